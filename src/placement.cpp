@@ -1,0 +1,194 @@
+// The second half of a frame's road: the frame homography becomes a placement
+// on a new canvas, the frame is warped and pasted, the seam is repaired from
+// the old canvas, and the common band is narrowed. All geometry is decided
+// before any pixel is touched, so a refused frame costs no canvas work.
+#include <cmath>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "seam_repair.h"
+#include "stitch_steps.h"
+
+namespace zemb {
+
+namespace {
+
+// A placed frame is compared against its own edges with this slack: the refit
+// reproduces the straightened corners only to about 1e-4 px.
+constexpr float kEdgeTolerance = 0.5f;
+constexpr double kGrowthShare = 0.95;
+
+using Outline = std::vector<cv::Point2f>;
+
+struct Bounds {
+  float left, top, right, bottom;
+};
+
+// Everything about the placement that is known before pixels are touched.
+struct Geometry {
+  float dx = 0.0f, dy = 0.0f;  // canvas offset of the old panorama
+  Bounds bounds{};
+  cv::Mat homography;  // refitted: working frame -> new canvas
+  Outline placed;      // frame corners through `homography`
+  cv::Size canvas_size;
+  cv::Rect patch_rect;  // where the patch goes, clipped to the canvas
+  cv::Size patch_size;
+  Band band;
+  cv::Rect band_rect;  // `cropped`, clipped to the canvas
+};
+
+Outline frame_corners(cv::Size size) {
+  const float w = static_cast<float>(size.width), h = static_cast<float>(size.height);
+  return {{0.0f, 0.0f}, {w, 0.0f}, {w, h}, {0.0f, h}};
+}
+
+Outline project(const Outline& corners, const cv::Mat& homography) {
+  Outline projected;
+  cv::perspectiveTransform(corners, projected, homography);
+  return projected;
+}
+
+cv::Mat translation(double tx, double ty) {
+  return (cv::Mat_<double>(3, 3) << 1, 0, tx, 0, 1, ty, 0, 0, 1);
+}
+
+// How far the old panorama moves right and down so that no corner of the
+// frame is negative; a NaN minimum gives no shift.
+void canvas_offset(const Outline& q, float& dx, float& dy) {
+  const float min_x = min_axis({q[0].x, q[1].x, q[2].x, q[3].x});
+  const float min_y = min_axis({q[0].y, q[1].y, q[2].y, q[3].y});
+  dx = min_x < 0 ? -min_x : 0.0f;
+  dy = min_y < 0 ? -min_y : 0.0f;
+}
+
+Bounds placement_bounds(const Outline& q) {
+  return {min_axis({q[0].x, q[3].x}), min_axis({q[0].y, q[1].y}), min_axis({q[1].x, q[2].x}),
+          max_axis({q[2].y, q[3].y})};
+}
+
+bool all_finite(const Outline& q) {
+  for (const cv::Point2f& p : q)
+    if (!std::isfinite(p.x) || !std::isfinite(p.y)) return false;
+  return true;
+}
+
+// The frame must reach at least 95% of the way to the panorama's right end.
+bool extends_panorama(int panorama_cols, float dx, float right) {
+  const float grown_width = static_cast<float>(panorama_cols) + dx;
+  return !(static_cast<double>(grown_width) * kGrowthShare > static_cast<double>(right));
+}
+
+// A convex outline whose left corners lie left of its right edge and whose top
+// corners lie above its bottom edge, with no corner beyond either edge: a
+// mirrored or folded placement would spill outside the canvas.
+bool keeps_orientation(const Outline& q, const Bounds& b) {
+  if (!all_finite(q) || !cv::isContourConvex(q)) return false;
+  for (const cv::Point2f& p : q)
+    if (p.x < -kEdgeTolerance || p.y < -kEdgeTolerance || p.x > b.right + kEdgeTolerance ||
+        p.y > b.bottom + kEdgeTolerance)
+      return false;
+  return q[0].x < b.right && q[3].x < b.right && q[0].y < b.bottom && q[1].y < b.bottom;
+}
+
+// Straightens the right edge onto x = right and refits the homography to the
+// four corners; false when the refit is unusable or the outline degenerate.
+bool refit_to_straight_edge(const Outline& corners, Outline straightened, Geometry& g) {
+  straightened[1].x = g.bounds.right;
+  straightened[2].x = g.bounds.right;
+  g.homography = cv::findHomography(corners, straightened, cv::RANSAC, 3.0, cv::noArray(), 2000, 0.995);
+  if (!usable_homography(g.homography)) return false;
+  g.placed = project(corners, g.homography);
+  return keeps_orientation(g.placed, g.bounds);
+}
+
+bool within_canvas_limit(float side) { return side < static_cast<float>(kMaxCanvasSide) + 1.0f; }
+
+// Sizes and rectangles of the new canvas, the patch and the band; false when
+// any of them would be empty or the canvas too large.
+bool size_canvas(const cv::Mat& panorama, const Band& old_band, Geometry& g) {
+  const float width = max_axis({static_cast<float>(panorama.cols) + g.dx, g.bounds.right});
+  const float height = max_axis({static_cast<float>(panorama.rows) + g.dy, g.bounds.bottom});
+  if (!within_canvas_limit(width) || !within_canvas_limit(height)) return false;
+  g.canvas_size = cv::Size(static_cast<int>(width), static_cast<int>(height));
+  const cv::Rect canvas_rect(cv::Point(0, 0), g.canvas_size);
+  const Bounds& b = g.bounds;
+  g.patch_size = cv::Size(static_cast<int>(b.right - b.left), static_cast<int>(b.bottom - b.top));
+  g.patch_rect = cv::Rect(cv::Point(static_cast<int>(b.left), static_cast<int>(b.top)), g.patch_size) &
+                 canvas_rect;
+  const Outline& q = g.placed;
+  g.band.top = max_axis({old_band.top + g.dy, q[0].y, q[1].y});
+  g.band.bottom = min_axis({old_band.bottom + g.dy, q[2].y, q[3].y});
+  g.band.right = min_axis({q[1].x, q[2].x});
+  g.band_rect = cv::Rect(0, static_cast<int>(g.band.top), static_cast<int>(g.band.right),
+                         static_cast<int>(g.band.bottom - g.band.top)) &
+                canvas_rect;
+  return g.patch_size.width >= 1 && g.patch_size.height >= 1 && !g.patch_rect.empty() &&
+         g.band_rect.height >= 1 && g.band_rect.width >= 1;
+}
+
+bool plan_placement(const cv::Mat& panorama, const Band& band, cv::Size frame_size,
+                    const cv::Mat& homography, Geometry& g, int& refusal) {
+  const Outline corners = frame_corners(frame_size);
+  canvas_offset(project(corners, homography), g.dx, g.dy);
+  g.homography = translation(g.dx, g.dy) * homography;
+  const Outline shifted = project(corners, g.homography);
+  refusal = kNotPlaceable;
+  if (!all_finite(shifted)) return false;
+  g.bounds = placement_bounds(shifted);
+  refusal = kNotExtended;
+  if (!extends_panorama(panorama.cols, g.dx, g.bounds.right)) return false;
+  refusal = kNotPlaceable;
+  return refit_to_straight_edge(corners, shifted, g) && size_canvas(panorama, band, g);
+}
+
+// The new canvas: zeros around the old panorama, which sits at the offset.
+// Only the margins are zeroed, never the part the panorama covers anyway.
+cv::Mat compose_canvas(const cv::Mat& panorama, const Geometry& g) {
+  cv::Mat canvas(g.canvas_size, CV_8UC3);
+  const cv::Rect old_rect(static_cast<int>(g.dx), static_cast<int>(g.dy), panorama.cols, panorama.rows);
+  panorama.copyTo(canvas(old_rect));
+  const int right_begin = old_rect.x + old_rect.width, bottom_begin = old_rect.y + old_rect.height;
+  canvas.rowRange(0, old_rect.y).setTo(cv::Scalar::all(0));
+  canvas.rowRange(bottom_begin, canvas.rows).setTo(cv::Scalar::all(0));
+  canvas(cv::Range(old_rect.y, bottom_begin), cv::Range(0, old_rect.x)).setTo(cv::Scalar::all(0));
+  canvas(cv::Range(old_rect.y, bottom_begin), cv::Range(right_begin, canvas.cols)).setTo(cv::Scalar::all(0));
+  return canvas;
+}
+
+cv::Mat warp_patch(const cv::Mat& working, const Geometry& g) {
+  const cv::Mat to_patch = translation(-g.bounds.left, -g.bounds.top) * g.homography;
+  cv::Mat patch;
+  cv::warpPerspective(working, patch, to_patch, g.patch_size, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+                      cv::Scalar::all(0));
+  return patch;
+}
+
+// Pastes the patch without a mask and repairs the seam from the pixels the
+// paste overwrote: elsewhere the canvas still holds the old pixels, which the
+// repair would only write back onto themselves.
+void paste_and_repair(cv::Mat& canvas, const cv::Mat& patch, const Geometry& g) {
+  const cv::Mat overwritten = canvas(g.patch_rect).clone();
+  const cv::Point patch_origin(static_cast<int>(g.bounds.left), static_cast<int>(g.bounds.top));
+  patch(g.patch_rect - patch_origin).copyTo(canvas(g.patch_rect));
+  repair_seam(overwritten, g.patch_rect.tl(), canvas, g.placed, seam_box(g.placed, g.patch_rect));
+}
+
+}  // namespace
+
+Placement place_frame(const cv::Mat& panorama, const Band& band, const cv::Mat& working,
+                      const cv::Mat& homography) {
+  Placement placement;
+  Geometry g;
+  if (!plan_placement(panorama, band, working.size(), homography, g, placement.result))
+    return placement;
+  placement.result = 0;
+  placement.canvas = compose_canvas(panorama, g);
+  paste_and_repair(placement.canvas, warp_patch(working, g), g);
+  placement.cropped = placement.canvas(g.band_rect);
+  placement.band = g.band;
+  placement.homography = g.homography;
+  return placement;
+}
+
+}  // namespace zemb

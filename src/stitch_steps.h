@@ -1,0 +1,80 @@
+// The named steps of one frame's road through ZembStitcher::ofcheck_stitch,
+// each a function that can be called and tested on its own.
+#ifndef ZEMB_STITCH_STEPS_H
+#define ZEMB_STITCH_STEPS_H
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/features2d.hpp>
+
+#include "zemb_stitcher.h"
+
+namespace zemb {
+
+constexpr int kNotExtended = -1;  // the frame does not extend the panorama
+constexpr int kNotPlaceable = -2;  // the frame could not be placed
+constexpr int kMaxCanvasSide = 32767;
+
+// The frame at the two sizes the stitcher works with.
+struct PreparedFrame {
+  cv::Mat working;  // at most 500 columns across the camera frame, turned clockwise
+  cv::Mat gray;     // working frame at most 300 rows high, gray
+  float scale = 1.0f;  // tracking-image pixels per working-frame pixel
+};
+
+// The common band: rows [top, bottom) and columns [0, right) of the canvas.
+struct Band {
+  float top = 0.0f;
+  float bottom = 0.0f;
+  float right = 0.0f;
+};
+
+struct Tracking {
+  int tracked_count = 0;
+  cv::Mat homography;  // working frame -> current panorama; empty when refused
+};
+
+// A frame placed on a new canvas, ready to be committed; `result` < 0 means
+// refused, and nothing else is set.
+struct Placement {
+  int result = 0;
+  cv::Mat canvas;
+  cv::Mat cropped;
+  Band band;
+  cv::Mat homography;  // working frame -> new canvas
+};
+
+// Throws cv::Exception (StsBadArg) unless `frame` is a non-empty CV_8UC3
+// image of `expected_size` (any size while `expected_size` is empty).
+void check_frame(const cv::Mat& frame, cv::Size expected_size);
+
+PreparedFrame prepare_frame(cv::Mat& frame);
+
+std::vector<cv::KeyPoint> detect_keypoints(const cv::Mat& gray);
+
+// Tracks the reference's keypoints into `frame` and fits the frame homography
+// onto the current panorama. The homography is left empty when the tracked
+// count is below `min_tracked` or the fit gives no finite model.
+Tracking track_reference(const stitch_data& reference, const PreparedFrame& frame, int min_tracked);
+
+// Places `working` on a new canvas through `homography` and composes it with
+// `panorama`. Neither argument is modified.
+Placement place_frame(const cv::Mat& panorama, const Band& band, const cv::Mat& working,
+                      const cv::Mat& homography);
+
+// The first frame with enough keypoints starts the panorama, the band and the
+// reference (identity homography).
+void start_panorama(ZembStitcher& stitcher, const PreparedFrame& prepared, std::vector<cv::KeyPoint> keypoints);
+
+// Makes a placed frame the stitcher's panorama, band and reference at once;
+// nothing in it can throw, so the stitcher is never left half-updated.
+void commit_placement(ZembStitcher& stitcher, const Placement& placement, const PreparedFrame& prepared,
+                      std::vector<cv::KeyPoint> keypoints);
+
+// True for a non-empty 3x3 matrix whose entries are all finite.
+bool usable_homography(const cv::Mat& homography);
+
+}  // namespace zemb
+
+#endif  // ZEMB_STITCH_STEPS_H

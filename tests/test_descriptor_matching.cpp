@@ -1,0 +1,123 @@
+#include <set>
+#include <tuple>
+
+#include <gtest/gtest.h>
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "test_support.h"
+#include "zemb_stitcher.h"
+
+namespace {
+
+using Matches = std::vector<cv::DMatch>;
+using Record = std::tuple<int, int, int, float>;  // queryIdx, trainIdx, imgIdx, distance
+using Pair = std::pair<int, int>;
+
+// One-dimensional descriptors: distances are plain differences.
+cv::Mat column(std::initializer_list<float> values) {
+  return cv::Mat(std::vector<float>(values), true);
+}
+
+cv::Mat random_descriptors(int rows, uint64 seed) {
+  cv::Mat out(rows, 8, CV_32F);
+  cv::RNG(seed).fill(out, cv::RNG::UNIFORM, 0.0f, 1.0f);
+  return out;
+}
+
+std::vector<Record> records(Matches::const_iterator first, Matches::const_iterator last) {
+  std::vector<Record> out;
+  for (; first != last; ++first)
+    out.emplace_back(first->queryIdx, first->trainIdx, first->imgIdx, first->distance);
+  return out;
+}
+
+std::size_t single_count(const cv::Mat& d1, const cv::Mat& d2, float ratio) {
+  Matches matches;
+  single_match(d1, d2, matches, ratio);
+  return matches.size();
+}
+
+TEST(DescriptorMatching, RatioTestIsStrict) {
+  const cv::Mat query = column({0}), train = column({1, 2});  // nearest 1, second 2
+  EXPECT_EQ(single_count(query, train, 0.0f), 1u);
+  EXPECT_EQ(single_count(query, train, 0.49f), 1u);
+  EXPECT_EQ(single_count(query, train, 0.5f), 0u);  // 0.5 * 2 == 1 is refused
+  EXPECT_EQ(single_count(query, train, 1.0f), 0u);
+  EXPECT_EQ(single_count(query, column({1, 1, 5}), 0.0f), 0u);  // tied nearest
+  EXPECT_EQ(single_count(query, column({1}), 0.0f), 0u);        // no second candidate
+}
+
+TEST(DescriptorMatching, DoubleMatchAppendsForwardThenReverseOnlyPairs) {
+  // Forward: 0->0 and 1->0. Reverse: row 0 finds 1 (already known); row 1
+  // finds 1, a pair only descriptors2's side accepts.
+  Matches matches{cv::DMatch(7, 7, 7, 7.0f)};
+  double_match(column({0, 1}), column({1.5f, 5}), matches, 0.1f);
+  const std::vector<Record> expected{
+      {7, 7, 7, 7.0f}, {0, 0, 0, 1.5f}, {1, 0, 0, 0.5f}, {1, 1, -1, 4.0f}};
+  EXPECT_EQ(records(matches.begin(), matches.end()), expected);
+
+  Matches one_row;  // a one-row set has no second candidate to test against
+  double_match(column({0, 3, 10}), column({2.5f}), one_row, 0.0f);
+  EXPECT_EQ(records(one_row.begin(), one_row.end()), (std::vector<Record>{{1, 0, -1, 0.5f}}));
+}
+
+TEST(DescriptorMatching, DoubleMatchExtendsSingleMatchSymmetrically) {
+  const cv::Mat d1 = random_descriptors(60, 1), d2 = random_descriptors(50, 2);
+  Matches single, both, swapped;
+  single_match(d1, d2, single, 0.2f);
+  double_match(d1, d2, both, 0.2f);
+  double_match(d2, d1, swapped, 0.2f);
+
+  ASSERT_GT(both.size(), single.size());  // some pairs come from the reverse side only
+  const auto reverse_only = both.begin() + single.size();
+  EXPECT_EQ(records(both.begin(), reverse_only), records(single.begin(), single.end()));
+  std::set<Pair> pairs, swapped_pairs;
+  for (auto m = both.begin(); m != both.end(); ++m) {
+    pairs.emplace(m->queryIdx, m->trainIdx);
+    if (m >= reverse_only) {
+      EXPECT_EQ(m->imgIdx, -1);
+    }
+  }
+  for (const cv::DMatch& m : swapped) swapped_pairs.emplace(m.trainIdx, m.queryIdx);
+  EXPECT_EQ(pairs.size(), both.size());
+  EXPECT_EQ(pairs, swapped_pairs);
+}
+
+TEST(DescriptorMatching, IncompatibleDescriptorSetsThrow) {
+  const cv::Mat floats = random_descriptors(5, 1);
+  Matches matches;
+  EXPECT_THROW(single_match(floats, cv::Mat::zeros(5, 8, CV_8U), matches, 0.2f), cv::Exception);
+  EXPECT_THROW(double_match(floats, floats.colRange(0, 6), matches, 0.2f), cv::Exception);
+}
+
+TEST(DescriptorMatching, RecoversTheOffsetBetweenTwoCropsOfAPhoto) {
+  ZEMB_LOAD_PHOTO_OR_SKIP(photo, "life.jpg");
+  cv::Mat small;
+  cv::resize(photo, small, cv::Size(), 800.0 / photo.cols, 800.0 / photo.cols, cv::INTER_AREA);
+  const cv::Size crop(480, 400);
+  const cv::Point2f offset(130, 70);
+  const cv::Mat crops[] = {small(cv::Rect(cv::Point(0, 0), crop)), small(cv::Rect(offset, crop))};
+  std::vector<cv::KeyPoint> keys[2];
+  cv::Mat descriptors[2];
+  for (int i = 0; i < 2; ++i)
+    feature_finder->detectAndCompute(crops[i], cv::noArray(), keys[i], descriptors[i]);
+
+  Matches matches;
+  double_match(descriptors[0], descriptors[1], matches, 0.3f);
+  ASSERT_GE(matches.size(), 20u);
+  std::vector<cv::Point2f> in_first, in_second;
+  for (const cv::DMatch& m : matches) {
+    in_first.push_back(keys[0][m.queryIdx].pt);
+    in_second.push_back(keys[1][m.trainIdx].pt);
+  }
+  const cv::Mat homography = cv::findHomography(in_second, in_first, cv::RANSAC, 2.0);
+  ASSERT_FALSE(homography.empty());
+  const std::vector<cv::Point2f> corners{{0, 0}, {480, 0}, {480, 400}, {0, 400}};
+  std::vector<cv::Point2f> placed;
+  cv::perspectiveTransform(corners, placed, homography);
+  for (std::size_t i = 0; i < corners.size(); ++i)
+    EXPECT_LT(cv::norm(placed[i] - (corners[i] + offset)), 1.5) << corners[i];
+}
+
+}  // namespace

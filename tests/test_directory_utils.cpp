@@ -1,0 +1,183 @@
+// Working-directory housekeeping on real temporary trees.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "zemb_stitcher.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void write_file(const fs::path& path) { std::ofstream(path) << "x"; }
+
+bool present(const fs::path& path) { return fs::symlink_status(path).type() != fs::file_type::not_found; }
+
+long count_entries(const fs::path& dir) {
+  return std::distance(fs::directory_iterator(dir), fs::directory_iterator());
+}
+
+long open_descriptors() { return count_entries("/proc/self/fd"); }
+
+// Builds `depth` nested directories called `name` below `top`, each level
+// holding a file. Works by descriptors, so the chain may be longer than any
+// path the system accepts.
+void build_chain(const fs::path& top, const std::string& name, int depth) {
+  int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int level = 0; level < depth && fd >= 0; ++level) {
+    close(openat(fd, "file", O_CREAT | O_WRONLY, 0644));
+    mkdirat(fd, name.c_str(), 0755);
+    const int child = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(fd);
+    fd = child;
+  }
+  if (fd >= 0) close(fd);
+}
+
+class DirectoryUtilsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "dirutils-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    base_ = pattern;
+    work_ = base_ / "work";
+    outside_ = base_ / "outside";
+    fs::create_directories(work_);
+    fs::create_directories(outside_ / "tree");
+    write_file(outside_ / "tree" / "target.txt");
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(base_, ignored);
+  }
+
+  fs::path base_, work_, outside_;
+};
+
+TEST(GetFilePath, JoinsWithExactlyOneSeparator) {
+  char out[64];
+  getFilePath("/tmp/work", "a.png", out);
+  EXPECT_STREQ(out, "/tmp/work/a.png");
+  getFilePath("/tmp/work/", "a.png", out);
+  EXPECT_STREQ(out, "/tmp/work/a.png");
+  getFilePath("/", "a.png", out);
+  EXPECT_STREQ(out, "/a.png");
+  getFilePath("", "a.png", out);
+  EXPECT_STREQ(out, "a.png");
+  std::strcpy(out, "/tmp/work");
+  getFilePath(out, "a.png", out);
+  EXPECT_STREQ(out, "/tmp/work/a.png");
+}
+
+TEST_F(DirectoryUtilsTest, EmptiesNestedTreeAndKeepsTheDirectory) {
+  fs::create_directories(work_ / "sub" / "deeper");
+  fs::create_directories(work_ / "empty");
+  write_file(work_ / "a.png");
+  write_file(work_ / "sub" / "b.png");
+  write_file(work_ / "sub" / "deeper" / "c.png");
+  const long descriptors = open_descriptors();
+  deleteFile(work_.c_str());
+  EXPECT_TRUE(fs::is_directory(work_));
+  EXPECT_EQ(count_entries(work_), 0);
+  EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+TEST_F(DirectoryUtilsTest, KeepsLinksAndSpecialFilesAndTheirParents) {
+  fs::create_directories(work_ / "holder");
+  fs::create_symlink(outside_ / "tree", work_ / "holder" / "dir_link");
+  write_file(work_ / "holder" / "plain.txt");
+  fs::create_symlink(outside_ / "tree" / "target.txt", work_ / "file_link");
+  ASSERT_EQ(mkfifo((work_ / "pipe").c_str(), 0644), 0);
+  write_file(work_ / "plain.txt");
+  deleteFile(work_.c_str());
+  EXPECT_TRUE(present(work_ / "holder" / "dir_link"));
+  EXPECT_FALSE(present(work_ / "holder" / "plain.txt"));
+  EXPECT_TRUE(present(work_ / "file_link"));
+  EXPECT_TRUE(present(work_ / "pipe"));
+  EXPECT_FALSE(present(work_ / "plain.txt"));
+  EXPECT_TRUE(present(outside_ / "tree" / "target.txt"));
+}
+
+TEST_F(DirectoryUtilsTest, RemovesARegularFileNamedDirectly) {
+  write_file(work_ / "a.png");
+  deleteFile((work_ / "a.png").c_str());
+  EXPECT_FALSE(present(work_ / "a.png"));
+}
+
+TEST_F(DirectoryUtilsTest, LeavesLinksSpecialFilesAndMissingPathsNamedDirectly) {
+  fs::create_symlink(outside_ / "tree", work_ / "dir_link");
+  fs::create_symlink(outside_ / "tree" / "target.txt", work_ / "file_link");
+  ASSERT_EQ(mkfifo((work_ / "pipe").c_str(), 0644), 0);
+  for (const char* name : {"dir_link", "file_link", "pipe", "missing"}) deleteFile((work_ / name).c_str());
+  deleteFile(nullptr);
+  EXPECT_EQ(count_entries(work_), 3);
+  EXPECT_TRUE(present(outside_ / "tree" / "target.txt"));
+}
+
+TEST_F(DirectoryUtilsTest, EmptiesATreeDeeperThanAnyPath) {
+  build_chain(work_, std::string(250, 'n'), 20);  // about 5000 bytes of path
+  deleteFile(work_.c_str());
+  EXPECT_EQ(count_entries(work_), 0);
+}
+
+TEST_F(DirectoryUtilsTest, WalkOfAVeryDeepTreeEndsCleanly) {
+  build_chain(work_, "d", 300);
+  const long descriptors = open_descriptors();
+  deleteFile(work_.c_str());
+  EXPECT_FALSE(present(work_ / "file"));
+  EXPECT_FALSE(present(work_ / "d" / "file"));
+  EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+// The root guard is exercised inside a child process jailed in a scratch
+// folder: were the guard broken, only that folder could be emptied.
+TEST_F(DirectoryUtilsTest, NeverEmptiesTheRootOrAnEmptyPath) {
+  fs::create_directories(work_ / "sub");
+  write_file(work_ / "keep.txt");
+  write_file(work_ / "sub" / "keep.txt");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (chroot(work_.c_str()) != 0 || chdir("/sub") != 0) _exit(2);
+    for (const char* root : {"/", "//", "/.", "/sub/..", ""}) deleteFile(root);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "no privilege to change the root directory";
+  EXPECT_TRUE(present(work_ / "keep.txt"));
+  EXPECT_TRUE(present(work_ / "sub" / "keep.txt"));
+}
+
+TEST_F(DirectoryUtilsTest, TellsWhetherADirectoryCanBeOpened) {
+  fs::create_symlink(outside_ / "tree", work_ / "dir_link");
+  EXPECT_TRUE(isFloderexit(work_.c_str()));
+  EXPECT_TRUE(isFloderexit((work_ / "dir_link").c_str()));
+  EXPECT_FALSE(isFloderexit((outside_ / "tree" / "target.txt").c_str()));
+  EXPECT_FALSE(isFloderexit((work_ / "missing").c_str()));
+  EXPECT_FALSE(isFloderexit(""));
+  EXPECT_FALSE(isFloderexit(nullptr));
+}
+
+TEST_F(DirectoryUtilsTest, UnreadableDirectoryIsNeitherOpenedNorEmptied) {
+  if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
+  write_file(work_ / "a.png");
+  fs::permissions(work_, fs::perms::none);
+  EXPECT_FALSE(isFloderexit(work_.c_str()));
+  deleteFile(work_.c_str());
+  fs::permissions(work_, fs::perms::owner_all);
+  EXPECT_TRUE(present(work_ / "a.png"));
+}
+
+}  // namespace

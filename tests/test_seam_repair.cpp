@@ -1,0 +1,180 @@
+#include <cmath>
+#include <random>
+
+#include "seam_repair.h"
+#include "test_support.h"
+#include "zemb_stitcher.h"
+
+namespace {
+
+using Outline = std::vector<cv::Point2f>;
+
+const cv::Vec3b kOld(10, 20, 30);
+const cv::Vec3b kNew(200, 100, 50);
+
+cv::Mat filled(int rows, int cols, cv::Vec3b colour) { return cv::Mat(rows, cols, CV_8UC3, cv::Scalar(colour)); }
+
+// The rows (or columns) along a scan line whose pixel took the old value.
+std::vector<int> repaired_rows_in_column(const cv::Mat& canvas, int col) {
+  std::vector<int> rows;
+  for (int r = 0; r < canvas.rows; ++r)
+    if (canvas.at<cv::Vec3b>(r, col) == kOld) rows.push_back(r);
+  return rows;
+}
+
+std::vector<int> range(int first, int last) {
+  std::vector<int> values;
+  for (int v = first; v <= last; ++v) values.push_back(v);
+  return values;
+}
+
+TEST(LineParameters, HorizontalVerticalAndSlanted) {
+  LinePara line{};
+  getLinePara(0, 50, 300, 50, line);
+  EXPECT_EQ(line.k, 0.0f);
+  EXPECT_EQ(line.b, 50.0f);
+  getLinePara(100, 0, 100, 300, line);
+  EXPECT_EQ(line.k, 10000.0f);
+  EXPECT_EQ(line.b, 0.0f - 10000.0f * 100.0f);
+  getLinePara(0, 0, 10, 5, line);
+  EXPECT_EQ(line.k, 0.5f);
+  EXPECT_FLOAT_EQ(point_2_line(0.5f, 0.0f, std::sqrt(1.25f), 0.0f, 5.0f), 5.0f / std::sqrt(1.25f));
+  EXPECT_EQ(point_2_line(0.0f, 50.0f, 1.0f, 7.0f, 40.0f), 10.0f);
+}
+
+// A horizontal top edge on row 50 and a vertical left edge on column 100,
+// the other two edges far away: the bands are 19 pixels wide.
+TEST(OptimizeSeam, BandsAroundHorizontalAndVerticalEdges) {
+  cv::Mat old_canvas = filled(400, 400, kOld), canvas = filled(400, 400, kNew);
+  Outline corners = {{100, 50}, {390, 50}, {390, 390}, {100, 390}};
+  OptimizeSeam(old_canvas, canvas, corners);
+  EXPECT_EQ(repaired_rows_in_column(canvas, 250), [] {
+    auto rows = range(50, 59);
+    for (int r : range(381, 389)) rows.push_back(r);
+    return rows;
+  }());
+  const cv::Mat row = canvas.row(200);
+  for (int col : {100, 101, 109}) EXPECT_EQ(row.at<cv::Vec3b>(col), kOld) << col;
+  for (int col : {110, 115, 250}) EXPECT_EQ(row.at<cv::Vec3b>(col), kNew) << col;
+  EXPECT_EQ(canvas.at<cv::Vec3b>(200, 85), kNew) << "outside the box";
+  // Rows 41..49 lie in the band but outside the box [50, 390): untouched.
+  EXPECT_EQ(canvas.at<cv::Vec3b>(45, 250), kNew);
+}
+
+// A horizontal top edge; column 20 is at least 20 from the side edges.
+cv::Vec3b pixel_after_flat_repair(float top_edge, int row) {
+  cv::Mat old_canvas = filled(40, 40, kOld), canvas = filled(40, 40, kNew);
+  Outline corners = {{0, top_edge}, {40, top_edge}, {40, 40}, {0, 40}};
+  OptimizeSeam(old_canvas, canvas, corners);
+  return canvas.at<cv::Vec3b>(row, 20);
+}
+
+TEST(OptimizeSeam, DistanceTenKeepsTheNewPixelAndNineAndAHalfDoesNot) {
+  EXPECT_EQ(pixel_after_flat_repair(10.0f, 19), kOld);  // 9 from the top edge
+  EXPECT_EQ(pixel_after_flat_repair(10.0f, 20), kNew);  // exactly 10
+  EXPECT_EQ(pixel_after_flat_repair(10.5f, 20), kOld);  // 9.5
+  EXPECT_EQ(pixel_after_flat_repair(10.5f, 21), kNew);  // 10.5
+  EXPECT_EQ(pixel_after_flat_repair(10.0f, 30), kNew);  // exactly 10 from the bottom edge
+  EXPECT_EQ(pixel_after_flat_repair(10.0f, 31), kOld);
+}
+
+TEST(OptimizeSeam, EmptyPixelsDecideFirst) {
+  cv::Mat old_canvas = filled(100, 100, kOld), canvas = filled(100, 100, kNew);
+  old_canvas.at<cv::Vec3b>(5, 5) = cv::Vec3b(0, 0, 0);     // old empty, on an edge line
+  canvas.at<cv::Vec3b>(50, 50) = cv::Vec3b(0, 0, 0);       // new empty, far from every edge
+  old_canvas.at<cv::Vec3b>(60, 60) = cv::Vec3b(0, 0, 1);   // an almost-black old pixel is content
+  canvas.at<cv::Vec3b>(60, 60) = cv::Vec3b(0, 0, 0);
+  Outline corners = {{0, 0}, {100, 0}, {100, 100}, {0, 100}};
+  OptimizeSeam(old_canvas, canvas, corners);
+  EXPECT_EQ(canvas.at<cv::Vec3b>(5, 5), kNew);
+  EXPECT_EQ(canvas.at<cv::Vec3b>(50, 50), kOld);
+  EXPECT_EQ(canvas.at<cv::Vec3b>(60, 60), cv::Vec3b(0, 0, 1));
+  EXPECT_EQ(canvas.at<cv::Vec3b>(99, 50), kOld) << "last row of a box whose end is 100";
+}
+
+TEST(OptimizeSeam, TruncatesFractionalBoxAndKeepsTheLastRowAndColumn) {
+  cv::Mat old_canvas = filled(300, 300, kOld), canvas = filled(300, 300, cv::Vec3b(0, 0, 0));
+  Outline corners = {{12.9f, 20}, {200.7f, 20}, {200.7f, 100}, {12.9f, 100}};
+  OptimizeSeam(old_canvas, canvas, corners);
+  EXPECT_EQ(canvas.at<cv::Vec3b>(50, 12), kOld);
+  EXPECT_EQ(canvas.at<cv::Vec3b>(50, 199), kOld);
+  EXPECT_EQ(canvas.at<cv::Vec3b>(50, 200), cv::Vec3b(0, 0, 0));
+  EXPECT_EQ(canvas.at<cv::Vec3b>(50, 11), cv::Vec3b(0, 0, 0));
+  EXPECT_EQ(canvas.at<cv::Vec3b>(100, 50), cv::Vec3b(0, 0, 0));
+}
+
+TEST(OptimizeSeam, SameImageTwiceChangesNothing) {
+  cv::Mat image(80, 90, CV_8UC3);
+  cv::randu(image, cv::Scalar::all(0), cv::Scalar::all(3));
+  const cv::Mat before = image.clone();
+  Outline corners = {{3, 4}, {80, 2}, {85, 70}, {1, 75}};
+  OptimizeSeam(image, image, corners);
+  EXPECT_EQ(cv::norm(before, image, cv::NORM_INF), 0.0);
+}
+
+// Callers outside the limits: boxes beyond either image, fewer than four
+// corners and non-finite corners must neither crash nor write outside.
+TEST(OptimizeSeam, StaysInsideBothImagesForAnyCorners) {
+  cv::Mat old_canvas = filled(50, 60, kOld), canvas = filled(40, 70, kNew);
+  const float inf = std::numeric_limits<float>::infinity(), nan = std::nanf("");
+  const Outline cases[] = {{{-30, -30}, {500, -30}, {500, 500}, {-30, 500}},
+                           {{0, 0}, {10, 0}, {10, 10}},
+                           {{nan, 0}, {10, 0}, {10, 10}, {0, 10}},
+                           {{-inf, -inf}, {inf, 0}, {inf, inf}, {0, inf}},
+                           {{1e30f, 1e30f}, {-1e30f, 0}, {0, 0}, {0, 1e30f}}};
+  for (Outline corners : cases) EXPECT_NO_THROW(OptimizeSeam(old_canvas, canvas, corners));
+  cv::Mat gray(10, 10, CV_8UC1, cv::Scalar(0));
+  Outline corners = {{0, 0}, {10, 0}, {10, 10}, {0, 10}};
+  EXPECT_THROW(OptimizeSeam(gray, gray, corners), cv::Exception);
+}
+
+// The plain per-pixel rule, written out, against the row-parallel repair on
+// random content and random outlines (including the region-based variant the
+// stitcher uses).
+void literal_seam(const cv::Mat& old_canvas, cv::Mat& canvas, const Outline& q) {
+  const int x0 = int(min_axis({q[0].x, q[1].x, q[2].x, q[3].x})), x1 = int(max_axis({q[0].x, q[1].x, q[2].x, q[3].x}));
+  const int y0 = int(min_axis({q[0].y, q[1].y, q[2].y, q[3].y})), y1 = int(max_axis({q[0].y, q[1].y, q[2].y, q[3].y}));
+  LinePara lines[4];
+  float norms[4];
+  for (int e = 0; e < 4; ++e) {
+    getLinePara(q[e].x, q[e].y, q[(e + 1) % 4].x, q[(e + 1) % 4].y, lines[e]);
+    norms[e] = std::sqrt(lines[e].k * lines[e].k + 1.0f);
+  }
+  const cv::Vec3b empty(0, 0, 0);
+  for (int i = y0; i < y1; ++i)
+    for (int j = x0; j < x1; ++j) {
+      const cv::Vec3b old_pixel = old_canvas.at<cv::Vec3b>(i, j);
+      cv::Vec3b& pixel = canvas.at<cv::Vec3b>(i, j);
+      if (old_pixel == empty) continue;
+      if (pixel == empty) {
+        pixel = old_pixel;
+        continue;
+      }
+      for (int e = 0; e < 4; ++e)
+        if (point_2_line(lines[e].k, lines[e].b, norms[e], float(j), float(i)) < 10) {
+          pixel = old_pixel;
+          break;
+        }
+    }
+}
+
+TEST(OptimizeSeam, MatchesThePlainRuleBitForBit) {
+  std::mt19937 random(7);
+  std::uniform_real_distribution<float> coordinate(0.0f, 199.0f);
+  for (int trial = 0; trial < 20; ++trial) {
+    cv::Mat old_canvas(200, 200, CV_8UC3), canvas(200, 200, CV_8UC3);
+    cv::randu(old_canvas, cv::Scalar::all(0), cv::Scalar::all(2));
+    cv::randu(canvas, cv::Scalar::all(0), cv::Scalar::all(2));
+    Outline q;
+    for (int c = 0; c < 4; ++c) q.emplace_back(coordinate(random), coordinate(random));
+    cv::Mat expected = canvas.clone(), whole = canvas.clone(), region = canvas.clone();
+    literal_seam(old_canvas, expected, q);
+    OptimizeSeam(old_canvas, whole, q);
+    EXPECT_EQ(cv::norm(expected, whole, cv::NORM_INF), 0.0) << trial;
+    const cv::Rect box = zemb::seam_box(q, cv::Rect(0, 0, 200, 200));
+    zemb::repair_seam(old_canvas(box).clone(), box.tl(), region, q, box);
+    EXPECT_EQ(cv::norm(expected, region, cv::NORM_INF), 0.0) << trial;
+  }
+}
+
+}  // namespace
