@@ -129,11 +129,12 @@ bool size_canvas(const cv::Mat& panorama, const Band& old_band, Geometry& g) {
 
 bool plan_placement(const cv::Mat& panorama, const Band& band, cv::Size frame_size,
                     const cv::Mat& homography, Geometry& g, int& refusal) {
+  refusal = kNotPlaceable;
+  if (!usable_homography(homography)) return false;
   const Outline corners = frame_corners(frame_size);
   canvas_offset(project(corners, homography), g.dx, g.dy);
   g.homography = translation(g.dx, g.dy) * homography;
   const Outline shifted = project(corners, g.homography);
-  refusal = kNotPlaceable;
   if (!all_finite(shifted)) return false;
   g.bounds = placement_bounds(shifted);
   refusal = kNotExtended;
