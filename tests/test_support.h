@@ -34,12 +34,13 @@ inline cv::Mat small_photo(const cv::Mat& photo, double scale = 0.35) {
 
 // A sweep of 640x360 camera frames across the scaled photo, with small
 // rotations and vertical jitter.
-inline std::vector<zemb_tools::SweepFrame> jittered_sweep(const cv::Mat& small, int frames = 20, int step = 30) {
+inline std::vector<zemb_tools::SweepFrame> jittered_sweep(const cv::Mat& small, double max_rotation_deg = 1.0,
+                                                          int frames = 20, int step = 30) {
   zemb_tools::SweepSettings settings;
   settings.window = cv::Size(360, 640);
   settings.step = step;
   settings.frames = frames;
-  settings.max_rotation_deg = 1.0;
+  settings.max_rotation_deg = max_rotation_deg;
   settings.max_jitter = 6;
   return zemb_tools::make_sweep(small, settings);
 }

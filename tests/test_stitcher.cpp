@@ -1,0 +1,291 @@
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "stitch_steps.h"
+#include "test_support.h"
+
+namespace {
+
+using zemb_test::jittered_sweep;
+using zemb_test::small_photo;
+
+cv::Mat translation(double tx, double ty) { return (cv::Mat_<double>(3, 3) << 1, 0, tx, 0, 1, ty, 0, 0, 1); }
+
+bool exists(const std::string& path) {
+  struct stat st{};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// The fields a refused or failed call must leave alone.
+struct Snapshot {
+  explicit Snapshot(const ZembStitcher& s)
+      : panorama(s.panorama.data), cropped(s.cropped.data), top(s.crop_top), bottom(s.crop_bottom),
+        right(s.crop_right), gray(s.reference.gray.data), keypoints(s.reference.keypoints.size()),
+        homography(s.reference.homography.clone()) {}
+  void expect_unchanged(const ZembStitcher& s) const {
+    EXPECT_EQ(s.panorama.data, panorama);
+    EXPECT_EQ(s.cropped.data, cropped);
+    EXPECT_EQ(s.crop_top, top);
+    EXPECT_EQ(s.crop_bottom, bottom);
+    EXPECT_EQ(s.crop_right, right);
+    EXPECT_EQ(s.reference.gray.data, gray);
+    EXPECT_EQ(s.reference.keypoints.size(), keypoints);
+    EXPECT_EQ(cv::norm(s.reference.homography, homography, cv::NORM_INF), 0.0);
+    EXPECT_EQ(s.state, 3);
+  }
+  const uchar* panorama;
+  const uchar* cropped;
+  float top, bottom, right;
+  const uchar* gray;
+  size_t keypoints;
+  cv::Mat homography;
+};
+
+class StitcherOnPhoto : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ZEMB_LOAD_PHOTO_OR_SKIP(photo, "life.jpg");
+    small_ = small_photo(photo);
+    for (const auto& frame : jittered_sweep(small_, kRotation)) frames_.push_back(frame.camera_frame);
+  }
+  // Each frame's right edge is straightened onto its inner corner, so a
+  // rolled frame is narrowed a little and the narrowing adds up along the
+  // sweep; small rolls keep the panorama true to the photo.
+  static constexpr double kRotation = 0.2;
+  int feed(ZembStitcher& s, const cv::Mat& frame) {
+    cv::Mat copy = frame.clone();
+    return s.ofcheck_stitch(copy);
+  }
+  cv::Mat small_;
+  std::vector<cv::Mat> frames_;
+};
+
+TEST(StitcherLifecycle, StartsWithItsDefaults) {
+  const ZembStitcher s("");
+  EXPECT_EQ(s.state, 0);
+  EXPECT_EQ(s.frame_count, 0);
+  EXPECT_EQ(s.min_keypoints, 20);
+  EXPECT_EQ(s.setting_a, 0.1f);
+  EXPECT_EQ(s.setting_b, 30.0f);
+  EXPECT_EQ(s.setting_c, 0.2f);
+  EXPECT_EQ(s.setting_d, 0);
+  EXPECT_TRUE(s.panorama.empty() && s.cropped.empty());
+  EXPECT_EQ(s.crop_top + s.crop_bottom + s.crop_right, 0.0f);
+  EXPECT_TRUE(s.name.empty() && s.spare_text.empty());
+  EXPECT_TRUE(s.reference.gray.empty() && s.reference.keypoints.empty() && s.reference.spare_image.empty());
+  EXPECT_EQ(s.reference.homography.type(), CV_64F);
+  EXPECT_EQ(cv::norm(s.reference.homography, cv::Mat::eye(3, 3, CV_64F), cv::NORM_INF), 0.0);
+}
+
+TEST(StitcherLifecycle, EmptiesItsWorkingDirectoryAndRemovesItOnRequest) {
+  char scratch[] = "/tmp/zemb-stitcher-XXXXXX";
+  ASSERT_NE(::mkdtemp(scratch), nullptr);
+  const std::string work = std::string(scratch) + "/work";
+  ASSERT_EQ(::mkdir(work.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir((work + "/nested").c_str(), 0700), 0);
+  std::ofstream(work + "/a.png") << "x";
+  std::ofstream(work + "/nested/b.png") << "x";
+  std::ofstream(std::string(scratch) + "/file") << "x";
+
+  ZembStitcher s(work);
+  EXPECT_TRUE(exists(work));
+  EXPECT_FALSE(exists(work + "/a.png") || exists(work + "/nested"));
+  s.remove_local_path();
+  EXPECT_FALSE(exists(work));
+  s.remove_local_path();  // a second time: nothing to do
+
+  ZembStitcher missing(work);
+  EXPECT_FALSE(exists(work)) << "a missing directory is not created";
+  ZembStitcher on_a_file(std::string(scratch) + "/file");
+  on_a_file.remove_local_path();
+  EXPECT_TRUE(exists(std::string(scratch) + "/file"));
+  std::system((std::string("rm -rf ") + scratch).c_str());
+}
+
+TEST_F(StitcherOnPhoto, SweepGrowsAPanoramaThatMatchesThePhoto) {
+  ZembStitcher s("");
+  int previous_cols = 0;
+  float band_height = 1e9f;
+  for (const cv::Mat& frame : frames_) {
+    cv::Mat copy = frame.clone();
+    const cv::Mat prepared_gray = zemb::prepare_frame(copy).gray;
+    const int keypoints = static_cast<int>(zemb::detect_keypoints(prepared_gray).size());
+    const int tracked = static_cast<int>(s.reference.keypoints.size());
+    const int result = s.ofcheck_stitch(copy);
+    EXPECT_TRUE(copy.empty()) << "the caller's frame is released";
+    ASSERT_GT(result, 0);
+    if (s.frame_count > 1) {
+      EXPECT_EQ(result, std::min(keypoints, tracked));
+    }
+    EXPECT_GT(s.panorama.cols, previous_cols - 1);
+    EXPECT_LE(s.crop_bottom - s.crop_top, band_height) << "the band only narrows";
+    EXPECT_EQ(s.cropped.datastart, s.panorama.datastart) << "cropped is a view into panorama";
+    EXPECT_EQ(s.cropped.size(), cv::Size(int(s.crop_right), int(s.crop_bottom - s.crop_top)));
+    previous_cols = s.panorama.cols;
+    band_height = s.crop_bottom - s.crop_top;
+  }
+  EXPECT_GT(s.panorama.cols, 600);
+
+  // The working frame is the window scaled by 500/640; the panorama is the
+  // photo at that scale, placed where the first window was. Straightening
+  // each frame's right edge onto its inner corner narrows the frames a little,
+  // so positions far along the sweep fall short by a few percent.
+  cv::Mat scaled;
+  cv::resize(small_, scaled, cv::Size(), 500.0 / 640.0, 500.0 / 640.0, cv::INTER_AREA);
+  const int first_top = (small_.rows - 640) / 2;
+  for (int x : {60, 250, 450}) {
+    const cv::Rect patch(x, int(s.crop_top) + 40, 80, 80);
+    cv::Mat score;
+    cv::matchTemplate(scaled, s.panorama(patch), score, cv::TM_CCOEFF_NORMED);
+    double best = 0;
+    cv::Point at;
+    cv::minMaxLoc(score, nullptr, &best, nullptr, &at);
+    EXPECT_GT(best, 0.8) << x;
+    EXPECT_NEAR(at.x, patch.x, 4 + 0.04 * x) << x;
+    EXPECT_NEAR(at.y, patch.y + first_top * 500.0 / 640.0, 8) << x;
+  }
+  cv::imwrite(::testing::TempDir() + "zemb_sweep_panorama.png", s.panorama);
+}
+
+TEST_F(StitcherOnPhoto, SameFrameTwiceGivesANearIdentityHomography) {
+  ZembStitcher s("");
+  const int first = feed(s, frames_[0]);
+  const int second = feed(s, frames_[0]);
+  EXPECT_EQ(second, first) << "every reference keypoint tracked";
+  EXPECT_LT(cv::norm(s.reference.homography, cv::Mat::eye(3, 3, CV_64F), cv::NORM_INF), 0.01);
+}
+
+TEST_F(StitcherOnPhoto, BackwardFrameIsRefusedWithNothingChanged) {
+  ZembStitcher s("");
+  for (int i = 0; i < 8; ++i) ASSERT_GT(feed(s, frames_[i]), 0);
+  const Snapshot before(s);
+  EXPECT_EQ(feed(s, frames_[2]), zemb::kNotExtended);
+  before.expect_unchanged(s);
+  EXPECT_GT(feed(s, frames_[8]), 0) << "the next frame tracks against the same reference";
+}
+
+// The translation example driven through the public fields: one frame, then a
+// hand-made panorama, band and reference homography, then the same frame.
+TEST_F(StitcherOnPhoto, HandSetReferenceTranslatesTheNextFrame) {
+  ZEMB_LOAD_PHOTO_OR_SKIP(photo, "life.jpg");
+  cv::Mat frame;
+  cv::resize(photo(cv::Rect(0, 0, 1920, 1080)), frame, cv::Size(1920, 1080));
+  ZembStitcher s("");
+  ASSERT_GE(feed(s, frame), 20);
+  ASSERT_EQ(s.panorama.size(), cv::Size(281, 500));
+  s.panorama = cv::Mat(500, 400, CV_8UC3, cv::Scalar(1, 2, 3));
+  s.crop_top = 10;
+  s.crop_bottom = 480;
+  s.reference.homography = translation(150, -20);
+  ASSERT_GE(feed(s, frame), 20);
+  EXPECT_NEAR(s.panorama.cols, 431, 1);
+  EXPECT_NEAR(s.panorama.rows, 520, 1);
+  EXPECT_NEAR(s.crop_top, 30, 0.5);
+  EXPECT_NEAR(s.crop_bottom, 500, 0.5);
+  EXPECT_NEAR(s.crop_right, 431, 0.5);
+  EXPECT_LT(cv::norm(s.reference.homography, translation(150, 0), cv::NORM_INF), 0.05);
+  EXPECT_EQ(s.panorama.at<cv::Vec3b>(300, 50), cv::Vec3b(1, 2, 3)) << "old panorama shifted down by 20";
+  EXPECT_EQ(s.panorama.at<cv::Vec3b>(10, 50), cv::Vec3b(0, 0, 0));
+}
+
+TEST_F(StitcherOnPhoto, BusyStitcherRefusesAndKeepsTheFrame) {
+  ZembStitcher s("");
+  s.state = 1;
+  cv::Mat frame = frames_[0].clone();
+  EXPECT_EQ(s.ofcheck_stitch(frame), 0);
+  EXPECT_EQ(s.frame_count, 1);
+  EXPECT_EQ(s.state, 1);
+  EXPECT_EQ(cv::norm(frame, frames_[0], cv::NORM_INF), 0.0);
+}
+
+TEST_F(StitcherOnPhoto, BadFramesThrowAndLeaveEverythingAsItWas) {
+  ZembStitcher s("");
+  ASSERT_GT(feed(s, frames_[0]), 0);
+  const Snapshot before(s);
+  const cv::Mat bad[] = {cv::Mat(), cv::Mat(360, 640, CV_8UC1, cv::Scalar(9)), cv::Mat(360, 640, CV_32FC3),
+                         frames_[1](cv::Rect(0, 0, 600, 360)).clone()};
+  for (const cv::Mat& frame : bad) {
+    cv::Mat copy = frame;
+    EXPECT_THROW(s.ofcheck_stitch(copy), cv::Exception);
+    EXPECT_EQ(copy.data, frame.data) << "the frame is left as it came";
+    before.expect_unchanged(s);
+  }
+  EXPECT_GT(feed(s, frames_[1]), 0);
+}
+
+// Swaps the shared detector for one that throws, so an exception rises from
+// the middle of a call.
+class ThrowingDetector : public cv::FastFeatureDetector {
+ public:
+  void detect(cv::InputArray, std::vector<cv::KeyPoint>&, cv::InputArray) override {
+    CV_Error(cv::Error::StsInternal, "detector failure");
+  }
+  void setThreshold(int) override {}
+  int getThreshold() const override { return 0; }
+  void setNonmaxSuppression(bool) override {}
+  bool getNonmaxSuppression() const override { return true; }
+  void setType(DetectorType) override {}
+  DetectorType getType() const override { return TYPE_9_16; }
+};
+
+TEST_F(StitcherOnPhoto, ExceptionMidCallLeavesTheStitcherUnchangedAndNotBusy) {
+  ZembStitcher s("");
+  ASSERT_GT(feed(s, frames_[0]), 0);
+  const Snapshot before(s);
+  const cv::Ptr<cv::FastFeatureDetector> shared = detector;
+  detector = cv::makePtr<ThrowingDetector>();
+  EXPECT_THROW(feed(s, frames_[1]), cv::Exception);
+  detector = shared;
+  before.expect_unchanged(s);
+  EXPECT_GT(feed(s, frames_[1]), 0);
+}
+
+TEST_F(StitcherOnPhoto, DarkFirstFrameDoesNotPreventTheStart) {
+  ZembStitcher s("");
+  EXPECT_EQ(feed(s, cv::Mat(360, 640, CV_8UC3, cv::Scalar::all(3))), 0);
+  EXPECT_EQ(s.state, 3);
+  EXPECT_TRUE(s.panorama.empty());
+  const int result = feed(s, frames_[0]);
+  EXPECT_GE(result, 20);
+  EXPECT_EQ(s.panorama.size(), cv::Size(281, 500));
+  EXPECT_GT(feed(s, frames_[1]), 0);
+}
+
+TEST_F(StitcherOnPhoto, UnplaceableFramesAreRefusedWithNothingChanged) {
+  const struct {
+    const char* what;
+    cv::Mat homography;
+  } cases[] = {
+      {"wild homography", (cv::Mat_<double>(3, 3) << 500, 0, 0, 0, 500, 0, 0, 0, 1)},
+      {"mirrored", (cv::Mat_<double>(3, 3) << -1, 0, 1000, 0, 1, 0, 0, 0, 1)},
+      {"vertical drift beyond the band", translation(0, 600)},
+  };
+  for (const auto& c : cases) {
+    ZembStitcher s("");
+    ASSERT_GT(feed(s, frames_[0]), 0);
+    s.reference.homography = c.homography;
+    const Snapshot before(s);
+    EXPECT_EQ(feed(s, frames_[0]), zemb::kNotPlaceable) << c.what;
+    before.expect_unchanged(s);
+  }
+}
+
+TEST_F(StitcherOnPhoto, HostileFramesNeverWedgeTheStitcher) {
+  ZembStitcher s("");
+  ASSERT_GT(feed(s, frames_[0]), 0);
+  cv::Mat noise(360, 640, CV_8UC3), mirrored;
+  cv::randu(noise, cv::Scalar::all(0), cv::Scalar::all(255));
+  cv::flip(frames_[1], mirrored, 1);
+  const cv::Mat hostile[] = {noise, mirrored, cv::Mat(360, 640, CV_8UC3, cv::Scalar::all(255)), frames_[5]};
+  for (const cv::Mat& frame : hostile) {
+    EXPECT_NO_THROW(feed(s, frame));
+    EXPECT_EQ(s.state, 3);
+    EXPECT_EQ(s.cropped.datastart, s.panorama.datastart);
+    EXPECT_LE(s.crop_top, s.crop_bottom);
+  }
+  for (int i = 1; i < 4; ++i) EXPECT_NE(feed(s, frames_[i]), 0) << "still answering";
+}
+
+}  // namespace
