@@ -14,6 +14,7 @@
 #ifndef ZEMB_STITCHER_H
 #define ZEMB_STITCHER_H
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,9 @@ class ZembStitcher {
 
  private:
   cv::Size first_frame_size_;  // camera frame size the panorama started with
+  // Canvas memory kept between frames and reused only when nothing else (no
+  // caller's copy of an earlier panorama or band) refers to it.
+  std::array<cv::Mat, 2> canvas_buffers_;
 };
 
 // ---------------------------------------------------------------------------

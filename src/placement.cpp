@@ -145,8 +145,8 @@ bool plan_placement(const cv::Mat& panorama, const Band& band, cv::Size frame_si
 
 // The new canvas: zeros around the old panorama, which sits at the offset.
 // Only the margins are zeroed, never the part the panorama covers anyway.
-cv::Mat compose_canvas(const cv::Mat& panorama, const Geometry& g) {
-  cv::Mat canvas(g.canvas_size, CV_8UC3);
+cv::Mat compose_canvas(const cv::Mat& panorama, const Geometry& g, CanvasBuffers* buffers) {
+  cv::Mat canvas = acquire_canvas(buffers, g.canvas_size, panorama);
   const cv::Rect old_rect(static_cast<int>(g.dx), static_cast<int>(g.dy), panorama.cols, panorama.rows);
   panorama.copyTo(canvas(old_rect));
   const int right_begin = old_rect.x + old_rect.width, bottom_begin = old_rect.y + old_rect.height;
@@ -178,13 +178,13 @@ void paste_and_repair(cv::Mat& canvas, const cv::Mat& patch, const Geometry& g) 
 }  // namespace
 
 Placement place_frame(const cv::Mat& panorama, const Band& band, const cv::Mat& working,
-                      const cv::Mat& homography) {
+                      const cv::Mat& homography, CanvasBuffers* buffers) {
   Placement placement;
   Geometry g;
   if (!plan_placement(panorama, band, working.size(), homography, g, placement.result))
     return placement;
   placement.result = 0;
-  placement.canvas = compose_canvas(panorama, g);
+  placement.canvas = compose_canvas(panorama, g, buffers);
   paste_and_repair(placement.canvas, warp_patch(working, g), g);
   placement.cropped = placement.canvas(g.band_rect);
   placement.band = g.band;

@@ -3,6 +3,7 @@
 #ifndef ZEMB_STITCH_STEPS_H
 #define ZEMB_STITCH_STEPS_H
 
+#include <array>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -58,10 +59,18 @@ std::vector<cv::KeyPoint> detect_keypoints(const cv::Mat& gray);
 // count is below `min_tracked` or the fit gives no finite model.
 Tracking track_reference(const stitch_data& reference, const PreparedFrame& frame, int min_tracked);
 
+using CanvasBuffers = std::array<cv::Mat, 2>;
+
+// A continuous CV_8UC3 image of `size` in the memory of one of `buffers`
+// that nothing else refers to, growing or replacing a buffer when none fits
+// (never the one under `panorama`); a fresh image when `buffers` is null.
+cv::Mat acquire_canvas(CanvasBuffers* buffers, cv::Size size, const cv::Mat& panorama = cv::Mat());
+
 // Places `working` on a new canvas through `homography` and composes it with
-// `panorama`. Neither argument is modified.
+// `panorama`. Neither argument is modified. The canvas memory comes from
+// `buffers` when given.
 Placement place_frame(const cv::Mat& panorama, const Band& band, const cv::Mat& working,
-                      const cv::Mat& homography);
+                      const cv::Mat& homography, CanvasBuffers* buffers = nullptr);
 
 // The first frame with enough keypoints starts the panorama, the band and the
 // reference (identity homography).

@@ -67,7 +67,8 @@ int ZembStitcher::ofcheck_stitch(cv::Mat& frame) {
   if (tracking.tracked_count < min_keypoints) return tracking.tracked_count;
   if (tracking.homography.empty()) return zemb::kNotPlaceable;
   zemb::Placement placement =
-      zemb::place_frame(panorama, {crop_top, crop_bottom, crop_right}, prepared.working, tracking.homography);
+      zemb::place_frame(panorama, {crop_top, crop_bottom, crop_right}, prepared.working, tracking.homography,
+                        &canvas_buffers_);
   if (placement.result < 0) return placement.result;
   const int result = std::min(count_of(keypoints), tracking.tracked_count);
   zemb::commit_placement(*this, placement, prepared, std::move(keypoints));

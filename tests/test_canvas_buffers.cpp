@@ -1,0 +1,61 @@
+#include <set>
+
+#include "stitch_steps.h"
+#include "test_support.h"
+
+namespace {
+
+TEST(CanvasBuffers, ReusesOnlyMemoryThatNothingElseHolds) {
+  zemb::CanvasBuffers buffers;
+  const cv::Size size(300, 200);
+  const uchar* first = nullptr;
+  {
+    const cv::Mat canvas = zemb::acquire_canvas(&buffers, size);
+    EXPECT_EQ(canvas.size(), size);
+    EXPECT_EQ(canvas.type(), CV_8UC3);
+    EXPECT_TRUE(canvas.isContinuous());
+    first = canvas.data;
+  }
+  const cv::Mat held = zemb::acquire_canvas(&buffers, size);
+  EXPECT_EQ(held.data, first) << "released memory comes back";
+  const cv::Mat second = zemb::acquire_canvas(&buffers, size);
+  EXPECT_NE(second.data, held.data);
+  const cv::Mat third = zemb::acquire_canvas(&buffers, size);
+  EXPECT_NE(third.data, held.data);
+  EXPECT_NE(third.data, second.data) << "both buffers are held: a new one is made";
+}
+
+TEST(CanvasBuffers, GrowsWhenTheCanvasOutgrowsABuffer) {
+  zemb::CanvasBuffers buffers;
+  { zemb::acquire_canvas(&buffers, cv::Size(100, 100)); }
+  const cv::Mat larger = zemb::acquire_canvas(&buffers, cv::Size(2000, 1000));
+  EXPECT_EQ(larger.size(), cv::Size(2000, 1000));
+  EXPECT_TRUE(larger.isContinuous());
+  EXPECT_EQ(zemb::acquire_canvas(nullptr, cv::Size(5, 4)).size(), cv::Size(5, 4));
+}
+
+// A caller that keeps an earlier panorama or band sees it unchanged while
+// the stitcher goes on, and a stitcher whose results nobody keeps settles
+// into the same two pieces of memory.
+TEST(CanvasBuffers, CallersCopiesNeverChangeUnderTheirFeet) {
+  ZEMB_LOAD_PHOTO_OR_SKIP(photo, "life.jpg");
+  const cv::Mat small = zemb_test::small_photo(photo);
+  ZembStitcher s("");
+  std::vector<std::pair<cv::Mat, cv::Mat>> kept;  // (shared result, private copy)
+  std::set<const uchar*> canvases;
+  int frame_index = 0;
+  for (const auto& frame : zemb_test::jittered_sweep(small, 0.2)) {
+    cv::Mat copy = frame.camera_frame.clone();
+    ASSERT_GT(s.ofcheck_stitch(copy), 0);
+    if (frame_index == 4 || frame_index == 5) {
+      kept.emplace_back(s.panorama, s.panorama.clone());
+      kept.emplace_back(s.cropped, s.cropped.clone());
+    }
+    if (frame_index > 8) canvases.insert(s.panorama.datastart);
+    ++frame_index;
+  }
+  for (const auto& [shared, copy] : kept) EXPECT_EQ(cv::norm(shared, copy, cv::NORM_INF), 0.0);
+  EXPECT_LE(canvases.size(), 3u) << "canvas memory is reused";
+}
+
+}  // namespace
