@@ -1,0 +1,183 @@
+#include "frame_source.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/videoio.hpp>
+
+#include "pano_error.h"
+
+namespace zemb_pano {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+PanoError input_error(const std::string& path, const std::string& cause) {
+  return PanoError(kExitBadInput, path + ": " + cause);
+}
+
+// Missing and unreadable inputs are told apart before any decoder looks at
+// them, so that the message names the real cause.
+void require_existing(const std::string& path) {
+  std::error_code error;
+  if (!fs::exists(fs::status(path, error))) throw input_error(path, error.message());
+}
+
+void require_readable_file(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) throw input_error(path, std::strerror(errno));
+  std::fclose(file);
+}
+
+class ImageFiles : public FrameSource {
+ public:
+  ImageFiles(std::string name, std::vector<std::string> paths, int every, int max_frames)
+      : FrameSource(every, max_frames), name_(std::move(name)), paths_(std::move(paths)) {}
+
+  std::string last_frame_name() const override { return paths_.at(next_ - 1); }
+  std::string name() const override { return name_; }
+
+ protected:
+  bool read(cv::Mat& frame) override {
+    if (next_ == paths_.size()) return false;
+    const std::string& path = paths_[next_++];
+    frame = cv::imread(path, cv::IMREAD_COLOR);
+    if (frame.empty()) throw input_error(path, "cannot be decoded as an image");
+    return true;
+  }
+  bool skip() override {
+    if (next_ == paths_.size()) return false;
+    ++next_;
+    return true;
+  }
+  std::optional<int> length() const override { return static_cast<int>(paths_.size()); }
+
+ private:
+  std::string name_;
+  std::vector<std::string> paths_;
+  size_t next_ = 0;
+};
+
+// Video backends (FFmpeg, GStreamer) print their own complaints about a file
+// they cannot open, past OpenCV's logging; this program says it in one line.
+class SilencedStderr {
+ public:
+  SilencedStderr() : saved_(::dup(STDERR_FILENO)) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    if (null < 0) return;
+    ::dup2(null, STDERR_FILENO);
+    ::close(null);
+  }
+  ~SilencedStderr() {
+    if (saved_ < 0) return;
+    ::dup2(saved_, STDERR_FILENO);
+    ::close(saved_);
+  }
+  SilencedStderr(const SilencedStderr&) = delete;
+  SilencedStderr& operator=(const SilencedStderr&) = delete;
+
+ private:
+  int saved_;
+};
+
+bool open_quietly(cv::VideoCapture& capture, const std::string& path) {
+  SilencedStderr silenced;
+  return capture.open(path);
+}
+
+class VideoFile : public FrameSource {
+ public:
+  VideoFile(const std::string& path, int every, int max_frames) : FrameSource(every, max_frames), path_(path) {
+    if (!open_quietly(capture_, path)) throw input_error(path, "neither a video nor an image that OpenCV can read");
+  }
+
+  std::string last_frame_name() const override { return path_ + ", frame " + std::to_string(position_); }
+  std::string name() const override { return path_; }
+
+ protected:
+  bool read(cv::Mat& frame) override { return advance(capture_.read(frame)); }
+  bool skip() override { return advance(capture_.grab()); }
+  // Containers without an index report no count, or a guess below one.
+  std::optional<int> length() const override {
+    const double count = capture_.get(cv::CAP_PROP_FRAME_COUNT);
+    if (count >= 1) return static_cast<int>(count);
+    return std::nullopt;
+  }
+
+ private:
+  bool advance(bool got_frame) {
+    if (got_frame) ++position_;
+    return got_frame;
+  }
+
+  std::string path_;
+  cv::VideoCapture capture_;
+  int position_ = 0;  // 1-based number of the last frame read or skipped
+};
+
+// Regular files of `folder` that an image decoder recognises, in name order.
+std::vector<std::string> folder_images(const std::string& folder) {
+  std::vector<std::string> images;
+  try {
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder))
+      if (entry.is_regular_file() && cv::haveImageReader(entry.path().string()))
+        images.push_back(entry.path().string());
+  } catch (const fs::filesystem_error& e) {
+    throw input_error(folder, e.code().message());
+  }
+  if (images.empty()) throw input_error(folder, "the folder has no images");
+  std::sort(images.begin(), images.end());
+  return images;
+}
+
+void require_image_file(const std::string& path) {
+  require_existing(path);
+  if (fs::is_directory(path)) throw input_error(path, "is a folder; give a folder alone, or image files");
+  require_readable_file(path);
+  if (!cv::haveImageReader(path)) throw input_error(path, "not an image file that OpenCV can read");
+}
+
+std::unique_ptr<FrameSource> open_single(const std::string& input, int every, int max_frames) {
+  require_existing(input);
+  if (fs::is_directory(input)) return std::make_unique<ImageFiles>(input, folder_images(input), every, max_frames);
+  require_readable_file(input);
+  if (cv::haveImageReader(input))
+    return std::make_unique<ImageFiles>(input, std::vector<std::string>{input}, every, max_frames);
+  return std::make_unique<VideoFile>(input, every, max_frames);
+}
+
+}  // namespace
+
+bool FrameSource::next(cv::Mat& frame) {
+  if (max_frames_ > 0 && taken_ == max_frames_) return false;
+  if (taken_ > 0)
+    for (int i = 1; i < every_; ++i)
+      if (!skip()) return false;
+  if (!read(frame)) return false;
+  ++taken_;
+  return true;
+}
+
+std::optional<int> FrameSource::expected_frames() const {
+  const std::optional<int> total = length();
+  if (!total) return std::nullopt;
+  const int taken = (*total + every_ - 1) / every_;
+  return max_frames_ > 0 ? std::min(taken, max_frames_) : taken;
+}
+
+std::unique_ptr<FrameSource> open_frames(const std::vector<std::string>& inputs, int every, int max_frames) {
+  if (inputs.size() == 1) return open_single(inputs.front(), every, max_frames);
+  for (const std::string& path : inputs) require_image_file(path);
+  const std::string name = std::to_string(inputs.size()) + " image files";
+  return std::make_unique<ImageFiles>(name, inputs, every, max_frames);
+}
+
+}  // namespace zemb_pano

@@ -1,0 +1,91 @@
+#include "options.h"
+
+#include "pano_error.h"
+
+namespace zemb_pano {
+
+const char* const kUsage = R"(usage: zemb_pano INPUT... [-o OUTDIR] [options]
+
+Stitches the frames of INPUT, in order, into one panorama and writes
+OUTDIR/panorama.png (the whole canvas) and OUTDIR/cropped.png (the band that
+every accepted frame covered). Sweep the camera toward the top edge of its
+frames. INPUT is one of:
+  a video file          any format OpenCV's video reader opens
+  a folder of images    taken in name order; other files are ignored
+  image files           one or more, taken in the order given
+
+options:
+  -o, --output OUTDIR   where the results go (default: the current folder);
+                        created when missing (its parent must exist)
+  --outlines            also write OUTDIR/outlines.png: the panorama with the
+                        outline of every accepted frame drawn on it
+  --every N             take one frame in N (the first, the N+1st, ...)
+  --max-frames N        stop after N frames
+  -h, --help            show this help
+
+Frames must all have the same size. Progress goes to stderr, the summary
+to stdout. The results are written only when the run succeeds.
+
+exit codes:
+  0  the panorama was written
+  1  an unexpected failure
+  2  a bad command line
+  3  an input is missing, unreadable, not a video or image, a folder has no
+     images, or a frame differs in size from the first
+  4  the output folder cannot be created or written
+  5  no frame could be placed next to the first one
+
+examples:
+  zemb_pano data/life_sweep -o out
+  zemb_pano holiday.mp4 --every 3 --outlines -o out
+  zemb_pano shots/IMG_0012.jpg shots/IMG_0013.jpg shots/IMG_0014.jpg
+)";
+
+namespace {
+
+PanoError usage_error(const std::string& message) {
+  return PanoError(kExitUsage, message + " (see --help)");
+}
+
+int positive_count(const std::string& option, const std::string& text) {
+  size_t used = 0;
+  long value = 0;
+  try {
+    value = std::stol(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != text.size() || value < 1 || value > 1000000000)
+    throw usage_error(option + " expects a positive whole number, got '" + text + "'");
+  return static_cast<int>(value);
+}
+
+}  // namespace
+
+Options parse_options(const std::vector<std::string>& args) {
+  Options options;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const bool takes_value = arg == "-o" || arg == "--output" || arg == "--every" || arg == "--max-frames";
+    if (takes_value && i + 1 == args.size()) throw usage_error(arg + " needs a value");
+    if (arg == "-h" || arg == "--help") {
+      options.help = true;
+    } else if (arg == "--outlines") {
+      options.outlines = true;
+    } else if (arg == "-o" || arg == "--output") {
+      options.output_dir = args[++i];
+    } else if (arg == "--every") {
+      options.every = positive_count(arg, args[++i]);
+    } else if (arg == "--max-frames") {
+      options.max_frames = positive_count(arg, args[++i]);
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      throw usage_error("unknown option " + arg);
+    } else {
+      options.inputs.push_back(arg);
+    }
+  }
+  if (options.inputs.empty() && !options.help) throw usage_error("no INPUT given");
+  return options;
+}
+
+}  // namespace zemb_pano

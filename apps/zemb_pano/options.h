@@ -1,0 +1,26 @@
+// The zemb_pano command line.
+#ifndef ZEMB_PANO_OPTIONS_H
+#define ZEMB_PANO_OPTIONS_H
+
+#include <string>
+#include <vector>
+
+namespace zemb_pano {
+
+struct Options {
+  std::vector<std::string> inputs;
+  std::string output_dir = ".";
+  bool outlines = false;
+  int every = 1;       // take one frame in `every`
+  int max_frames = 0;  // stop after this many frames; 0 for no limit
+  bool help = false;
+};
+
+// Throws PanoError (kExitUsage) on a command line it cannot make sense of.
+Options parse_options(const std::vector<std::string>& args);
+
+extern const char* const kUsage;
+
+}  // namespace zemb_pano
+
+#endif  // ZEMB_PANO_OPTIONS_H

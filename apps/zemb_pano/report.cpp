@@ -1,0 +1,99 @@
+#include "report.h"
+
+#include <algorithm>
+#include <iomanip>
+#include <sstream>
+#include <string>
+
+namespace zemb_pano {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kTerminalInterval = std::chrono::milliseconds(100);
+constexpr auto kPlainInterval = std::chrono::seconds(5);
+constexpr int kBarWidth = 30;
+constexpr size_t kLabelWidth = 38;  // the summary's values line up after this
+
+std::string bar(int done, int total) {
+  const int filled = total > 0 ? std::min(kBarWidth, done * kBarWidth / total) : 0;
+  return "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "] ";
+}
+
+std::string counts(const RunStats& stats, std::optional<int> expected, double seconds) {
+  std::ostringstream text;
+  text << stats.frames_read;
+  if (expected) text << "/" << *expected;
+  text << " frames, " << std::fixed << std::setprecision(1) << (seconds > 0 ? stats.frames_read / seconds : 0.0)
+       << " fps, " << stats.count(Outcome::accepted) << " accepted, " << stats.refused() << " refused";
+  return text.str();
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const size_t middle = values.size() / 2;
+  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+std::ostream& label(std::ostream& out, const std::string& text) {
+  return out << text << std::string(kLabelWidth - std::min(kLabelWidth, text.size()), ' ');
+}
+
+std::string time_text(const std::vector<double>& frame_ms) {
+  std::ostringstream text;
+  text << std::fixed << std::setprecision(1) << "median " << median(frame_ms) << " ms, slowest "
+       << *std::max_element(frame_ms.begin(), frame_ms.end()) << " ms";
+  return text.str();
+}
+
+std::string size_text(cv::Size size) { return std::to_string(size.width) + " x " + std::to_string(size.height); }
+
+}  // namespace
+
+Progress::Progress(std::ostream& out, bool terminal, std::optional<int> expected_frames)
+    : out_(out), terminal_(terminal), expected_(expected_frames), start_(Clock::now()), last_shown_(start_) {}
+
+Progress::~Progress() {
+  if (line_open_) out_ << "\n" << std::flush;
+}
+
+void Progress::update(const RunStats& stats) {
+  if (Clock::now() - last_shown_ >= (terminal_ ? kTerminalInterval : kPlainInterval)) show(stats);
+}
+
+void Progress::finish(const RunStats& stats) {
+  if (!terminal_) return;
+  show(stats);
+  out_ << "\n" << std::flush;
+  line_open_ = false;
+}
+
+void Progress::show(const RunStats& stats) {
+  last_shown_ = Clock::now();
+  const double seconds = std::chrono::duration<double>(last_shown_ - start_).count();
+  const std::string text = counts(stats, expected_, seconds);
+  if (terminal_) {
+    out_ << "\r" << (expected_ ? bar(stats.frames_read, *expected_) : "") << text << "\033[K" << std::flush;
+    line_open_ = true;
+  } else {
+    out_ << "zemb_pano: " << text << "\n" << std::flush;
+  }
+}
+
+void print_summary(std::ostream& out, const RunStats& stats, cv::Size panorama, cv::Size cropped) {
+  static const std::pair<Outcome, const char*> kRefusals[] = {
+      {Outcome::too_few_keypoints, "refused, too few keypoints"},
+      {Outcome::too_few_tracked, "refused, too few tracked points"},
+      {Outcome::not_extended, "refused, did not extend the panorama"},
+      {Outcome::not_placed, "refused, could not be placed"},
+  };
+  label(out, "frames read") << stats.frames_read << "\n";
+  label(out, "accepted") << stats.count(Outcome::accepted) << "\n";
+  for (const auto& [outcome, text] : kRefusals) label(out, text) << stats.count(outcome) << "\n";
+  if (!stats.frame_ms.empty()) label(out, "time per frame") << time_text(stats.frame_ms) << "\n";
+  label(out, "panorama") << size_text(panorama) << "\n";
+  label(out, "cropped band") << size_text(cropped) << "\n";
+}
+
+}  // namespace zemb_pano
