@@ -1,0 +1,259 @@
+// zemb_pano and make_sweep run as a person runs them: programs started with
+// arguments, judged by their exit code, their messages and the files they
+// leave behind.
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path kSweep = fs::path(ZEMB_SOURCE_DIR) / "data" / "life_sweep";
+
+struct Outcome {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string quoted(const std::string& text) {
+  std::string result = "'";
+  for (char c : text) result += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return result + "'";
+}
+
+std::string read_text(const fs::path& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// The value after `label` on the summary line that starts with it.
+std::string summary_value(const std::string& summary, const std::string& label) {
+  std::istringstream lines(summary);
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind(label + " ", 0) == 0) return line.substr(line.find_first_not_of(' ', label.size()));
+  ADD_FAILURE() << "no summary line '" << label << "' in:\n" << summary;
+  return "";
+}
+
+int summary_count(const std::string& summary, const std::string& label) {
+  return std::atoi(summary_value(summary, label).c_str());
+}
+
+// "W x H" after `label`.
+cv::Size summary_size(const std::string& summary, const std::string& label) {
+  cv::Size size;
+  char times = 0;
+  std::istringstream(summary_value(summary, label)) >> size.width >> times >> size.height;
+  return size;
+}
+
+std::vector<std::string> sweep_frames() {
+  std::vector<std::string> frames;
+  for (const fs::directory_entry& entry : fs::directory_iterator(kSweep)) frames.push_back(entry.path().string());
+  std::sort(frames.begin(), frames.end());
+  return frames;
+}
+
+std::vector<std::string> names_in(const fs::path& folder) {
+  std::vector<std::string> names;
+  if (!fs::exists(folder)) return names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool same_pixels(const cv::Mat& a, const cv::Mat& b) {
+  return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
+}
+
+// Each test works in a scratch folder of its own, which is also the
+// programs' temporary folder, so that leftovers show.
+class Programs : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "test_zemb_pano.XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    scratch_ = pattern;
+    fs::create_directory(temporary());
+  }
+  void TearDown() override { fs::remove_all(scratch_); }
+
+  fs::path temporary() const { return scratch_ / "tmp"; }
+
+  Outcome run(const std::string& program, const std::vector<std::string>& args) const {
+    std::string command = "TMPDIR=" + quoted(temporary().string()) + " " + quoted(program);
+    for (const std::string& arg : args) command += " " + quoted(arg);
+    command += " >" + quoted((scratch_ / "stdout").string()) + " 2>" + quoted((scratch_ / "stderr").string());
+    const int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_text(scratch_ / "stdout"),
+            read_text(scratch_ / "stderr")};
+  }
+
+  fs::path scratch_;
+};
+
+#ifdef ZEMB_PANO
+
+class ZembPano : public Programs {
+ protected:
+  Outcome pano(const std::vector<std::string>& args) const { return run(ZEMB_PANO, args); }
+};
+
+TEST_F(ZembPano, StitchesTheBundledSweepIntoConsistentResults) {
+  const fs::path out = scratch_ / "out";
+  const Outcome result = pano({kSweep.string(), "-o", out.string(), "--outlines"});
+  ASSERT_EQ(result.code, 0) << result.err;
+  EXPECT_EQ(names_in(out), (std::vector<std::string>{"cropped.png", "outlines.png", "panorama.png"}));
+  EXPECT_TRUE(names_in(temporary()).empty()) << "the stitcher's working folder was left behind";
+
+  const std::string& summary = result.out;
+  const int read = summary_count(summary, "frames read");
+  const int accepted = summary_count(summary, "accepted");
+  EXPECT_EQ(read, 30);
+  EXPECT_GE(accepted, 25);
+  EXPECT_EQ(read, accepted + summary_count(summary, "refused, too few keypoints") +
+                      summary_count(summary, "refused, too few tracked points") +
+                      summary_count(summary, "refused, did not extend the panorama") +
+                      summary_count(summary, "refused, could not be placed"));
+  EXPECT_NE(summary_value(summary, "time per frame").find("median"), std::string::npos);
+
+  const cv::Mat panorama = cv::imread((out / "panorama.png").string());
+  const cv::Mat cropped = cv::imread((out / "cropped.png").string());
+  const cv::Mat outlines = cv::imread((out / "outlines.png").string());
+  EXPECT_EQ(panorama.size(), summary_size(summary, "panorama"));
+  EXPECT_EQ(cropped.size(), summary_size(summary, "cropped band"));
+  EXPECT_GT(panorama.cols, 2 * 281) << "30 frames of 281 columns, 19 apart, should span far more than two";
+  // The band is the panorama's own pixels from its left edge.
+  bool band_found = false;
+  for (int top = 0; top + cropped.rows <= panorama.rows && !band_found; ++top)
+    band_found = same_pixels(panorama(cv::Rect(0, top, cropped.cols, cropped.rows)), cropped);
+  EXPECT_TRUE(band_found) << "cropped.png is not a band of panorama.png";
+  ASSERT_EQ(outlines.size(), panorama.size());
+  // Only the first frame covers the panorama's first columns, wherever later
+  // frames moved it: its outline runs along its top and bottom there.
+  const int column = 5;
+  std::vector<int> covered, drawn;
+  for (int y = 0; y < panorama.rows; ++y) {
+    if (panorama.at<cv::Vec3b>(y, column) != cv::Vec3b(0, 0, 0)) covered.push_back(y);
+    if (outlines.at<cv::Vec3b>(y, column) != panorama.at<cv::Vec3b>(y, column)) drawn.push_back(y);
+  }
+  ASSERT_FALSE(covered.empty());
+  const int top = covered.front(), bottom = covered.back() + 1;
+  EXPECT_GT(top, 0) << "the sweep's first frame should have been moved down by later ones";
+  const auto near = [](int y, int edge) { return std::abs(y - edge) <= 3; };
+  EXPECT_TRUE(std::any_of(drawn.begin(), drawn.end(), [&](int y) { return near(y, top); }));
+  EXPECT_TRUE(std::any_of(drawn.begin(), drawn.end(), [&](int y) { return near(y, bottom); }));
+  EXPECT_EQ(std::count_if(drawn.begin(), drawn.end(), [&](int y) { return !near(y, top) && !near(y, bottom); }), 0)
+      << "outline rows elsewhere in the first columns";
+}
+
+struct BadRun {
+  const char* what;
+  std::vector<std::string> args;
+  int code;
+  std::vector<std::string> message_parts;
+};
+
+TEST_F(ZembPano, RefusesBadRunsWithOneLineAndTheirExitCode) {
+  const std::vector<std::string> frames = sweep_frames();
+  const std::string scratch = scratch_.string(), out = scratch + "/out";
+  fs::create_directory(scratch_ / "empty");
+  std::ofstream(scratch_ / "empty" / "notes.txt") << "no pictures here\n";
+  std::ofstream(scratch_ / "notes.mkv") << "not a video\n";
+  cv::Mat small;
+  cv::resize(cv::imread(frames[1]), small, cv::Size(320, 180));
+  cv::imwrite(scratch + "/small.jpg", small);
+  cv::imwrite(scratch + "/grey1.png", cv::Mat(360, 640, CV_8UC3, cv::Scalar::all(128)));
+  cv::imwrite(scratch + "/grey2.png", cv::Mat(360, 640, CV_8UC3, cv::Scalar::all(129)));
+  // Five overlapping frames in reverse: each lies left of the one before.
+  std::vector<std::string> backwards(frames.rbegin(), frames.rbegin() + 5);
+  backwards.insert(backwards.end(), {"-o", out});
+
+  const std::vector<BadRun> cases = {
+      {"unknown option", {kSweep.string(), "--fast", "-o", out}, 2, {"--fast", "--help"}},
+      {"missing input", {scratch + "/missing.mp4", "-o", out}, 3, {"missing.mp4", "No such file"}},
+      {"folder without images", {scratch + "/empty", "-o", out}, 3, {"empty", "no images"}},
+      {"not a video", {scratch + "/notes.mkv", "-o", out}, 3, {"notes.mkv", "neither a video nor an image"}},
+      {"frame of another size", {frames[0], scratch + "/small.jpg", "-o", out}, 3, {"small.jpg", "640x360"}},
+      {"output inside a file", {kSweep.string(), "-o", scratch + "/notes.mkv/out"}, 4, {"notes.mkv/out"}},
+      {"output is a file", {kSweep.string(), "-o", scratch + "/notes.mkv"}, 4, {"notes.mkv", "not a folder"}},
+      {"sweep the wrong way", backwards, 5, {"no frame could be placed", "after the first"}},
+      {"nothing to track", {scratch + "/grey1.png", scratch + "/grey2.png", "-o", out}, 5, {"enough keypoints"}},
+  };
+  for (const BadRun& bad : cases) {
+    SCOPED_TRACE(bad.what);
+    const Outcome result = pano(bad.args);
+    EXPECT_EQ(result.code, bad.code);
+    EXPECT_EQ(result.err.rfind("zemb_pano: ", 0), 0u) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    for (const std::string& part : bad.message_parts) EXPECT_NE(result.err.find(part), std::string::npos) << result.err;
+    EXPECT_TRUE(names_in(out).empty()) << "files left in the output folder";
+    EXPECT_TRUE(names_in(temporary()).empty()) << "the stitcher's working folder was left behind";
+  }
+}
+
+// The same frames from a folder, from a lossless video, and picked from the
+// video by --every and --max-frames, make the same panorama, bit for bit.
+TEST_F(ZembPano, VideoAndImagesOfTheSameFramesGiveTheSamePanorama) {
+  const std::vector<std::string> frames = sweep_frames();
+  const std::string video = (scratch_ / "sweep.mkv").string();
+  {
+    const cv::Mat first = cv::imread(frames[0]);
+    cv::VideoWriter writer(video, cv::VideoWriter::fourcc('F', 'F', 'V', '1'), 25, first.size());
+    ASSERT_TRUE(writer.isOpened()) << "this OpenCV cannot write FFV1 video";
+    for (const std::string& frame : frames) writer.write(cv::imread(frame));
+  }
+  const auto panorama_of = [&](std::vector<std::string> args, const std::string& name) {
+    const std::string out = (scratch_ / name).string();
+    args.insert(args.end(), {"-o", out});
+    const Outcome result = pano(args);
+    EXPECT_EQ(result.code, 0) << name << ": " << result.err;
+    return cv::imread(out + "/panorama.png");
+  };
+  const cv::Mat from_folder = panorama_of({kSweep.string()}, "folder");
+  ASSERT_FALSE(from_folder.empty());
+  EXPECT_TRUE(same_pixels(panorama_of({video}, "video"), from_folder));
+
+  std::vector<std::string> picked;
+  for (size_t i = 0; i < 6; ++i) picked.push_back(frames[3 * i]);
+  const cv::Mat from_picked_files = panorama_of(picked, "picked");
+  ASSERT_FALSE(from_picked_files.empty());
+  EXPECT_TRUE(same_pixels(panorama_of({video, "--every", "3", "--max-frames", "6"}, "every"), from_picked_files));
+}
+
+#endif  // ZEMB_PANO
+
+TEST_F(Programs, MakeSweepRemakesTheBundledSweep) {
+  const fs::path photo = fs::path(ZEMB_SHARED_DATA_DIR) / "life.jpg";
+  if (!fs::exists(photo)) GTEST_SKIP() << "photo not found: " << photo;
+  const fs::path remade = scratch_ / "sweep";
+  const Outcome result = run(ZEMB_MAKE_SWEEP, {photo.string(), remade.string(), "--scale", "0.35", "--step", "24",
+                                           "--rotation", "0.3", "--jitter", "6"});
+  ASSERT_EQ(result.code, 0) << result.err;
+  ASSERT_EQ(names_in(remade), names_in(kSweep));
+  // JPEG encoders of other versions may round a little differently.
+  for (const std::string& name : names_in(kSweep)) {
+    const cv::Mat bundled = cv::imread((kSweep / name).string());
+    const cv::Mat made = cv::imread((remade / name).string());
+    ASSERT_EQ(made.size(), bundled.size()) << name;
+    EXPECT_LT(cv::norm(made, bundled, cv::NORM_L1) / bundled.total(), 1.0) << name;
+  }
+}
+
+}  // namespace
