@@ -41,34 +41,6 @@ std::string read_text(const fs::path& path) {
   return text.str();
 }
 
-// The value after `label` on the summary line that starts with it.
-std::string summary_value(const std::string& summary, const std::string& label) {
-  std::istringstream lines(summary);
-  for (std::string line; std::getline(lines, line);)
-    if (line.rfind(label + " ", 0) == 0) return line.substr(line.find_first_not_of(' ', label.size()));
-  ADD_FAILURE() << "no summary line '" << label << "' in:\n" << summary;
-  return "";
-}
-
-int summary_count(const std::string& summary, const std::string& label) {
-  return std::atoi(summary_value(summary, label).c_str());
-}
-
-// "W x H" after `label`.
-cv::Size summary_size(const std::string& summary, const std::string& label) {
-  cv::Size size;
-  char times = 0;
-  std::istringstream(summary_value(summary, label)) >> size.width >> times >> size.height;
-  return size;
-}
-
-std::vector<std::string> sweep_frames() {
-  std::vector<std::string> frames;
-  for (const fs::directory_entry& entry : fs::directory_iterator(kSweep)) frames.push_back(entry.path().string());
-  std::sort(frames.begin(), frames.end());
-  return frames;
-}
-
 std::vector<std::string> names_in(const fs::path& folder) {
   std::vector<std::string> names;
   if (!fs::exists(folder)) return names;
@@ -76,10 +48,6 @@ std::vector<std::string> names_in(const fs::path& folder) {
     names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
-}
-
-bool same_pixels(const cv::Mat& a, const cv::Mat& b) {
-  return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
 }
 
 // Each test works in a scratch folder of its own, which is also the
@@ -109,6 +77,38 @@ class Programs : public ::testing::Test {
 };
 
 #ifdef ZEMB_PANO
+
+// The value after `label` on the summary line that starts with it.
+std::string summary_value(const std::string& summary, const std::string& label) {
+  std::istringstream lines(summary);
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind(label + " ", 0) == 0) return line.substr(line.find_first_not_of(' ', label.size()));
+  ADD_FAILURE() << "no summary line '" << label << "' in:\n" << summary;
+  return "";
+}
+
+int summary_count(const std::string& summary, const std::string& label) {
+  return std::atoi(summary_value(summary, label).c_str());
+}
+
+// "W x H" after `label`.
+cv::Size summary_size(const std::string& summary, const std::string& label) {
+  cv::Size size;
+  char times = 0;
+  std::istringstream(summary_value(summary, label)) >> size.width >> times >> size.height;
+  return size;
+}
+
+std::vector<std::string> sweep_frames() {
+  std::vector<std::string> frames;
+  for (const fs::directory_entry& entry : fs::directory_iterator(kSweep)) frames.push_back(entry.path().string());
+  std::sort(frames.begin(), frames.end());
+  return frames;
+}
+
+bool same_pixels(const cv::Mat& a, const cv::Mat& b) {
+  return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
+}
 
 class ZembPano : public Programs {
  protected:
