@@ -16,6 +16,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -97,6 +99,14 @@ void empty_directory(DirStream top) {
   }
 }
 
+// The path without trailing separators: "link/" names what the link points
+// to, while "link" names the link itself, which must not be followed.
+std::string without_trailing_separators(const char* path) {
+  std::string trimmed(path);
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  return trimmed;
+}
+
 }  // namespace
 
 void getFilePath(const char* dir_path, const char* entry_name, char* out_path) {
@@ -116,14 +126,15 @@ void getFilePath(const char* dir_path, const char* entry_name, char* out_path) {
 
 void deleteFile(const char* path) {
   if (path == nullptr || path[0] == '\0') return;
+  const std::string own_path = without_trailing_separators(path);
   struct stat status;
-  if (lstat(path, &status) != 0) return;
+  if (lstat(own_path.c_str(), &status) != 0) return;
   if (S_ISREG(status.st_mode)) {
-    unlink(path);
+    unlink(own_path.c_str());
     return;
   }
   if (!S_ISDIR(status.st_mode)) return;
-  DirStream top = open_directory_at(AT_FDCWD, path);
+  DirStream top = open_directory_at(AT_FDCWD, own_path.c_str());
   if (!top || is_filesystem_root(dirfd(top.get()))) return;
   // Nothing here reports failures; running out of memory for the level list
   // just ends the walk, with every open stream closed on the way out.

@@ -2,6 +2,7 @@
 // on a new canvas, the frame is warped and pasted, the seam is repaired from
 // the old canvas, and the common band is narrowed. All geometry is decided
 // before any pixel is touched, so a refused frame costs no canvas work.
+#include <algorithm>
 #include <cmath>
 
 #include <opencv2/calib3d.hpp>
@@ -18,6 +19,10 @@ namespace {
 // reproduces the straightened corners only to about 1e-4 px.
 constexpr float kEdgeTolerance = 0.5f;
 constexpr double kGrowthShare = 0.95;
+// A sweep never enlarges a frame much from one step to the next; a placement
+// larger than this, or one detached from the panorama, comes from a
+// mistracked frame and would only blow the canvas up.
+constexpr float kMaxPlacedScale = 2.0f;
 
 using Outline = std::vector<cv::Point2f>;
 
@@ -91,6 +96,13 @@ bool keeps_orientation(const Outline& q, const Bounds& b) {
   return q[0].x < b.right && q[3].x < b.right && q[0].y < b.bottom && q[1].y < b.bottom;
 }
 
+bool plausible_placement(const Outline& q, cv::Size frame_size, float old_right_end) {
+  const float limit = kMaxPlacedScale * static_cast<float>(std::max(frame_size.width, frame_size.height));
+  const float width = max_axis({q[0].x, q[1].x, q[2].x, q[3].x}) - min_axis({q[0].x, q[1].x, q[2].x, q[3].x});
+  const float height = max_axis({q[0].y, q[1].y, q[2].y, q[3].y}) - min_axis({q[0].y, q[1].y, q[2].y, q[3].y});
+  return width <= limit && height <= limit && min_axis({q[0].x, q[3].x}) <= old_right_end;
+}
+
 // Straightens the right edge onto x = right and refits the homography to the
 // four corners; false when the refit is unusable or the outline degenerate.
 bool refit_to_straight_edge(const Outline& corners, Outline straightened, Geometry& g) {
@@ -140,7 +152,8 @@ bool plan_placement(const cv::Mat& panorama, const Band& band, cv::Size frame_si
   refusal = kNotExtended;
   if (!extends_panorama(panorama.cols, g.dx, g.bounds.right)) return false;
   refusal = kNotPlaceable;
-  return refit_to_straight_edge(corners, shifted, g) && size_canvas(panorama, band, g);
+  return plausible_placement(shifted, frame_size, static_cast<float>(panorama.cols) + g.dx) &&
+         refit_to_straight_edge(corners, shifted, g) && size_canvas(panorama, band, g);
 }
 
 // The new canvas: zeros around the old panorama, which sits at the offset.
