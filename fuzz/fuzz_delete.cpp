@@ -50,6 +50,13 @@ const Sandbox& sandbox() {
   return box;
 }
 
+// The temporary folder goes when the run ends normally; after a finding it
+// stays, as evidence. remove_all never follows the tree's links.
+void remove_sandbox() {
+  std::error_code ignored;
+  fs::remove_all(sandbox().base, ignored);
+}
+
 char kind_of(const fs::file_status& status) {
   switch (status.type()) {
     case fs::file_type::regular: return 'f';
@@ -148,6 +155,12 @@ bool sentinels_intact() {
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  sandbox();
+  std::atexit(remove_sandbox);
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Sandbox& box = sandbox();
