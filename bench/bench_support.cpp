@@ -1,0 +1,107 @@
+#include "bench_support.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "sweep_maker.h"
+
+namespace zemb_bench {
+
+namespace {
+
+constexpr int kStripHeight = 2000;
+const cv::Size kWindow{1080, 1920};
+
+}  // namespace
+
+std::vector<NamedPhoto> load_photos(const std::string& folder) {
+  std::vector<std::filesystem::path> files;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+    if (entry.path().extension() == ".jpg") files.push_back(entry.path());
+  std::sort(files.begin(), files.end());
+  std::vector<NamedPhoto> photos;
+  for (const auto& file : files) photos.push_back({file.stem().string(), cv::imread(file.string())});
+  return photos;
+}
+
+std::string default_photo_folder() { return ZEMB_SHARED_DATA_DIR; }
+
+std::vector<cv::Mat> short_sweep(const cv::Mat& photo) {
+  zemb_tools::SweepSettings settings;
+  settings.window = kWindow;
+  settings.step = 40;
+  settings.frames = 30;
+  std::vector<cv::Mat> frames;
+  for (const auto& frame : zemb_tools::make_sweep(zemb_tools::scaled_to_height(photo, kStripHeight), settings))
+    frames.push_back(frame.camera_frame);
+  return frames;
+}
+
+zemb_tools::LongSweep long_sweep(const std::vector<NamedPhoto>& photos) {
+  std::vector<cv::Mat> images;
+  for (const NamedPhoto& photo : photos) images.push_back(photo.image);
+  zemb_tools::LongSweepSettings settings;
+  settings.strip_height = kStripHeight;
+  settings.window = kWindow;
+  settings.step = 64;
+  return zemb_tools::LongSweep(images, settings);
+}
+
+double median(std::vector<double> values) {
+  if (values.empty()) return std::nan("");
+  const size_t middle = values.size() / 2;
+  std::nth_element(values.begin(), values.begin() + middle, values.end());
+  if (values.size() % 2 == 1) return values[middle];
+  const double upper = values[middle];
+  return (upper + *std::max_element(values.begin(), values.begin() + middle)) / 2.0;
+}
+
+double percentile(std::vector<double> values, double share) {
+  if (values.empty()) return std::nan("");
+  const size_t rank = static_cast<size_t>(std::ceil(share * values.size()));
+  const size_t index = rank == 0 ? 0 : rank - 1;
+  std::nth_element(values.begin(), values.begin() + index, values.end());
+  return values[index];
+}
+
+void print_markdown_table(std::ostream& out, const std::vector<std::string>& header,
+                          const std::vector<std::vector<std::string>>& rows) {
+  std::vector<size_t> widths;
+  for (const std::string& title : header) widths.push_back(std::max<size_t>(title.size(), 3));
+  for (const auto& row : rows)
+    for (size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+  const auto print_row = [&](const std::vector<std::string>& row) {
+    out << "|";
+    for (size_t c = 0; c < row.size(); ++c) out << " " << row[c] << std::string(widths[c] - row[c].size(), ' ') << " |";
+    out << "\n";
+  };
+  print_row(header);
+  std::vector<std::string> rule;
+  for (size_t width : widths) rule.push_back(std::string(width, '-'));
+  print_row(rule);
+  for (const auto& row : rows) print_row(row);
+  out << "\n";
+}
+
+std::string option_value(int argc, char** argv, const std::string& name, const std::string& fallback) {
+  const std::string prefix = "--" + name + "=";
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.rfind(prefix, 0) == 0) return arg.substr(prefix.size());
+  }
+  return fallback;
+}
+
+std::string load_average() {
+  std::ifstream loadavg("/proc/loadavg");
+  std::string one_minute;
+  loadavg >> one_minute;
+  return one_minute.empty() ? "unknown" : one_minute;
+}
+
+}  // namespace zemb_bench

@@ -1,0 +1,63 @@
+// What the benchmark programs share: the photographs, the sweeps made from
+// them, a stopwatch and order statistics.
+#ifndef ZEMB_BENCH_SUPPORT_H
+#define ZEMB_BENCH_SUPPORT_H
+
+#include <chrono>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "long_sweep.h"
+
+namespace zemb_bench {
+
+struct NamedPhoto {
+  std::string name;  // file name without extension
+  cv::Mat image;
+};
+
+// Every *.jpg of `folder`, in name order; empty when there is none.
+std::vector<NamedPhoto> load_photos(const std::string& folder);
+
+// The folder the photos come from unless --photos=DIR says otherwise.
+std::string default_photo_folder();
+
+// 1920x1080 camera frames: a 1080x1920 window sliding along one photo scaled
+// to a height of 2000 pixels, 40 pixels a step, 30 frames.
+std::vector<cv::Mat> short_sweep(const cv::Mat& photo);
+
+// Frames of the same size 64 pixels apart along the photos side by side and
+// then mirrored: some 280 frames, and a panorama of more than 7,000 columns.
+zemb_tools::LongSweep long_sweep(const std::vector<NamedPhoto>& photos);
+
+class Stopwatch {
+ public:
+  Stopwatch() : start_(std::chrono::steady_clock::now()) {}
+  double ms() const {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_;
+};
+
+double median(std::vector<double> values);
+// Nearest-rank percentile, `share` in [0, 1]; NaN for no values.
+double percentile(std::vector<double> values, double share);
+
+// A Markdown table with padded columns; every row has the header's length.
+void print_markdown_table(std::ostream& out, const std::vector<std::string>& header,
+                          const std::vector<std::vector<std::string>>& rows);
+
+// The value of `--name=VALUE` among the arguments, or `fallback`.
+std::string option_value(int argc, char** argv, const std::string& name, const std::string& fallback);
+
+// The 1-minute load average, as a reminder that the machine is shared.
+std::string load_average();
+
+}  // namespace zemb_bench
+
+#endif  // ZEMB_BENCH_SUPPORT_H
