@@ -171,11 +171,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = input.byte() % kMaxEntries; i > 0 && !input.empty(); --i) add_entry(input, directories, entries);
 
   const fs::path target = entries[input.byte() % entries.size()];
-  // Other spellings of a directory; after anything else a slash would
-  // resolve the name (through a link, say) rather than name the entry.
+  // Trailing slashes name the entry itself, a link included; "/." goes
+  // through a link like any inner part of a path, so only a real directory
+  // is spelled with it.
   static const char* const kSpellings[] = {"", "/", "//", "/."};
   const bool directory = fs::is_directory(fs::symlink_status(target));
-  const std::string spelled = target.string() + kSpellings[directory ? input.byte() % 4 : 0];
+  const std::string spelled = target.string() + kSpellings[input.byte() % (directory ? 4 : 3)];
   const std::string relative = target.lexically_relative(box.tree).string();
   const Listing before = list(box.tree);
 
