@@ -76,7 +76,7 @@ Listing list(const fs::path& root) {
 std::string read_name(zemb_fuzz::ByteReader& input) {
   static const char kAlphabet[] = "abcxyz019 -._*\n\xff";
   const uint8_t length_choice = input.byte();
-  const size_t length = length_choice >= 250 ? 200 + length_choice : 1 + length_choice % 6;
+  const size_t length = length_choice >= 250 ? length_choice : 1 + length_choice % 6;  // up to NAME_MAX
   std::string name;
   for (size_t i = 0; i < length; ++i) name += kAlphabet[input.byte() % (sizeof kAlphabet - 1)];
   return name == "." || name == ".." ? name + "x" : name;
