@@ -11,9 +11,7 @@
 // Options besides Google Benchmark's own: --photos=DIR (the photographs),
 // --runs=N (passes over each sweep, default 5), --chart=FILE (default
 // frame_time.png).
-#include <functional>
 #include <iostream>
-#include <map>
 #include <numeric>
 
 #include <benchmark/benchmark.h>

@@ -28,7 +28,6 @@ class LongSweep {
   // Every window that fits in the strip, the last one ending at most `step`
   // pixels short of the strip's end.
   int frame_count() const;
-  const cv::Mat& strip() const { return strip_; }
 
   // Window `index` turned into camera orientation, like make_sweep's frames.
   cv::Mat camera_frame(int index) const;
