@@ -22,7 +22,7 @@ constexpr double kGrowthShare = 0.95;
 // A sweep never enlarges a frame much from one step to the next; a placement
 // larger than this, or one detached from the panorama, comes from a
 // mistracked frame and would only blow the canvas up.
-constexpr float kMaxPlacedScale = 2.0f;
+constexpr float kMaxPlacedScale = 4.0f;
 
 using Outline = std::vector<cv::Point2f>;
 
