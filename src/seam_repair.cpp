@@ -5,6 +5,7 @@
 // independent of the order (and the threads) in which rows are visited.
 #include "seam_repair.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "zemb_stitcher.h"
@@ -33,10 +34,54 @@ std::vector<EdgeLine> outline_edge_lines(const std::vector<cv::Point2f>& q) {
 
 bool is_empty_pixel(const uchar* pixel) { return pixel[0] == 0 && pixel[1] == 0 && pixel[2] == 0; }
 
-bool near_an_edge(const std::vector<EdgeLine>& lines, float x, float y) {
-  for (const EdgeLine& line : lines)
-    if (point_2_line(line.k, line.b, line.norm, x, y) < kSeamBandWidth) return true;
-  return false;
+bool in_band(const EdgeLine& line, int col, float y) {
+  return point_2_line(line.k, line.b, line.norm, static_cast<float>(col), y) < kSeamBandWidth;
+}
+
+// The signed offset k*x + b - y, rounded exactly as the distance rounds it.
+float signed_offset(const EdgeLine& line, int col, float y) {
+  return line.k * static_cast<float>(col) + line.b - y;
+}
+
+// First column of [begin, end) where `reached` holds; `reached` must be false
+// up to some column and true from there on.
+template <typename Predicate>
+int first_column(int begin, int end, Predicate reached) {
+  while (begin < end) {
+    const int middle = begin + (end - begin) / 2;
+    if (reached(middle))
+      end = middle;
+    else
+      begin = middle + 1;
+  }
+  return begin;
+}
+
+// The columns of [begin, end) within the band of `line` on row `y`. Each
+// rounding step of the offset is monotonic in the column, so the offset runs
+// one way along the row and the band is one run of columns, found by
+// bisection with the very test the per-pixel rule uses: before the run the
+// offset lies too far on one side of the line, after it on the other.
+cv::Range band_columns(const EdgeLine& line, float y, int begin, int end) {
+  const float direction = line.k < 0 ? -1.0f : 1.0f;
+  const auto not_before = [&](int col) {
+    return in_band(line, col, y) || direction * signed_offset(line, col, y) >= 0;
+  };
+  const auto after = [&](int col) {
+    return !in_band(line, col, y) && direction * signed_offset(line, col, y) > 0;
+  };
+  const int first = first_column(begin, end, not_before);
+  return cv::Range(first, first_column(first, end, after));
+}
+
+// Marks the columns of [begin, end) that lie in the band of any edge line.
+void mark_band_columns(const std::vector<EdgeLine>& lines, int row, int begin, int end,
+                       std::vector<uchar>& near) {
+  near.assign(static_cast<size_t>(end - begin), 0);
+  for (const EdgeLine& line : lines) {
+    const cv::Range run = band_columns(line, static_cast<float>(row), begin, end);
+    std::fill(near.begin() + (run.start - begin), near.begin() + (run.end - begin), 1);
+  }
 }
 
 void copy_pixel(const uchar* from, uchar* to) {
@@ -45,13 +90,10 @@ void copy_pixel(const uchar* from, uchar* to) {
   to[2] = from[2];
 }
 
-void repair_row(const uchar* old_row, uchar* new_row, int row, int col_begin, int col_end,
-                const std::vector<EdgeLine>& lines) {
-  for (int col = col_begin; col < col_end; ++col, old_row += 3, new_row += 3) {
+void repair_row(const uchar* old_row, uchar* new_row, const std::vector<uchar>& near) {
+  for (size_t i = 0; i < near.size(); ++i, old_row += 3, new_row += 3) {
     if (is_empty_pixel(old_row)) continue;
-    if (is_empty_pixel(new_row) ||
-        near_an_edge(lines, static_cast<float>(col), static_cast<float>(row)))
-      copy_pixel(old_row, new_row);
+    if (near[i] || is_empty_pixel(new_row)) copy_pixel(old_row, new_row);
   }
 }
 
@@ -100,10 +142,11 @@ void repair_seam(const cv::Mat& old_pixels, cv::Point old_origin, cv::Mat& new_c
   if (box.empty()) return;
   const std::vector<EdgeLine> lines = outline_edge_lines(corners);
   cv::parallel_for_(cv::Range(box.y, box.y + box.height), [&](const cv::Range& rows) {
+    std::vector<uchar> near;
     for (int row = rows.start; row < rows.end; ++row) {
+      mark_band_columns(lines, row, box.x, box.x + box.width, near);
       const uchar* old_row = old_pixels.ptr<uchar>(row - old_origin.y, box.x - old_origin.x);
-      uchar* new_row = new_canvas.ptr<uchar>(row, box.x);
-      repair_row(old_row, new_row, row, box.x, box.x + box.width, lines);
+      repair_row(old_row, new_canvas.ptr<uchar>(row, box.x), near);
     }
   });
 }

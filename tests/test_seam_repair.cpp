@@ -158,22 +158,41 @@ void literal_seam(const cv::Mat& old_canvas, cv::Mat& canvas, const Outline& q) 
     }
 }
 
-TEST(OptimizeSeam, MatchesThePlainRuleBitForBit) {
+// Random outlines, and edges that stress the rounding: repeated corners
+// (steep lines), nearly horizontal and nearly vertical edges, negative slopes.
+std::vector<Outline> seam_test_outlines() {
   std::mt19937 random(7);
   std::uniform_real_distribution<float> coordinate(0.0f, 199.0f);
-  for (int trial = 0; trial < 20; ++trial) {
+  std::vector<Outline> outlines = {
+      {{10, 10}, {10, 10}, {190, 190}, {10, 190}},
+      {{0, 50.00001f}, {199, 50.0f}, {199, 150.0001f}, {0, 150}},
+      {{100.0001f, 0}, {100, 199}, {30, 199}, {30.5f, 0}},
+      {{5.5f, 190.25f}, {190.75f, 3.125f}, {199, 199}, {0.1f, 199}},
+      {{0, 0}, {199, 0.001f}, {198.999f, 199}, {0.0001f, 198}},
+  };
+  for (int trial = 0; trial < 40; ++trial) {
+    Outline q;
+    for (int c = 0; c < 4; ++c) q.emplace_back(coordinate(random), coordinate(random));
+    outlines.push_back(q);
+  }
+  return outlines;
+}
+
+TEST(OptimizeSeam, MatchesThePlainRuleBitForBit) {
+  int trial = 0;
+  for (const Outline& q : seam_test_outlines()) {
     cv::Mat old_canvas(200, 200, CV_8UC3), canvas(200, 200, CV_8UC3);
     cv::randu(old_canvas, cv::Scalar::all(0), cv::Scalar::all(2));
     cv::randu(canvas, cv::Scalar::all(0), cv::Scalar::all(2));
-    Outline q;
-    for (int c = 0; c < 4; ++c) q.emplace_back(coordinate(random), coordinate(random));
     cv::Mat expected = canvas.clone(), whole = canvas.clone(), region = canvas.clone();
     literal_seam(old_canvas, expected, q);
-    OptimizeSeam(old_canvas, whole, q);
+    Outline corners = q;
+    OptimizeSeam(old_canvas, whole, corners);
     EXPECT_EQ(cv::norm(expected, whole, cv::NORM_INF), 0.0) << trial;
     const cv::Rect box = zemb::seam_box(q, cv::Rect(0, 0, 200, 200));
     zemb::repair_seam(old_canvas(box).clone(), box.tl(), region, q, box);
     EXPECT_EQ(cv::norm(expected, region, cv::NORM_INF), 0.0) << trial;
+    ++trial;
   }
 }
 
