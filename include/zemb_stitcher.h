@@ -54,8 +54,8 @@ class stitch_data {
 //    0  the stitcher was busy (a call was already under way); nothing changed
 //   -1  the frame does not extend the panorama far enough to the right
 //   -2  the frame could not be placed (no usable homography; a folded or
-//       mirrored placement; a placement more than four times the frame's
-//       longer side across or detached from the panorama, as a mistracked frame
+//       mirrored placement; a placement more than twice the frame's longer
+//       side across or detached from the panorama, as a mistracked frame
 //       gives; an empty patch or band; a canvas beyond 32767 pixels);
 //       nothing changed
 //   >0  a count: the keypoints of a frame refused for too few of them (< 20),

@@ -4,6 +4,7 @@
 // before any pixel is touched, so a refused frame costs no canvas work.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
@@ -21,8 +22,11 @@ constexpr float kEdgeTolerance = 0.5f;
 constexpr double kGrowthShare = 0.95;
 // A sweep never enlarges a frame much from one step to the next; a placement
 // larger than this, or one detached from the panorama, comes from a
-// mistracked frame and would only blow the canvas up.
-constexpr float kMaxPlacedScale = 4.0f;
+// mistracked frame and would only blow the canvas up. Chained placements
+// also gather magnification along a long sweep; frames placed beyond this
+// are refused until one tracked against the last accepted frame fits again,
+// which keeps the work per frame bounded.
+constexpr float kMaxPlacedScale = 2.0f;
 
 using Outline = std::vector<cv::Point2f>;
 
@@ -156,17 +160,28 @@ bool plan_placement(const cv::Mat& panorama, const Band& band, cv::Size frame_si
          refit_to_straight_edge(corners, shifted, g) && size_canvas(panorama, band, g);
 }
 
+// One canvas row: zeros around the old panorama's row, or zeros only.
+void compose_row(const cv::Mat& panorama, const cv::Rect& old_rect, cv::Mat& canvas, int row) {
+  uchar* out = canvas.ptr<uchar>(row);
+  const size_t row_bytes = canvas.cols * size_t(3);
+  if (row < old_rect.y || row >= old_rect.y + old_rect.height) {
+    std::memset(out, 0, row_bytes);
+    return;
+  }
+  const size_t left_bytes = old_rect.x * size_t(3), old_bytes = old_rect.width * size_t(3);
+  std::memset(out, 0, left_bytes);
+  std::memcpy(out + left_bytes, panorama.ptr<uchar>(row - old_rect.y), old_bytes);
+  std::memset(out + left_bytes + old_bytes, 0, row_bytes - left_bytes - old_bytes);
+}
+
 // The new canvas: zeros around the old panorama, which sits at the offset.
-// Only the margins are zeroed, never the part the panorama covers anyway.
+// One pass writes every byte once, rows shared among the threads.
 cv::Mat compose_canvas(const cv::Mat& panorama, const Geometry& g, CanvasBuffers* buffers) {
   cv::Mat canvas = acquire_canvas(buffers, g.canvas_size, panorama);
   const cv::Rect old_rect(static_cast<int>(g.dx), static_cast<int>(g.dy), panorama.cols, panorama.rows);
-  panorama.copyTo(canvas(old_rect));
-  const int right_begin = old_rect.x + old_rect.width, bottom_begin = old_rect.y + old_rect.height;
-  canvas.rowRange(0, old_rect.y).setTo(cv::Scalar::all(0));
-  canvas.rowRange(bottom_begin, canvas.rows).setTo(cv::Scalar::all(0));
-  canvas(cv::Range(old_rect.y, bottom_begin), cv::Range(0, old_rect.x)).setTo(cv::Scalar::all(0));
-  canvas(cv::Range(old_rect.y, bottom_begin), cv::Range(right_begin, canvas.cols)).setTo(cv::Scalar::all(0));
+  cv::parallel_for_(cv::Range(0, canvas.rows), [&](const cv::Range& rows) {
+    for (int row = rows.start; row < rows.end; ++row) compose_row(panorama, old_rect, canvas, row);
+  });
   return canvas;
 }
 
