@@ -14,26 +14,12 @@ namespace zemb_bench {
 
 namespace {
 
+using zemb::divided;
+using zemb::frame_corners;
+using zemb::project;
 using Outline = std::vector<cv::Point2f>;
 
 int count_of(const std::vector<cv::KeyPoint>& keypoints) { return static_cast<int>(keypoints.size()); }
-
-Outline frame_corners(cv::Size size) {
-  const float w = static_cast<float>(size.width), h = static_cast<float>(size.height);
-  return {{0.0f, 0.0f}, {w, 0.0f}, {w, h}, {0.0f, h}};
-}
-
-Outline project(const Outline& points, const cv::Mat& homography) {
-  Outline projected;
-  cv::perspectiveTransform(points, projected, homography);
-  return projected;
-}
-
-Outline divided(const Outline& points, size_t count, float scale) {
-  Outline result;
-  for (size_t i = 0; i < count; ++i) result.emplace_back(points[i].x / scale, points[i].y / scale);
-  return result;
-}
 
 cv::Mat translation(double tx, double ty) { return (cv::Mat_<double>(3, 3) << 1, 0, tx, 0, 1, ty, 0, 0, 1); }
 

@@ -18,14 +18,14 @@ std::string describe_image(const cv::Mat& image) {
   return cv::format("%dx%d %s", image.cols, image.rows, cv::typeToString(image.type()).c_str());
 }
 
+}  // namespace
+
 std::vector<cv::Point2f> divided(const std::vector<cv::Point2f>& points, size_t count, float scale) {
   std::vector<cv::Point2f> result;
   result.reserve(count);
   for (size_t i = 0; i < count; ++i) result.emplace_back(points[i].x / scale, points[i].y / scale);
   return result;
 }
-
-}  // namespace
 
 void check_frame(const cv::Mat& frame, cv::Size expected_size) {
   if (frame.empty() || frame.type() != CV_8UC3)

@@ -47,17 +47,6 @@ struct Geometry {
   cv::Rect band_rect;  // `cropped`, clipped to the canvas
 };
 
-Outline frame_corners(cv::Size size) {
-  const float w = static_cast<float>(size.width), h = static_cast<float>(size.height);
-  return {{0.0f, 0.0f}, {w, 0.0f}, {w, h}, {0.0f, h}};
-}
-
-Outline project(const Outline& corners, const cv::Mat& homography) {
-  Outline projected;
-  cv::perspectiveTransform(corners, projected, homography);
-  return projected;
-}
-
 cv::Mat translation(double tx, double ty) {
   return (cv::Mat_<double>(3, 3) << 1, 0, tx, 0, 1, ty, 0, 0, 1);
 }
@@ -204,6 +193,17 @@ void paste_and_repair(cv::Mat& canvas, const cv::Mat& patch, const Geometry& g) 
 }
 
 }  // namespace
+
+Outline frame_corners(cv::Size size) {
+  const float w = static_cast<float>(size.width), h = static_cast<float>(size.height);
+  return {{0.0f, 0.0f}, {w, 0.0f}, {w, h}, {0.0f, h}};
+}
+
+Outline project(const Outline& points, const cv::Mat& homography) {
+  Outline projected;
+  cv::perspectiveTransform(points, projected, homography);
+  return projected;
+}
 
 Placement place_frame(const cv::Mat& panorama, const Band& band, const cv::Mat& working,
                       const cv::Mat& homography, CanvasBuffers* buffers) {

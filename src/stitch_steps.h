@@ -81,6 +81,16 @@ void start_panorama(ZembStitcher& stitcher, const PreparedFrame& prepared, std::
 void commit_placement(ZembStitcher& stitcher, const Placement& placement, const PreparedFrame& prepared,
                       std::vector<cv::KeyPoint> keypoints);
 
+// The corners (0, 0), (W, 0), (W, R), (0, R) of a frame of `size`.
+std::vector<cv::Point2f> frame_corners(cv::Size size);
+
+// `points` mapped through `homography`, perspective division included.
+std::vector<cv::Point2f> project(const std::vector<cv::Point2f>& points, const cv::Mat& homography);
+
+// The first `count` points, each coordinate divided by `scale`: tracking-image
+// positions carried back to the working frame.
+std::vector<cv::Point2f> divided(const std::vector<cv::Point2f>& points, size_t count, float scale);
+
 // True for a non-empty 3x3 matrix whose entries are all finite.
 bool usable_homography(const cv::Mat& homography);
 
