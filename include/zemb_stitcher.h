@@ -58,7 +58,8 @@ class stitch_data {
 //       side across or detached from the panorama, as a mistracked frame
 //       gives; an empty patch or band; a canvas beyond 32767 pixels);
 //       nothing changed
-//   >0  a count: the keypoints of a frame refused for too few of them (< 20),
+//   >=0 a count: the keypoints of a frame refused for too few of them (< 20;
+//       0 for a frame without any, which unlike a busy refusal is released),
 //       the keypoints of the first frame, the tracked points of a frame
 //       refused for too few of them (< 20), or, for a placed frame, the
 //       smaller of its keypoint count and its tracked count.
