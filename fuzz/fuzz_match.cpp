@@ -74,11 +74,6 @@ void check_records(const Matches& out, const cv::Mat& a, const cv::Mat& b) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  cv::setNumThreads(1);
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   zemb_fuzz::ByteReader input(data, size);
   const cv::Mat a = read_descriptors(input), b = read_descriptors(input);

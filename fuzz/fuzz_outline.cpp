@@ -55,11 +55,6 @@ float read_limit(zemb_fuzz::ByteReader& input, int low, int high) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  cv::setNumThreads(1);
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   zemb_fuzz::ByteReader input(data, size);
   const int rows = input.byte() % 4 == 0 ? 0 : input.in_range(1, 256);

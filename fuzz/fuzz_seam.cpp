@@ -63,11 +63,6 @@ void check_repair(const cv::Mat& old_canvas, const cv::Mat& before, const cv::Ma
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  cv::setNumThreads(1);
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   zemb_fuzz::ByteReader input(data, size);
   std::vector<uint8_t> old_buffer, new_buffer;
