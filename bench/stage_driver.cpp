@@ -142,6 +142,8 @@ void StageDriver::track_and_place(const zemb::PreparedFrame& prepared, std::vect
 
 void StageDriver::place(const zemb::PreparedFrame& prepared, std::vector<cv::KeyPoint> keypoints,
                         const zemb::Tracking& tracking, FrameStages& stages) {
+  // The placement may grow the panorama in place; the replays need it as it was.
+  const cv::Mat old_panorama = stitcher_.panorama.clone();
   Stopwatch place;
   zemb::Placement placement =
       zemb::place_frame(stitcher_.panorama, {stitcher_.crop_top, stitcher_.crop_bottom, stitcher_.crop_right},
@@ -149,8 +151,8 @@ void StageDriver::place(const zemb::PreparedFrame& prepared, std::vector<cv::Key
   stages.place = place.ms();
   stages.result = placement.result;
   if (placement.result < 0) return;
-  replay_placement(stitcher_.panorama, prepared.working, tracking.homography, placement, stages);
-  stages.panorama_copy = time_panorama_copy();
+  replay_placement(old_panorama, prepared.working, tracking.homography, placement, stages);
+  stages.panorama_copy = time_copy(old_panorama);
   stages.result = std::min(count_of(keypoints), tracking.tracked_count);
   stages.placed = true;
   Stopwatch commit;
@@ -158,8 +160,7 @@ void StageDriver::place(const zemb::PreparedFrame& prepared, std::vector<cv::Key
   stages.commit = commit.ms();
 }
 
-double StageDriver::time_panorama_copy() {
-  const cv::Mat& panorama = stitcher_.panorama;
+double StageDriver::time_copy(const cv::Mat& panorama) {
   CV_Assert(panorama.isContinuous());
   const size_t bytes = panorama.total() * panorama.elemSize();
   if (copy_target_.size() < bytes) copy_target_.resize(bytes + bytes / 4);

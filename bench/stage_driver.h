@@ -44,7 +44,7 @@ class StageDriver {
                        FrameStages& stages);
   void place(const zemb::PreparedFrame& prepared, std::vector<cv::KeyPoint> keypoints,
              const zemb::Tracking& tracking, FrameStages& stages);
-  double time_panorama_copy();
+  double time_copy(const cv::Mat& panorama);
 
   ZembStitcher stitcher_{std::string()};  // holds the panorama, band and reference
   zemb::CanvasBuffers buffers_;

@@ -89,7 +89,10 @@ class ZembStitcher {
   float setting_c;
   int frame_count;    // calls of ofcheck_stitch, refused ones included
   int setting_d;
-  cv::Mat panorama;   // the whole canvas, CV_8UC3
+  // The whole canvas, CV_8UC3: a view into a larger buffer, usually not
+  // continuous. While only the stitcher refers to it, the next accepted frame
+  // grows it in place; a caller's copy keeps its pixels unchanged.
+  cv::Mat panorama;
   cv::Mat cropped;    // view into `panorama`: the band every frame covered
   float crop_top;     // first row of the band
   float crop_bottom;  // first row below the band
@@ -100,7 +103,7 @@ class ZembStitcher {
  private:
   cv::Size first_frame_size_;  // camera frame size the panorama started with
   // Canvas memory kept between frames and reused only when nothing else (no
-  // caller's copy of an earlier panorama or band) refers to it.
+  // caller's copy of the panorama or band) refers to it.
   std::array<cv::Mat, 2> canvas_buffers_;
 };
 

@@ -1,10 +1,13 @@
 // Canvas memory reused from frame to frame. Every accepted frame needs a new
-// canvas a little larger than the last; allocating it afresh touches new
-// pages, whose faults cost as much as the copy of the old panorama itself
-// once the panorama is large. Two buffers alternate: the canvas of the frame
-// before last is written over once nothing but the stitcher refers to it, so
-// a caller's copy of an earlier panorama or band never changes.
-#include <climits>
+// canvas a little larger than the last, with the old panorama in it. A canvas
+// is a view into a buffer that has room around it, so when nothing but the
+// stitcher refers to the panorama, the next canvas is the same view grown in
+// place: the old panorama is neither copied nor moved, only the margins the
+// canvas gains are written. When a caller keeps the panorama or its band, or
+// the buffer runs out of room, the canvas goes into the other buffer (reused
+// once only the stitcher holds it, else allocated afresh) and the old
+// panorama is copied in, so a caller's copy never changes under its feet.
+#include <algorithm>
 
 #include "stitch_steps.h"
 
@@ -12,24 +15,47 @@ namespace zemb {
 
 namespace {
 
-// Room for the canvas to grow a while before a buffer must be replaced.
-size_t capacity_for(size_t bytes) { return bytes + bytes / 4 + (size_t(1) << 20); }
+// Room for a canvas to grow before its buffer runs out: sweeps grow the
+// canvas to the right by a few dozen columns a frame and drift up or down
+// by a few rows, so a new buffer has half the canvas's width to its right
+// and a quarter of its height above and below. A canvas never exceeds
+// kMaxCanvasSide, and neither does the room made for it.
+int room_for(int side, int extra) { return std::max(side, std::min(side + extra, kMaxCanvasSide)); }
 
-// A one-row buffer counts its bytes in an int; larger canvases (beyond some
-// 500 megapixels) are allocated afresh each time.
-bool fits_a_buffer(size_t bytes) { return capacity_for(bytes) <= size_t(INT_MAX); }
+cv::Size buffer_size_for(cv::Size canvas) {
+  return {room_for(canvas.width, canvas.width / 2 + 64), room_for(canvas.height, canvas.height / 2 + 64)};
+}
 
 bool held_only_here(const cv::Mat& buffer) { return buffer.u != nullptr && buffer.u->refcount == 1; }
 
-// A continuous image laid over the start of a one-row byte buffer; it shares
-// the buffer's reference count, so a caller's copy keeps the buffer busy.
+// Only the buffer and the owner's own views of its panorama refer to it.
+bool held_by_owner_alone(const cv::Mat& buffer) {
+  return buffer.u != nullptr && buffer.u->refcount == 1 + kOwnerViews;
+}
+
+bool fits(const cv::Mat& buffer, cv::Size size) { return buffer.cols >= size.width && buffer.rows >= size.height; }
+
+// The canvas as `panorama`'s own view grown, so that the panorama sits at
+// `old_origin` on it; empty when `panorama` is not in `buffer`, someone else
+// holds it, or the buffer has no room for the growth.
+cv::Mat grown_in_place(const cv::Mat& buffer, const cv::Mat& panorama, cv::Size size, cv::Point old_origin) {
+  if (panorama.empty() || panorama.u != buffer.u || !held_by_owner_alone(buffer)) return cv::Mat();
+  cv::Size whole;
+  cv::Point offset;
+  panorama.locateROI(whole, offset);
+  const cv::Rect grown(offset - old_origin, size);
+  if ((grown & cv::Rect(cv::Point(0, 0), buffer.size())) != grown) return cv::Mat();
+  return buffer(grown);
+}
+
+// A canvas against the buffer's left edge, with equal room above and below.
 cv::Mat canvas_in(const cv::Mat& buffer, cv::Size size) {
-  return buffer.colRange(0, size.width * size.height * 3).reshape(3, size.height);
+  return buffer(cv::Rect(0, (buffer.rows - size.height) / 2, size.width, size.height));
 }
 
 // The buffer to replace: an empty one, else one that only the stitcher
 // holds, else one a caller still holds (it stays alive with the caller), but
-// not the one under the current panorama, which comes back next time.
+// not the one under the current panorama, which may come back next time.
 cv::Mat& slot_to_replace(CanvasBuffers& buffers, const cv::Mat& panorama) {
   for (cv::Mat& buffer : buffers)
     if (buffer.empty()) return buffer;
@@ -40,13 +66,16 @@ cv::Mat& slot_to_replace(CanvasBuffers& buffers, const cv::Mat& panorama) {
 
 }  // namespace
 
-cv::Mat acquire_canvas(CanvasBuffers* buffers, cv::Size size, const cv::Mat& panorama) {
-  const size_t bytes = size_t(size.width) * size_t(size.height) * 3;
-  if (buffers == nullptr || !fits_a_buffer(bytes)) return cv::Mat(size, CV_8UC3);
+cv::Mat acquire_canvas(CanvasBuffers* buffers, cv::Size size, const cv::Mat& panorama, cv::Point old_origin) {
+  if (buffers == nullptr) return cv::Mat(size, CV_8UC3);
+  for (const cv::Mat& buffer : *buffers) {
+    cv::Mat grown = grown_in_place(buffer, panorama, size, old_origin);
+    if (!grown.empty()) return grown;
+  }
   for (const cv::Mat& buffer : *buffers)
-    if (held_only_here(buffer) && buffer.total() >= bytes) return canvas_in(buffer, size);
+    if (held_only_here(buffer) && fits(buffer, size)) return canvas_in(buffer, size);
   cv::Mat& slot = slot_to_replace(*buffers, panorama);
-  slot = cv::Mat(1, static_cast<int>(capacity_for(bytes)), CV_8UC1);
+  slot = cv::Mat(buffer_size_for(size), CV_8UC3);
   return canvas_in(slot, size);
 }
 

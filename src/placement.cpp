@@ -149,7 +149,9 @@ bool plan_placement(const cv::Mat& panorama, const Band& band, cv::Size frame_si
          refit_to_straight_edge(corners, shifted, g) && size_canvas(panorama, band, g);
 }
 
-// One canvas row: zeros around the old panorama's row, or zeros only.
+// One canvas row: zeros around the old panorama's row, or zeros only. On a
+// canvas grown in place the old row is already there and only the margins
+// are written.
 void compose_row(const cv::Mat& panorama, const cv::Rect& old_rect, cv::Mat& canvas, int row) {
   uchar* out = canvas.ptr<uchar>(row);
   const size_t row_bytes = canvas.cols * size_t(3);
@@ -158,16 +160,18 @@ void compose_row(const cv::Mat& panorama, const cv::Rect& old_rect, cv::Mat& can
     return;
   }
   const size_t left_bytes = old_rect.x * size_t(3), old_bytes = old_rect.width * size_t(3);
+  const uchar* old_row = panorama.ptr<uchar>(row - old_rect.y);
   std::memset(out, 0, left_bytes);
-  std::memcpy(out + left_bytes, panorama.ptr<uchar>(row - old_rect.y), old_bytes);
+  if (out + left_bytes != old_row) std::memcpy(out + left_bytes, old_row, old_bytes);
   std::memset(out + left_bytes + old_bytes, 0, row_bytes - left_bytes - old_bytes);
 }
 
 // The new canvas: zeros around the old panorama, which sits at the offset.
-// One pass writes every byte once, rows shared among the threads.
+// One pass writes every byte once, rows shared among the threads; nothing in
+// it can change the old panorama's pixels.
 cv::Mat compose_canvas(const cv::Mat& panorama, const Geometry& g, CanvasBuffers* buffers) {
-  cv::Mat canvas = acquire_canvas(buffers, g.canvas_size, panorama);
   const cv::Rect old_rect(static_cast<int>(g.dx), static_cast<int>(g.dy), panorama.cols, panorama.rows);
+  cv::Mat canvas = acquire_canvas(buffers, g.canvas_size, panorama, old_rect.tl());
   cv::parallel_for_(cv::Range(0, canvas.rows), [&](const cv::Range& rows) {
     for (int row = rows.start; row < rows.end; ++row) compose_row(panorama, old_rect, canvas, row);
   });
@@ -184,12 +188,18 @@ cv::Mat warp_patch(const cv::Mat& working, const Geometry& g) {
 
 // Pastes the patch without a mask and repairs the seam from the pixels the
 // paste overwrote: elsewhere the canvas still holds the old pixels, which the
-// repair would only write back onto themselves.
+// repair would only write back onto themselves. The canvas may be the old
+// panorama grown in place, so a failure puts the overwritten pixels back.
 void paste_and_repair(cv::Mat& canvas, const cv::Mat& patch, const Geometry& g) {
   const cv::Mat overwritten = canvas(g.patch_rect).clone();
   const cv::Point patch_origin(static_cast<int>(g.bounds.left), static_cast<int>(g.bounds.top));
-  patch(g.patch_rect - patch_origin).copyTo(canvas(g.patch_rect));
-  repair_seam(overwritten, g.patch_rect.tl(), canvas, g.placed, seam_box(g.placed, g.patch_rect));
+  try {
+    patch(g.patch_rect - patch_origin).copyTo(canvas(g.patch_rect));
+    repair_seam(overwritten, g.patch_rect.tl(), canvas, g.placed, seam_box(g.placed, g.patch_rect));
+  } catch (...) {
+    overwritten.copyTo(canvas(g.patch_rect));
+    throw;
+  }
 }
 
 }  // namespace

@@ -61,14 +61,24 @@ Tracking track_reference(const stitch_data& reference, const PreparedFrame& fram
 
 using CanvasBuffers = std::array<cv::Mat, 2>;
 
-// A continuous CV_8UC3 image of `size` in the memory of one of `buffers`
-// that nothing else refers to, growing or replacing a buffer when none fits
-// (never the one under `panorama`); a fresh image when `buffers` is null.
-cv::Mat acquire_canvas(CanvasBuffers* buffers, cv::Size size, const cv::Mat& panorama = cv::Mat());
+// Views the owner of a CanvasBuffers keeps of its current panorama's memory:
+// the panorama and its band.
+constexpr int kOwnerViews = 2;
+
+// A CV_8UC3 canvas of `size` on which `panorama` is to sit at `old_origin`:
+// a view into one of `buffers`. When `panorama` lies in one of them and only
+// that buffer and the owner's kOwnerViews views refer to it, and the buffer
+// has room, the canvas is `panorama`'s view grown in place, so the old pixels
+// already sit at `old_origin`. Otherwise it lies in a buffer that nothing
+// else refers to, growing or replacing one when none fits (never the one
+// under `panorama`). A fresh image when `buffers` is null.
+cv::Mat acquire_canvas(CanvasBuffers* buffers, cv::Size size, const cv::Mat& panorama = cv::Mat(),
+                       cv::Point old_origin = cv::Point());
 
 // Places `working` on a new canvas through `homography` and composes it with
-// `panorama`. Neither argument is modified. The canvas memory comes from
-// `buffers` when given.
+// `panorama`. The canvas memory comes from `buffers` when given; there the
+// canvas may be `panorama` grown in place (see acquire_canvas), whose pixels
+// then change. A refused frame or an exception leaves `panorama` as it was.
 Placement place_frame(const cv::Mat& panorama, const Band& band, const cv::Mat& working,
                       const cv::Mat& homography, CanvasBuffers* buffers = nullptr);
 

@@ -13,25 +13,38 @@ TEST(CanvasBuffers, ReusesOnlyMemoryThatNothingElseHolds) {
     const cv::Mat canvas = zemb::acquire_canvas(&buffers, size);
     EXPECT_EQ(canvas.size(), size);
     EXPECT_EQ(canvas.type(), CV_8UC3);
-    EXPECT_TRUE(canvas.isContinuous());
-    first = canvas.data;
+    first = canvas.datastart;
   }
   const cv::Mat held = zemb::acquire_canvas(&buffers, size);
-  EXPECT_EQ(held.data, first) << "released memory comes back";
+  EXPECT_EQ(held.datastart, first) << "released memory comes back";
   const cv::Mat second = zemb::acquire_canvas(&buffers, size);
-  EXPECT_NE(second.data, held.data);
+  EXPECT_NE(second.datastart, held.datastart);
   const cv::Mat third = zemb::acquire_canvas(&buffers, size);
-  EXPECT_NE(third.data, held.data);
-  EXPECT_NE(third.data, second.data) << "both buffers are held: a new one is made";
+  EXPECT_NE(third.datastart, held.datastart);
+  EXPECT_NE(third.datastart, second.datastart) << "both buffers are held: a new one is made";
+  EXPECT_EQ(zemb::acquire_canvas(&buffers, cv::Size(2000, 1000)).size(), cv::Size(2000, 1000));
+  EXPECT_EQ(zemb::acquire_canvas(nullptr, cv::Size(5, 4)).size(), cv::Size(5, 4));
 }
 
-TEST(CanvasBuffers, GrowsWhenTheCanvasOutgrowsABuffer) {
+// The owner holds its panorama and band as the stitcher does; the canvas
+// grows around them in place until a caller holds on too or room runs out.
+TEST(CanvasBuffers, GrowsThePanoramaInPlaceOnlyWhileTheOwnerAloneHoldsIt) {
   zemb::CanvasBuffers buffers;
-  { zemb::acquire_canvas(&buffers, cv::Size(100, 100)); }
-  const cv::Mat larger = zemb::acquire_canvas(&buffers, cv::Size(2000, 1000));
-  EXPECT_EQ(larger.size(), cv::Size(2000, 1000));
-  EXPECT_TRUE(larger.isContinuous());
-  EXPECT_EQ(zemb::acquire_canvas(nullptr, cv::Size(5, 4)).size(), cv::Size(5, 4));
+  cv::Mat panorama = zemb::acquire_canvas(&buffers, cv::Size(400, 300));
+  cv::Mat band = panorama(cv::Rect(0, 10, 380, 280));
+  const cv::Point old_origin(0, 3);
+  cv::Mat grown = zemb::acquire_canvas(&buffers, cv::Size(430, 305), panorama, old_origin);
+  EXPECT_EQ(grown.size(), cv::Size(430, 305));
+  EXPECT_EQ(grown.ptr(old_origin.y, old_origin.x), panorama.data) << "the old pixels are already in place";
+
+  panorama = grown;
+  band = panorama(cv::Rect(0, 12, 400, 280));
+  {
+    const cv::Mat callers_copy = panorama;
+    EXPECT_NE(zemb::acquire_canvas(&buffers, cv::Size(460, 305), panorama).datastart, panorama.datastart);
+  }
+  const cv::Size beyond_room(5000, 305);
+  EXPECT_NE(zemb::acquire_canvas(&buffers, beyond_room, panorama).datastart, panorama.datastart);
 }
 
 // A caller that keeps an earlier panorama or band sees it unchanged while

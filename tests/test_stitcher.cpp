@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include <opencv2/core/parallel/parallel_backend.hpp>
+
 #include "stitch_steps.h"
 #include "test_support.h"
 
@@ -240,6 +242,55 @@ TEST_F(StitcherOnPhoto, ExceptionMidCallLeavesTheStitcherUnchangedAndNotBusy) {
   detector = shared;
   before.expect_unchanged(s);
   EXPECT_GT(feed(s, frames_[1]), 0);
+}
+
+// Runs OpenCV's parallel loops on the calling thread and fails the one with
+// the given index, so a failure can be made to strike each parallel step of a
+// call in turn: the canvas composition, the warp and the seam repair among
+// them, after which the panorama grown in place already holds the paste.
+class FailingParallelLoops : public cv::parallel::ParallelForAPI {
+ public:
+  explicit FailingParallelLoops(int failing_call) : failing_call_(failing_call) {}
+  void parallel_for(int tasks, FN_parallel_for_body_cb_t body, void* data) override {
+    if (calls_++ == failing_call_) CV_Error(cv::Error::StsInternal, "parallel loop failure");
+    body(0, tasks, data);
+  }
+  int getThreadNum() const override { return 0; }
+  int getNumThreads() const override { return 2; }
+  int setNumThreads(int) override { return 2; }
+  const char* getName() const override { return "failing"; }
+
+ private:
+  int failing_call_;
+  int calls_ = 0;
+};
+
+TEST_F(StitcherOnPhoto, FailureInAnyParallelStepLeavesThePanoramaIntact) {
+  ZembStitcher s("");
+  for (int i = 0; i < 4; ++i) ASSERT_GT(feed(s, frames_[i]), 0);
+  const int threads = cv::getNumThreads();
+  for (int failing_call = 0;; ++failing_call) {
+    const Snapshot before(s);
+    const cv::Mat pixels = s.panorama.clone();
+    cv::setNumThreads(2);
+    cv::parallel::setParallelForBackend(std::make_shared<FailingParallelLoops>(failing_call));
+    int result = 0;
+    bool failed = false;
+    try {
+      result = feed(s, frames_[4]);
+    } catch (const cv::Exception&) {
+      failed = true;
+    }
+    cv::parallel::setParallelForBackend(std::shared_ptr<cv::parallel::ParallelForAPI>());
+    cv::setNumThreads(threads);
+    if (!failed) {
+      EXPECT_GT(result, 0);
+      EXPECT_GE(failing_call, 4) << "the placement's parallel steps were reached";
+      break;
+    }
+    before.expect_unchanged(s);
+    EXPECT_EQ(cv::norm(s.panorama, pixels, cv::NORM_INF), 0.0) << "parallel loop " << failing_call;
+  }
 }
 
 TEST_F(StitcherOnPhoto, DarkFirstFrameDoesNotPreventTheStart) {
