@@ -71,9 +71,9 @@ PatchBox patch_box(const zemb::Placement& placement, cv::Size working_size) {
   return box;
 }
 
-// What the canvas held under the patch before the paste: the old panorama,
+// What the canvas held under the patch before it was laid: the old panorama,
 // moved right and down so that no corner of the frame is negative, and zeros.
-cv::Mat overwritten_pixels(const cv::Mat& panorama, const cv::Mat& tracking_homography, cv::Size working_size,
+cv::Mat covered_pixels(const cv::Mat& panorama, const cv::Mat& tracking_homography, cv::Size working_size,
                            const cv::Rect& patch) {
   const Outline q = project(frame_corners(working_size), tracking_homography);
   const float min_x = std::min({q[0].x, q[1].x, q[2].x, q[3].x});
@@ -86,10 +86,10 @@ cv::Mat overwritten_pixels(const cv::Mat& panorama, const cv::Mat& tracking_homo
   return pixels;
 }
 
-// The warp and the seam repair of place_frame, replayed onto the placed
-// canvas; the repair writes back the values the canvas already holds.
+// The warp and the seam repair of place_frame, replayed on copies of the
+// same data: the patch laid onto the pixels it covers on the canvas.
 void replay_placement(const cv::Mat& panorama, const cv::Mat& working, const cv::Mat& tracking_homography,
-                      zemb::Placement& placement, FrameStages& stages) {
+                      const zemb::Placement& placement, FrameStages& stages) {
   const PatchBox box = patch_box(placement, working.size());
   stages.patch = box.on_canvas.size();
   cv::Mat patch;
@@ -97,11 +97,13 @@ void replay_placement(const cv::Mat& panorama, const cv::Mat& working, const cv:
   cv::warpPerspective(working, patch, translation(-box.origin.x, -box.origin.y) * placement.homography, box.size,
                       cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));
   stages.warp = warp.ms();
-  const cv::Mat old_pixels = overwritten_pixels(panorama, tracking_homography, working.size(), box.on_canvas);
-  Stopwatch seam;
-  zemb::repair_seam(old_pixels, box.on_canvas.tl(), placement.canvas, box.placed,
-                    zemb::seam_box(box.placed, box.on_canvas));
-  stages.seam = seam.ms();
+  const cv::Mat covered = covered_pixels(panorama, tracking_homography, working.size(), box.on_canvas);
+  const cv::Rect seam = zemb::seam_box(box.placed, box.on_canvas);
+  const cv::Point patch_origin(static_cast<int>(box.origin.x), static_cast<int>(box.origin.y));
+  Stopwatch seam_watch;
+  zemb::apply_seam_rule(covered(seam - box.on_canvas.tl()), patch(seam - patch_origin),
+                        covered(seam - box.on_canvas.tl()), box.placed, seam);
+  stages.seam = seam_watch.ms();
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // The second half of a frame's road: the frame homography becomes a placement
-// on a new canvas, the frame is warped and pasted, the seam is repaired from
-// the old canvas, and the common band is narrowed. All geometry is decided
+// on a new canvas, the frame is warped and laid onto it through the seam
+// rule, and the common band is narrowed. All geometry is decided
 // before any pixel is touched, so a refused frame costs no canvas work.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -186,20 +187,28 @@ cv::Mat warp_patch(const cv::Mat& working, const Geometry& g) {
   return patch;
 }
 
-// Pastes the patch without a mask and repairs the seam from the pixels the
-// paste overwrote: elsewhere the canvas still holds the old pixels, which the
-// repair would only write back onto themselves. The canvas may be the old
-// panorama grown in place, so a failure puts the overwritten pixels back.
-void paste_and_repair(cv::Mat& canvas, const cv::Mat& patch, const Geometry& g) {
-  const cv::Mat overwritten = canvas(g.patch_rect).clone();
+// The parts of `rect` outside `box`, which lies inside it: rows above and
+// below the box, then columns left and right of it. Some may be empty.
+std::array<cv::Rect, 4> around(const cv::Rect& rect, const cv::Rect& box) {
+  if (box.empty()) return {rect, cv::Rect(), cv::Rect(), cv::Rect()};
+  return {cv::Rect(rect.x, rect.y, rect.width, box.y - rect.y),
+          cv::Rect(rect.x, box.br().y, rect.width, rect.br().y - box.br().y),
+          cv::Rect(rect.x, box.y, box.x - rect.x, box.height),
+          cv::Rect(box.br().x, box.y, rect.br().x - box.br().x, box.height)};
+}
+
+// Lays the patch onto the canvas over the patch rectangle: the same as
+// pasting it and repairing the seam box from the pixels the paste overwrote,
+// with the canvas's own pixels as the old ones, so nothing is copied aside.
+// The canvas may be the old panorama grown in place: everything that can
+// fail comes before the first write, and the seam rule, which goes first,
+// either runs whole or fails before writing.
+void lay_patch(cv::Mat& canvas, const cv::Mat& patch, const Geometry& g) {
   const cv::Point patch_origin(static_cast<int>(g.bounds.left), static_cast<int>(g.bounds.top));
-  try {
-    patch(g.patch_rect - patch_origin).copyTo(canvas(g.patch_rect));
-    repair_seam(overwritten, g.patch_rect.tl(), canvas, g.placed, seam_box(g.placed, g.patch_rect));
-  } catch (...) {
-    overwritten.copyTo(canvas(g.patch_rect));
-    throw;
-  }
+  const cv::Rect box = seam_box(g.placed, g.patch_rect);
+  apply_seam_rule(canvas(box), patch(box - patch_origin), canvas(box), g.placed, box);
+  for (const cv::Rect& part : around(g.patch_rect, box))
+    if (!part.empty()) patch(part - patch_origin).copyTo(canvas(part));
 }
 
 }  // namespace
@@ -223,7 +232,7 @@ Placement place_frame(const cv::Mat& panorama, const Band& band, const cv::Mat& 
     return placement;
   placement.result = 0;
   placement.canvas = compose_canvas(panorama, g, buffers);
-  paste_and_repair(placement.canvas, warp_patch(working, g), g);
+  lay_patch(placement.canvas, warp_patch(working, g), g);
   placement.cropped = placement.canvas(g.band_rect);
   placement.band = g.band;
   placement.homography = g.homography;

@@ -1,11 +1,12 @@
 // Seam repair: after a warped patch is pasted onto the canvas, the earlier
 // canvas content comes back wherever the paste left the canvas empty and
 // wherever a pixel lies within 10 pixels of one of the outline's edge lines.
-// Pixels are replaced whole, never blended, so the result is bit-exact and
+// Pixels are chosen whole, never blended, so the result is bit-exact and
 // independent of the order (and the threads) in which rows are visited.
 #include "seam_repair.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "zemb_stitcher.h"
@@ -20,14 +21,16 @@ struct EdgeLine {
   float norm;
 };
 
-std::vector<EdgeLine> outline_edge_lines(const std::vector<cv::Point2f>& q) {
-  std::vector<EdgeLine> lines;
+using EdgeLines = std::array<EdgeLine, 4>;
+
+EdgeLines outline_edge_lines(const std::vector<cv::Point2f>& q) {
+  EdgeLines lines{};
   for (size_t i = 0; i < 4; ++i) {
     const cv::Point2f& from = q[i];
     const cv::Point2f& to = q[(i + 1) % 4];
     LinePara line{};
     getLinePara(from.x, from.y, to.x, to.y, line);
-    lines.push_back({line.k, line.b, std::sqrt(line.k * line.k + 1.0f)});
+    lines[i] = {line.k, line.b, std::sqrt(line.k * line.k + 1.0f)};
   }
   return lines;
 }
@@ -74,14 +77,13 @@ cv::Range band_columns(const EdgeLine& line, float y, int begin, int end) {
   return cv::Range(first, first_column(first, end, after));
 }
 
-// Marks the columns of [begin, end) that lie in the band of any edge line.
-void mark_band_columns(const std::vector<EdgeLine>& lines, int row, int begin, int end,
-                       std::vector<uchar>& near) {
-  near.assign(static_cast<size_t>(end - begin), 0);
-  for (const EdgeLine& line : lines) {
-    const cv::Range run = band_columns(line, static_cast<float>(row), begin, end);
-    std::fill(near.begin() + (run.start - begin), near.begin() + (run.end - begin), 1);
-  }
+// The columns of [begin, end) in the band of any edge line on `row`: the
+// four lines' runs, in column order.
+std::array<cv::Range, 4> band_runs(const EdgeLines& lines, int row, int begin, int end) {
+  std::array<cv::Range, 4> runs;
+  for (size_t i = 0; i < lines.size(); ++i) runs[i] = band_columns(lines[i], static_cast<float>(row), begin, end);
+  std::sort(runs.begin(), runs.end(), [](const cv::Range& a, const cv::Range& b) { return a.start < b.start; });
+  return runs;
 }
 
 void copy_pixel(const uchar* from, uchar* to) {
@@ -90,11 +92,36 @@ void copy_pixel(const uchar* from, uchar* to) {
   to[2] = from[2];
 }
 
-void repair_row(const uchar* old_row, uchar* new_row, const std::vector<uchar>& near) {
-  for (size_t i = 0; i < near.size(); ++i, old_row += 3, new_row += 3) {
-    if (is_empty_pixel(old_row)) continue;
-    if (near[i] || is_empty_pixel(new_row)) copy_pixel(old_row, new_row);
+// The rule for `count` pixels from column offset `first`, all in the band or
+// all outside it: an old pixel with content wins in the band and where the
+// new pixel is empty; the new pixel wins elsewhere. Only pixels whose choice
+// differs from what `out` holds are written, so `out` may be either source.
+void choose_pixels(const uchar* old_row, const uchar* new_row, uchar* out_row, int first, int count, bool in_band) {
+  const size_t offset = static_cast<size_t>(first) * 3;
+  const uchar* old_pixel = old_row + offset;
+  const uchar* new_pixel = new_row + offset;
+  uchar* out = out_row + offset;
+  for (int i = 0; i < count; ++i, old_pixel += 3, new_pixel += 3, out += 3) {
+    const bool keep_old = !is_empty_pixel(old_pixel) && (in_band || is_empty_pixel(new_pixel));
+    const uchar* chosen = keep_old ? old_pixel : new_pixel;
+    if (chosen != out) copy_pixel(chosen, out);
   }
+}
+
+// One row of the box: the stretches between the band runs, and the runs
+// (which may overlap) each from where the row has got to.
+void choose_row(const uchar* old_row, const uchar* new_row, uchar* out_row, const std::array<cv::Range, 4>& runs,
+                int begin, int end) {
+  int done = begin;
+  for (const cv::Range& run : runs) {
+    if (run.start > done) choose_pixels(old_row, new_row, out_row, done - begin, run.start - done, false);
+    if (run.end > done) {
+      const int from = std::max(done, run.start);
+      choose_pixels(old_row, new_row, out_row, from - begin, run.end - from, true);
+      done = run.end;
+    }
+  }
+  choose_pixels(old_row, new_row, out_row, done - begin, end - done, false);
 }
 
 // Truncates toward zero after clamping into [low, high]; clamping first keeps
@@ -137,16 +164,15 @@ cv::Rect seam_box(const std::vector<cv::Point2f>& corners, const cv::Rect& limit
   return cv::Rect(x0, y0, x1 - x0, y1 - y0);
 }
 
-void repair_seam(const cv::Mat& old_pixels, cv::Point old_origin, cv::Mat& new_canvas,
-                 const std::vector<cv::Point2f>& corners, const cv::Rect& box) {
+void apply_seam_rule(const cv::Mat& old_pixels, const cv::Mat& new_pixels, cv::Mat out,
+                     const std::vector<cv::Point2f>& corners, const cv::Rect& box) {
   if (box.empty()) return;
-  const std::vector<EdgeLine> lines = outline_edge_lines(corners);
-  cv::parallel_for_(cv::Range(box.y, box.y + box.height), [&](const cv::Range& rows) {
-    std::vector<uchar> near;
+  const EdgeLines lines = outline_edge_lines(corners);
+  cv::parallel_for_(cv::Range(0, box.height), [&](const cv::Range& rows) {
     for (int row = rows.start; row < rows.end; ++row) {
-      mark_band_columns(lines, row, box.x, box.x + box.width, near);
-      const uchar* old_row = old_pixels.ptr<uchar>(row - old_origin.y, box.x - old_origin.x);
-      repair_row(old_row, new_canvas.ptr<uchar>(row, box.x), near);
+      const int canvas_row = box.y + row;
+      choose_row(old_pixels.ptr<uchar>(row), new_pixels.ptr<uchar>(row), out.ptr<uchar>(row),
+                 band_runs(lines, canvas_row, box.x, box.x + box.width), box.x, box.x + box.width);
     }
   });
 }
@@ -157,6 +183,6 @@ void OptimizeSeam(cv::Mat& old_canvas, cv::Mat& new_canvas, std::vector<cv::Poin
   CV_Assert(old_canvas.type() == CV_8UC3 && new_canvas.type() == CV_8UC3);
   const cv::Rect both_images = cv::Rect(0, 0, old_canvas.cols, old_canvas.rows) &
                                cv::Rect(0, 0, new_canvas.cols, new_canvas.rows);
-  zemb::repair_seam(old_canvas, cv::Point(0, 0), new_canvas, corners,
-                    zemb::seam_box(corners, both_images));
+  const cv::Rect box = zemb::seam_box(corners, both_images);
+  zemb::apply_seam_rule(old_canvas(box), new_canvas(box), new_canvas(box), corners, box);
 }

@@ -1,6 +1,7 @@
-// Seam repair on a region: the stitcher keeps only the part of the old canvas
-// that the paste overwrote, so the repair reads old pixels from an image whose
-// top-left corner sits at `old_origin` on the canvas.
+// Seam repair as a choice between two sources: for each pixel of the box,
+// the old pixel or the new one. The stitcher takes the old pixels from the
+// canvas and the new ones from the warped patch, and writes the choice onto
+// the canvas, so the pixels a paste would overwrite need no copy.
 #ifndef ZEMB_SEAM_REPAIR_H
 #define ZEMB_SEAM_REPAIR_H
 
@@ -15,11 +16,13 @@ namespace zemb {
 // is NaN or fewer than four corners are given.
 cv::Rect seam_box(const std::vector<cv::Point2f>& corners, const cv::Rect& limits);
 
-// Repairs `new_canvas` inside `box` (canvas coordinates, inside new_canvas
-// and inside the old pixels' extent) from `old_pixels`, whose pixel (0, 0) is
-// canvas pixel `old_origin`. `corners` holds the four outline corners.
-void repair_seam(const cv::Mat& old_pixels, cv::Point old_origin, cv::Mat& new_canvas,
-                 const std::vector<cv::Point2f>& corners, const cv::Rect& box);
+// Applies the seam rule to `box` (canvas coordinates) of the outline
+// `corners`: `old_pixels`, `new_pixels` and `out` are views of the box's
+// size, and each pixel of `out` becomes the old or the new pixel as the rule
+// chooses. `out` may share memory with either source. Nothing is allocated
+// once pixels are written, so the call never stops half-way.
+void apply_seam_rule(const cv::Mat& old_pixels, const cv::Mat& new_pixels, cv::Mat out,
+                     const std::vector<cv::Point2f>& corners, const cv::Rect& box);
 
 }  // namespace zemb
 
