@@ -25,7 +25,7 @@ namespace {
 constexpr int kFrames = 2000;
 constexpr int kStep = 16;               // strip columns between neighbouring camera positions
 constexpr int kReportEvery = 100;
-constexpr double kCanvasMultiple = 4.0;  // the canvas, its predecessor, the seam snapshot, slack
+constexpr double kCanvasMultiple = 4.0;  // the canvas, the room it has touched, the other buffer, slack
 constexpr double kFixedAllowanceMb = 64.0;  // allocator pools, OpenCV and TBB caches
 const cv::Size kWindow(180, 320);
 

@@ -33,22 +33,16 @@ TEST(ImageResize, GivesTheDocumentedFactorsAndSizes) {
     EXPECT_EQ(image_resize(src, dst, c.target, c.by_cols), c.factor) << c.source;
     EXPECT_EQ(dst.size(), c.reduced) << c.source;
   }
-  EXPECT_FLOAT_EQ(300.0f / 500.0f, 0.6000000238f);
 }
 
-TEST(ImageResize, PassesSmallImagesThroughUnchanged) {
-  cv::Mat src = patterned(200, 150, CV_8UC3), dst;
-  EXPECT_EQ(frame_resize(src, dst), 1.0f);
-  EXPECT_EQ(cv::norm(src, dst, cv::NORM_INF), 0.0);
-  EXPECT_EQ(image_resize(src, dst, 500, 1), 1.0f);
-  EXPECT_EQ(cv::norm(src, dst, cv::NORM_INF), 0.0);
-}
-
-TEST(ImageResize, ReducesBitExactlyAndRefusesNonPositiveBounds) {
+TEST(ImageResize, ReducesBitExactlyPassesSmallImagesAndRefusesNonPositiveBounds) {
   cv::Mat src = patterned(720, 1280, CV_8UC3), dst, expected;
   image_resize(src, dst, 500, 1);
   cv::resize(src, expected, cv::Size(), 0.390625, 0.390625, cv::INTER_LINEAR_EXACT);
   EXPECT_EQ(cv::norm(expected, dst, cv::NORM_INF), 0.0);
+  cv::Mat small = patterned(200, 150, CV_8UC3);
+  EXPECT_EQ(frame_resize(small, dst), 1.0f);
+  EXPECT_EQ(cv::norm(small, dst, cv::NORM_INF), 0.0);
   EXPECT_THROW(image_resize(src, dst, 0, 1), cv::Exception);
   cv::Mat empty;
   EXPECT_THROW(image_resize(empty, dst, 500, 1), cv::Exception);
@@ -57,7 +51,6 @@ TEST(ImageResize, ReducesBitExactlyAndRefusesNonPositiveBounds) {
 TEST(FrameResize, BoundsRowsAt300) {
   cv::Mat src = patterned(1080, 1920, CV_8UC3), dst;
   EXPECT_EQ(frame_resize(src, dst), 300.0f / 1080.0f);
-  EXPECT_FLOAT_EQ(300.0f / 1080.0f, 0.2777778f);
   EXPECT_EQ(dst.size(), cv::Size(533, 300));
   EXPECT_EQ(dst.type(), CV_8UC3);
 }
