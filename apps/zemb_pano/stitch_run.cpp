@@ -73,12 +73,15 @@ RunResult stitch_frames(FrameSource& source, bool with_outlines, Progress& progr
   RunResult run;
   cv::Mat frame;
   while (source.next(frame)) {
-    const cv::Mat previous_panorama = stitcher.panorama;
+    const bool had_panorama = !stitcher.panorama.empty();
+    // Kept only for the outlines: a panorama held across the call is copied
+    // by the stitcher instead of grown in place.
+    const cv::Mat previous_panorama = with_outlines ? stitcher.panorama : cv::Mat();
     const size_t reference_keypoints = stitcher.reference.keypoints.size();
     const auto start = std::chrono::steady_clock::now();
     const int result = stitch_one(stitcher, frame, source);
     const double ms = milliseconds_since(start);
-    const Outcome outcome = classify(result, stitcher, !previous_panorama.empty(), reference_keypoints);
+    const Outcome outcome = classify(result, stitcher, had_panorama, reference_keypoints);
     run.stats.record(outcome, ms);
     if (with_outlines && outcome == Outcome::accepted) outlines.add_accepted(previous_panorama, stitcher);
     progress.update(run.stats);
