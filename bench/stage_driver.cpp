@@ -14,14 +14,12 @@ namespace zemb_bench {
 
 namespace {
 
+using zemb::count_of;
 using zemb::divided;
 using zemb::frame_corners;
 using zemb::project;
+using zemb::translation;
 using Outline = std::vector<cv::Point2f>;
-
-int count_of(const std::vector<cv::KeyPoint>& keypoints) { return static_cast<int>(keypoints.size()); }
-
-cv::Mat translation(double tx, double ty) { return (cv::Mat_<double>(3, 3) << 1, 0, tx, 0, 1, ty, 0, 0, 1); }
 
 // track_reference's optical flow and fit, called with its parameters on its
 // data; returns the fitted homography (empty when too few points).

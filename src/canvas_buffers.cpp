@@ -26,12 +26,12 @@ cv::Size buffer_size_for(cv::Size canvas) {
   return {room_for(canvas.width, canvas.width / 2 + 64), room_for(canvas.height, canvas.height / 2 + 64)};
 }
 
-bool held_only_here(const cv::Mat& buffer) { return buffer.u != nullptr && buffer.u->refcount == 1; }
-
-// Only the buffer and the owner's own views of its panorama refer to it.
-bool held_by_owner_alone(const cv::Mat& buffer) {
-  return buffer.u != nullptr && buffer.u->refcount == 1 + kOwnerViews;
+// `references` matrices, the buffer's own slot included, refer to its memory.
+bool referenced_by(const cv::Mat& buffer, int references) {
+  return buffer.u != nullptr && buffer.u->refcount == references;
 }
+
+bool held_only_here(const cv::Mat& buffer) { return referenced_by(buffer, 1); }
 
 bool fits(const cv::Mat& buffer, cv::Size size) { return buffer.cols >= size.width && buffer.rows >= size.height; }
 
@@ -39,7 +39,7 @@ bool fits(const cv::Mat& buffer, cv::Size size) { return buffer.cols >= size.wid
 // `old_origin` on it; empty when `panorama` is not in `buffer`, someone else
 // holds it, or the buffer has no room for the growth.
 cv::Mat grown_in_place(const cv::Mat& buffer, const cv::Mat& panorama, cv::Size size, cv::Point old_origin) {
-  if (panorama.empty() || panorama.u != buffer.u || !held_by_owner_alone(buffer)) return cv::Mat();
+  if (panorama.empty() || panorama.u != buffer.u || !referenced_by(buffer, 1 + kOwnerViews)) return cv::Mat();
   cv::Size whole;
   cv::Point offset;
   panorama.locateROI(whole, offset);

@@ -56,6 +56,8 @@ std::vector<cv::KeyPoint> detect_keypoints(const cv::Mat& gray) {
   return keypoints;
 }
 
+int count_of(const std::vector<cv::KeyPoint>& keypoints) { return static_cast<int>(keypoints.size()); }
+
 bool usable_homography(const cv::Mat& homography) {
   return homography.rows == 3 && homography.cols == 3 && homography.type() == CV_64F &&
          cv::checkRange(homography);

@@ -48,10 +48,6 @@ struct Geometry {
   cv::Rect band_rect;  // `cropped`, clipped to the canvas
 };
 
-cv::Mat translation(double tx, double ty) {
-  return (cv::Mat_<double>(3, 3) << 1, 0, tx, 0, 1, ty, 0, 0, 1);
-}
-
 // How far the old panorama moves right and down so that no corner of the
 // frame is negative; a NaN minimum gives no shift.
 void canvas_offset(const Outline& q, float& dx, float& dy) {
@@ -212,6 +208,8 @@ void lay_patch(cv::Mat& canvas, const cv::Mat& patch, const Geometry& g) {
 }
 
 }  // namespace
+
+cv::Mat translation(double tx, double ty) { return (cv::Mat_<double>(3, 3) << 1, 0, tx, 0, 1, ty, 0, 0, 1); }
 
 Outline frame_corners(cv::Size size) {
   const float w = static_cast<float>(size.width), h = static_cast<float>(size.height);

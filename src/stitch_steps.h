@@ -101,6 +101,11 @@ std::vector<cv::Point2f> project(const std::vector<cv::Point2f>& points, const c
 // positions carried back to the working frame.
 std::vector<cv::Point2f> divided(const std::vector<cv::Point2f>& points, size_t count, float scale);
 
+// The 3x3 CV_64F translation by (tx, ty).
+cv::Mat translation(double tx, double ty);
+
+int count_of(const std::vector<cv::KeyPoint>& keypoints);
+
 // True for a non-empty 3x3 matrix whose entries are all finite.
 bool usable_homography(const cv::Mat& homography);
 

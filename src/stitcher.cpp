@@ -19,8 +19,6 @@ class BusyScope {
   int& state_;
 };
 
-int count_of(const std::vector<cv::KeyPoint>& keypoints) { return static_cast<int>(keypoints.size()); }
-
 }  // namespace
 
 stitch_data::stitch_data() : scale(1.0f), homography(cv::Mat::eye(3, 3, CV_64F)) {}
@@ -56,10 +54,10 @@ int ZembStitcher::ofcheck_stitch(cv::Mat& frame) {
   zemb::PreparedFrame prepared = zemb::prepare_frame(frame);
   frame.release();
   std::vector<cv::KeyPoint> keypoints = zemb::detect_keypoints(prepared.gray);
-  if (count_of(keypoints) < min_keypoints) return count_of(keypoints);
+  if (zemb::count_of(keypoints) < min_keypoints) return zemb::count_of(keypoints);
   if (panorama.empty()) {
     first_frame_size_ = frame_size;
-    const int count = count_of(keypoints);
+    const int count = zemb::count_of(keypoints);
     zemb::start_panorama(*this, prepared, std::move(keypoints));
     return count;
   }
@@ -70,7 +68,7 @@ int ZembStitcher::ofcheck_stitch(cv::Mat& frame) {
       zemb::place_frame(panorama, {crop_top, crop_bottom, crop_right}, prepared.working, tracking.homography,
                         &canvas_buffers_);
   if (placement.result < 0) return placement.result;
-  const int result = std::min(count_of(keypoints), tracking.tracked_count);
+  const int result = std::min(zemb::count_of(keypoints), tracking.tracked_count);
   zemb::commit_placement(*this, placement, prepared, std::move(keypoints));
   return result;
 }

@@ -8,7 +8,7 @@ namespace {
 using zemb::Band;
 using zemb::Placement;
 
-cv::Mat translation(double tx, double ty) { return (cv::Mat_<double>(3, 3) << 1, 0, tx, 0, 1, ty, 0, 0, 1); }
+using zemb::translation;
 
 // An old panorama whose every column is told apart by its colour.
 cv::Mat column_coded(int rows, int cols) {

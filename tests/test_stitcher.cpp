@@ -13,7 +13,7 @@ namespace {
 using zemb_test::jittered_sweep;
 using zemb_test::small_photo;
 
-cv::Mat translation(double tx, double ty) { return (cv::Mat_<double>(3, 3) << 1, 0, tx, 0, 1, ty, 0, 0, 1); }
+using zemb::translation;
 
 bool exists(const std::string& path) {
   struct stat st{};
