@@ -228,9 +228,11 @@ void getFilePath(const char* dir_path, const char* entry_name, char* out_path);
 // Deletes a regular file, or everything below a directory (which stays);
 // emptied subdirectories are removed. Never follows a symbolic link, not even
 // one swapped in during the walk: links and special files stay, and so does
-// every directory holding one. The filesystem root (however spelled) and ""
-// are never touched. Paths of any length work; subdirectories more than 127
-// levels below `path` are left in place.
+// every directory holding one. Nor does it cross into a file system mounted
+// below `path` (another device, or a bind mount of the same one): the mount
+// point, all below it and the directories holding it stay. The filesystem
+// root (however spelled) and "" are never touched. Paths of any length work;
+// subdirectories more than 127 levels below `path` are left in place.
 void deleteFile(const char* path);
 // True when `path` can be opened as a directory (a symbolic link to one
 // counts); false for nullptr and "".

@@ -6,16 +6,24 @@
 // its already open parent, so a symbolic link met anywhere in the tree - also
 // one swapped in for a directory while the walk runs - is never followed, and
 // no path ever grows beyond the length of one entry name.
+//
+// The walk stays on the mount it starts on. A file system mounted somewhere
+// below the starting directory - another device, or a bind mount of a
+// directory of the same file system, which shares its device number - is
+// someone else's data: the mount point and everything below it stay.
 #include "zemb_stitcher.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +47,38 @@ struct OpenLevel {
   DirStream stream;
   std::string name;
 };
+
+// Where an entry lives: its device, and the kernel's mount ID when the
+// kernel reports one. Bind mounts of one file system share the device, so
+// only the mount ID tells them apart; without it the device has to do.
+struct MountIdentity {
+  dev_t device = 0;
+  uint64_t mount_id = 0;
+  bool has_mount_id = false;
+
+  bool same_mount(const MountIdentity& other) const {
+    if (device != other.device) return false;
+    return !has_mount_id || !other.has_mount_id || mount_id == other.mount_id;
+  }
+};
+
+struct EntryStatus {
+  mode_t mode;
+  MountIdentity mount;
+};
+
+// The type and mount of `name` below `dir_fd` (of `dir_fd` itself for "" with
+// AT_EMPTY_PATH), not following a symbolic link; nothing when it cannot be
+// examined.
+std::optional<EntryStatus> examine(int dir_fd, const char* name, int flags) {
+  struct statx status;
+  if (statx(dir_fd, name, flags | AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MNT_ID, &status) != 0) return std::nullopt;
+  MountIdentity mount;
+  mount.device = makedev(status.stx_dev_major, status.stx_dev_minor);
+  mount.has_mount_id = (status.stx_mask & STATX_MNT_ID) != 0;
+  mount.mount_id = mount.has_mount_id ? status.stx_mnt_id : 0;
+  return EntryStatus{status.stx_mode, mount};
+}
 
 // Opens `name` below `parent_fd` as a directory stream, refusing a symbolic
 // link; nullptr when that is not possible.
@@ -64,16 +104,20 @@ bool is_dot_or_dot_dot(const char* name) {
 }
 
 // Deletes a regular file in the innermost level, or opens a subdirectory as
-// a new innermost level. Links and special files are left alone.
-void handle_entry(std::vector<OpenLevel>& levels, const char* name) {
+// a new innermost level. Links, special files and entries on another mount
+// are left alone. An opened directory is examined again, so one mounted over
+// between the two looks is left as well.
+void handle_entry(std::vector<OpenLevel>& levels, const char* name, const MountIdentity& walk_mount) {
   const int dir_fd = dirfd(levels.back().stream.get());
-  struct stat status;
-  if (fstatat(dir_fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return;
-  if (S_ISREG(status.st_mode)) {
+  const auto entry = examine(dir_fd, name, 0);
+  if (!entry || !entry->mount.same_mount(walk_mount)) return;
+  if (S_ISREG(entry->mode)) {
     unlinkat(dir_fd, name, 0);
-  } else if (S_ISDIR(status.st_mode) && levels.size() < kMaxOpenLevels) {
+  } else if (S_ISDIR(entry->mode) && levels.size() < kMaxOpenLevels) {
     DirStream child = open_directory_at(dir_fd, name);
-    if (child) levels.push_back({std::move(child), name});
+    if (!child) return;
+    const auto opened = examine(dirfd(child.get()), "", AT_EMPTY_PATH);
+    if (opened && opened->mount.same_mount(walk_mount)) levels.push_back({std::move(child), name});
   }
 }
 
@@ -88,6 +132,9 @@ void leave_level(std::vector<OpenLevel>& levels) {
 // Entries are deleted while their directory is being read; the stream goes on
 // with the entries not yet returned. A read error ends a level like its end.
 void empty_directory(DirStream top) {
+  const auto top_status = examine(dirfd(top.get()), "", AT_EMPTY_PATH);
+  if (!top_status) return;
+  const MountIdentity walk_mount = top_status->mount;
   std::vector<OpenLevel> levels;
   levels.push_back({std::move(top), std::string()});
   while (!levels.empty()) {
@@ -95,7 +142,7 @@ void empty_directory(DirStream top) {
     if (entry == nullptr)
       leave_level(levels);
     else if (!is_dot_or_dot_dot(entry->d_name))
-      handle_entry(levels, entry->d_name);
+      handle_entry(levels, entry->d_name, walk_mount);
   }
 }
 

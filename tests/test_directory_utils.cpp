@@ -1,15 +1,19 @@
 // Working-directory housekeeping on real temporary trees.
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -43,6 +47,28 @@ void build_chain(const fs::path& top, const std::string& name, int depth) {
   }
   if (fd >= 0) close(fd);
 }
+
+// Mounts made by one test, undone in reverse order however the test ends.
+// Where the process may have a mount namespace of its own, the mounts are
+// made there, so not even a crash leaves one behind.
+class Mounts {
+ public:
+  Mounts() {
+    if (unshare(CLONE_NEWNS) == 0) mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+  }
+  ~Mounts() {
+    for (auto target = targets_.rbegin(); target != targets_.rend(); ++target) umount2(target->c_str(), MNT_DETACH);
+  }
+  // 0, or the errno of mount(2).
+  int add(const char* source, const fs::path& target, const char* type, unsigned long flags) {
+    if (mount(source, target.c_str(), type, flags, nullptr) != 0) return errno;
+    targets_.push_back(target);
+    return 0;
+  }
+
+ private:
+  std::vector<fs::path> targets_;
+};
 
 class DirectoryUtilsTest : public ::testing::Test {
  protected:
@@ -108,20 +134,32 @@ TEST_F(DirectoryUtilsTest, KeepsLinksAndSpecialFilesAndTheirParents) {
   EXPECT_TRUE(present(outside_ / "tree" / "target.txt"));
 }
 
-TEST_F(DirectoryUtilsTest, RemovesARegularFileNamedDirectly) {
-  write_file(work_ / "a.png");
-  deleteFile((work_ / "a.png").c_str());
-  EXPECT_FALSE(present(work_ / "a.png"));
-}
-
-TEST_F(DirectoryUtilsTest, LeavesLinksSpecialFilesAndMissingPathsNamedDirectly) {
-  fs::create_symlink(outside_ / "tree", work_ / "dir_link");
-  fs::create_symlink(outside_ / "tree" / "target.txt", work_ / "file_link");
-  ASSERT_EQ(mkfifo((work_ / "pipe").c_str(), 0644), 0);
-  for (const char* name : {"dir_link", "file_link", "pipe", "missing"}) deleteFile((work_ / name).c_str());
+// A path names the entry itself, trailing separators or not: a link
+// spelled "link/" is still the link, never what it points to.
+TEST_F(DirectoryUtilsTest, NamedEntryGoesOnlyWhenItIsARegularFile) {
+  const struct {
+    const char* spelled;
+    const char* entry;
+    bool stays;
+  } cases[] = {
+      {"a.png", "a.png", false},       {"a.png//", "a.png", false},        {"dir_link", "dir_link", true},
+      {"dir_link/", "dir_link", true}, {"file_link", "file_link", true}, {"pipe", "pipe", true},
+      {"missing", "a.png", true},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.spelled);
+    write_file(work_ / "a.png");
+    fs::create_symlink(outside_ / "tree", work_ / "dir_link");
+    fs::create_symlink(outside_ / "tree" / "target.txt", work_ / "file_link");
+    ASSERT_EQ(mkfifo((work_ / "pipe").c_str(), 0644), 0);
+    deleteFile((work_.string() + "/" + test.spelled).c_str());
+    EXPECT_EQ(present(work_ / test.entry), test.stays);
+    EXPECT_TRUE(present(outside_ / "tree" / "target.txt"));
+    EXPECT_EQ(count_entries(work_), test.stays ? 4 : 3);
+    fs::remove_all(work_);
+    fs::create_directory(work_);
+  }
   deleteFile(nullptr);
-  EXPECT_EQ(count_entries(work_), 3);
-  EXPECT_TRUE(present(outside_ / "tree" / "target.txt"));
 }
 
 TEST_F(DirectoryUtilsTest, EmptiesATreeDeeperThanAnyPath) {
@@ -137,6 +175,33 @@ TEST_F(DirectoryUtilsTest, WalkOfAVeryDeepTreeEndsCleanly) {
   EXPECT_FALSE(present(work_ / "file"));
   EXPECT_FALSE(present(work_ / "d" / "file"));
   EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+// A tmpfs has a device of its own; a bind mount of a directory of the same
+// file system shares the device and differs only in its mount ID.
+TEST_F(DirectoryUtilsTest, LeavesMountPointsAndWhatIsBelowThem) {
+  const struct {
+    const char* what;
+    const char* source;
+    const char* type;
+    unsigned long flags;
+  } cases[] = {{"tmpfs", "zemb-test", "tmpfs", 0}, {"bind mount", nullptr, nullptr, MS_BIND}};
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.what);
+    const fs::path point = work_ / "holder" / "mounted";
+    fs::create_directories(point);
+    write_file(work_ / "holder" / "plain.txt");
+    Mounts mounts;
+    const std::string source = test.source ? test.source : (outside_ / "tree").string();
+    if (const int error = mounts.add(source.c_str(), point, test.type, test.flags))
+      GTEST_SKIP() << "cannot mount a " << test.what << " here: " << std::strerror(error);
+    fs::create_directories(point / "sub");
+    write_file(point / "sub" / "kept.txt");
+    deleteFile(work_.c_str());
+    EXPECT_TRUE(present(point / "sub" / "kept.txt"));
+    EXPECT_FALSE(present(work_ / "holder" / "plain.txt"));
+  }
+  EXPECT_TRUE(present(outside_ / "tree" / "target.txt"));
 }
 
 // The root guard is exercised inside a child process jailed in a scratch
