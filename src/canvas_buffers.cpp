@@ -18,12 +18,13 @@ namespace {
 // Room for a canvas to grow before its buffer runs out: sweeps grow the
 // canvas to the right by a few dozen columns a frame and drift up or down
 // by a few rows, so a new buffer has half the canvas's width to its right
-// and a quarter of its height above and below. A canvas never exceeds
-// kMaxCanvasSide, and neither does the room made for it.
-int room_for(int side, int extra) { return std::max(side, std::min(side + extra, kMaxCanvasSide)); }
+// and a quarter of its height above and below. A canvas never exceeds the
+// largest canvas side, and neither does the room made for it.
+int room_for(int side, int extra, int max_side) { return std::max(side, std::min(side + extra, max_side)); }
 
-cv::Size buffer_size_for(cv::Size canvas) {
-  return {room_for(canvas.width, canvas.width / 2 + 64), room_for(canvas.height, canvas.height / 2 + 64)};
+cv::Size buffer_size_for(cv::Size canvas, int max_side) {
+  return {room_for(canvas.width, canvas.width / 2 + 64, max_side),
+          room_for(canvas.height, canvas.height / 2 + 64, max_side)};
 }
 
 // `references` matrices, the buffer's own slot included, refer to its memory.
@@ -66,7 +67,8 @@ cv::Mat& slot_to_replace(CanvasBuffers& buffers, const cv::Mat& panorama) {
 
 }  // namespace
 
-cv::Mat acquire_canvas(CanvasBuffers* buffers, cv::Size size, const cv::Mat& panorama, cv::Point old_origin) {
+cv::Mat acquire_canvas(CanvasBuffers* buffers, cv::Size size, const cv::Mat& panorama, cv::Point old_origin,
+                       int max_side) {
   if (buffers == nullptr) return cv::Mat(size, CV_8UC3);
   for (const cv::Mat& buffer : *buffers) {
     cv::Mat grown = grown_in_place(buffer, panorama, size, old_origin);
@@ -75,7 +77,7 @@ cv::Mat acquire_canvas(CanvasBuffers* buffers, cv::Size size, const cv::Mat& pan
   for (const cv::Mat& buffer : *buffers)
     if (held_only_here(buffer) && fits(buffer, size)) return canvas_in(buffer, size);
   cv::Mat& slot = slot_to_replace(*buffers, panorama);
-  slot = cv::Mat(buffer_size_for(size), CV_8UC3);
+  slot = cv::Mat(buffer_size_for(size, max_side), CV_8UC3);
   return canvas_in(slot, size);
 }
 

@@ -11,9 +11,6 @@ namespace zemb {
 
 namespace {
 
-constexpr int kWorkingColumns = 500;
-constexpr int kTrackingRows = 300;
-
 std::string describe_image(const cv::Mat& image) {
   return cv::format("%dx%d %s", image.cols, image.rows, cv::typeToString(image.type()).c_str());
 }
@@ -39,13 +36,13 @@ void check_frame(const cv::Mat& frame, cv::Size expected_size) {
                         expected_size.width, expected_size.height, frame.cols, frame.rows));
 }
 
-PreparedFrame prepare_frame(cv::Mat& frame) {
+PreparedFrame prepare_frame(const cv::Mat& frame, const SweepOptions& options) {
   PreparedFrame prepared;
-  cv::Mat reduced;
-  image_resize(frame, reduced, kWorkingColumns, 1);
+  cv::Mat camera_frame = frame, reduced;  // a header: image_resize only reads its source
+  image_resize(camera_frame, reduced, options.working_columns, 1);
   cv::rotate(reduced, prepared.working, cv::ROTATE_90_CLOCKWISE);
   cv::Mat tracking_colour;
-  prepared.scale = image_resize(prepared.working, tracking_colour, kTrackingRows, 0);
+  prepared.scale = image_resize(prepared.working, tracking_colour, options.tracking_rows, 0);
   to_gray(tracking_colour, prepared.gray);
   return prepared;
 }
@@ -63,27 +60,45 @@ bool usable_homography(const cv::Mat& homography) {
          cv::checkRange(homography);
 }
 
-Tracking track_reference(const stitch_data& reference, const PreparedFrame& frame, int min_tracked) {
+Flow track_points(const cv::Mat& previous, const cv::Mat& next, std::vector<cv::Point2f> points,
+                  const SweepOptions& options, const std::vector<cv::Point2f>* initial) {
+  Flow flow;
+  flow.from = std::move(points);
+  if (initial != nullptr) flow.to = *initial;
+  std::vector<float> error;
+  const cv::TermCriteria criteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, options.flow_iterations,
+                                  options.flow_epsilon);
+  cv::calcOpticalFlowPyrLK(previous, next, flow.from, flow.to, flow.found, error,
+                           cv::Size(options.flow_window, options.flow_window), options.flow_levels, criteria,
+                           initial != nullptr ? cv::OPTFLOW_USE_INITIAL_FLOW : 0, options.flow_min_eigen);
+  return flow;
+}
+
+cv::Mat fit_homography(const std::vector<cv::Point2f>& from, const std::vector<cv::Point2f>& to,
+                       const SweepOptions& options, int* inliers) {
+  // The mask is only an output: asking for it leaves the model as it is.
+  std::vector<uchar> mask;
+  cv::Mat homography = cv::findHomography(from, to, cv::RANSAC, options.ransac_threshold, mask,
+                                          options.ransac_iterations, options.ransac_confidence);
+  if (!usable_homography(homography)) return cv::Mat();
+  if (inliers != nullptr) *inliers = cv::countNonZero(mask);
+  return homography;
+}
+
+Tracking track_reference(const stitch_data& reference, const PreparedFrame& frame, int min_tracked,
+                         const SweepOptions& options) {
   std::vector<cv::Point2f> reference_points;
   KeyPointsToPoints(reference.keypoints, reference_points);
-  std::vector<cv::Point2f> next_points;
-  std::vector<uchar> status;
-  std::vector<float> error;
-  cv::calcOpticalFlowPyrLK(reference.gray, frame.gray, reference_points, next_points, status, error,
-                           cv::Size(21, 21), 3,
-                           cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 30, 0.01),
-                           0, 1e-4);
+  const Flow flow = track_points(reference.gray, frame.gray, std::move(reference_points), options);
   // Every pair goes on, found or not: RANSAC is the only filter of bad pairs.
-  const std::vector<cv::Point2f> previous = divided(reference_points, status.size(), frame.scale);
-  const std::vector<cv::Point2f> current = divided(next_points, status.size(), frame.scale);
+  const std::vector<cv::Point2f> previous = divided(flow.from, flow.found.size(), frame.scale);
+  const std::vector<cv::Point2f> current = divided(flow.to, flow.found.size(), frame.scale);
   Tracking tracking;
   tracking.tracked_count = static_cast<int>(current.size());
   if (tracking.tracked_count < min_tracked) return tracking;
   std::vector<cv::Point2f> previous_on_canvas;
   cv::perspectiveTransform(previous, previous_on_canvas, reference.homography);
-  cv::Mat homography = cv::findHomography(current, previous_on_canvas, cv::RANSAC, 3.0, cv::noArray(),
-                                          2000, 0.995);
-  if (usable_homography(homography)) tracking.homography = homography;
+  tracking.homography = fit_homography(current, previous_on_canvas, options, &tracking.inliers);
   return tracking;
 }
 

@@ -4,11 +4,12 @@
 // bounded side comes out at the bound and the other keeps the aspect ratio.
 #include <opencv2/imgproc.hpp>
 
+#include "zemb/options.h"
 #include "zemb_stitcher.h"
 
 namespace {
 
-constexpr int kPreparedRows = 300;
+constexpr int kPreparedRows = zemb::fixed_path_options().tracking_rows;
 
 // bound / dimension when the dimension exceeds the bound; 1.0 otherwise.
 float reduction_factor(int dimension, int bound) {

@@ -1,5 +1,6 @@
 // The module-wide objects, created during static initialisation in the order
 // feature_finder, detector, ERROR_PLACE (one translation unit keeps the order).
+#include "zemb/options.h"
 #include "zemb_stitcher.h"
 
 #ifdef ZEMB_HAVE_XFEATURES2D
@@ -31,7 +32,8 @@ cv::Ptr<cv::Feature2D> make_feature_finder() noexcept {
 
 cv::Ptr<cv::FastFeatureDetector> make_detector() noexcept {
   try {
-    return cv::FastFeatureDetector::create(50, true, cv::FastFeatureDetector::TYPE_9_16);
+    return cv::FastFeatureDetector::create(zemb::fixed_path_options().fast_threshold, true,
+                                           cv::FastFeatureDetector::TYPE_9_16);
   } catch (...) {
     return cv::Ptr<cv::FastFeatureDetector>();
   }

@@ -9,28 +9,28 @@
 #include <array>
 #include <cmath>
 
+#include "zemb/options.h"
 #include "zemb_stitcher.h"
 
 namespace {
-
-constexpr float kSeamBandWidth = 10.0f;
 
 struct EdgeLine {
   float k;
   float b;
   float norm;
+  float band_width;
 };
 
 using EdgeLines = std::array<EdgeLine, 4>;
 
-EdgeLines outline_edge_lines(const std::vector<cv::Point2f>& q) {
+EdgeLines outline_edge_lines(const std::vector<cv::Point2f>& q, float band_width) {
   EdgeLines lines{};
   for (size_t i = 0; i < 4; ++i) {
     const cv::Point2f& from = q[i];
     const cv::Point2f& to = q[(i + 1) % 4];
     LinePara line{};
     getLinePara(from.x, from.y, to.x, to.y, line);
-    lines[i] = {line.k, line.b, std::sqrt(line.k * line.k + 1.0f)};
+    lines[i] = {line.k, line.b, std::sqrt(line.k * line.k + 1.0f), band_width};
   }
   return lines;
 }
@@ -38,7 +38,7 @@ EdgeLines outline_edge_lines(const std::vector<cv::Point2f>& q) {
 bool is_empty_pixel(const uchar* pixel) { return pixel[0] == 0 && pixel[1] == 0 && pixel[2] == 0; }
 
 bool in_band(const EdgeLine& line, int col, float y) {
-  return point_2_line(line.k, line.b, line.norm, static_cast<float>(col), y) < kSeamBandWidth;
+  return point_2_line(line.k, line.b, line.norm, static_cast<float>(col), y) < line.band_width;
 }
 
 // The signed offset k*x + b - y, rounded exactly as the distance rounds it.
@@ -165,9 +165,9 @@ cv::Rect seam_box(const std::vector<cv::Point2f>& corners, const cv::Rect& limit
 }
 
 void apply_seam_rule(const cv::Mat& old_pixels, const cv::Mat& new_pixels, cv::Mat out,
-                     const std::vector<cv::Point2f>& corners, const cv::Rect& box) {
+                     const std::vector<cv::Point2f>& corners, const cv::Rect& box, float band_width) {
   if (box.empty()) return;
-  const EdgeLines lines = outline_edge_lines(corners);
+  const EdgeLines lines = outline_edge_lines(corners, band_width);
   cv::parallel_for_(cv::Range(0, box.height), [&](const cv::Range& rows) {
     for (int row = rows.start; row < rows.end; ++row) {
       const int canvas_row = box.y + row;
@@ -184,5 +184,6 @@ void OptimizeSeam(cv::Mat& old_canvas, cv::Mat& new_canvas, std::vector<cv::Poin
   const cv::Rect both_images = cv::Rect(0, 0, old_canvas.cols, old_canvas.rows) &
                                cv::Rect(0, 0, new_canvas.cols, new_canvas.rows);
   const cv::Rect box = zemb::seam_box(corners, both_images);
-  zemb::apply_seam_rule(old_canvas(box), new_canvas(box), new_canvas(box), corners, box);
+  zemb::apply_seam_rule(old_canvas(box), new_canvas(box), new_canvas(box), corners, box,
+                        zemb::fixed_path_options().seam_band);
 }

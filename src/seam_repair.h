@@ -9,6 +9,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "zemb/options.h"
+
 namespace zemb {
 
 // The pixels visited for `corners`: columns [trunc(min x), trunc(max x)) and
@@ -19,10 +21,13 @@ cv::Rect seam_box(const std::vector<cv::Point2f>& corners, const cv::Rect& limit
 // Applies the seam rule to `box` (canvas coordinates) of the outline
 // `corners`: `old_pixels`, `new_pixels` and `out` are views of the box's
 // size, and each pixel of `out` becomes the old or the new pixel as the rule
-// chooses. `out` may share memory with either source. Nothing is allocated
-// once pixels are written, so the call never stops half-way.
+// chooses: an old pixel with content wins within `band_width` of an edge
+// line and where the new pixel is empty. `out` may share memory with either
+// source. Nothing is allocated once pixels are written, so the call never
+// stops half-way.
 void apply_seam_rule(const cv::Mat& old_pixels, const cv::Mat& new_pixels, cv::Mat out,
-                     const std::vector<cv::Point2f>& corners, const cv::Rect& box);
+                     const std::vector<cv::Point2f>& corners, const cv::Rect& box,
+                     float band_width = fixed_path_options().seam_band);
 
 }  // namespace zemb
 

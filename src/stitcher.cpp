@@ -29,7 +29,7 @@ ZembStitcher::ZembStitcher(std::string path)
       state(0),
       setting_a(0.1f),
       setting_b(30.0f),
-      min_keypoints(20),
+      min_keypoints(zemb::fixed_path_options().min_keypoints),
       setting_c(0.2f),
       frame_count(0),
       setting_d(0),
