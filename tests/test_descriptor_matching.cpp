@@ -32,20 +32,20 @@ std::vector<Record> records(Matches::const_iterator first, Matches::const_iterat
   return out;
 }
 
-std::size_t single_count(const cv::Mat& d1, const cv::Mat& d2, float ratio) {
-  Matches matches;
-  single_match(d1, d2, matches, ratio);
-  return matches.size();
-}
-
+// One query 0 against train sets with nearest 1: accepted only when the
+// nearest is strictly closer than ratio times the second nearest.
 TEST(DescriptorMatching, RatioTestIsStrict) {
-  const cv::Mat query = column({0}), train = column({1, 2});  // nearest 1, second 2
-  EXPECT_EQ(single_count(query, train, 0.0f), 1u);
-  EXPECT_EQ(single_count(query, train, 0.49f), 1u);
-  EXPECT_EQ(single_count(query, train, 0.5f), 0u);  // 0.5 * 2 == 1 is refused
-  EXPECT_EQ(single_count(query, train, 1.0f), 0u);
-  EXPECT_EQ(single_count(query, column({1, 1, 5}), 0.0f), 0u);  // tied nearest
-  EXPECT_EQ(single_count(query, column({1}), 0.0f), 0u);        // no second candidate
+  const struct {
+    cv::Mat train;
+    float ratio;
+    size_t matches;
+  } cases[] = {{column({1, 2}), 0.0f, 1},  {column({1, 2}), 0.49f, 1}, {column({1, 2}), 0.5f, 0},
+               {column({1, 2}), 1.0f, 0},  {column({1, 1, 5}), 0.0f, 0}, {column({1}), 0.0f, 0}};
+  for (const auto& c : cases) {
+    Matches matches;
+    single_match(column({0}), c.train, matches, c.ratio);
+    EXPECT_EQ(matches.size(), c.matches) << c.train.t() << " " << c.ratio;
+  }
 }
 
 TEST(DescriptorMatching, DoubleMatchAppendsForwardThenReverseOnlyPairs) {

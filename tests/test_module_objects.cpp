@@ -5,15 +5,11 @@
 
 namespace {
 
-TEST(ModuleObjects, ExistBeforeAnyStitcher) {
-  ASSERT_FALSE(detector.empty());
-  EXPECT_EQ(detector->getThreshold(), 50);
-  EXPECT_TRUE(detector->getNonmaxSuppression());
-  EXPECT_EQ(detector->getType(), cv::FastFeatureDetector::TYPE_9_16);
-  ASSERT_FALSE(feature_finder.empty());
-}
-
+// Matching and the golden panoramas assume 64-float descriptors, whichever
+// finder the build chose.
 TEST(ModuleObjects, FeatureFinderDescribesARealPhotoWith64Floats) {
+  ASSERT_FALSE(detector.empty());
+  ASSERT_FALSE(feature_finder.empty());
   ZEMB_LOAD_PHOTO_OR_SKIP(photo, "life.jpg");
   cv::Mat small;
   cv::resize(photo, small, cv::Size(480, 320), 0, 0, cv::INTER_AREA);
@@ -21,8 +17,7 @@ TEST(ModuleObjects, FeatureFinderDescribesARealPhotoWith64Floats) {
   cv::Mat descriptors;
   feature_finder->detectAndCompute(small, cv::noArray(), keypoints, descriptors);
   ASSERT_GT(keypoints.size(), 50u);
-  EXPECT_EQ(descriptors.rows, static_cast<int>(keypoints.size()));
-  EXPECT_EQ(descriptors.cols, 64);
+  EXPECT_EQ(descriptors.size(), cv::Size(64, static_cast<int>(keypoints.size())));
   EXPECT_EQ(descriptors.type(), CV_32F);
 }
 
