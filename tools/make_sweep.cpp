@@ -1,11 +1,16 @@
-// make_sweep: cuts a sweep of camera frames out of one photograph and writes
+// make_sweep: makes a sweep of camera frames from one photograph and writes
 // them as numbered JPEG files, ready for zemb_pano or for the tests.
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <initializer_list>
+#include <iomanip>
 #include <iostream>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core/utils/logger.hpp>
@@ -18,27 +23,59 @@ namespace {
 
 const char* const kUsage = R"(usage: make_sweep PHOTO OUTDIR [options]
 
-Cuts camera frames out of PHOTO, moving a window from its left edge to the
-right, and writes them to OUTDIR as frame_01.jpg, frame_02.jpg, ... The
-frames are in camera orientation for a sweep toward their top edge.
+Makes camera frames from PHOTO and writes them to OUTDIR as frame_01.jpg,
+frame_02.jpg, ... The frames are in camera orientation for a sweep toward
+their top edge. The flat camera moves a window from the photo's left edge to
+the right; the turning camera turns about its centre in front of the photo,
+as if PHOTO were what it saw looking straight ahead, and its sweep is centred
+on the photo's middle and kept to the pans that show only the photo.
 
 options:
+  --camera flat|turning  the camera (default flat)
   --scale F         scale the photo by F first (default 1)
   --frames N        number of frames (default 30; fewer when the photo ends)
-  --step PX         photo pixels between frames, after scaling (default 40)
   --frame-size WxH  camera frame size (default 640x360)
+  --seed N          seed of every random choice (default 1)
+  --quality Q       JPEG quality, 0 to 100 (default 90)
+  --truth FILE      write each frame's ground truth to FILE as CSV: its name, its
+                    number in the undisturbed sweep, its state (clear, dark or
+                    blurred), the origin (the photo point at the frame's centre
+                    less half the frame, sides swapped into photo orientation),
+                    pan, pitch and rotation (degrees), gain, and h11..h33, the
+                    homography from PHOTO's pixels (before --scale) to the frame's
+
+flat camera:
+  --step PX         photo pixels between frames, after scaling (default 40)
   --rotation DEG    turn each frame by up to DEG degrees (default 0)
   --jitter PX       shift each frame up or down by up to PX pixels (default 0)
-  --seed N          seed of the rotations and shifts (default 1)
-  --quality Q       JPEG quality, 0 to 100 (default 90)
 
-example:
+turning camera (the photo has the frame's scale at its centre):
+  --fov DEG         field of view from the frame's bottom to its top edge,
+                    the way the camera turns (default 40)
+  --pan DEG         turn between frames (default 3)
+  --roll DEG        roll each frame about its optical axis by up to DEG (default 0)
+  --pitch DEG       tilt each frame across the sweep by up to DEG (default 0)
+
+what a real camera adds, to either camera:
+  --blur SIGMA      Gaussian blur of SIGMA frame pixels (default 0)
+  --exposure F      change each frame's exposure by a factor of 1 +- up to F (default 0)
+  --noise SIGMA     Gaussian noise of SIGMA grey levels (default 0)
+
+disturbances, for frames numbered from 1 as in an undisturbed sweep
+(each may be given more than once):
+  --drop FIRST:COUNT     leave COUNT frames out from frame FIRST on
+  --dark FIRST:COUNT     black them out
+  --blurred FIRST:COUNT  blur them beyond use
+
+examples:
   make_sweep life.jpg data/life_sweep --scale 0.35 --step 24 --rotation 0.3 --jitter 6
+  make_sweep life.jpg turning --camera turning --frame-size 1920x1080 --frames 20 --pan 2 --roll 0.5 --pitch 0.5
 )";
 
 struct ToolOptions {
   std::string photo;
   std::string out_dir;
+  std::string truth;
   double scale = 1.0;
   int quality = 90;
   zemb_tools::SweepSettings sweep;
@@ -61,30 +98,84 @@ double number(const std::string& text, const std::string& option) {
   return value;
 }
 
+// "A<sep>B" as two positive whole numbers.
+std::pair<int, int> two_counts(const std::string& text, char separator, const std::string& option) {
+  const size_t at = text.find(separator);
+  const std::string form = std::string("A") + separator + "B";
+  if (at == std::string::npos) fail(option + " expects " + form + ", got '" + text + "'");
+  const double a = number(text.substr(0, at), option), b = number(text.substr(at + 1), option);
+  if (a < 1 || b < 1 || a != std::floor(a) || b != std::floor(b))
+    fail(option + " expects positive whole numbers, got '" + text + "'");
+  return {static_cast<int>(a), static_cast<int>(b)};
+}
+
 // The camera frame is W columns by H rows; in the photo its window is H wide
 // (along the sweep) and W high, because frames are turned back before use.
 cv::Size window_of(const std::string& text) {
-  const size_t x = text.find('x');
-  if (x == std::string::npos) fail("--frame-size expects WxH, got '" + text + "'");
-  const int width = static_cast<int>(number(text.substr(0, x), "--frame-size"));
-  const int height = static_cast<int>(number(text.substr(x + 1), "--frame-size"));
-  if (width < 1 || height < 1) fail("--frame-size expects positive sides, got '" + text + "'");
+  const auto [width, height] = two_counts(text, 'x', "--frame-size");
   return {height, width};
+}
+
+// FIRST:COUNT, FIRST counted from 1 as in the frames' names.
+zemb_tools::FrameRun run_of(const std::string& text, const std::string& option) {
+  const auto [first, count] = two_counts(text, ':', option);
+  return {first - 1, count};
+}
+
+zemb_tools::SweepCamera camera_of(const std::string& text) {
+  if (text == "flat") return zemb_tools::SweepCamera::flat;
+  if (text == "turning") return zemb_tools::SweepCamera::turning;
+  fail("--camera expects flat or turning, got '" + text + "'");
+}
+
+using Setters = std::map<std::string, std::function<void(const std::string&)>>;
+
+template <typename Field>
+using Fields = std::initializer_list<std::pair<const char*, Field*>>;
+
+Setters setters_of(ToolOptions& o) {
+  zemb_tools::SweepSettings& s = o.sweep;
+  zemb_tools::TurningCamera& t = s.turning;
+  zemb_tools::CameraEffects& e = s.effects;
+  zemb_tools::SweepDisturbances& d = s.disturbances;
+  Setters setters = {
+      {"--camera", [&](const std::string& v) { s.camera = camera_of(v); }},
+      {"--frame-size", [&](const std::string& v) { s.window = window_of(v); }},
+      {"--seed", [&](const std::string& v) { s.seed = static_cast<unsigned>(number(v, "--seed")); }},
+      {"--truth", [&](const std::string& v) { o.truth = v; }},
+  };
+  for (const auto& [option, field] : Fields<double>{{"--scale", &o.scale}, {"--rotation", &s.max_rotation_deg},
+                                                    {"--fov", &t.fov_deg}, {"--pan", &t.pan_step_deg},
+                                                    {"--roll", &t.max_roll_deg}, {"--pitch", &t.max_pitch_deg},
+                                                    {"--blur", &e.blur_sigma}, {"--exposure", &e.max_exposure_change},
+                                                    {"--noise", &e.noise_sigma}})
+    setters[option] = [option = option, field = field](const std::string& v) { *field = number(v, option); };
+  for (const auto& [option, field] : Fields<int>{{"--frames", &s.frames}, {"--quality", &o.quality},
+                                                 {"--step", &s.step}, {"--jitter", &s.max_jitter}})
+    setters[option] = [option = option, field = field](const std::string& v) {
+      *field = static_cast<int>(number(v, option));
+    };
+  for (const auto& [option, field] : Fields<std::vector<zemb_tools::FrameRun>>{
+           {"--drop", &d.dropped}, {"--dark", &d.dark}, {"--blurred", &d.blurred}})
+    setters[option] = [option = option, field = field](const std::string& v) { field->push_back(run_of(v, option)); };
+  return setters;
+}
+
+void check(const ToolOptions& o) {
+  const zemb_tools::SweepSettings& s = o.sweep;
+  if (!(o.scale > 0) || s.frames < 1 || s.step < 1 || s.max_jitter < 0)
+    fail("--scale, --frames and --step must be positive, --jitter not negative");
+  const zemb_tools::TurningCamera& t = s.turning;
+  if (!(t.fov_deg > 0 && t.fov_deg < 180) || !(t.pan_step_deg > 0) || t.max_roll_deg < 0 || t.max_pitch_deg < 0)
+    fail("--fov must lie between 0 and 180, --pan be positive, --roll and --pitch not negative");
+  const zemb_tools::CameraEffects& e = s.effects;
+  if (e.blur_sigma < 0 || e.noise_sigma < 0 || !(e.max_exposure_change >= 0 && e.max_exposure_change < 1))
+    fail("--blur and --noise must not be negative, --exposure must lie in [0, 1)");
 }
 
 ToolOptions parse(int argc, char** argv) {
   ToolOptions o;
-  zemb_tools::SweepSettings& s = o.sweep;
-  const std::map<std::string, std::function<void(const std::string&)>> setters = {
-      {"--scale", [&](const std::string& v) { o.scale = number(v, "--scale"); }},
-      {"--frames", [&](const std::string& v) { s.frames = static_cast<int>(number(v, "--frames")); }},
-      {"--step", [&](const std::string& v) { s.step = static_cast<int>(number(v, "--step")); }},
-      {"--frame-size", [&](const std::string& v) { s.window = window_of(v); }},
-      {"--rotation", [&](const std::string& v) { s.max_rotation_deg = number(v, "--rotation"); }},
-      {"--jitter", [&](const std::string& v) { s.max_jitter = static_cast<int>(number(v, "--jitter")); }},
-      {"--seed", [&](const std::string& v) { s.seed = static_cast<unsigned>(number(v, "--seed")); }},
-      {"--quality", [&](const std::string& v) { o.quality = static_cast<int>(number(v, "--quality")); }},
-  };
+  const Setters setters = setters_of(o);
   std::vector<std::string> positional;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -105,8 +196,7 @@ ToolOptions parse(int argc, char** argv) {
   if (positional.size() != 2) fail("expects PHOTO and OUTDIR (see --help)");
   o.photo = positional[0];
   o.out_dir = positional[1];
-  if (!(o.scale > 0) || s.frames < 1 || s.step < 1 || s.max_jitter < 0)
-    fail("--scale, --frames and --step must be positive, --jitter not negative");
+  check(o);
   return o;
 }
 
@@ -116,10 +206,21 @@ cv::Mat load_scaled_photo(const ToolOptions& o) {
   cv::Mat scaled;
   cv::resize(photo, scaled, cv::Size(), o.scale, o.scale, o.scale < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
   const zemb_tools::SweepSettings& s = o.sweep;
-  if (s.window.width > scaled.cols || s.window.height + 2 * s.max_jitter > scaled.rows)
+  const bool flat = s.camera == zemb_tools::SweepCamera::flat;
+  if (flat && (s.window.width > scaled.cols || s.window.height + 2 * s.max_jitter > scaled.rows))
     fail(cv::format("the photo is %dx%d after scaling: too small for %dx%d frames with %d pixels of jitter",
                     scaled.cols, scaled.rows, s.window.height, s.window.width, s.max_jitter));
   return scaled;
+}
+
+std::vector<zemb_tools::SweepFrame> sweep_of(const ToolOptions& o) {
+  try {
+    std::vector<zemb_tools::SweepFrame> sweep = zemb_tools::make_sweep(load_scaled_photo(o), o.sweep);
+    if (sweep.empty()) fail("every frame was dropped");
+    return sweep;
+  } catch (const cv::Exception& e) {
+    fail(e.err);
+  }
 }
 
 // frame_01.jpg ... with enough digits that name order is sweep order.
@@ -128,12 +229,40 @@ std::string frame_name(size_t index, size_t count) {
   return cv::format("frame_%0*zu.jpg", digits, index + 1);
 }
 
+const char* state_name(zemb_tools::FrameState state) {
+  switch (state) {
+    case zemb_tools::FrameState::dark: return "dark";
+    case zemb_tools::FrameState::blurred: return "blurred";
+    case zemb_tools::FrameState::clear: break;
+  }
+  return "clear";
+}
+
+// One line a frame, in the pixels of the photo as read (before --scale).
+void write_truth(const ToolOptions& o, const std::vector<zemb_tools::SweepFrame>& sweep) {
+  std::ofstream out(o.truth);
+  out << "file,frame,state,origin_x,origin_y,pan_deg,pitch_deg,rotation_deg,gain";
+  for (int i = 1; i <= 9; ++i) out << ",h" << (i - 1) / 3 + 1 << (i - 1) % 3 + 1;
+  out << "\n" << std::setprecision(10);
+  const cv::Matx33d scaling(o.scale, 0, 0, 0, o.scale, 0, 0, 0, 1);
+  for (size_t i = 0; i < sweep.size(); ++i) {
+    const zemb_tools::SweepFrame& f = sweep[i];
+    out << frame_name(i, sweep.size()) << "," << f.index + 1 << "," << state_name(f.state) << ","
+        << f.origin.x / o.scale << "," << f.origin.y / o.scale << "," << f.pan_deg << "," << f.pitch_deg << ","
+        << f.rotation_deg << "," << f.gain;
+    const cv::Matx33d from_photo = f.photo_to_frame * scaling;
+    for (int k = 0; k < 9; ++k) out << "," << from_photo.val[k];
+    out << "\n";
+  }
+  if (!out) fail(o.truth + ": cannot be written");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);  // failures get a message of their own
   const ToolOptions o = parse(argc, argv);
-  const std::vector<zemb_tools::SweepFrame> sweep = zemb_tools::make_sweep(load_scaled_photo(o), o.sweep);
+  const std::vector<zemb_tools::SweepFrame> sweep = sweep_of(o);
   std::error_code error;
   std::filesystem::create_directories(o.out_dir, error);
   if (error) fail(o.out_dir + ": " + error.message());
@@ -142,7 +271,11 @@ int main(int argc, char** argv) {
     const std::string path = o.out_dir + "/" + frame_name(i, sweep.size());
     if (!cv::imwrite(path, sweep[i].camera_frame, jpeg)) fail(path + ": cannot be written");
   }
+  if (!o.truth.empty()) write_truth(o, sweep);
   std::cout << "make_sweep: " << sweep.size() << " frames of " << sweep.front().camera_frame.cols << "x"
-            << sweep.front().camera_frame.rows << " in " << o.out_dir << "\n";
+            << sweep.front().camera_frame.rows << " in " << o.out_dir;
+  if (o.sweep.camera == zemb_tools::SweepCamera::turning)
+    std::cout << cv::format(", panning from %.2f to %.2f degrees", sweep.front().pan_deg, sweep.back().pan_deg);
+  std::cout << "\n";
   return 0;
 }
