@@ -2,10 +2,7 @@
 #include <tuple>
 
 #include <gtest/gtest.h>
-#include <opencv2/calib3d.hpp>
-#include <opencv2/imgproc.hpp>
 
-#include "test_support.h"
 #include "zemb_stitcher.h"
 
 namespace {
@@ -89,35 +86,6 @@ TEST(DescriptorMatching, IncompatibleDescriptorSetsThrow) {
   Matches matches;
   EXPECT_THROW(single_match(floats, cv::Mat::zeros(5, 8, CV_8U), matches, 0.2f), cv::Exception);
   EXPECT_THROW(double_match(floats, floats.colRange(0, 6), matches, 0.2f), cv::Exception);
-}
-
-TEST(DescriptorMatching, RecoversTheOffsetBetweenTwoCropsOfAPhoto) {
-  ZEMB_LOAD_PHOTO_OR_SKIP(photo, "life.jpg");
-  cv::Mat small;
-  cv::resize(photo, small, cv::Size(), 800.0 / photo.cols, 800.0 / photo.cols, cv::INTER_AREA);
-  const cv::Size crop(480, 400);
-  const cv::Point2f offset(130, 70);
-  const cv::Mat crops[] = {small(cv::Rect(cv::Point(0, 0), crop)), small(cv::Rect(offset, crop))};
-  std::vector<cv::KeyPoint> keys[2];
-  cv::Mat descriptors[2];
-  for (int i = 0; i < 2; ++i)
-    feature_finder->detectAndCompute(crops[i], cv::noArray(), keys[i], descriptors[i]);
-
-  Matches matches;
-  double_match(descriptors[0], descriptors[1], matches, 0.3f);
-  ASSERT_GE(matches.size(), 20u);
-  std::vector<cv::Point2f> in_first, in_second;
-  for (const cv::DMatch& m : matches) {
-    in_first.push_back(keys[0][m.queryIdx].pt);
-    in_second.push_back(keys[1][m.trainIdx].pt);
-  }
-  const cv::Mat homography = cv::findHomography(in_second, in_first, cv::RANSAC, 2.0);
-  ASSERT_FALSE(homography.empty());
-  const std::vector<cv::Point2f> corners{{0, 0}, {480, 0}, {480, 400}, {0, 400}};
-  std::vector<cv::Point2f> placed;
-  cv::perspectiveTransform(corners, placed, homography);
-  for (std::size_t i = 0; i < corners.size(); ++i)
-    EXPECT_LT(cv::norm(placed[i] - (corners[i] + offset)), 1.5) << corners[i];
 }
 
 }  // namespace
