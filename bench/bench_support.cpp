@@ -29,7 +29,7 @@ std::vector<NamedPhoto> load_photos(const std::string& folder) {
   return photos;
 }
 
-std::string default_photo_folder() { return ZEMB_SHARED_DATA_DIR; }
+std::string default_photo_folder() { return ZEMB_PHOTO_DIR; }
 
 std::vector<cv::Mat> short_sweep(const cv::Mat& photo) {
   zemb_tools::SweepSettings settings;

@@ -40,7 +40,7 @@ void add_image(Fingerprint& print, const cv::Mat& image) {
 }
 
 std::vector<cv::Mat> sweep_of(const std::string& photo_file, unsigned seed) {
-  cv::Mat photo = cv::imread(std::string(ZEMB_SHARED_DATA_DIR) + "/" + photo_file, cv::IMREAD_COLOR);
+  cv::Mat photo = cv::imread(std::string(ZEMB_PHOTO_DIR) + "/" + photo_file, cv::IMREAD_COLOR);
   CV_Assert(!photo.empty());
   cv::resize(photo, photo, cv::Size(), 0.5, 0.5, cv::INTER_AREA);
   zemb_tools::SweepSettings settings;

@@ -43,7 +43,7 @@ double canvas_mb(const cv::Mat& canvas) {
 // The photograph, reduced, followed by its mirror image, then by itself
 // again, and so on: a scene long enough for the whole sweep without seams.
 cv::Mat long_strip() {
-  cv::Mat photo = cv::imread(std::string(ZEMB_SHARED_DATA_DIR) + "/life.jpg", cv::IMREAD_COLOR);
+  cv::Mat photo = cv::imread(std::string(ZEMB_PHOTO_DIR) + "/life.jpg", cv::IMREAD_COLOR);
   CV_Assert(!photo.empty());
   cv::resize(photo, photo, cv::Size(), 0.35, 0.35, cv::INTER_AREA);
   cv::Mat mirrored, strip;

@@ -1,5 +1,5 @@
-// Helpers shared by the tests: the real photographs and camera-frame sweeps
-// made from them.
+// Helpers shared by the tests: the real photographs of data/photos and
+// camera-frame sweeps made from them.
 #ifndef ZEMB_TEST_SUPPORT_H
 #define ZEMB_TEST_SUPPORT_H
 
@@ -14,15 +14,7 @@
 
 namespace zemb_test {
 
-inline std::string shared_photo_path(const std::string& file) {
-  return std::string(ZEMB_SHARED_DATA_DIR) + "/" + file;
-}
-
-// Loads a photograph of the shared data folder (BGR, 8-bit, 3 channels); an
-// empty matrix when it is not there, so a test can skip.
-inline cv::Mat load_shared_photo(const std::string& file) {
-  return cv::imread(shared_photo_path(file), cv::IMREAD_COLOR);
-}
+inline std::string photo_path(const std::string& file) { return std::string(ZEMB_PHOTO_DIR) + "/" + file; }
 
 // The photo scaled so that a 360x640 window (a 640x360 camera frame) sees a
 // useful part of it; sweeps made from it stitch in a few milliseconds a frame.
@@ -47,8 +39,12 @@ inline std::vector<zemb_tools::SweepFrame> jittered_sweep(const cv::Mat& small, 
 
 }  // namespace zemb_test
 
-#define ZEMB_LOAD_PHOTO_OR_SKIP(var, file)                                  \
-  cv::Mat var = zemb_test::load_shared_photo(file);                         \
-  if (var.empty()) GTEST_SKIP() << "photo not found: " << zemb_test::shared_photo_path(file)
+// Loads a photograph of data/photos (BGR, 8-bit, 3 channels) into `var`. The
+// photos are part of the repository, so a missing one fails the test.
+#define ZEMB_LOAD_PHOTO(var, file)                                       \
+  cv::Mat var = cv::imread(zemb_test::photo_path(file), cv::IMREAD_COLOR); \
+  ASSERT_FALSE(var.empty()) << "photo not found: " << zemb_test::photo_path(file)
+// The name the tests still use; it no longer skips anything.
+#define ZEMB_LOAD_PHOTO_OR_SKIP ZEMB_LOAD_PHOTO
 
 #endif  // ZEMB_TEST_SUPPORT_H
