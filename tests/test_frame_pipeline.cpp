@@ -10,7 +10,7 @@ cv::Mat textured(int rows, int cols, int type = CV_8UC3) {
   return image;
 }
 
-TEST(PrepareFrame, ReducesTurnsAndGraysAtTheTwoSizes) {
+TEST(PrepareFrame, ReducesTurnsClockwiseAndGraysAtTheTwoSizes) {
   struct Case {
     cv::Size camera, working, tracking;
     float scale;
@@ -28,14 +28,11 @@ TEST(PrepareFrame, ReducesTurnsAndGraysAtTheTwoSizes) {
     EXPECT_EQ(prepared.gray.type(), CV_8UC1);
     EXPECT_EQ(prepared.scale, c.scale) << c.camera;
   }
-}
-
-TEST(PrepareFrame, TurnsClockwise) {
   cv::Mat frame(100, 200, CV_8UC3, cv::Scalar::all(0));
-  frame.at<cv::Vec3b>(0, 0) = cv::Vec3b(255, 255, 255);  // camera top-left
-  const zemb::PreparedFrame prepared = zemb::prepare_frame(frame);
-  EXPECT_EQ(prepared.working.at<cv::Vec3b>(0, prepared.working.cols - 1), cv::Vec3b(255, 255, 255))
-      << "the camera's top edge becomes the right edge";
+  frame.at<cv::Vec3b>(0, 0) = cv::Vec3b(255, 255, 255);
+  const cv::Mat working = zemb::prepare_frame(frame).working;
+  EXPECT_EQ(working.at<cv::Vec3b>(0, working.cols - 1), cv::Vec3b(255, 255, 255))
+      << "turned clockwise: the camera's top edge becomes the right edge";
 }
 
 TEST(CheckFrame, NamesWhatWasExpectedAndWhatCame) {
@@ -54,6 +51,7 @@ TEST(CheckFrame, NamesWhatWasExpectedAndWhatCame) {
   EXPECT_NE(message_of(textured(10, 20, CV_8UC1), {}).find("20x10 CV_8UC1"), std::string::npos);
   EXPECT_NE(message_of(cv::Mat(10, 20, CV_32FC3), {}).find("CV_32FC3"), std::string::npos);
   EXPECT_NE(message_of(textured(10, 21), {20, 10}).find("size 20x10, got 21x10"), std::string::npos);
+  EXPECT_NE(message_of(textured(11, 20), {20, 10}).find("size 20x10, got 20x11"), std::string::npos);
 }
 
 TEST(TrackReference, SameFrameTwiceTracksEveryPointOntoItself) {
