@@ -16,8 +16,10 @@ namespace {
 
 double radians(double degrees) { return degrees * CV_PI / 180.0; }
 
+// The optical axis through the middle of the pixel grid, so that a quarter
+// turn into camera orientation keeps it there.
 cv::Matx33d intrinsics(double focal, cv::Size size) {
-  return {focal, 0, size.width / 2.0, 0, focal, size.height / 2.0, 0, 0, 1};
+  return {focal, 0, (size.width - 1) / 2.0, 0, focal, (size.height - 1) / 2.0, 0, 0, 1};
 }
 
 // The camera's axes in the reference camera's frame: pan about the vertical
