@@ -1,0 +1,20 @@
+// The zemb Python module: the incremental stitcher, the sweep and the free
+// functions of zemb_stitcher over numpy arrays.
+#include "bindings.h"
+#include "ndarray.h"
+
+PYBIND11_MODULE(zemb, module) {
+  module.doc() =
+      "Incremental panorama stitching of camera frames (zemb_stitcher).\n\n"
+      "Images are numpy arrays: H x W x 3 uint8 in BGR order for colour, H x W for gray, as OpenCV's\n"
+      "Python module (cv2) reads and writes them. A bad argument raises ValueError with the library's\n"
+      "message; any other failure of the library raises RuntimeError. Long calls (Stitcher.stitch,\n"
+      "Sweep.add, Sweep.finish) release the GIL.";
+  zemb::python::register_error_translation();
+  zemb::python::bind_stitcher(module);
+  zemb::python::bind_functions(module);
+  zemb::python::bind_options(module);
+#ifdef ZEMB_PYTHON_SWEEP
+  zemb::python::bind_sweep(module);
+#endif
+}
