@@ -27,12 +27,8 @@ constexpr int kWorkingColumns = 500;
 double zemb_pass_ms(const std::vector<cv::Mat>& frames) {
   ZembStitcher stitcher{std::string()};
   double total = 0.0;
-  for (const cv::Mat& source : frames) {
-    cv::Mat frame = source;  // the stitcher releases this header only
-    const Stopwatch watch;
-    stitcher.ofcheck_stitch(frame);
-    total += watch.ms();
-  }
+  for (cv::Mat frame : frames)  // the stitcher releases this copy of the header only
+    total += time_of([&] { stitcher.ofcheck_stitch(frame); });
   return total;
 }
 

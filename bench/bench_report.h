@@ -1,9 +1,8 @@
-// The sweeps the benchmark runs over, what one pass over a sweep records, and
-// the report and chart made from all passes.
+// What one pass over a sequence records, and the report and chart made from
+// all passes.
 #ifndef ZEMB_BENCH_REPORT_H
 #define ZEMB_BENCH_REPORT_H
 
-#include <functional>
 #include <map>
 #include <ostream>
 #include <string>
@@ -11,43 +10,41 @@
 
 #include <opencv2/core.hpp>
 
+#include "bench_support.h"
 #include "stage_driver.h"
 
 namespace zemb_bench {
 
-// A sweep whose frames are made one at a time, when asked for.
-struct Sweep {
-  std::string name;
-  int frames = 0;
-  std::function<cv::Mat(int)> frame;
-};
-
-// One pass of ofcheck_stitch over a sweep.
+// One pass of ofcheck_stitch over a sequence.
 struct StitchRun {
   std::vector<double> frame_ms;
-  std::vector<int> results;
   cv::Mat panorama;
 };
 
-// One pass of the stage driver over a sweep.
+// One pass of the stage driver over a sequence.
 struct StageRun {
   std::vector<FrameStages> frames;
   cv::Mat panorama;
 };
 
-// Every pass, by sweep name.
+// Every pass, by sequence name.
 struct Measurements {
   std::map<std::string, std::vector<StitchRun>> stitched;
   std::map<std::string, std::vector<StageRun>> driven;
 };
 
-// Markdown tables: per-stage medians, latency percentiles, the growth table
-// and the target ratios of the long sweep, and the driver's agreement with
-// ofcheck_stitch. Sweeps without passes of both kinds are left out.
-void print_report(std::ostream& out, const std::vector<Sweep>& sweeps, const Measurements& measured);
+// Whether sequence `name` has passes of both kinds.
+bool measured_both_ways(const Measurements& measured, const std::string& name);
 
-// Per-frame time against frame index on sweep `name` (medians over passes):
-// ofcheck_stitch, place_frame and the memcpy of the old panorama.
+// Markdown tables (per-stage medians, latency percentiles; on the long sweep
+// the growth table and the targets), then one line: whether the stage
+// driver's final panorama is ofcheck_stitch's. Sequences without passes of
+// both kinds are left out.
+void print_report(std::ostream& out, const std::vector<Sequence>& sequences, const Measurements& measured);
+
+// Per-frame time against frame index on sequence `name` (medians over
+// passes): ofcheck_stitch, the placement steps and the memcpy of the old
+// panorama.
 cv::Mat frame_time_chart(const Measurements& measured, const std::string& name);
 
 }  // namespace zemb_bench

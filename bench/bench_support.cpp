@@ -7,6 +7,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "long_sweep.h"
 #include "sweep_maker.h"
 
 namespace zemb_bench {
@@ -42,23 +43,20 @@ std::vector<cv::Mat> short_sweep(const cv::Mat& photo) {
   return frames;
 }
 
-zemb_tools::LongSweep long_sweep(const std::vector<NamedPhoto>& photos) {
+std::vector<Sequence> sequences(const std::vector<NamedPhoto>& photos) {
   std::vector<cv::Mat> images;
   for (const NamedPhoto& photo : photos) images.push_back(photo.image);
   zemb_tools::LongSweepSettings settings;
   settings.strip_height = kStripHeight;
   settings.window = kWindow;
   settings.step = 64;
-  return zemb_tools::LongSweep(images, settings);
-}
-
-double median(std::vector<double> values) {
-  if (values.empty()) return std::nan("");
-  const size_t middle = values.size() / 2;
-  std::nth_element(values.begin(), values.begin() + middle, values.end());
-  if (values.size() % 2 == 1) return values[middle];
-  const double upper = values[middle];
-  return (upper + *std::max_element(values.begin(), values.begin() + middle)) / 2.0;
+  const auto strip = std::make_shared<zemb_tools::LongSweep>(images, settings);
+  std::vector<Sequence> all{{"long_sweep", strip->frame_count(), [strip](int i) { return strip->camera_frame(i); }}};
+  for (const NamedPhoto& photo : photos) {
+    const auto frames = std::make_shared<std::vector<cv::Mat>>(short_sweep(photo.image));
+    all.push_back({"short/" + photo.name, static_cast<int>(frames->size()), [frames](int i) { return (*frames)[i]; }});
+  }
+  return all;
 }
 
 double percentile(std::vector<double> values, double share) {

@@ -1,16 +1,16 @@
-// What the benchmark programs share: the photographs, the sweeps made from
-// them, a stopwatch and order statistics.
+// What the benchmark programs share: the photographs and the sequences of
+// camera frames made from them, a stopwatch and order statistics.
 #ifndef ZEMB_BENCH_SUPPORT_H
 #define ZEMB_BENCH_SUPPORT_H
 
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
-
-#include "long_sweep.h"
 
 namespace zemb_bench {
 
@@ -29,9 +29,18 @@ std::string default_photo_folder();
 // to a height of 2000 pixels, 40 pixels a step, 30 frames.
 std::vector<cv::Mat> short_sweep(const cv::Mat& photo);
 
-// Frames of the same size 64 pixels apart along the photos side by side and
-// then mirrored: some 280 frames, and a panorama of more than 7,000 columns.
-zemb_tools::LongSweep long_sweep(const std::vector<NamedPhoto>& photos);
+// A sequence of camera frames, each made when asked for.
+struct Sequence {
+  std::string name;
+  int frames = 0;
+  std::function<cv::Mat(int)> frame;
+};
+
+// "long_sweep": frames 64 pixels apart along the photos side by side and then
+// mirrored, some 280 frames and a panorama of more than 7,000 columns; then
+// "short/<photo>", the short sweep of every photo. The frames of a sequence
+// are shared: a stitcher releases only its own header of each.
+std::vector<Sequence> sequences(const std::vector<NamedPhoto>& photos);
 
 class Stopwatch {
  public:
@@ -44,9 +53,17 @@ class Stopwatch {
   std::chrono::steady_clock::time_point start_;
 };
 
-double median(std::vector<double> values);
+// Milliseconds `step` takes.
+template <typename Step>
+double time_of(Step&& step) {
+  const Stopwatch watch;
+  step();
+  return watch.ms();
+}
+
 // Nearest-rank percentile, `share` in [0, 1]; NaN for no values.
 double percentile(std::vector<double> values, double share);
+inline double median(std::vector<double> values) { return percentile(std::move(values), 0.5); }
 
 // A Markdown table with padded columns; every row has the header's length.
 void print_markdown_table(std::ostream& out, const std::vector<std::string>& header,

@@ -1,172 +1,107 @@
 #include "stage_driver.h"
 
-#include <algorithm>
-#include <cstring>
-
-#include <opencv2/calib3d.hpp>
-#include <opencv2/imgproc.hpp>
-#include <opencv2/video/tracking.hpp>
+#include <numeric>
 
 #include "bench_support.h"
-#include "seam_repair.h"
 
 namespace zemb_bench {
 
 namespace {
 
-using zemb::count_of;
-using zemb::divided;
-using zemb::frame_corners;
-using zemb::project;
-using zemb::translation;
-using Outline = std::vector<cv::Point2f>;
-
-// track_reference's optical flow and fit, called with its parameters on its
-// data; returns the fitted homography (empty when too few points).
-cv::Mat replay_tracking(const stitch_data& reference, const zemb::PreparedFrame& frame, int min_tracked,
-                        FrameStages& stages) {
-  Outline reference_points, next_points;
-  KeyPointsToPoints(reference.keypoints, reference_points);
-  std::vector<uchar> status;
-  std::vector<float> error;
-  Stopwatch flow;
-  cv::calcOpticalFlowPyrLK(reference.gray, frame.gray, reference_points, next_points, status, error,
-                           cv::Size(21, 21), 3,
-                           cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 30, 0.01), 0,
-                           1e-4);
-  stages.flow = flow.ms();
-  if (static_cast<int>(status.size()) < min_tracked) return cv::Mat();
-  const Outline current = divided(next_points, status.size(), frame.scale);
-  const Outline on_canvas = project(divided(reference_points, status.size(), frame.scale), reference.homography);
-  Stopwatch fit;
-  cv::Mat homography = cv::findHomography(current, on_canvas, cv::RANSAC, 3.0, cv::noArray(), 2000, 0.995);
-  stages.fit = fit.ms();
-  return homography;
-}
-
-bool same_matrix(const cv::Mat& a, const cv::Mat& b) {
-  return a.size() == b.size() && a.type() == b.type() && (a.empty() || cv::norm(a, b, cv::NORM_INF) == 0.0);
-}
-
-// Where place_frame put the patch: the placed outline, its bounding box on
-// the new canvas and the patch's top-left corner.
-struct PatchBox {
-  Outline placed;
-  cv::Point2f origin;
-  cv::Size size;
-  cv::Rect on_canvas;
-};
-
-PatchBox patch_box(const zemb::Placement& placement, cv::Size working_size) {
-  PatchBox box;
-  box.placed = project(frame_corners(working_size), placement.homography);
-  const Outline& q = box.placed;
-  box.origin = {std::min(q[0].x, q[3].x), std::min(q[0].y, q[1].y)};
-  const cv::Point2f far_corner{std::min(q[1].x, q[2].x), std::max(q[2].y, q[3].y)};
-  box.size = cv::Size(static_cast<int>(far_corner.x - box.origin.x), static_cast<int>(far_corner.y - box.origin.y));
-  box.on_canvas = cv::Rect(cv::Point(static_cast<int>(box.origin.x), static_cast<int>(box.origin.y)), box.size) &
-                  cv::Rect(cv::Point(0, 0), placement.canvas.size());
-  return box;
-}
-
-// What the canvas held under the patch before it was laid: the old panorama,
-// moved right and down so that no corner of the frame is negative, and zeros.
-cv::Mat covered_pixels(const cv::Mat& panorama, const cv::Mat& tracking_homography, cv::Size working_size,
-                           const cv::Rect& patch) {
-  const Outline q = project(frame_corners(working_size), tracking_homography);
-  const float min_x = std::min({q[0].x, q[1].x, q[2].x, q[3].x});
-  const float min_y = std::min({q[0].y, q[1].y, q[2].y, q[3].y});
-  const cv::Rect old_rect(static_cast<int>(min_x < 0 ? -min_x : 0.0f), static_cast<int>(min_y < 0 ? -min_y : 0.0f),
-                          panorama.cols, panorama.rows);
-  cv::Mat pixels = cv::Mat::zeros(patch.size(), CV_8UC3);
-  const cv::Rect shared = patch & old_rect;
-  panorama(shared - old_rect.tl()).copyTo(pixels(shared - patch.tl()));
-  return pixels;
-}
-
-// The warp and the seam repair of place_frame, replayed on copies of the
-// same data: the patch laid onto the pixels it covers on the canvas.
-void replay_placement(const cv::Mat& panorama, const cv::Mat& working, const cv::Mat& tracking_homography,
-                      const zemb::Placement& placement, FrameStages& stages) {
-  const PatchBox box = patch_box(placement, working.size());
-  stages.patch = box.on_canvas.size();
-  cv::Mat patch;
-  Stopwatch warp;
-  cv::warpPerspective(working, patch, translation(-box.origin.x, -box.origin.y) * placement.homography, box.size,
-                      cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));
-  stages.warp = warp.ms();
-  const cv::Mat covered = covered_pixels(panorama, tracking_homography, working.size(), box.on_canvas);
-  const cv::Rect seam = zemb::seam_box(box.placed, box.on_canvas);
-  const cv::Point patch_origin(static_cast<int>(box.origin.x), static_cast<int>(box.origin.y));
-  Stopwatch seam_watch;
-  zemb::apply_seam_rule(covered(seam - box.on_canvas.tl()), patch(seam - patch_origin),
-                        covered(seam - box.on_canvas.tl()), box.placed, seam);
-  stages.seam = seam_watch.ms();
+// Runs `step`, writes its time into `ms` and hands back what it returned.
+template <typename Step>
+auto timed(double& ms, Step&& step) {
+  const Stopwatch watch;
+  auto value = step();
+  ms = watch.ms();
+  return value;
 }
 
 }  // namespace
 
+const char* step_name(int step) {
+  static const char* const names[kSteps] = {"prepare_frame (reduce, turn, gray)",
+                                            "detect_keypoints (FAST)",
+                                            "track_points (optical flow)",
+                                            "fit_homography (RANSAC)",
+                                            "plan_placement (geometry)",
+                                            "compose_canvas (old panorama on the new canvas)",
+                                            "warp_patch",
+                                            "lay_patch (seam rule)",
+                                            "commit_placement"};
+  return names[step];
+}
+
+double FrameStages::total() const { return std::accumulate(ms.begin(), ms.end(), 0.0); }
+
 FrameStages StageDriver::add(cv::Mat& frame) {
   FrameStages stages;
-  Stopwatch prepare;
-  const zemb::PreparedFrame prepared = zemb::prepare_frame(frame);
+  const zemb::PreparedFrame prepared = timed(stages.ms[kPrepare], [&] { return zemb::prepare_frame(frame); });
   frame.release();
-  stages.prepare = prepare.ms();
-  Stopwatch detect;
-  std::vector<cv::KeyPoint> keypoints = zemb::detect_keypoints(prepared.gray);
-  stages.detect = detect.ms();
-  stages.keypoints = count_of(keypoints);
-  stages.result = stages.keypoints;
-  if (stages.result < stitcher_.min_keypoints) return stages;
-  if (stitcher_.panorama.empty())
-    zemb::start_panorama(stitcher_, prepared, std::move(keypoints));
-  else
-    track_and_place(prepared, std::move(keypoints), stages);
+  std::vector<cv::KeyPoint> keypoints =
+      timed(stages.ms[kDetect], [&] { return zemb::detect_keypoints(prepared.gray); });
+  stages.keypoints = zemb::count_of(keypoints);
+  if (stages.keypoints >= stitcher_.min_keypoints) {
+    if (stitcher_.panorama.empty()) {
+      zemb::start_panorama(stitcher_, prepared, std::move(keypoints));
+    } else {
+      const cv::Mat homography = track(prepared, stages);
+      stages.placed = !homography.empty() && place(prepared, std::move(keypoints), homography, stages);
+    }
+  }
   stages.canvas_cols = stitcher_.panorama.cols;
   return stages;
 }
 
-void StageDriver::track_and_place(const zemb::PreparedFrame& prepared, std::vector<cv::KeyPoint> keypoints,
-                                  FrameStages& stages) {
-  const cv::Mat replayed_fit = replay_tracking(stitcher_.reference, prepared, stitcher_.min_keypoints, stages);
-  Stopwatch track;
-  const zemb::Tracking tracking = zemb::track_reference(stitcher_.reference, prepared, stitcher_.min_keypoints);
-  stages.track = track.ms();
-  stages.fit_agrees = same_matrix(replayed_fit, tracking.homography);
-  stages.result = tracking.tracked_count;
-  if (tracking.tracked_count < stitcher_.min_keypoints) return;
-  stages.result = zemb::kNotPlaceable;
-  if (tracking.homography.empty()) return;
-  place(prepared, std::move(keypoints), tracking, stages);
+// track_reference, one step at a time; empty when the frame is refused.
+cv::Mat StageDriver::track(const zemb::PreparedFrame& prepared, FrameStages& stages) {
+  const stitch_data& reference = stitcher_.reference;
+  std::vector<cv::Point2f> points;
+  KeyPointsToPoints(reference.keypoints, points);
+  const zemb::Flow flow =
+      timed(stages.ms[kFlow], [&] { return zemb::track_points(reference.gray, prepared.gray, points); });
+  const size_t count = flow.found.size();
+  if (static_cast<int>(count) < stitcher_.min_keypoints) return cv::Mat();
+  const std::vector<cv::Point2f> current = zemb::divided(flow.to, count, prepared.scale);
+  const std::vector<cv::Point2f> on_canvas =
+      zemb::project(zemb::divided(flow.from, count, prepared.scale), reference.homography);
+  return timed(stages.ms[kFit], [&] { return zemb::fit_homography(current, on_canvas); });
 }
 
-void StageDriver::place(const zemb::PreparedFrame& prepared, std::vector<cv::KeyPoint> keypoints,
-                        const zemb::Tracking& tracking, FrameStages& stages) {
-  // The placement may grow the panorama in place; the replays need it as it was.
-  const cv::Mat old_panorama = stitcher_.panorama.clone();
-  Stopwatch place;
-  zemb::Placement placement =
-      zemb::place_frame(stitcher_.panorama, {stitcher_.crop_top, stitcher_.crop_bottom, stitcher_.crop_right},
-                        prepared.working, tracking.homography, &buffers_);
-  stages.place = place.ms();
-  stages.result = placement.result;
-  if (placement.result < 0) return;
-  replay_placement(old_panorama, prepared.working, tracking.homography, placement, stages);
-  stages.panorama_copy = time_copy(old_panorama);
-  stages.result = std::min(count_of(keypoints), tracking.tracked_count);
-  stages.placed = true;
-  Stopwatch commit;
-  zemb::commit_placement(stitcher_, placement, prepared, std::move(keypoints));
-  stages.commit = commit.ms();
+// place_frame, one step at a time, then commit_placement; false when the
+// frame is refused.
+bool StageDriver::place(const zemb::PreparedFrame& prepared, std::vector<cv::KeyPoint> keypoints,
+                        const cv::Mat& homography, FrameStages& stages) {
+  const cv::Mat& panorama = stitcher_.panorama;
+  const zemb::Band band{stitcher_.crop_top, stitcher_.crop_bottom, stitcher_.crop_right};
+  zemb::Geometry geometry;
+  int refusal = 0;
+  if (!timed(stages.ms[kPlan], [&] {
+        return zemb::plan_placement(panorama, band, prepared.working.size(), homography,
+                                    zemb::fixed_path_options(), geometry, refusal);
+      }))
+    return false;
+  stages.patch = geometry.patch_rect.size();
+  stages.panorama_copy = time_copy(panorama);
+  zemb::Placement placement;
+  placement.canvas = timed(stages.ms[kCompose], [&] { return zemb::compose_canvas(panorama, geometry, &buffers_); });
+  const cv::Mat patch = timed(stages.ms[kWarp], [&] { return zemb::warp_patch(prepared.working, geometry); });
+  stages.ms[kLay] = time_of([&] { zemb::lay_patch(placement.canvas, patch, geometry); });
+  placement.cropped = placement.canvas(geometry.band_rect);
+  placement.band = geometry.band;
+  placement.homography = geometry.homography;
+  stages.ms[kCommit] =
+      time_of([&] { zemb::commit_placement(stitcher_, placement, prepared, std::move(keypoints)); });
+  return true;
 }
 
+// The panorama's bytes copied once, row by row, into memory already mapped:
+// the least that copying the panorama onto a new canvas would cost.
 double StageDriver::time_copy(const cv::Mat& panorama) {
-  CV_Assert(panorama.isContinuous());
   const size_t bytes = panorama.total() * panorama.elemSize();
   if (copy_target_.size() < bytes) copy_target_.resize(bytes + bytes / 4);
-  Stopwatch copy;
-  std::memcpy(copy_target_.data(), panorama.data, bytes);
-  return copy.ms();
+  cv::Mat target(panorama.size(), panorama.type(), copy_target_.data());
+  return time_of([&] { panorama.copyTo(target); });
 }
 
 }  // namespace zemb_bench

@@ -1,12 +1,12 @@
 // zemb_bench: the stitcher's speed on real-photo sweeps of 1920x1080 frames.
 //
-// Google Benchmark runs, for every sweep, the stitcher end to end
-// (ofcheck_stitch, one timing per frame) and the stage driver (the same steps
-// called one by one, each timed). Each repetition is one pass over the sweep.
-// After the runs a report follows: per-stage medians, per-frame latency
-// percentiles, the growth of the per-frame time with the canvas next to a
-// memcpy of the same panorama, and a PNG chart of per-frame time against
-// frame index on the long sweep.
+// Google Benchmark runs, for every sequence, the stitcher end to end
+// (ofcheck_stitch, one timing per frame) and the stage driver (the library's
+// steps called one by one, each timed). Each repetition is one pass over the
+// sequence. After the runs a report follows: per-stage medians, per-frame
+// latency percentiles, the growth of the per-frame time with the canvas next
+// to a memcpy of the same panorama, whether the driver's panorama is the
+// stitcher's, and a PNG chart of per-frame time along the long sweep.
 //
 // Options besides Google Benchmark's own: --photos=DIR (the photographs),
 // --runs=N (passes over each sweep, default 5), --chart=FILE (default
@@ -18,73 +18,56 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "bench_report.h"
-#include "bench_support.h"
 #include "stage_driver.h"
 
 namespace {
 
 using namespace zemb_bench;
 
-StitchRun stitch_sweep(const Sweep& sweep) {
+StitchRun stitch(const Sequence& sequence) {
   ZembStitcher stitcher{std::string()};
   StitchRun run;
-  for (int i = 0; i < sweep.frames; ++i) {
-    cv::Mat frame = sweep.frame(i);
-    const Stopwatch watch;
-    run.results.push_back(stitcher.ofcheck_stitch(frame));
-    run.frame_ms.push_back(watch.ms());
+  for (int i = 0; i < sequence.frames; ++i) {
+    cv::Mat frame = sequence.frame(i);
+    run.frame_ms.push_back(time_of([&] { stitcher.ofcheck_stitch(frame); }));
   }
   run.panorama = stitcher.panorama;
   return run;
 }
 
-StageRun drive_sweep(const Sweep& sweep) {
+StageRun drive(const Sequence& sequence) {
   StageDriver driver;
   StageRun run;
-  for (int i = 0; i < sweep.frames; ++i) {
-    cv::Mat frame = sweep.frame(i);
+  for (int i = 0; i < sequence.frames; ++i) {
+    cv::Mat frame = sequence.frame(i);
     run.frames.push_back(driver.add(frame));
   }
   run.panorama = driver.panorama();
   return run;
 }
 
-double sum(const std::vector<double>& values) { return std::accumulate(values.begin(), values.end(), 0.0); }
-
-void report_pass(benchmark::State& state, double total_ms, int frames, int canvas_cols) {
-  state.SetIterationTime(total_ms / 1000.0);
-  state.counters["ms_per_frame"] = total_ms / frames;
-  state.counters["canvas_cols"] = canvas_cols;
-}
-
-void register_sweep(const Sweep& sweep, int runs, Measurements& measured) {
-  benchmark::RegisterBenchmark((sweep.name + "/ofcheck_stitch").c_str(),
-                               [&sweep, &measured](benchmark::State& state) {
-                                 for (auto _ : state) {
-                                   StitchRun run = stitch_sweep(sweep);
-                                   report_pass(state, sum(run.frame_ms), sweep.frames, run.panorama.cols);
-                                   measured.stitched[sweep.name].push_back(std::move(run));
-                                 }
-                               })
-      ->UseManualTime()->Iterations(1)->Repetitions(runs)->ReportAggregatesOnly()->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark((sweep.name + "/stages").c_str(), [&sweep, &measured](benchmark::State& state) {
+// One benchmark whose every repetition is one pass of `pass` over `sequence`,
+// timed by the sum of its per-frame times, and kept in `runs`.
+template <typename Run>
+void register_passes(const std::string& label, const Sequence& sequence, int repetitions, Run (*pass)(const Sequence&),
+                     double (*total_ms)(const Run&), std::vector<Run>& runs) {
+  benchmark::RegisterBenchmark(label.c_str(), [=, &sequence, &runs](benchmark::State& state) {
     for (auto _ : state) {
-      StageRun run = drive_sweep(sweep);
-      double total = 0.0;
-      for (const FrameStages& f : run.frames) total += f.steps();
-      report_pass(state, total, sweep.frames, run.panorama.cols);
-      measured.driven[sweep.name].push_back(std::move(run));
+      Run run = pass(sequence);
+      state.SetIterationTime(total_ms(run) / 1000.0);
+      state.counters["ms_per_frame"] = total_ms(run) / sequence.frames;
+      state.counters["canvas_cols"] = run.panorama.cols;
+      runs.push_back(std::move(run));
     }
-  })->UseManualTime()->Iterations(1)->Repetitions(runs)->ReportAggregatesOnly()->Unit(benchmark::kMillisecond);
+  })->UseManualTime()->Iterations(1)->Repetitions(repetitions)->ReportAggregatesOnly()->Unit(benchmark::kMillisecond);
 }
 
-Sweep long_sweep_source(const zemb_tools::LongSweep& sweep) {
-  return {"long_sweep", sweep.frame_count(), [&sweep](int i) { return sweep.camera_frame(i); }};
-}
+double stitch_total(const StitchRun& run) { return std::accumulate(run.frame_ms.begin(), run.frame_ms.end(), 0.0); }
 
-// The frames are kept; the stitcher releases only its own header of each.
-Sweep short_sweep_source(const NamedPhoto& photo, const std::vector<cv::Mat>& frames) {
-  return {"short/" + photo.name, static_cast<int>(frames.size()), [&frames](int i) { return frames[i]; }};
+double stage_total(const StageRun& run) {
+  double total = 0.0;
+  for (const FrameStages& f : run.frames) total += f.total();
+  return total;
 }
 
 }  // namespace
@@ -99,20 +82,19 @@ int main(int argc, char** argv) {
     std::cerr << "zemb_bench: no *.jpg photographs in " << folder << " (--photos=DIR)\n";
     return 1;
   }
-  const zemb_tools::LongSweep long_frames = long_sweep(photos);
-  std::vector<std::vector<cv::Mat>> short_frames;
-  for (const NamedPhoto& photo : photos) short_frames.push_back(short_sweep(photo.image));
-  std::vector<Sweep> sweeps{long_sweep_source(long_frames)};
-  for (size_t i = 0; i < photos.size(); ++i) sweeps.push_back(short_sweep_source(photos[i], short_frames[i]));
-
+  const std::vector<Sequence> all = sequences(photos);
   Measurements measured;
-  for (const Sweep& sweep : sweeps) register_sweep(sweep, runs, measured);
+  for (const Sequence& sequence : all) {
+    register_passes(sequence.name + "/ofcheck_stitch", sequence, runs, stitch, stitch_total,
+                    measured.stitched[sequence.name]);
+    register_passes(sequence.name + "/stages", sequence, runs, drive, stage_total, measured.driven[sequence.name]);
+  }
   benchmark::AddCustomContext("load average (1 min) at start", load_average());
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
 
-  print_report(std::cout, sweeps, measured);
-  if (measured.driven.count("long_sweep") && measured.stitched.count("long_sweep")) {
+  print_report(std::cout, all, measured);
+  if (measured_both_ways(measured, "long_sweep")) {
     cv::imwrite(chart_path, frame_time_chart(measured, "long_sweep"), {cv::IMWRITE_PNG_COMPRESSION, 9});
     std::cout << "\nchart: " << chart_path << "\n";
   }

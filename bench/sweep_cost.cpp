@@ -1,0 +1,120 @@
+// zemb_sweep_cost: what zemb::Sweep::add costs a frame next to
+// ZembStitcher::ofcheck_stitch, on the same 1920x1080 frames of every
+// sequence zemb_bench runs: the median accepted and the median refused frame
+// of each, and the ratio. Sweep::add does more with a frame (adaptive
+// detection, keyframes and their links, recovery of lost frames); this is
+// what that costs.
+//
+// Options: --photos=DIR, --runs=N (passes of each over every sequence,
+// default 3).
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <iostream>
+
+#include "bench_support.h"
+#include "zemb/sweep.h"
+#include "zemb_stitcher.h"
+
+namespace {
+
+using namespace zemb_bench;
+using Row = std::vector<std::string>;
+
+// One pass over a sequence: each frame's time and whether it was accepted.
+struct Pass {
+  std::vector<double> ms;
+  std::vector<bool> accepted;
+};
+
+Pass stitcher_pass(const Sequence& sequence) {
+  ZembStitcher stitcher{std::string()};
+  Pass pass;
+  for (int i = 0; i < sequence.frames; ++i) {
+    cv::Mat frame = sequence.frame(i);
+    int result = 0;
+    pass.ms.push_back(time_of([&] { result = stitcher.ofcheck_stitch(frame); }));
+    // Every refusal returns a count below min_keypoints or a negative code.
+    pass.accepted.push_back(result >= stitcher.min_keypoints);
+  }
+  return pass;
+}
+
+Pass sweep_pass(const Sequence& sequence, const std::string& directory) {
+  zemb::Sweep sweep(directory);
+  Pass pass;
+  for (int i = 0; i < sequence.frames; ++i) {
+    const cv::Mat frame = sequence.frame(i);
+    zemb::FrameStatus status;
+    pass.ms.push_back(time_of([&] { status = sweep.add(frame); }));
+    pass.accepted.push_back(status.placed());
+  }
+  sweep.remove_working_directory();
+  return pass;
+}
+
+// Frame by frame, the median time over the passes; accepted as in the first.
+Pass median_pass(const std::vector<Pass>& passes) {
+  Pass result = passes.front();
+  for (size_t i = 0; i < result.ms.size(); ++i) {
+    std::vector<double> values;
+    for (const Pass& pass : passes) values.push_back(pass.ms[i]);
+    result.ms[i] = median(values);
+  }
+  return result;
+}
+
+// The median time of the frames `pass` accepted (or refused).
+std::vector<double> times_of(const Pass& pass, bool accepted) {
+  std::vector<double> times;
+  for (size_t i = 0; i < pass.ms.size(); ++i)
+    if (pass.accepted[i] == accepted) times.push_back(pass.ms[i]);
+  return times;
+}
+
+std::string figure(const std::vector<double>& times) {
+  return times.empty() ? "-" : cv::format("%.2f (%zu)", median(times), times.size());
+}
+
+Row side_by_side(const Pass& sweep, const Pass& stitcher, bool accepted) {
+  const std::vector<double> sweep_ms = times_of(sweep, accepted), stitcher_ms = times_of(stitcher, accepted);
+  const double ratio = median(sweep_ms) / median(stitcher_ms);
+  return {figure(sweep_ms), figure(stitcher_ms), std::isfinite(ratio) ? cv::format("%.2fx", ratio) : "-"};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string folder = option_value(argc, argv, "photos", default_photo_folder());
+  const int runs = std::stoi(option_value(argc, argv, "runs", "3"));
+  const std::vector<NamedPhoto> photos = load_photos(folder);
+  if (photos.empty()) {
+    std::cerr << "zemb_sweep_cost: no *.jpg photographs in " << folder << " (--photos=DIR)\n";
+    return 1;
+  }
+  const std::string directory =
+      (std::filesystem::temp_directory_path() / ("zemb_sweep_cost_" + std::to_string(::getpid()))).string();
+  std::cout << "Sweep::add against ofcheck_stitch, ms a frame; load average at start: " << load_average() << "\n\n";
+  std::vector<Row> rows;
+  for (const Sequence& sequence : sequences(photos)) {
+    std::vector<Pass> sweep_passes, stitcher_passes;
+    for (int run = 0; run < runs; ++run) {  // taken in turn, so that a change of load hits both alike
+      sweep_passes.push_back(sweep_pass(sequence, directory));
+      stitcher_passes.push_back(stitcher_pass(sequence));
+    }
+    Row row{sequence.name, std::to_string(sequence.frames)};
+    for (bool accepted : {true, false}) {
+      const Row cells = side_by_side(median_pass(sweep_passes), median_pass(stitcher_passes), accepted);
+      row.insert(row.end(), cells.begin(), cells.end());
+    }
+    rows.push_back(row);
+  }
+  print_markdown_table(std::cout,
+                       {"sequence", "frames", "Sweep::add, accepted", "ofcheck_stitch, accepted", "ratio",
+                        "Sweep::add, refused", "ofcheck_stitch, refused", "ratio"},
+                       rows);
+  std::cout << "ms (n): median over n frames of each frame's median over " << runs
+            << " passes; ratio = Sweep::add / ofcheck_stitch.\nload average at end: " << load_average() << "\n";
+  return 0;
+}
