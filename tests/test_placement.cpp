@@ -106,6 +106,7 @@ TEST(PlaceFrame, AcceptsOrRefusesEachPlacement) {
   }
   EXPECT_EQ(cv::norm(old, untouched, cv::NORM_INF), 0.0) << "the old panorama is never written";
   const Placement overhang = zemb::place_frame(old, Band{0, 500, 400}, flat_frame(400, 500), translation(-12.5, 0));
+  ASSERT_EQ(overhang.result, 0);
   EXPECT_EQ(overhang.canvas.at<cv::Vec3b>(250, 405), old.at<cv::Vec3b>(250, 393)) << "old panorama copied in at x = 12";
 }
 
