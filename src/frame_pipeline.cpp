@@ -75,13 +75,14 @@ Flow track_points(const cv::Mat& previous, const cv::Mat& next, std::vector<cv::
 }
 
 cv::Mat fit_homography(const std::vector<cv::Point2f>& from, const std::vector<cv::Point2f>& to,
-                       const SweepOptions& options, int* inliers) {
+                       const SweepOptions& options, int* inliers, std::vector<uchar>* inlier_mask) {
   // The mask is only an output: asking for it leaves the model as it is.
   std::vector<uchar> mask;
   cv::Mat homography = cv::findHomography(from, to, cv::RANSAC, options.ransac_threshold, mask,
                                           options.ransac_iterations, options.ransac_confidence);
   if (!usable_homography(homography)) return cv::Mat();
   if (inliers != nullptr) *inliers = cv::countNonZero(mask);
+  if (inlier_mask != nullptr) *inlier_mask = std::move(mask);
   return homography;
 }
 

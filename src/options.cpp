@@ -26,6 +26,7 @@ void check_preparation(const SweepOptions& o) {
   require(o.tracking_rows >= 16 && o.tracking_rows <= 8192, "tracking_rows", o.tracking_rows, "16 to 8192");
   require(o.fast_threshold >= 1 && o.fast_threshold <= 255, "fast_threshold", o.fast_threshold, "1 to 255");
   require(o.min_keypoints >= 4, "min_keypoints", o.min_keypoints, "at least 4");
+  require(o.adaptive_target >= o.min_keypoints, "adaptive_target", o.adaptive_target, "at least min_keypoints");
   require(o.fast_threshold_step >= 1, "fast_threshold_step", o.fast_threshold_step, "at least 1");
   require(o.fast_threshold_floor >= 1 && o.fast_threshold_floor <= o.fast_threshold, "fast_threshold_floor",
           o.fast_threshold_floor, "1 to fast_threshold");
@@ -56,7 +57,9 @@ void check_placement(const SweepOptions& o) {
 void check_sweep(const SweepOptions& o) {
   require(o.recovery_keyframes >= 0 && o.recovery_keyframes <= 64, "recovery_keyframes", o.recovery_keyframes,
           "0 to 64");
+  require(o.recovery_points >= o.min_inliers, "recovery_points", o.recovery_points, "at least min_inliers");
   require(o.min_inliers >= 4, "min_inliers", o.min_inliers, "at least 4");
+  require(finite_in(o.min_inlier_share, 0.0, 1.0), "min_inlier_share", o.min_inlier_share, "0 to 1");
   require(finite_in(o.match_ratio, 0.0, 0.99), "match_ratio", o.match_ratio, "0 to 0.99");
   require(finite_in(o.keyframe_share, 0.0, 1.0), "keyframe_share", o.keyframe_share, "0 to 1");
   require(o.keep_columns >= 16 && o.keep_columns <= 8192, "keep_columns", o.keep_columns, "16 to 8192");

@@ -64,6 +64,7 @@ struct Placement {
   cv::Mat cropped;
   Band band;
   cv::Mat homography;  // working frame -> new canvas
+  cv::Point2f shift;   // where the old panorama's origin lies on the new canvas
 };
 
 // Throws cv::Exception (StsBadArg) unless `frame` is a non-empty CV_8UC3
@@ -82,9 +83,11 @@ Flow track_points(const cv::Mat& previous, const cv::Mat& next, std::vector<cv::
                   const std::vector<cv::Point2f>* initial = nullptr);
 
 // The RANSAC homography taking `from` onto `to`; empty unless finite. When
-// `inliers` is given it receives the number of pairs the model explains.
+// `inliers` is given it receives the number of pairs the model explains, and
+// `inlier_mask` which ones.
 cv::Mat fit_homography(const std::vector<cv::Point2f>& from, const std::vector<cv::Point2f>& to,
-                       const SweepOptions& options = fixed_path_options(), int* inliers = nullptr);
+                       const SweepOptions& options = fixed_path_options(), int* inliers = nullptr,
+                       std::vector<uchar>* inlier_mask = nullptr);
 
 // Tracks the reference's keypoints into `frame` and fits the frame homography
 // onto the current panorama. Every pair goes into the fit, found or not. The

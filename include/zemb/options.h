@@ -29,9 +29,11 @@ struct SweepOptions {
   int fast_threshold = 50;
   // Least keypoints in a frame, and least points tracked into it, to go on.
   int min_keypoints = 20;
-  // When FAST at fast_threshold finds fewer than min_keypoints, try again at
-  // thresholds lowered by fast_threshold_step, down to fast_threshold_floor.
+  // When FAST at fast_threshold finds fewer than adaptive_target keypoints,
+  // try again at thresholds lowered by fast_threshold_step, down to
+  // fast_threshold_floor, until it finds that many.
   bool adaptive_detection = true;
+  int adaptive_target = 100;
   int fast_threshold_step = 10;
   int fast_threshold_floor = 5;
 
@@ -65,8 +67,13 @@ struct SweepOptions {
   // matching (feature_finder, double_match, RANSAC).
   bool recovery = true;
   int recovery_keyframes = 4;
-  // Least RANSAC inliers for a frame to count as tracked or recovered.
+  // Points of a view tracked per seeded attempt: an even spread of its
+  // keypoints, enough to verify a shift at a fraction of a full tracking.
+  int recovery_points = 200;
+  // Least RANSAC inliers for a frame to count as tracked or recovered, and
+  // least share of the tracked pairs they must be.
   int min_inliers = 15;
+  double min_inlier_share = 0.3;
   // Ratio-test margin of the descriptor matching (see double_match).
   float match_ratio = 0.2f;
 

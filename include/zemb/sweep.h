@@ -40,6 +40,11 @@ struct FrameStatus {
   int inliers = 0;         // of them, consistent with the fitted homography
   int keyframe = -1;       // index of the keyframe this frame became, or -1
   int recovered_from = -1; // keyframe a relocalised frame was recovered against, or -1
+  // False for a placed frame that the preview cannot show: a turning camera
+  // seen on a flat canvas stretches frames far from the first one beyond
+  // what the preview accepts. Such a frame is tracked and recorded all the
+  // same, and the finished render shows it.
+  bool on_preview = false;
 
   bool placed() const { return outcome == FrameOutcome::kAccepted || outcome == FrameOutcome::kRelocalised; }
 };

@@ -1,0 +1,277 @@
+// zemb::Sweep: the road of one frame (prepare, detect, start or track,
+// recover, place, commit) with the settings of SweepOptions, and the record
+// of keyframes it leaves for the finished render.
+#include "zemb/sweep.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include "finish.h"
+#include "sweep_internal.h"
+
+namespace zemb {
+
+namespace {
+
+// The newest accepted frame that did not become a keyframe: the render
+// takes it as a last keyframe, so that the finished panorama reaches as far
+// as the preview.
+struct Tail {
+  cv::Mat image;
+  View view;
+  cv::Point2d kept_scale;
+  int frame_index = -1;
+};
+
+cv::Point2d kept_scale_of(const cv::Mat& kept, cv::Size working) {
+  return {static_cast<double>(kept.cols) / working.width, static_cast<double>(kept.rows) / working.height};
+}
+
+cv::Mat kept_placement(const cv::Mat& to_canvas, cv::Point2d kept_scale) {
+  const cv::Mat kept_to_working = (cv::Mat_<double>(3, 3) << 1.0 / kept_scale.x, 0, 0, 0, 1.0 / kept_scale.y, 0, 0, 0, 1);
+  return to_canvas * kept_to_working;
+}
+
+// True when every corner of a working frame of `size` lands in front of the
+// canvas (positive projective depth): a turning camera that has turned past
+// a right angle from the first frame cannot be drawn on its plane.
+bool in_front(const cv::Mat& to_canvas, cv::Size size) {
+  const cv::Mat_<double> h = to_canvas;
+  for (const cv::Point2f& corner : frame_corners(size))
+    if (h(2, 0) * corner.x + h(2, 1) * corner.y + h(2, 2) <= 0.0) return false;
+  return true;
+}
+
+// How far the frame of `later` has moved on from `earlier`, in the earlier
+// frame's working pixels: where its centre lies there, less the centre.
+double progress(const View& earlier, const View& later) {
+  const cv::Point2f centre(later.working_size.width / 2.0f, later.working_size.height / 2.0f);
+  const cv::Mat later_to_earlier = earlier.to_canvas.inv() * later.to_canvas;
+  return project({centre}, later_to_earlier)[0].x - centre.x;
+}
+
+void prepare_directory(const std::string& path) {
+  if (path.empty()) return;
+  if (isFloderexit(path.c_str()))
+    deleteFile(path.c_str());
+  else
+    ::mkdir(path.c_str(), 0700);  // a failure shows later as spill failures, never as lost images
+}
+
+}  // namespace
+
+const char* outcome_name(FrameOutcome outcome) {
+  switch (outcome) {
+    case FrameOutcome::kAccepted: return "accepted";
+    case FrameOutcome::kRelocalised: return "relocalised";
+    case FrameOutcome::kTooFewKeypoints: return "too few keypoints";
+    case FrameOutcome::kNotExtended: return "not extended";
+    case FrameOutcome::kNotPlaceable: return "not placeable";
+  }
+  return "unknown";
+}
+
+struct Sweep::State {
+  State(std::string path, const SweepOptions& settings)
+      : options(settings), directory(std::move(path)), kept(directory, settings.memory_budget) {}
+
+  SweepOptions options;
+  std::string directory;
+  cv::Ptr<cv::FastFeatureDetector> fast;
+  cv::Size first_size;
+  int next_index = 0;
+  cv::Mat preview, band_view;
+  Band band;
+  CanvasBuffers buffers;
+  View reference;
+  std::vector<View> views;  // one per keyframe
+  std::vector<cv::Point2d> kept_scales;
+  std::vector<Keyframe> keyframes;
+  std::vector<KeyframeLink> links;
+  KeptImages kept;
+  SweepCounts counts;
+  Tail tail;
+
+  void start(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
+             FrameStatus& status);
+  void track_and_place(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
+                       FrameStatus& status);
+  void commit(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
+              const cv::Mat& to_canvas, const Placement* placement, FrameStatus& status);
+  std::vector<KeyframeLink> links_of(const View& view, int index, cv::Point2d kept_scale) const;
+  void add_keyframe(View view, const cv::Mat& image, std::vector<KeyframeLink> new_links);
+  void shift_canvas(cv::Point2f shift);
+};
+
+Sweep::Sweep(std::string working_directory, const SweepOptions& options) {
+  options.check();
+  state_ = std::make_unique<State>(std::move(working_directory), options);
+  state_->fast = cv::FastFeatureDetector::create(options.fast_threshold, true, cv::FastFeatureDetector::TYPE_9_16);
+  prepare_directory(state_->directory);
+}
+
+Sweep::~Sweep() = default;
+
+FrameStatus Sweep::add(const cv::Mat& frame) {
+  State& s = *state_;
+  check_frame(frame, s.first_size);
+  const PreparedFrame prepared = prepare_frame(frame, s.options);
+  FrameStatus status;
+  const std::vector<cv::KeyPoint> keypoints = detect_adaptive(prepared.gray, s.options, *s.fast, status.fast_threshold);
+  status.keypoints = count_of(keypoints);
+  if (status.keypoints < s.options.min_keypoints)
+    status.outcome = FrameOutcome::kTooFewKeypoints;
+  else if (s.preview.empty())
+    s.start(frame, prepared, keypoints, status);
+  else
+    s.track_and_place(frame, prepared, keypoints, status);
+  ++s.next_index;
+  ++s.counts.frames;
+  ++s.counts.by_outcome[static_cast<int>(status.outcome)];
+  return status;
+}
+
+void Sweep::State::start(const cv::Mat& frame, const PreparedFrame& prepared,
+                         const std::vector<cv::KeyPoint>& keypoints, FrameStatus& status) {
+  View view = make_view(prepared, keypoints, cv::Mat::eye(3, 3, CV_64F), next_index);
+  const cv::Mat image = kept_image(frame, options);
+  first_size = frame.size();
+  preview = prepared.working;
+  band_view = prepared.working;
+  band = {0.0f, static_cast<float>(prepared.working.rows), static_cast<float>(prepared.working.cols)};
+  reference = view;
+  add_keyframe(std::move(view), image, {});
+  status.outcome = FrameOutcome::kAccepted;
+  status.keyframe = 0;
+  status.on_preview = true;
+}
+
+void Sweep::State::track_and_place(const cv::Mat& frame, const PreparedFrame& prepared,
+                                   const std::vector<cv::KeyPoint>& keypoints, FrameStatus& status) {
+  Placement placement;
+  placement.result = kNotPlaceable;
+  cv::Mat to_canvas;  // of the frame that goes on, whether the preview shows it or not
+  const auto attempt = [&](const Candidate& candidate) {
+    status.tracked = candidate.tracked;
+    status.inliers = candidate.inliers;
+    placement = place_frame(preview, band, prepared.working, candidate.homography, &buffers, options);
+    if (placement.result == 0) to_canvas = placement.homography;
+    if (placement.result == kNotPlaceable && in_front(candidate.homography, prepared.working.size()))
+      to_canvas = candidate.homography;
+    return !to_canvas.empty() || placement.result == kNotExtended;
+  };
+  const Candidate tracked = track_view(reference, prepared, options);
+  status.tracked = tracked.tracked;
+  status.inliers = tracked.inliers;
+  bool settled = trustworthy(tracked, reference, options) && attempt(tracked);
+  if (!settled && options.recovery) {
+    Recovery recovery(reference, views, prepared, options);
+    for (Candidate c = recovery.next(); !settled && !c.homography.empty(); c = recovery.next()) {
+      settled = attempt(c);
+      status.recovered_from = c.keyframe;
+    }
+    if (!to_canvas.empty()) status.outcome = FrameOutcome::kRelocalised;
+  }
+  if (to_canvas.empty()) {
+    status.outcome = placement.result == kNotExtended ? FrameOutcome::kNotExtended : FrameOutcome::kNotPlaceable;
+    status.recovered_from = -1;
+    return;
+  }
+  if (status.outcome != FrameOutcome::kRelocalised) status.outcome = FrameOutcome::kAccepted;
+  status.on_preview = placement.result == 0;
+  commit(frame, prepared, keypoints, to_canvas, status.on_preview ? &placement : nullptr, status);
+}
+
+std::vector<KeyframeLink> Sweep::State::links_of(const View& view, int index, cv::Point2d kept_scale) const {
+  std::vector<KeyframeLink> found;
+  const size_t first = views.size() > static_cast<size_t>(options.link_keyframes) ? views.size() - options.link_keyframes : 0;
+  for (size_t i = first; i < views.size(); ++i) {
+    KeyframeLink link = link_views(views[i], static_cast<int>(i), view, index, kept_scales[i], kept_scale, options);
+    if (!link.from_points.empty()) found.push_back(std::move(link));
+  }
+  return found;
+}
+
+// Everything that can fail (the kept image, the links) is made before the
+// sweep changes, so an exception leaves it as it was. `placement` is null
+// for a frame the preview does not show; `to_canvas` is then the frame's
+// homography onto the canvas as it stands.
+void Sweep::State::commit(const cv::Mat& frame, const PreparedFrame& prepared,
+                          const std::vector<cv::KeyPoint>& keypoints, const cv::Mat& to_canvas,
+                          const Placement* placement, FrameStatus& status) {
+  const cv::Point2f shift = placement != nullptr ? placement->shift : cv::Point2f();
+  View view = make_view(prepared, keypoints, translation(-shift.x, -shift.y) * to_canvas, next_index);
+  const cv::Mat image = kept_image(frame, options);
+  const cv::Point2d kept_scale = kept_scale_of(image, prepared.working.size());
+  const bool becomes_keyframe = progress(views.back(), view) >= options.keyframe_share * prepared.working.cols;
+  std::vector<KeyframeLink> new_links;
+  if (becomes_keyframe) new_links = links_of(view, static_cast<int>(views.size()), kept_scale);
+
+  shift_canvas(shift);
+  view.to_canvas = to_canvas.clone();
+  if (placement != nullptr) {
+    preview = placement->canvas;
+    band_view = placement->cropped;
+    band = placement->band;
+  }
+  reference = view;
+  if (becomes_keyframe) {
+    status.keyframe = static_cast<int>(views.size());
+    add_keyframe(std::move(view), image, std::move(new_links));
+    tail = Tail();
+  } else {
+    tail = {image, std::move(view), kept_scale, next_index};
+  }
+}
+
+void Sweep::State::add_keyframe(View view, const cv::Mat& image, std::vector<KeyframeLink> new_links) {
+  const cv::Point2d kept_scale = kept_scale_of(image, view.working_size);
+  keyframes.push_back({view.frame_index, image.size(), kept_placement(view.to_canvas, kept_scale)});
+  kept_scales.push_back(kept_scale);
+  views.push_back(std::move(view));
+  for (KeyframeLink& link : new_links) links.push_back(std::move(link));
+  kept.add(image, counts);
+  counts.keyframes = static_cast<int>(keyframes.size());
+}
+
+// The canvas grew left or up: everything placed on it moves with it.
+void Sweep::State::shift_canvas(cv::Point2f shift) {
+  if (shift.x == 0.0f && shift.y == 0.0f) return;
+  const cv::Mat move = translation(shift.x, shift.y);
+  for (View& view : views) view.to_canvas = move * view.to_canvas;
+  for (Keyframe& keyframe : keyframes) keyframe.placement = move * keyframe.placement;
+  if (!tail.image.empty()) tail.view.to_canvas = move * tail.view.to_canvas;
+}
+
+const cv::Mat& Sweep::preview() const { return state_->preview; }
+const cv::Mat& Sweep::preview_band() const { return state_->band_view; }
+const SweepOptions& Sweep::options() const { return state_->options; }
+const SweepCounts& Sweep::counts() const { return state_->counts; }
+const std::vector<Keyframe>& Sweep::keyframes() const { return state_->keyframes; }
+const std::vector<KeyframeLink>& Sweep::links() const { return state_->links; }
+cv::Mat Sweep::keyframe_image(int index) const { return state_->kept.get(index); }
+
+FinishedPanorama Sweep::finish() const {
+  const State& s = *state_;
+  SweepRecord record{s.keyframes, s.links, [&s](int index) {
+                       return index < s.kept.size() ? s.kept.get(index) : s.tail.image;
+                     }};
+  if (!s.tail.image.empty()) {
+    const int index = static_cast<int>(s.keyframes.size());
+    record.keyframes.push_back(
+        {s.tail.frame_index, s.tail.image.size(), kept_placement(s.tail.view.to_canvas, s.tail.kept_scale)});
+    for (KeyframeLink& link : s.links_of(s.tail.view, index, s.tail.kept_scale)) record.links.push_back(std::move(link));
+  }
+  return render_finished(record, s.options);
+}
+
+void Sweep::remove_working_directory() {
+  const std::string& path = state_->directory;
+  if (path.empty() || !isFloderexit(path.c_str())) return;
+  deleteFile(path.c_str());
+  ::rmdir(path.c_str());
+}
+
+}  // namespace zemb

@@ -1,0 +1,75 @@
+// Keyframe images kept for the finished render. They stay in memory up to a
+// budget; beyond it the oldest go into the sweep's working directory as PNG
+// files, which give back exactly the pixels written.
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "sweep_internal.h"
+
+namespace zemb {
+
+namespace {
+
+std::size_t bytes_of(const cv::Mat& image) { return image.total() * image.elemSize(); }
+
+}  // namespace
+
+// Plain bilinear reduction: it runs on every accepted frame (the newest one
+// is kept for the render's tail), where an exact or area reduction would
+// cost several times a whole frame's tracking.
+cv::Mat kept_image(const cv::Mat& camera_frame, const SweepOptions& options) {
+  cv::Mat reduced, turned;
+  if (camera_frame.cols > options.keep_columns) {
+    const double factor = static_cast<double>(options.keep_columns) / camera_frame.cols;
+    cv::resize(camera_frame, reduced, cv::Size(), factor, factor, cv::INTER_LINEAR);
+  } else {
+    reduced = camera_frame;
+  }
+  cv::rotate(reduced, turned, cv::ROTATE_90_CLOCKWISE);
+  return turned;
+}
+
+KeptImages::KeptImages(std::string directory, std::size_t budget)
+    : directory_(std::move(directory)), budget_(budget) {}
+
+bool KeptImages::spill(Entry& entry, int index) {
+  if (directory_.empty()) return false;
+  const std::string file = directory_ + cv::format("/keyframe_%05d.png", index);
+  bool written = false;
+  try {
+    written = cv::imwrite(file, entry.image);
+  } catch (const cv::Exception&) {
+    written = false;
+  }
+  if (!written) return false;
+  entry.file = file;
+  entry.image.release();
+  return true;
+}
+
+void KeptImages::add(const cv::Mat& image, SweepCounts& counts) {
+  entries_.push_back({image, std::string()});
+  counts.kept_bytes += bytes_of(image);
+  while (counts.kept_bytes > budget_ && next_to_spill_ < entries_.size()) {
+    Entry& oldest = entries_[next_to_spill_];
+    const std::size_t bytes = bytes_of(oldest.image);
+    if (spill(oldest, static_cast<int>(next_to_spill_))) {
+      counts.kept_bytes -= bytes;
+      ++counts.spilled;
+    } else {
+      ++counts.spill_failures;
+    }
+    ++next_to_spill_;
+  }
+}
+
+cv::Mat KeptImages::get(int index) const {
+  CV_Assert(index >= 0 && index < size());
+  const Entry& entry = entries_[index];
+  if (!entry.image.empty()) return entry.image;
+  cv::Mat image = cv::imread(entry.file, cv::IMREAD_UNCHANGED);
+  if (image.empty()) CV_Error(cv::Error::StsError, "a spilled keyframe image cannot be read back: " + entry.file);
+  return image;
+}
+
+}  // namespace zemb
