@@ -24,7 +24,7 @@ using namespace zemb_bench;
 
 constexpr int kWorkingColumns = 500;
 
-double zemb_pass_ms(const std::vector<cv::Mat>& frames) {
+double zemb_ms(const std::vector<cv::Mat>& frames) {
   ZembStitcher stitcher{std::string()};
   double total = 0.0;
   for (cv::Mat frame : frames)  // the stitcher releases this copy of the header only
@@ -32,35 +32,22 @@ double zemb_pass_ms(const std::vector<cv::Mat>& frames) {
   return total;
 }
 
-struct BatchPass {
-  double ms = 0.0;
-  cv::Stitcher::Status status = cv::Stitcher::OK;
-  cv::Size panorama;
-};
-
-BatchPass batch_pass(const std::vector<cv::Mat>& frames) {
-  const cv::Ptr<cv::Stitcher> stitcher = cv::Stitcher::create(cv::Stitcher::SCANS);
-  cv::Mat panorama;
-  BatchPass pass;
-  const Stopwatch watch;
-  pass.status = stitcher->stitch(frames, panorama);
-  pass.ms = watch.ms();
-  pass.panorama = panorama.size();
-  return pass;
-}
-
-// The median pass by time; its status and panorama come with it.
-BatchPass median_batch_pass(const std::vector<cv::Mat>& frames, int passes) {
-  std::vector<BatchPass> all;
-  for (int i = 0; i < passes; ++i) all.push_back(batch_pass(frames));
-  std::sort(all.begin(), all.end(), [](const BatchPass& a, const BatchPass& b) { return a.ms < b.ms; });
+// cv::Stitcher's median pass by time, with what it gave: the panorama's size
+// or what failed.
+std::pair<double, std::string> batch_pass(const std::vector<cv::Mat>& frames, int passes) {
+  static const char* const kFailures[] = {"", "need more images", "homography estimation",
+                                          "camera parameters adjustment"};
+  std::vector<std::pair<double, std::string>> all;
+  for (int i = 0; i < passes; ++i) {
+    const cv::Ptr<cv::Stitcher> stitcher = cv::Stitcher::create(cv::Stitcher::SCANS);
+    cv::Mat panorama;
+    cv::Stitcher::Status status = cv::Stitcher::OK;
+    const double ms = time_of([&] { status = stitcher->stitch(frames, panorama); });
+    all.emplace_back(ms, status == cv::Stitcher::OK ? cv::format("ok, %dx%d", panorama.cols, panorama.rows)
+                                                    : std::string("FAILED: ") + kFailures[status]);
+  }
+  std::sort(all.begin(), all.end());
   return all[(all.size() - 1) / 2];
-}
-
-double median_zemb_ms(const std::vector<cv::Mat>& frames, int passes) {
-  std::vector<double> totals;
-  for (int i = 0; i < passes; ++i) totals.push_back(zemb_pass_ms(frames));
-  return median(totals);
 }
 
 std::vector<cv::Mat> reduced_to_working_width(const std::vector<cv::Mat>& frames) {
@@ -74,37 +61,19 @@ std::vector<cv::Mat> reduced_to_working_width(const std::vector<cv::Mat>& frames
   return reduced;
 }
 
-std::string status_text(const BatchPass& pass) {
-  switch (pass.status) {
-    case cv::Stitcher::OK: return cv::format("ok, %dx%d", pass.panorama.width, pass.panorama.height);
-    case cv::Stitcher::ERR_NEED_MORE_IMGS: return "FAILED: need more images";
-    case cv::Stitcher::ERR_HOMOGRAPHY_EST_FAIL: return "FAILED: homography estimation";
-    case cv::Stitcher::ERR_CAMERA_PARAMS_ADJUST_FAIL: return "FAILED: camera parameters adjustment";
-  }
-  return "FAILED";
-}
-
 std::vector<std::string> table_row(const std::string& sweep, const std::vector<cv::Mat>& batch_frames,
-                                   double zemb_ms, const BatchPass& batch) {
+                                   double zemb, int batch_runs) {
+  const auto [batch_ms, result] = batch_pass(batch_frames, batch_runs);
   const double frames = double(batch_frames.size());
   return {sweep,
           std::to_string(batch_frames.size()),
           cv::format("%dx%d", batch_frames[0].cols, batch_frames[0].rows),
-          cv::format("%.1f", zemb_ms),
-          cv::format("%.2f", zemb_ms / frames),
-          status_text(batch),
-          cv::format("%.0f", batch.ms),
-          cv::format("%.1f", batch.ms / frames),
-          cv::format("%.1fx", batch.ms / zemb_ms)};
-}
-
-// Two rows: cv::Stitcher on the camera frames, then on the reduced frames.
-std::vector<std::vector<std::string>> compare_on(const NamedPhoto& photo, int runs, int batch_runs) {
-  const std::vector<cv::Mat> frames = short_sweep(photo.image);
-  const double zemb_ms = median_zemb_ms(frames, runs);
-  const std::vector<cv::Mat> reduced = reduced_to_working_width(frames);
-  return {table_row(photo.name, frames, zemb_ms, median_batch_pass(frames, batch_runs)),
-          table_row(photo.name + " (500 px)", reduced, zemb_ms, median_batch_pass(reduced, batch_runs))};
+          cv::format("%.1f", zemb),
+          cv::format("%.2f", zemb / frames),
+          result,
+          cv::format("%.0f", batch_ms),
+          cv::format("%.1f", batch_ms / frames),
+          cv::format("%.1fx", batch_ms / zemb)};
 }
 
 }  // namespace
@@ -123,8 +92,11 @@ int main(int argc, char** argv) {
             << "\n\n";
   std::vector<std::vector<std::string>> rows;
   for (const NamedPhoto& photo : photos) {
-    const auto photo_rows = compare_on(photo, runs, batch_runs);
-    rows.insert(rows.end(), photo_rows.begin(), photo_rows.end());
+    const std::vector<cv::Mat> frames = short_sweep(photo.image);
+    std::vector<double> totals;
+    for (int i = 0; i < runs; ++i) totals.push_back(zemb_ms(frames));
+    rows.push_back(table_row(photo.name, frames, median(totals), batch_runs));
+    rows.push_back(table_row(photo.name + " (500 px)", reduced_to_working_width(frames), median(totals), batch_runs));
   }
   print_markdown_table(std::cout,
                        {"sweep", "frames", "cv::Stitcher gets", "zemb ms", "zemb ms/frame", "cv::Stitcher result",

@@ -12,58 +12,44 @@ namespace {
 
 using Row = std::vector<std::string>;
 using Curve = std::vector<double>;  // a value a frame, the median over passes; NaN where there is none
-using CurveOf = std::function<Curve(const Measurements&, const std::string&)>;
+using StageValue = std::function<double(const FrameStages&)>;
 
 const std::string kLongSweep = "long_sweep";
 constexpr int kGrowthBucket = 1000;  // canvas columns per row of the growth table
 constexpr int kWideCanvas = 7000;    // columns from which a canvas counts as near the limit
 
-struct Series {
+struct Figure {
   std::string label;
-  CurveOf curve;
+  StageValue value;
 };
 
-std::string ms(double value) { return std::isfinite(value) ? cv::format("%.2f", value) : "-"; }
+const StageValue kPlacement = [](const FrameStages& f) { return f.placement(); };
+const StageValue kCopy = [](const FrameStages& f) { return f.panorama_copy; };
+const std::string kCopyLabel = "memcpy of the old panorama";
 
-// Frame by frame, the median over passes of `value_of(pass, frame)`.
-template <typename Run, typename Value>
-Curve frame_medians(const std::vector<Run>& runs, size_t frames, const Value& value_of) {
-  Curve medians;
-  for (size_t frame = 0; frame < frames; ++frame) {
-    std::vector<double> values;
-    for (const Run& run : runs) values.push_back(value_of(run, frame));
-    medians.push_back(median(values));
-  }
-  return medians;
+StageValue step_value(int step) {
+  return [step](const FrameStages& f) { return f.ms[step]; };
 }
+
+std::string ms(double value) { return std::isfinite(value) ? cv::format("%.2f", value) : "-"; }
 
 const StageRun& first_pass(const Measurements& m, const std::string& name) { return m.driven.at(name).front(); }
 
 Curve stitch_curve(const Measurements& m, const std::string& name) {
-  const auto& runs = m.stitched.at(name);
-  return frame_medians(runs, runs.front().frame_ms.size(),
-                       [](const StitchRun& run, size_t frame) { return run.frame_ms[frame]; });
+  std::vector<Curve> passes;
+  for (const StitchRun& run : m.stitched.at(name)) passes.push_back(run.frame_ms);
+  return frame_medians(passes);
 }
 
 // A stage driver figure, on the frames the driver placed.
-CurveOf stage_curve(const std::function<double(const FrameStages&)>& value) {
-  return [value](const Measurements& m, const std::string& name) {
-    const auto& runs = m.driven.at(name);
-    Curve curve = frame_medians(runs, runs.front().frames.size(),
-                                [&](const StageRun& run, size_t frame) { return value(run.frames[frame]); });
-    for (size_t i = 0; i < curve.size(); ++i)
-      if (!runs.front().frames[i].placed) curve[i] = std::nan("");
-    return curve;
-  };
+Curve stage_curve(const Measurements& m, const std::string& name, const StageValue& value) {
+  std::vector<Curve> passes;
+  for (const StageRun& run : m.driven.at(name)) {
+    Curve& pass = passes.emplace_back();
+    for (const FrameStages& f : run.frames) pass.push_back(f.placed ? value(f) : std::nan(""));
+  }
+  return frame_medians(passes);
 }
-
-CurveOf step_curve(int step) {
-  return stage_curve([step](const FrameStages& f) { return f.ms[step]; });
-}
-
-const CurveOf kPlacement = stage_curve([](const FrameStages& f) { return f.placement(); });
-const CurveOf kCopy = stage_curve([](const FrameStages& f) { return f.panorama_copy; });
-const std::string kCopyLabel = "memcpy of the old panorama";
 
 // The median of `curve` over the frames at `indices` that have a value.
 double median_at(const Curve& curve, const std::vector<size_t>& indices) {
@@ -84,28 +70,23 @@ std::vector<size_t> placed_frames(const StageRun& run) {
   return frames_where(run, [](const FrameStages& f) { return f.placed; });
 }
 
-std::vector<size_t> index_range(size_t first, size_t last) {
-  std::vector<size_t> indices(last + 1 - first);
-  std::iota(indices.begin(), indices.end(), first);
-  return indices;
-}
-
 void print_stage_table(std::ostream& out, const std::vector<std::string>& names, const Measurements& m) {
   out << "### Per-stage time, median ms over the placed frames (each frame: median over passes)\n\n";
-  std::vector<Series> series;
-  for (int step = 0; step < kSteps; ++step) series.push_back({step_name(step), step_curve(step)});
-  series.push_back({"sum of the steps", stage_curve([](const FrameStages& f) { return f.total(); })});
-  series.push_back({kCopyLabel, kCopy});
-  series.push_back({"ofcheck_stitch, end to end", stitch_curve});
-  Row header{"step"};
-  header.insert(header.end(), names.begin(), names.end());
+  std::vector<Figure> figures;
+  for (int step = 0; step < kSteps; ++step) figures.push_back({step_name(step), step_value(step)});
+  figures.push_back({"sum of the steps", [](const FrameStages& f) { return f.total(); }});
+  figures.push_back({kCopyLabel, kCopy});
+  Row header{"step"}, end_to_end{"ofcheck_stitch, end to end"};
   std::vector<Row> rows;
-  for (const Series& s : series) {
-    Row row{s.label};
-    for (const std::string& name : names)
-      row.push_back(ms(median_at(s.curve(m, name), placed_frames(first_pass(m, name)))));
-    rows.push_back(row);
+  for (const Figure& figure : figures) rows.push_back({figure.label});
+  for (const std::string& name : names) {
+    header.push_back(name);
+    const std::vector<size_t> placed = placed_frames(first_pass(m, name));
+    for (size_t i = 0; i < figures.size(); ++i)
+      rows[i].push_back(ms(median_at(stage_curve(m, name, figures[i].value), placed)));
+    end_to_end.push_back(ms(median_at(stitch_curve(m, name), placed)));
   }
+  rows.push_back(end_to_end);
   print_markdown_table(out, header, rows);
 }
 
@@ -123,7 +104,7 @@ void print_latency_table(std::ostream& out, const std::vector<std::string>& name
   print_markdown_table(out, {"sweep", "frames", "passes", "p50", "p90", "p99", "max"}, rows);
 }
 
-// The load of the frames at `indices`: the points each one tracks (the
+// The frames at `indices` and their load: the points each one tracks (the
 // keypoints of the frame before) and its patch, medians.
 Row frames_load(const StageRun& run, const std::vector<size_t>& indices) {
   std::vector<double> points, cols, rows;
@@ -141,21 +122,20 @@ void print_growth_table(std::ostream& out, const Measurements& m) {
   const StageRun& first = first_pass(m, kLongSweep);
   std::map<int, std::vector<size_t>> buckets;
   for (size_t i : placed_frames(first)) buckets[first.frames[i].canvas_cols / kGrowthBucket].push_back(i);
-  const std::vector<Series> series{{"ofcheck_stitch", stitch_curve}, {"placement", kPlacement},
-                                   {"compose", step_curve(kCompose)}, {"warp", step_curve(kWarp)},
-                                   {"lay", step_curve(kLay)},         {"memcpy", kCopy}};
-  Row header{"canvas columns", "frames", "points tracked", "patch"};
-  std::vector<Curve> curves;
-  for (const Series& s : series) {
-    header.push_back(s.label);
-    curves.push_back(s.curve(m, kLongSweep));
+  Row header{"canvas columns", "frames", "points tracked", "patch", "ofcheck_stitch"};
+  std::vector<Curve> curves{stitch_curve(m, kLongSweep)};
+  for (const Figure& figure : std::vector<Figure>{{"placement", kPlacement}, {"compose", step_value(kCompose)},
+                                                  {"warp", step_value(kWarp)}, {"lay", step_value(kLay)},
+                                                  {"memcpy", kCopy}}) {
+    header.push_back(figure.label);
+    curves.push_back(stage_curve(m, kLongSweep, figure.value));
   }
   std::vector<Row> rows;
   for (const auto& [bucket, indices] : buckets) {
-    Row row = frames_load(first, indices);
-    row.insert(row.begin(), cv::format("%d-%d", bucket * kGrowthBucket, (bucket + 1) * kGrowthBucket - 1));
-    for (const Curve& curve : curves) row.push_back(ms(median_at(curve, indices)));
-    rows.push_back(row);
+    rows.push_back({cv::format("%d-%d", bucket * kGrowthBucket, (bucket + 1) * kGrowthBucket - 1)});
+    const Row load = frames_load(first, indices);
+    rows.back().insert(rows.back().end(), load.begin(), load.end());
+    for (const Curve& curve : curves) rows.back().push_back(ms(median_at(curve, indices)));
   }
   print_markdown_table(out, header, rows);
 }
@@ -168,21 +148,23 @@ std::string against(const Curve& a, const std::vector<size_t>& at_a, const Curve
 
 void print_targets(std::ostream& out, const Measurements& m) {
   out << "### Targets on the long sweep\n\n";
-  const Curve stitch = stitch_curve(m, kLongSweep), placement = kPlacement(m, kLongSweep);
+  const Curve stitch = stitch_curve(m, kLongSweep), placement = stage_curve(m, kLongSweep, kPlacement);
   const size_t frames = stitch.size();
   if (frames >= 41) {
-    const std::vector<size_t> early = index_range(20, 30), late = index_range(frames - 10, frames - 1);
+    std::vector<size_t> early(11), late(10);
+    std::iota(early.begin(), early.end(), 20);
+    std::iota(late.begin(), late.end(), frames - 10);
     out << "- Flat cost, last ten frames / frames 20-30: ofcheck_stitch " << against(stitch, late, stitch, early)
         << "; placement " << against(placement, late, placement, early) << "\n";
   }
-  const std::vector<size_t> wide = frames_where(
-      first_pass(m, kLongSweep), [](const FrameStages& f) { return f.placed && f.canvas_cols >= kWideCanvas; });
+  const StageRun& first = first_pass(m, kLongSweep);
+  const std::vector<size_t> wide =
+      frames_where(first, [](const FrameStages& f) { return f.placed && f.canvas_cols >= kWideCanvas; });
   if (!wide.empty()) {
-    const Row load = frames_load(first_pass(m, kLongSweep), wide);
-    out << cv::format("- Near the limit (canvas of %d+ columns, frames %s, patch %s): placement / memcpy of the "
-                      "old panorama ",
-                      kWideCanvas, load[0].c_str(), load[2].c_str())
-        << against(placement, wide, kCopy(m, kLongSweep), wide) << "\n";
+    const Row load = frames_load(first, wide);
+    out << cv::format("- Near the limit (canvas of %d+ columns, frames %s, patch %s): placement / %s ", kWideCanvas,
+                      load[0].c_str(), load[2].c_str(), kCopyLabel.c_str())
+        << against(placement, wide, stage_curve(m, kLongSweep, kCopy), wide) << "\n";
   }
   out << "\n";
 }
@@ -223,12 +205,13 @@ void print_report(std::ostream& out, const std::vector<Sequence>& sequences, con
 cv::Mat frame_time_chart(const Measurements& measured, const std::string& name) {
   std::vector<double> canvas_cols;
   for (const FrameStages& f : first_pass(measured, name).frames) canvas_cols.push_back(f.canvas_cols);
-  const ChartText text{cv::format("%s: per-frame time, median of %zu passes (canvas grows to %.0f columns)",
-                                  name.c_str(), measured.stitched.at(name).size(), canvas_cols.back()),
-                       "frame index", "ms", "canvas columns", canvas_cols};
-  return draw_line_chart(text, {{"ofcheck_stitch, whole frame", stitch_curve(measured, name), {180, 90, 20}},
-                                {"placement: plan, compose, warp, lay", kPlacement(measured, name), {20, 120, 240}},
-                                {kCopyLabel, kCopy(measured, name), {130, 130, 130}}});
+  return draw_frame_chart(cv::format("%s: per-frame time, median of %zu passes (canvas grows to %.0f columns)",
+                                     name.c_str(), measured.stitched.at(name).size(), canvas_cols.back()),
+                          {{"ofcheck_stitch, whole frame", stitch_curve(measured, name), {180, 90, 20}},
+                           {"placement: plan, compose, warp, lay", stage_curve(measured, name, kPlacement),
+                            {20, 120, 240}},
+                           {kCopyLabel, stage_curve(measured, name, kCopy), {130, 130, 130}}},
+                          canvas_cols);
 }
 
 }  // namespace zemb_bench

@@ -15,12 +15,6 @@
 
 namespace zemb_bench {
 
-// One pass of ofcheck_stitch over a sequence.
-struct StitchRun {
-  std::vector<double> frame_ms;
-  cv::Mat panorama;
-};
-
 // One pass of the stage driver over a sequence.
 struct StageRun {
   std::vector<FrameStages> frames;

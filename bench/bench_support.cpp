@@ -4,11 +4,13 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include <opencv2/imgcodecs.hpp>
 
 #include "long_sweep.h"
 #include "sweep_maker.h"
+#include "zemb_stitcher.h"
 
 namespace zemb_bench {
 
@@ -59,12 +61,33 @@ std::vector<Sequence> sequences(const std::vector<NamedPhoto>& photos) {
   return all;
 }
 
+StitchRun stitch(const Sequence& sequence) {
+  ZembStitcher stitcher{std::string()};
+  StitchRun run;
+  for (int i = 0; i < sequence.frames; ++i) {
+    cv::Mat frame = sequence.frame(i);
+    run.frame_ms.push_back(time_of([&] { run.results.push_back(stitcher.ofcheck_stitch(frame)); }));
+  }
+  run.panorama = stitcher.panorama;
+  return run;
+}
+
 double percentile(std::vector<double> values, double share) {
   if (values.empty()) return std::nan("");
   const size_t rank = static_cast<size_t>(std::ceil(share * values.size()));
   const size_t index = rank == 0 ? 0 : rank - 1;
   std::nth_element(values.begin(), values.begin() + index, values.end());
   return values[index];
+}
+
+std::vector<double> frame_medians(const std::vector<std::vector<double>>& passes) {
+  std::vector<double> medians;
+  for (size_t frame = 0; frame < passes.front().size(); ++frame) {
+    std::vector<double> values;
+    for (const auto& pass : passes) values.push_back(pass[frame]);
+    medians.push_back(median(values));
+  }
+  return medians;
 }
 
 void print_markdown_table(std::ostream& out, const std::vector<std::string>& header,

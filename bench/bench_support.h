@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <functional>
-#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -42,6 +41,15 @@ struct Sequence {
 // are shared: a stitcher releases only its own header of each.
 std::vector<Sequence> sequences(const std::vector<NamedPhoto>& photos);
 
+// One pass of ofcheck_stitch over a sequence: each frame's time and result,
+// and the panorama at the end.
+struct StitchRun {
+  std::vector<double> frame_ms;
+  std::vector<int> results;
+  cv::Mat panorama;
+};
+StitchRun stitch(const Sequence& sequence);
+
 class Stopwatch {
  public:
   Stopwatch() : start_(std::chrono::steady_clock::now()) {}
@@ -64,6 +72,9 @@ double time_of(Step&& step) {
 // Nearest-rank percentile, `share` in [0, 1]; NaN for no values.
 double percentile(std::vector<double> values, double share);
 inline double median(std::vector<double> values) { return percentile(std::move(values), 0.5); }
+
+// Frame by frame, the median over `passes` (one value a frame in each).
+std::vector<double> frame_medians(const std::vector<std::vector<double>>& passes);
 
 // A Markdown table with padded columns; every row has the header's length.
 void print_markdown_table(std::ostream& out, const std::vector<std::string>& header,

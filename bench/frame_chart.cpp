@@ -9,11 +9,9 @@ namespace zemb_bench {
 
 namespace {
 
-const cv::Scalar kInk(40, 40, 40);
-const cv::Scalar kGrid(225, 225, 225);
-const cv::Scalar kNote(120, 120, 120);
-constexpr int kFont = cv::FONT_HERSHEY_SIMPLEX;
-constexpr double kSmallText = 0.45;
+const cv::Scalar kInk(40, 40, 40), kGrid(225, 225, 225), kNote(120, 120, 120);
+const cv::Size kImage(900, 480);
+const cv::Rect kPlot(70, 45, 805, 355);
 
 // 1, 2 or 5 times a power of ten, so that `range` spans about `ticks` steps.
 double tick_step(double range, int ticks) {
@@ -24,92 +22,68 @@ double tick_step(double range, int ticks) {
   return 10.0 * power;
 }
 
-std::string tick_text(double value) {
-  const double rounded = std::round(value);
-  return std::abs(value - rounded) < 1e-9 ? cv::format("%.0f", value) : cv::format("%.1f", value);
+void write(cv::Mat& image, const std::string& text, cv::Point where, double scale = 0.45,
+           const cv::Scalar& colour = kInk) {
+  cv::putText(image, text, where, cv::FONT_HERSHEY_SIMPLEX, scale, colour, 1, cv::LINE_AA);
 }
 
-// Maps index and value to a pixel of the plot area.
+// Maps frame index and ms to a pixel of the plot.
 struct Axes {
-  cv::Rect area;
   double x_max;
   double y_max;
   cv::Point at(double x, double y) const {
-    return {area.x + cvRound(area.width * x / x_max), area.y + area.height - cvRound(area.height * y / y_max)};
+    return {kPlot.x + cvRound(kPlot.width * x / x_max), kPlot.br().y - cvRound(kPlot.height * y / y_max)};
   }
 };
 
-double largest_value(const std::vector<ChartSeries>& series) {
-  double largest = 0.0;
-  for (const ChartSeries& s : series)
+Axes axes_for(const std::vector<ChartSeries>& series) {
+  double frames = 2.0, largest = 1.0;
+  for (const ChartSeries& s : series) {
+    frames = std::max(frames, double(s.values.size()));
     for (double v : s.values)
       if (std::isfinite(v)) largest = std::max(largest, v);
-  return largest > 0.0 ? largest : 1.0;
+  }
+  return {frames - 1.0, largest * 1.05};
 }
 
-size_t longest_series(const std::vector<ChartSeries>& series) {
-  size_t longest = 2;
-  for (const ChartSeries& s : series) longest = std::max(longest, s.values.size());
-  return longest;
-}
-
-void draw_text(cv::Mat& image, const std::string& text, cv::Point where, double scale = kSmallText) {
-  cv::putText(image, text, where, kFont, scale, kInk, 1, cv::LINE_AA);
-}
-
-void draw_y_grid(cv::Mat& image, const Axes& axes, double step) {
-  for (double y = 0.0; y <= axes.y_max + 1e-9; y += step) {
+void draw_grid(cv::Mat& image, const Axes& axes, const std::vector<double>& canvas_cols) {
+  const double y_step = tick_step(axes.y_max, 8), x_step = tick_step(axes.x_max, 10);
+  for (double y = 0.0; y <= axes.y_max; y += y_step) {
     const cv::Point left = axes.at(0.0, y);
-    cv::line(image, left, {axes.area.br().x, left.y}, kGrid, 1);
-    draw_text(image, tick_text(y), {left.x - 40, left.y + 5});
+    cv::line(image, left, {kPlot.br().x, left.y}, kGrid);
+    write(image, cv::format("%g", y), {left.x - 40, left.y + 5});
   }
-}
-
-void draw_x_grid(cv::Mat& image, const Axes& axes, double step, const std::vector<double>& notes) {
-  for (double x = 0.0; x <= axes.x_max + 1e-9; x += step) {
+  for (double x = 0.0; x <= axes.x_max; x += x_step) {
     const cv::Point bottom = axes.at(x, 0.0);
-    cv::line(image, {bottom.x, axes.area.y}, bottom, kGrid, 1);
-    draw_text(image, tick_text(x), {bottom.x - 10, bottom.y + 20});
-    const size_t index = static_cast<size_t>(x);
-    if (index < notes.size())
-      cv::putText(image, tick_text(notes[index]), {bottom.x - 14, bottom.y + 40}, kFont, kSmallText, kNote, 1,
-                  cv::LINE_AA);
+    cv::line(image, {bottom.x, kPlot.y}, bottom, kGrid);
+    write(image, cv::format("%g", x), {bottom.x - 10, bottom.y + 20});
+    if (size_t(x) < canvas_cols.size())
+      write(image, cv::format("%.0f", canvas_cols[size_t(x)]), {bottom.x - 14, bottom.y + 40}, 0.45, kNote);
   }
-}
-
-void draw_series(cv::Mat& image, const Axes& axes, const ChartSeries& series) {
-  for (size_t i = 1; i < series.values.size(); ++i) {
-    const double a = series.values[i - 1], b = series.values[i];
-    if (!std::isfinite(a) || !std::isfinite(b)) continue;
-    cv::line(image, axes.at(double(i - 1), a), axes.at(double(i), b), series.colour, 2, cv::LINE_AA);
-  }
-}
-
-void draw_legend(cv::Mat& image, const Axes& axes, const std::vector<ChartSeries>& series) {
-  cv::Point where = axes.area.tl() + cv::Point(15, 20);
-  for (const ChartSeries& s : series) {
-    cv::line(image, where, where + cv::Point(25, 0), s.colour, 3, cv::LINE_AA);
-    draw_text(image, s.label, where + cv::Point(35, 5));
-    where.y += 22;
-  }
+  cv::rectangle(image, kPlot, kInk);
 }
 
 }  // namespace
 
-cv::Mat draw_line_chart(const ChartText& text, const std::vector<ChartSeries>& series, cv::Size size) {
-  cv::Mat image(size, CV_8UC3, cv::Scalar::all(255));
-  const Axes axes{cv::Rect(70, 45, size.width - 95, size.height - 125), double(longest_series(series) - 1),
-                  largest_value(series) * 1.05};
-  draw_y_grid(image, axes, tick_step(axes.y_max, 8));
-  draw_x_grid(image, axes, tick_step(axes.x_max, 10), text.x_notes);
-  cv::rectangle(image, axes.area, kInk, 1);
-  for (const ChartSeries& s : series) draw_series(image, axes, s);
-  draw_legend(image, axes, series);
-  draw_text(image, text.title, {axes.area.x, 28}, 0.6);
-  draw_text(image, text.x_label, {axes.area.x + axes.area.width / 2 - 40, size.height - 15}, 0.5);
-  if (!text.x_notes.empty())
-    cv::putText(image, "grey: " + text.x_note_label, {8, size.height - 15}, kFont, kSmallText, kNote, 1, cv::LINE_AA);
-  draw_text(image, text.y_label, {8, axes.area.y - 12}, 0.5);
+cv::Mat draw_frame_chart(const std::string& title, const std::vector<ChartSeries>& series,
+                         const std::vector<double>& canvas_cols) {
+  cv::Mat image(kImage, CV_8UC3, cv::Scalar::all(255));
+  const Axes axes = axes_for(series);
+  draw_grid(image, axes, canvas_cols);
+  for (const ChartSeries& s : series)
+    for (size_t i = 1; i < s.values.size(); ++i)
+      if (std::isfinite(s.values[i - 1]) && std::isfinite(s.values[i]))
+        cv::line(image, axes.at(i - 1.0, s.values[i - 1]), axes.at(i, s.values[i]), s.colour, 2, cv::LINE_AA);
+  cv::Point legend = kPlot.tl() + cv::Point(15, 20);
+  for (const ChartSeries& s : series) {
+    cv::line(image, legend, legend + cv::Point(25, 0), s.colour, 3, cv::LINE_AA);
+    write(image, s.label, legend + cv::Point(35, 5));
+    legend.y += 22;
+  }
+  write(image, title, {kPlot.x, 28}, 0.6);
+  write(image, "ms", {8, kPlot.y - 12}, 0.5);
+  write(image, "frame index", {kPlot.x + kPlot.width / 2 - 40, kImage.height - 15}, 0.5);
+  write(image, "grey: canvas columns", {8, kImage.height - 15}, 0.45, kNote);
   return image;
 }
 

@@ -1,5 +1,4 @@
-// A line chart drawn with OpenCV: one or more series of values against their
-// index, on a white image with a grid, axis labels and a legend.
+// The chart of per-frame times along a sweep, drawn with OpenCV.
 #ifndef ZEMB_FRAME_CHART_H
 #define ZEMB_FRAME_CHART_H
 
@@ -12,21 +11,14 @@ namespace zemb_bench {
 
 struct ChartSeries {
   std::string label;
-  std::vector<double> values;  // NaN leaves a gap
+  std::vector<double> values;  // ms, one a frame; NaN leaves a gap
   cv::Scalar colour;           // BGR
 };
 
-struct ChartText {
-  std::string title;
-  std::string x_label;
-  std::string y_label;
-  // A second row under the x ticks: the value at each tick's index.
-  std::string x_note_label;
-  std::vector<double> x_notes;
-};
-
-cv::Mat draw_line_chart(const ChartText& text, const std::vector<ChartSeries>& series,
-                        cv::Size size = cv::Size(900, 480));
+// `series` against frame index on a white image with a grid and a legend;
+// under each frame-index tick, in grey, the canvas columns at that frame.
+cv::Mat draw_frame_chart(const std::string& title, const std::vector<ChartSeries>& series,
+                         const std::vector<double>& canvas_cols);
 
 }  // namespace zemb_bench
 

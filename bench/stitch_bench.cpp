@@ -24,17 +24,6 @@ namespace {
 
 using namespace zemb_bench;
 
-StitchRun stitch(const Sequence& sequence) {
-  ZembStitcher stitcher{std::string()};
-  StitchRun run;
-  for (int i = 0; i < sequence.frames; ++i) {
-    cv::Mat frame = sequence.frame(i);
-    run.frame_ms.push_back(time_of([&] { stitcher.ofcheck_stitch(frame); }));
-  }
-  run.panorama = stitcher.panorama;
-  return run;
-}
-
 StageRun drive(const Sequence& sequence) {
   StageDriver driver;
   StageRun run;

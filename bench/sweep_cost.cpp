@@ -14,8 +14,8 @@
 #include <iostream>
 
 #include "bench_support.h"
+#include "zemb/options.h"
 #include "zemb/sweep.h"
-#include "zemb_stitcher.h"
 
 namespace {
 
@@ -29,16 +29,11 @@ struct Pass {
 };
 
 Pass stitcher_pass(const Sequence& sequence) {
-  ZembStitcher stitcher{std::string()};
-  Pass pass;
-  for (int i = 0; i < sequence.frames; ++i) {
-    cv::Mat frame = sequence.frame(i);
-    int result = 0;
-    pass.ms.push_back(time_of([&] { result = stitcher.ofcheck_stitch(frame); }));
-    // Every refusal returns a count below min_keypoints or a negative code.
-    pass.accepted.push_back(result >= stitcher.min_keypoints);
-  }
-  return pass;
+  const StitchRun run = stitch(sequence);
+  std::vector<bool> accepted;
+  // Every refusal returns a count below min_keypoints or a negative code.
+  for (int result : run.results) accepted.push_back(result >= zemb::fixed_path_options().min_keypoints);
+  return {run.frame_ms, accepted};
 }
 
 Pass sweep_pass(const Sequence& sequence, const std::string& directory) {
@@ -56,13 +51,9 @@ Pass sweep_pass(const Sequence& sequence, const std::string& directory) {
 
 // Frame by frame, the median time over the passes; accepted as in the first.
 Pass median_pass(const std::vector<Pass>& passes) {
-  Pass result = passes.front();
-  for (size_t i = 0; i < result.ms.size(); ++i) {
-    std::vector<double> values;
-    for (const Pass& pass : passes) values.push_back(pass.ms[i]);
-    result.ms[i] = median(values);
-  }
-  return result;
+  std::vector<std::vector<double>> times;
+  for (const Pass& pass : passes) times.push_back(pass.ms);
+  return {frame_medians(times), passes.front().accepted};
 }
 
 // The median time of the frames `pass` accepted (or refused).
