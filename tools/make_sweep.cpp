@@ -39,10 +39,11 @@ options:
   --quality Q       JPEG quality, 0 to 100 (default 90)
   --truth FILE      write each frame's ground truth to FILE as CSV: its name, its
                     number in the undisturbed sweep, its state (clear, dark or
-                    blurred), the origin (the photo point at the frame's centre
-                    less half the frame, sides swapped into photo orientation),
-                    pan, pitch and rotation (degrees), gain, and h11..h33, the
-                    homography from PHOTO's pixels (before --scale) to the frame's
+                    blurred), its origin (the photo point at its centre, less
+                    half its height across and half its width down), pan,
+                    pitch and rotation (degrees), gain, and h11..h33, the
+                    homography from photo pixels to frame pixels; photo pixels
+                    are PHOTO's own, before --scale
 
 flat camera:
   --step PX         photo pixels between frames, after scaling (default 40)
@@ -69,7 +70,9 @@ disturbances, for frames numbered from 1 as in an undisturbed sweep
 
 examples:
   make_sweep life.jpg data/life_sweep --scale 0.35 --step 24 --rotation 0.3 --jitter 6
-  make_sweep life.jpg turning --camera turning --frame-size 1920x1080 --frames 20 --pan 2 --roll 0.5 --pitch 0.5
+  make_sweep life.jpg turning --camera turning --scale 1.3 --frame-size 1920x1080 --frames 20 \
+    --pan 2 --roll 0.5 --pitch 0.5 --truth turning.csv
+  make_sweep life.jpg gap --scale 0.35 --step 24 --rotation 0.3 --jitter 6 --drop 12:8 --dark 22:3
 )";
 
 struct ToolOptions {
@@ -244,12 +247,14 @@ void write_truth(const ToolOptions& o, const std::vector<zemb_tools::SweepFrame>
   out << "file,frame,state,origin_x,origin_y,pan_deg,pitch_deg,rotation_deg,gain";
   for (int i = 1; i <= 9; ++i) out << ",h" << (i - 1) / 3 + 1 << (i - 1) % 3 + 1;
   out << "\n" << std::setprecision(10);
-  const cv::Matx33d scaling(o.scale, 0, 0, 0, o.scale, 0, 0, 0, 1);
+  // cv::resize lines up pixel centres: x scaled = (x + 1/2) * scale - 1/2.
+  const double shift = (o.scale - 1) / 2;
+  const cv::Matx33d scaling(o.scale, 0, shift, 0, o.scale, shift, 0, 0, 1);
   for (size_t i = 0; i < sweep.size(); ++i) {
     const zemb_tools::SweepFrame& f = sweep[i];
     out << frame_name(i, sweep.size()) << "," << f.index + 1 << "," << state_name(f.state) << ","
-        << f.origin.x / o.scale << "," << f.origin.y / o.scale << "," << f.pan_deg << "," << f.pitch_deg << ","
-        << f.rotation_deg << "," << f.gain;
+        << (f.origin.x - shift) / o.scale << "," << (f.origin.y - shift) / o.scale << "," << f.pan_deg << ","
+        << f.pitch_deg << "," << f.rotation_deg << "," << f.gain;
     const cv::Matx33d from_photo = f.photo_to_frame * scaling;
     for (int k = 0; k < 9; ++k) out << "," << from_photo.val[k];
     out << "\n";

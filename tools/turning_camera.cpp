@@ -48,8 +48,9 @@ class TurningView {
   // inside the photo's pixels.
   bool sees_only_photo(const cv::Matx33d& turn) const {
     const cv::Matx33d window_to_photo = photo_k_ * turn * window_k_.inv();
-    for (const cv::Point corner : {cv::Point(0, 0), cv::Point(window_.width - 1, 0),
-                                   cv::Point(0, window_.height - 1), cv::Point(window_.width - 1, window_.height - 1)}) {
+    const int right = window_.width - 1, bottom = window_.height - 1;
+    for (const cv::Point2d corner : {cv::Point2d(0, 0), cv::Point2d(right, 0), cv::Point2d(0, bottom),
+                                     cv::Point2d(right, bottom)}) {
       const cv::Vec3d p = window_to_photo * cv::Vec3d(corner.x, corner.y, 1.0);
       if (p[2] <= 0) return false;
       const double x = p[0] / p[2], y = p[1] / p[2];
