@@ -9,6 +9,7 @@
 // (passes of cv::Stitcher, default 1; it takes seconds per sweep).
 #include <algorithm>
 #include <iostream>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,6 @@
 #include <opencv2/stitching.hpp>
 
 #include "bench_support.h"
-#include "zemb_stitcher.h"
 
 namespace {
 
@@ -24,12 +24,15 @@ using namespace zemb_bench;
 
 constexpr int kWorkingColumns = 500;
 
-double zemb_ms(const std::vector<cv::Mat>& frames) {
-  ZembStitcher stitcher{std::string()};
-  double total = 0.0;
-  for (cv::Mat frame : frames)  // the stitcher releases this copy of the header only
-    total += time_of([&] { stitcher.ofcheck_stitch(frame); });
-  return total;
+// The median over `passes` of the sum of ofcheck_stitch's times.
+double zemb_ms(const std::vector<cv::Mat>& frames, int passes) {
+  const Sequence sequence{"", static_cast<int>(frames.size()), [&frames](int i) { return frames[i]; }};
+  std::vector<double> totals;
+  for (int i = 0; i < passes; ++i) {
+    const std::vector<double> frame_ms = stitch(sequence).frame_ms;
+    totals.push_back(std::accumulate(frame_ms.begin(), frame_ms.end(), 0.0));
+  }
+  return median(totals);
 }
 
 // cv::Stitcher's median pass by time, with what it gave: the panorama's size
@@ -79,24 +82,19 @@ std::vector<std::string> table_row(const std::string& sweep, const std::vector<c
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string folder = option_value(argc, argv, "photos", default_photo_folder());
   const int runs = std::stoi(option_value(argc, argv, "runs", "5"));
   const int batch_runs = std::stoi(option_value(argc, argv, "batch-runs", "1"));
-  const std::vector<NamedPhoto> photos = load_photos(folder);
-  if (photos.empty()) {
-    std::cerr << "zemb_vs_stitcher: no *.jpg photographs in " << folder << " (--photos=DIR)\n";
-    return 1;
-  }
+  const std::vector<NamedPhoto> photos = load_photos(argc, argv);
+  if (photos.empty()) return 1;
   std::cout << "zemb: median of " << runs << " passes; cv::Stitcher (SCANS): median of " << batch_runs
             << "; OpenCV threads: " << cv::getNumThreads() << "; load average at start: " << load_average()
             << "\n\n";
   std::vector<std::vector<std::string>> rows;
   for (const NamedPhoto& photo : photos) {
     const std::vector<cv::Mat> frames = short_sweep(photo.image);
-    std::vector<double> totals;
-    for (int i = 0; i < runs; ++i) totals.push_back(zemb_ms(frames));
-    rows.push_back(table_row(photo.name, frames, median(totals), batch_runs));
-    rows.push_back(table_row(photo.name + " (500 px)", reduced_to_working_width(frames), median(totals), batch_runs));
+    const double zemb = zemb_ms(frames, runs);
+    rows.push_back(table_row(photo.name, frames, zemb, batch_runs));
+    rows.push_back(table_row(photo.name + " (500 px)", reduced_to_working_width(frames), zemb, batch_runs));
   }
   print_markdown_table(std::cout,
                        {"sweep", "frames", "cv::Stitcher gets", "zemb ms", "zemb ms/frame", "cv::Stitcher result",

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
 
 #include <opencv2/imgcodecs.hpp>
@@ -21,7 +22,8 @@ const cv::Size kWindow{1080, 1920};
 
 }  // namespace
 
-std::vector<NamedPhoto> load_photos(const std::string& folder) {
+std::vector<NamedPhoto> load_photos(int argc, char** argv) {
+  const std::string folder = option_value(argc, argv, "photos", ZEMB_PHOTO_DIR);
   std::vector<std::filesystem::path> files;
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(folder, error))
@@ -29,10 +31,10 @@ std::vector<NamedPhoto> load_photos(const std::string& folder) {
   std::sort(files.begin(), files.end());
   std::vector<NamedPhoto> photos;
   for (const auto& file : files) photos.push_back({file.stem().string(), cv::imread(file.string())});
+  if (photos.empty())
+    std::cerr << std::filesystem::path(argv[0]).filename().string() << ": no *.jpg photographs in " << folder << " (--photos=DIR)\n";
   return photos;
 }
-
-std::string default_photo_folder() { return ZEMB_PHOTO_DIR; }
 
 std::vector<cv::Mat> short_sweep(const cv::Mat& photo) {
   zemb_tools::SweepSettings settings;

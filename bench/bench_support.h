@@ -18,11 +18,10 @@ struct NamedPhoto {
   cv::Mat image;
 };
 
-// Every *.jpg of `folder`, in name order; empty when there is none.
-std::vector<NamedPhoto> load_photos(const std::string& folder);
-
-// The folder the photos come from unless --photos=DIR says otherwise.
-std::string default_photo_folder();
+// Every *.jpg of the folder --photos=DIR names (by default the project's
+// photos), in name order. When there is none, the program says so on stderr
+// and the list is empty.
+std::vector<NamedPhoto> load_photos(int argc, char** argv);
 
 // 1920x1080 camera frames: a 1080x1920 window sliding along one photo scaled
 // to a height of 2000 pixels, 40 pixels a step, 30 frames.

@@ -63,14 +63,10 @@ double stage_total(const StageRun& run) {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  const std::string folder = option_value(argc, argv, "photos", default_photo_folder());
   const int runs = std::stoi(option_value(argc, argv, "runs", "5"));
   const std::string chart_path = option_value(argc, argv, "chart", "frame_time.png");
-  const std::vector<NamedPhoto> photos = load_photos(folder);
-  if (photos.empty()) {
-    std::cerr << "zemb_bench: no *.jpg photographs in " << folder << " (--photos=DIR)\n";
-    return 1;
-  }
+  const std::vector<NamedPhoto> photos = load_photos(argc, argv);
+  if (photos.empty()) return 1;
   const std::vector<Sequence> all = sequences(photos);
   Measurements measured;
   for (const Sequence& sequence : all) {

@@ -77,13 +77,9 @@ Row side_by_side(const Pass& sweep, const Pass& stitcher, bool accepted) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string folder = option_value(argc, argv, "photos", default_photo_folder());
   const int runs = std::stoi(option_value(argc, argv, "runs", "3"));
-  const std::vector<NamedPhoto> photos = load_photos(folder);
-  if (photos.empty()) {
-    std::cerr << "zemb_sweep_cost: no *.jpg photographs in " << folder << " (--photos=DIR)\n";
-    return 1;
-  }
+  const std::vector<NamedPhoto> photos = load_photos(argc, argv);
+  if (photos.empty()) return 1;
   const std::string directory =
       (std::filesystem::temp_directory_path() / ("zemb_sweep_cost_" + std::to_string(::getpid()))).string();
   std::cout << "Sweep::add against ofcheck_stitch, ms a frame; load average at start: " << load_average() << "\n\n";
