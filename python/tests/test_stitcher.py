@@ -1,0 +1,163 @@
+"""zemb.Stitcher against the C++ stitcher, with bad frames, held panoramas and threads."""
+
+import os
+import subprocess
+import threading
+
+import numpy as np
+import pytest
+
+import zemb
+from conftest import SWEEP_DIR, assert_same_outcome, cv2, outcome, stitch_all
+
+
+def layouts(frame):
+    """The frame as arrays of several memory layouts, all showing the same pixels."""
+    wide = np.zeros((frame.shape[0], frame.shape[1] + 50, 3), np.uint8)
+    wide[:, 20:20 + frame.shape[1]] = frame
+    return {
+        "contiguous": frame,
+        "crop of a wider image": wide[:, 20:20 + frame.shape[1]],  # a row step, viewed in place
+        "column-major": np.asfortranarray(frame),  # pixels apart: copied
+        "channel view": np.dstack([frame, frame[..., :1]])[..., :3],  # pixels 4 bytes apart: copied
+    }
+
+
+@pytest.fixture(scope="module")
+def cpp_run(tmp_path_factory):
+    """Results, panorama and band of the C++ stitcher over the sample sweep."""
+    program = os.environ.get("ZEMB_PARITY_DUMP")
+    if not program:
+        pytest.skip("ZEMB_PARITY_DUMP is set by ctest to the C++ side of this test")
+    out = tmp_path_factory.mktemp("cpp")
+    subprocess.run([program, str(SWEEP_DIR), str(out)], check=True)
+    results = [int(line) for line in (out / "results.txt").read_text().split()]
+    return results, cv2.imread(str(out / "panorama.png")), cv2.imread(str(out / "cropped.png"))
+
+
+@pytest.mark.parametrize("layout", ["contiguous", "crop of a wider image", "column-major", "channel view"])
+def test_matches_cpp_for_every_memory_layout(cpp_run, sweep_frames, tmp_path, layout):
+    frames = [layouts(frame)[layout] for frame in sweep_frames]
+    before = [frame.copy() for frame in frames]
+    stitcher = zemb.Stitcher(tmp_path / "work")
+    assert stitch_all(stitcher, frames) == cpp_run[0]
+    assert np.array_equal(stitcher.panorama, cpp_run[1]) and np.array_equal(stitcher.cropped, cpp_run[2])
+    assert all(np.array_equal(frame, kept) for frame, kept in zip(frames, before))
+
+
+BAD_FRAMES = [
+    (None, TypeError, "numpy array"),
+    ([[1, 2, 3]], TypeError, "numpy array"),
+    (np.zeros((360, 640), np.uint8), ValueError, "CV_8UC1"),
+    (np.zeros((360, 640, 4), np.uint8), ValueError, "CV_8UC4"),
+    (np.zeros((360, 640, 3), np.float32), ValueError, "CV_32FC3"),
+    (np.zeros((360, 640, 3), np.int64), ValueError, "dtype int64"),
+    (np.zeros((360, 640, 3), ">u2"), ValueError, "dtype >u2"),
+    (np.zeros((360, 640, 3), bool), ValueError, "dtype bool"),
+    (np.zeros((0, 640, 3), np.uint8), ValueError, "empty"),
+    (np.zeros((360, 640, 3, 1), np.uint8), ValueError, "4 dimensions"),
+    (np.zeros((360, 640, 600), np.uint8), ValueError, "600 channels"),
+    (np.zeros((640, 360, 3), np.uint8), ValueError, "first frame's size 640x360"),
+]
+
+
+def test_bad_frames_raise_and_change_nothing(sweep_frames, tmp_path):
+    stitcher = zemb.Stitcher(tmp_path / "work")
+    stitch_all(stitcher, sweep_frames[:3])
+    before = outcome(stitcher)
+    for count, (frame, error, message) in enumerate(BAD_FRAMES, start=4):
+        with pytest.raises(error, match=message):
+            stitcher.stitch(frame)
+        assert stitcher.frame_count == count and stitcher.state == 3
+    assert_same_outcome(outcome(stitcher), before)
+    assert stitcher.stitch(sweep_frames[3]) >= 20
+
+
+def memory_range(array):
+    return np.byte_bounds(array)
+
+
+def overlaps(first, second):
+    return first[0] < second[1] and second[0] < first[1]
+
+
+def test_held_panorama_keeps_its_pixels_and_a_dropped_one_is_grown_in_place(sweep_frames, tmp_path):
+    stitcher = zemb.Stitcher(tmp_path / "work")
+    stitch_all(stitcher, sweep_frames[:2])
+    held = []
+    for frame in sweep_frames[2:16]:
+        held.append((stitcher.panorama, np.array(stitcher.panorama)))
+        stitcher.stitch(frame)
+        assert not any(overlaps(memory_range(stitcher.panorama), memory_range(view)) for view, _ in held)
+    assert all(np.array_equal(view, copy) for view, copy in held)
+    with pytest.raises(ValueError, match="read-only"):
+        held[0][0][0, 0] = 1
+    del held
+    grown_in_place = 0
+    for frame in sweep_frames[16:]:
+        before = memory_range(stitcher.panorama)  # the array itself is dropped at once
+        stitcher.stitch(frame)
+        grown_in_place += overlaps(before, memory_range(stitcher.panorama))
+    assert grown_in_place >= len(sweep_frames[16:]) - 2  # a buffer may run out of room once or twice
+
+
+def run_in_threads(work):
+    threads = [threading.Thread(target=item) for item in work]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+
+
+def test_four_stitchers_on_four_threads_give_what_they_give_alone(sweep_frames, tmp_path):
+    sweeps = [sweep_frames, sweep_frames[::2], sweep_frames[1::2], sweep_frames[::3]]
+
+    def run(index, frames, into):
+        stitcher = zemb.Stitcher(tmp_path / f"work{index}")
+        into[index] = (stitch_all(stitcher, frames), outcome(stitcher))
+
+    alone, together = {}, {}
+    for index, frames in enumerate(sweeps):
+        run(index, frames, alone)
+    run_in_threads([lambda i=i, f=f: run(i, f, together) for i, f in enumerate(sweeps)])
+    for index in range(len(sweeps)):
+        assert together[index][0] == alone[index][0]
+        assert_same_outcome(together[index][1], alone[index][1])
+
+
+def test_python_threads_run_while_a_frame_is_stitched(sweep_frames, tmp_path):
+    stitcher = zemb.Stitcher(tmp_path / "work")
+    counter = [0]
+    done = threading.Event()
+
+    def count():
+        while not done.is_set():
+            counter[0] += 1
+
+    counting = threading.Thread(target=count)
+    counting.start()
+    advanced = 0
+    for frame in sweep_frames:
+        before = counter[0]
+        stitcher.stitch(frame)
+        advanced += counter[0] > before
+    done.set()
+    counting.join()
+    # Holding the GIL through a call, the counter could move only in the few
+    # bytecodes between the reads and the call.
+    assert advanced >= len(sweep_frames) // 2
+
+
+def test_one_stitcher_shared_by_threads_counts_every_call(sweep_frames, tmp_path):
+    stitcher = zemb.Stitcher(tmp_path / "work")
+    results = []
+
+    def feed():
+        results.extend(stitcher.stitch(frame) for frame in sweep_frames)
+
+    def read():
+        for _ in sweep_frames:
+            assert stitcher.panorama.shape[2] == 3 and stitcher.cropped.shape[2] == 3
+
+    run_in_threads([feed, feed, read])
+    assert stitcher.frame_count == len(results) == 2 * len(sweep_frames)
