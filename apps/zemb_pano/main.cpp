@@ -21,6 +21,7 @@ namespace {
 std::vector<NamedImage> results_of(const RunResult& run) {
   std::vector<NamedImage> results = {{"panorama.png", run.panorama}, {"cropped.png", run.cropped}};
   if (!run.outlines.empty()) results.emplace_back("outlines.png", run.outlines);
+  if (!run.finished.empty()) results.emplace_back("finished.png", run.finished);
   return results;
 }
 
@@ -33,8 +34,10 @@ int run(const std::vector<std::string>& args) {
   const std::unique_ptr<FrameSource> source = open_frames(options.inputs, options.every, options.max_frames);
   OutputFolder output(options.output_dir);
   Progress progress(std::cerr, ::isatty(STDERR_FILENO) != 0, source->expected_frames());
-  const RunResult result = stitch_frames(*source, options.outlines, progress);
-  print_summary(std::cout, result.stats, result.panorama.size(), result.cropped.size());
+  const RunResult result = options.sweep ? sweep_frames(*source, options.sweep_options, options.finish, progress)
+                                         : stitch_frames(*source, options.outlines, progress);
+  print_summary(std::cout, result, options.sweep);
+  if (!options.frames_csv.empty()) write_frames_csv(options.frames_csv, result.stats);
   require_placed(result.stats, source->name());
   for (const std::string& path : output.write(results_of(result))) std::cout << "wrote " << path << "\n";
   return kExitOk;

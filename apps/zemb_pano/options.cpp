@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include <opencv2/core.hpp>
+
 #include "pano_error.h"
 
 namespace zemb_pano {
@@ -21,6 +23,18 @@ options:
                         outline of every accepted frame drawn on it
   --every N             take one frame in N (the first, the N+1st, ...)
   --max-frames N        stop after N frames
+  --sweep               stitch with the sweep instead of the fixed stitcher:
+                        it keeps frames of soft scenes, recovers lost
+                        tracking and keeps keyframes for --finish; its live
+                        preview becomes panorama.png and cropped.png
+  --finish              run the sweep and also write OUTDIR/finished.png: the
+                        keyframes refined, exposure-compensated and blended
+  --scene turning|flat  what --finish models: a camera turning about its
+                        centre (default) or a flat scene under a moving camera
+  --keep-cols N         columns the keyframes are kept at for --finish
+                        (default 1000)
+  --frames-csv FILE     write one line per frame to FILE: index, status,
+                        count, time in ms, keyframe (1 or 0)
   -h, --help            show this help
 
 Frames must all have the same size. Progress goes to stderr, the summary
@@ -38,6 +52,7 @@ exit codes:
 examples:
   zemb_pano data/life_sweep -o out
   zemb_pano holiday.mp4 --every 3 --outlines -o out
+  zemb_pano holiday.mp4 --finish --frames-csv out/frames.csv -o out
   zemb_pano shots/IMG_0012.jpg shots/IMG_0013.jpg shots/IMG_0014.jpg
 )";
 
@@ -60,13 +75,20 @@ int positive_count(const std::string& option, const std::string& text) {
   return static_cast<int>(value);
 }
 
+zemb::Scene scene_named(const std::string& name) {
+  if (name == "turning") return zemb::Scene::kTurning;
+  if (name == "flat") return zemb::Scene::kFlat;
+  throw usage_error("--scene expects turning or flat, got '" + name + "'");
+}
+
 }  // namespace
 
 Options parse_options(const std::vector<std::string>& args) {
   Options options;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    const bool takes_value = arg == "-o" || arg == "--output" || arg == "--every" || arg == "--max-frames";
+    const bool takes_value = arg == "-o" || arg == "--output" || arg == "--every" || arg == "--max-frames" ||
+                             arg == "--scene" || arg == "--keep-cols" || arg == "--frames-csv";
     if (takes_value && i + 1 == args.size()) throw usage_error(arg + " needs a value");
     if (arg == "-h" || arg == "--help") {
       options.help = true;
@@ -78,6 +100,16 @@ Options parse_options(const std::vector<std::string>& args) {
       options.every = positive_count(arg, args[++i]);
     } else if (arg == "--max-frames") {
       options.max_frames = positive_count(arg, args[++i]);
+    } else if (arg == "--sweep") {
+      options.sweep = true;
+    } else if (arg == "--finish") {
+      options.sweep = options.finish = true;
+    } else if (arg == "--scene") {
+      options.sweep_options.scene = scene_named(args[++i]);
+    } else if (arg == "--keep-cols") {
+      options.sweep_options.keep_columns = positive_count(arg, args[++i]);
+    } else if (arg == "--frames-csv") {
+      options.frames_csv = args[++i];
     } else if (arg.size() > 1 && arg[0] == '-') {
       throw usage_error("unknown option " + arg);
     } else {
@@ -85,6 +117,12 @@ Options parse_options(const std::vector<std::string>& args) {
     }
   }
   if (options.inputs.empty() && !options.help) throw usage_error("no INPUT given");
+  if (options.outlines && options.sweep) throw usage_error("--outlines goes with the fixed stitcher, not --sweep");
+  try {
+    options.sweep_options.check();
+  } catch (const cv::Exception& e) {
+    throw usage_error(e.err);
+  }
   return options;
 }
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "zemb/options.h"
+
 namespace zemb_pano {
 
 struct Options {
@@ -13,6 +15,10 @@ struct Options {
   bool outlines = false;
   int every = 1;       // take one frame in `every`
   int max_frames = 0;  // stop after this many frames; 0 for no limit
+  bool sweep = false;   // through zemb::Sweep instead of ZembStitcher
+  bool finish = false;  // also render the finished panorama (implies sweep)
+  std::string frames_csv;  // one line per frame goes here when set
+  zemb::SweepOptions sweep_options;
   bool help = false;
 };
 

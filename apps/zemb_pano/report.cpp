@@ -1,6 +1,9 @@
 #include "report.h"
 
+#include "pano_error.h"
+
 #include <algorithm>
+#include <fstream>
 #include <iomanip>
 #include <sstream>
 #include <string>
@@ -26,7 +29,7 @@ std::string counts(const RunStats& stats, std::optional<int> expected, double se
   text << stats.frames_read;
   if (expected) text << "/" << *expected;
   text << " frames, " << std::fixed << std::setprecision(1) << (seconds > 0 ? stats.frames_read / seconds : 0.0)
-       << " fps, " << stats.count(Outcome::accepted) << " accepted, " << stats.refused() << " refused";
+       << " fps, " << stats.placed() << " placed, " << stats.refused() << " refused";
   return text.str();
 }
 
@@ -40,7 +43,9 @@ std::ostream& label(std::ostream& out, const std::string& text) {
   return out << text << std::string(kLabelWidth - std::min(kLabelWidth, text.size()), ' ');
 }
 
-std::string time_text(const std::vector<double>& frame_ms) {
+std::string time_text(const std::vector<FrameRecord>& frames) {
+  std::vector<double> frame_ms;
+  for (const FrameRecord& frame : frames) frame_ms.push_back(frame.ms);
   std::ostringstream text;
   text << std::fixed << std::setprecision(1) << "median " << median(frame_ms) << " ms, slowest "
        << *std::max_element(frame_ms.begin(), frame_ms.end()) << " ms";
@@ -48,6 +53,23 @@ std::string time_text(const std::vector<double>& frame_ms) {
 }
 
 std::string size_text(cv::Size size) { return std::to_string(size.width) + " x " + std::to_string(size.height); }
+
+std::string seconds_text(double seconds) {
+  std::ostringstream text;
+  text << std::fixed << std::setprecision(2) << seconds << " s";
+  return text.str();
+}
+
+void print_finish_report(std::ostream& out, const zemb::FinishReport& report) {
+  label(out, "finished panorama") << size_text(report.size) << "\n";
+  label(out, "keyframes used") << report.keyframes_used << "\n";
+  label(out, "placements") << (report.refined ? "refined" : "live (" + report.fallback_reason + ")") << "\n";
+  label(out, "finish time") << seconds_text(report.seconds_total) << " (refine " << seconds_text(report.seconds_refine)
+                            << ", exposure " << seconds_text(report.seconds_exposure) << ", seams "
+                            << seconds_text(report.seconds_seams) << ", blend " << seconds_text(report.seconds_blend)
+                            << ")\n";
+}
+
 
 }  // namespace
 
@@ -81,7 +103,8 @@ void Progress::show(const RunStats& stats) {
   }
 }
 
-void print_summary(std::ostream& out, const RunStats& stats, cv::Size panorama, cv::Size cropped) {
+void print_summary(std::ostream& out, const RunResult& run, bool sweep) {
+  const RunStats& stats = run.stats;
   static const std::pair<Outcome, const char*> kRefusals[] = {
       {Outcome::too_few_keypoints, "refused, too few keypoints"},
       {Outcome::too_few_tracked, "refused, too few tracked points"},
@@ -90,10 +113,26 @@ void print_summary(std::ostream& out, const RunStats& stats, cv::Size panorama, 
   };
   label(out, "frames read") << stats.frames_read << "\n";
   label(out, "accepted") << stats.count(Outcome::accepted) << "\n";
-  for (const auto& [outcome, text] : kRefusals) label(out, text) << stats.count(outcome) << "\n";
-  if (!stats.frame_ms.empty()) label(out, "time per frame") << time_text(stats.frame_ms) << "\n";
-  label(out, "panorama") << size_text(panorama) << "\n";
-  label(out, "cropped band") << size_text(cropped) << "\n";
+  if (sweep) label(out, "relocalised") << stats.count(Outcome::relocalised) << "\n";
+  for (const auto& [outcome, text] : kRefusals)
+    if (!sweep || outcome != Outcome::too_few_tracked) label(out, text) << stats.count(outcome) << "\n";
+  if (sweep) label(out, "keyframes") << stats.keyframes() << "\n";
+  if (!stats.frames.empty()) label(out, "time per frame") << time_text(stats.frames) << "\n";
+  label(out, sweep ? "preview" : "panorama") << size_text(run.panorama.size()) << "\n";
+  label(out, "cropped band") << size_text(run.cropped.size()) << "\n";
+  if (!run.finished.empty()) print_finish_report(out, run.finish_report);
+}
+
+void write_frames_csv(const std::string& path, const RunStats& stats) {
+  std::ofstream file(path);
+  file << "index,status,count,ms,keyframe\n" << std::fixed << std::setprecision(2);
+  for (size_t i = 0; i < stats.frames.size(); ++i) {
+    const FrameRecord& frame = stats.frames[i];
+    file << i << "," << outcome_name(frame.outcome) << "," << frame.count << "," << frame.ms << ","
+         << (frame.keyframe ? 1 : 0) << "\n";
+  }
+  file.close();
+  if (!file) throw PanoError(kExitBadOutput, path + ": cannot write the frames CSV");
 }
 
 }  // namespace zemb_pano

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <optional>
 #include <ostream>
+#include <string>
 
 #include <opencv2/core.hpp>
 
@@ -36,7 +37,13 @@ class Progress {
   bool line_open_ = false;  // a terminal line waits for its end
 };
 
-void print_summary(std::ostream& out, const RunStats& stats, cv::Size panorama, cv::Size cropped);
+// What became of the frames, the sizes of the results and, for a finished
+// render, its report. `sweep` says the run went through the sweep.
+void print_summary(std::ostream& out, const RunResult& run, bool sweep);
+
+// One line per frame: index, status, count, time in ms, keyframe (1 or 0),
+// after a header line. PanoError (kExitBadOutput) when it cannot be written.
+void write_frames_csv(const std::string& path, const RunStats& stats);
 
 }  // namespace zemb_pano
 

@@ -3,35 +3,17 @@
 #include <stdlib.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 
 #include "outline_tracker.h"
-#include "pano_error.h"
 #include "report.h"
+#include "zemb/results.h"
 #include "zemb_stitcher.h"
 
 namespace zemb_pano {
 
 namespace {
-
-std::string make_temporary_folder() {
-  std::string path = (std::filesystem::temp_directory_path() / "zemb_pano.XXXXXX").string();
-  if (::mkdtemp(path.data()) == nullptr)
-    throw PanoError(kExitFailure, path + ": cannot create a temporary folder: " + std::strerror(errno));
-  return path;
-}
-
-// A stitcher whose working folder lives exactly as long as it does.
-struct TemporaryStitcher {
-  TemporaryStitcher() : stitcher(make_temporary_folder()) {}
-  ~TemporaryStitcher() { stitcher.remove_local_path(); }
-  TemporaryStitcher(const TemporaryStitcher&) = delete;
-  TemporaryStitcher& operator=(const TemporaryStitcher&) = delete;
-
-  ZembStitcher stitcher;
-};
 
 // ofcheck_stitch answers three different refusals with a count below
 // min_keypoints. A frame is tracked only once a panorama exists, and then the
@@ -39,36 +21,50 @@ struct TemporaryStitcher {
 // count equal to that number means the tracking fell short.
 Outcome classify(int result, const ZembStitcher& stitcher, bool was_tracked, size_t reference_keypoints) {
   if (result >= stitcher.min_keypoints) return Outcome::accepted;
-  if (result == -1) return Outcome::not_extended;
-  if (result <= 0) return Outcome::not_placed;
+  if (result == zemb::kNotExtended) return Outcome::not_extended;
+  if (result == zemb::kNotPlaceable || result == zemb::kBusy) return Outcome::not_placed;
   return was_tracked && static_cast<size_t>(result) == reference_keypoints ? Outcome::too_few_tracked
                                                                           : Outcome::too_few_keypoints;
 }
 
-int stitch_one(ZembStitcher& stitcher, cv::Mat& frame, const FrameSource& source) {
-  try {
-    return stitcher.ofcheck_stitch(frame);
-  } catch (const cv::Exception& e) {
-    if (e.code != cv::Error::StsBadArg) throw;
-    throw PanoError(kExitBadInput, source.last_frame_name() + ": " + e.err);
-  }
+}  // namespace
+
+const char* outcome_name(Outcome outcome) {
+  static const char* const kNames[kOutcomeCount] = {"accepted",          "relocalised",  "too few keypoints",
+                                                    "too few tracked",   "not extended", "not placeable"};
+  return kNames[static_cast<size_t>(outcome)];
 }
 
 double milliseconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
-}  // namespace
+TemporaryFolder::TemporaryFolder() : path_((std::filesystem::temp_directory_path() / "zemb_pano.XXXXXX").string()) {
+  if (::mkdtemp(path_.data()) == nullptr)
+    throw PanoError(kExitFailure, path_ + ": cannot create a temporary folder: " + std::strerror(errno));
+}
 
-void RunStats::record(Outcome outcome, double ms) {
+TemporaryFolder::~TemporaryFolder() {
+  deleteFile(path_.c_str());
+  std::error_code ignored;
+  std::filesystem::remove(path_, ignored);
+}
+
+void RunStats::record(const FrameRecord& frame) {
   ++frames_read;
-  ++outcomes[static_cast<size_t>(outcome)];
-  frame_ms.push_back(ms);
+  ++outcomes[static_cast<size_t>(frame.outcome)];
+  frames.push_back(frame);
+}
+
+int RunStats::keyframes() const {
+  int count = 0;
+  for (const FrameRecord& frame : frames) count += frame.keyframe ? 1 : 0;
+  return count;
 }
 
 RunResult stitch_frames(FrameSource& source, bool with_outlines, Progress& progress) {
-  TemporaryStitcher temporary;
-  ZembStitcher& stitcher = temporary.stitcher;
+  TemporaryFolder folder;
+  ZembStitcher stitcher(folder.path());
   OutlineTracker outlines;
   RunResult run;
   cv::Mat frame;
@@ -79,10 +75,10 @@ RunResult stitch_frames(FrameSource& source, bool with_outlines, Progress& progr
     const cv::Mat previous_panorama = with_outlines ? stitcher.panorama : cv::Mat();
     const size_t reference_keypoints = stitcher.reference.keypoints.size();
     const auto start = std::chrono::steady_clock::now();
-    const int result = stitch_one(stitcher, frame, source);
+    const int result = refusing_bad_frames(source, [&] { return stitcher.ofcheck_stitch(frame); });
     const double ms = milliseconds_since(start);
     const Outcome outcome = classify(result, stitcher, had_panorama, reference_keypoints);
-    run.stats.record(outcome, ms);
+    run.stats.record({outcome, result, ms, false});
     if (with_outlines && outcome == Outcome::accepted) outlines.add_accepted(previous_panorama, stitcher);
     progress.update(run.stats);
   }
@@ -95,10 +91,10 @@ RunResult stitch_frames(FrameSource& source, bool with_outlines, Progress& progr
 
 void require_placed(const RunStats& stats, const std::string& input) {
   if (stats.frames_read == 0) throw PanoError(kExitBadInput, input + ": no frame could be read");
-  if (stats.count(Outcome::accepted) >= 2) return;
-  const std::string why = stats.count(Outcome::accepted) == 0 ? "no frame has enough keypoints to start a panorama"
-                          : stats.frames_read == 1             ? "a single frame makes no panorama"
-                                                               : "none of the frames after the first fits next to it";
+  if (stats.placed() >= 2) return;
+  const std::string why = stats.placed() == 0       ? "no frame has enough keypoints to start a panorama"
+                          : stats.frames_read == 1 ? "a single frame makes no panorama"
+                                                   : "none of the frames after the first fits next to it";
   throw PanoError(kExitNothingPlaced, input + ": no frame could be placed (" + why + ")");
 }
 
