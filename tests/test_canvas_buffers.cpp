@@ -5,27 +5,6 @@
 
 namespace {
 
-TEST(CanvasBuffers, ReusesOnlyMemoryThatNothingElseHolds) {
-  zemb::CanvasBuffers buffers;
-  const cv::Size size(300, 200);
-  const uchar* first = nullptr;
-  {
-    const cv::Mat canvas = zemb::acquire_canvas(&buffers, size);
-    EXPECT_EQ(canvas.size(), size);
-    EXPECT_EQ(canvas.type(), CV_8UC3);
-    first = canvas.datastart;
-  }
-  const cv::Mat held = zemb::acquire_canvas(&buffers, size);
-  EXPECT_EQ(held.datastart, first) << "released memory comes back";
-  const cv::Mat second = zemb::acquire_canvas(&buffers, size);
-  EXPECT_NE(second.datastart, held.datastart);
-  const cv::Mat third = zemb::acquire_canvas(&buffers, size);
-  EXPECT_NE(third.datastart, held.datastart);
-  EXPECT_NE(third.datastart, second.datastart) << "both buffers are held: a new one is made";
-  EXPECT_EQ(zemb::acquire_canvas(&buffers, cv::Size(2000, 1000)).size(), cv::Size(2000, 1000));
-  EXPECT_EQ(zemb::acquire_canvas(nullptr, cv::Size(5, 4)).size(), cv::Size(5, 4));
-}
-
 // The owner holds its panorama and band as the stitcher does; the canvas
 // grows around them in place until a caller holds on too or room runs out.
 TEST(CanvasBuffers, GrowsThePanoramaInPlaceOnlyWhileTheOwnerAloneHoldsIt) {

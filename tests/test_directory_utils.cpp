@@ -51,23 +51,20 @@ void build_chain(const fs::path& top, const std::string& name, int depth) {
 // Mounts made by one test, undone in reverse order however the test ends.
 // Where the process may have a mount namespace of its own, the mounts are
 // made there, so not even a crash leaves one behind.
-class Mounts {
- public:
+struct Mounts {
   Mounts() {
     if (unshare(CLONE_NEWNS) == 0) mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
   }
   ~Mounts() {
-    for (auto target = targets_.rbegin(); target != targets_.rend(); ++target) umount2(target->c_str(), MNT_DETACH);
+    for (auto target = targets.rbegin(); target != targets.rend(); ++target) umount2(target->c_str(), MNT_DETACH);
   }
   // 0, or the errno of mount(2).
-  int add(const char* source, const fs::path& target, const char* type, unsigned long flags) {
-    if (mount(source, target.c_str(), type, flags, nullptr) != 0) return errno;
-    targets_.push_back(target);
+  int add(const std::string& source, const fs::path& target, const char* type, unsigned long flags) {
+    if (mount(source.c_str(), target.c_str(), type, flags, nullptr) != 0) return errno;
+    targets.push_back(target);
     return 0;
   }
-
- private:
-  std::vector<fs::path> targets_;
+  std::vector<fs::path> targets;
 };
 
 class DirectoryUtilsTest : public ::testing::Test {
@@ -183,7 +180,7 @@ TEST_F(DirectoryUtilsTest, LeavesMountPointsAndWhatIsBelowThem) {
     write_file(work_ / "holder" / "plain.txt");
     Mounts mounts;
     const std::string source = test.source ? test.source : (outside_ / "tree").string();
-    if (const int error = mounts.add(source.c_str(), point, test.type, test.flags))
+    if (const int error = mounts.add(source, point, test.type, test.flags))
       GTEST_SKIP() << "cannot mount a " << test.what << " here: " << std::strerror(error);
     fs::create_directories(point / "sub");
     write_file(point / "sub" / "kept.txt");

@@ -86,10 +86,4 @@ TEST(FramePreparation, ToGrayByChannelCount) {
   EXPECT_TRUE(untouched.empty());
 }
 
-TEST(FramePreparation, KeyPointsToPointsAppendsPositionsInOrder) {
-  std::vector<cv::Point2f> points = {{-1.0f, -1.0f}};
-  KeyPointsToPoints({cv::KeyPoint(1.5f, 2.5f, 7.0f, 30.0f, 0.5f, 2, 9), cv::KeyPoint(3.0f, 4.0f, 1.0f)}, points);
-  EXPECT_EQ(points, (std::vector<cv::Point2f>{{-1.0f, -1.0f}, {1.5f, 2.5f}, {3.0f, 4.0f}}));
-}
-
 }  // namespace
