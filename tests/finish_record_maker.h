@@ -103,16 +103,22 @@ inline zemb::KeyframeLink make_link(const std::vector<cv::Mat>& truth, int from,
   return link;
 }
 
+// A slid window is a crop, so long photos (beyond what remap reaches) work.
+inline cv::Mat keyframe_image(const cv::Mat& photo, const cv::Mat& truth, const RecordSettings& s) {
+  if (s.scene == zemb::Scene::kFlat)
+    return photo(cv::Rect(cv::Point(cvRound(truth.at<double>(0, 2)), cvRound(truth.at<double>(1, 2))), s.image)).clone();
+  cv::Mat image;
+  cv::warpPerspective(photo, image, truth, s.image, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REFLECT);
+  return image;
+}
+
 inline MadeRecord make_record(const cv::Mat& photo, const RecordSettings& s) {
   MadeRecord made;
   made.truth = true_transforms(photo, s);
   auto images = std::make_shared<std::vector<cv::Mat>>();
   std::mt19937 rng(s.seed + 1);
   for (int i = 0; i < s.keyframes; ++i) {
-    cv::Mat image;
-    cv::warpPerspective(photo, image, made.truth[std::size_t(i)], s.image, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
-                        cv::BORDER_REFLECT);
-    images->push_back(image);
+    images->push_back(keyframe_image(photo, made.truth[std::size_t(i)], s));
     zemb::Keyframe keyframe;
     keyframe.frame_index = 3 * i;
     keyframe.image_size = s.image;
