@@ -1,4 +1,3 @@
-#include <set>
 #include <tuple>
 
 #include <gtest/gtest.h>
@@ -9,7 +8,6 @@ namespace {
 
 using Matches = std::vector<cv::DMatch>;
 using Record = std::tuple<int, int, int, float>;  // queryIdx, trainIdx, imgIdx, distance
-using Pair = std::pair<int, int>;
 
 // One-dimensional descriptors: distances are plain differences.
 cv::Mat column(std::initializer_list<float> values) {
@@ -57,28 +55,6 @@ TEST(DescriptorMatching, DoubleMatchAppendsForwardThenReverseOnlyPairs) {
   Matches one_row;  // a one-row set has no second candidate to test against
   double_match(column({0, 3, 10}), column({2.5f}), one_row, 0.0f);
   EXPECT_EQ(records(one_row.begin(), one_row.end()), (std::vector<Record>{{1, 0, -1, 0.5f}}));
-}
-
-TEST(DescriptorMatching, DoubleMatchExtendsSingleMatchSymmetrically) {
-  const cv::Mat d1 = random_descriptors(60, 1), d2 = random_descriptors(50, 2);
-  Matches single, both, swapped;
-  single_match(d1, d2, single, 0.2f);
-  double_match(d1, d2, both, 0.2f);
-  double_match(d2, d1, swapped, 0.2f);
-
-  ASSERT_GT(both.size(), single.size());  // some pairs come from the reverse side only
-  const auto reverse_only = both.begin() + single.size();
-  EXPECT_EQ(records(both.begin(), reverse_only), records(single.begin(), single.end()));
-  std::set<Pair> pairs, swapped_pairs;
-  for (auto m = both.begin(); m != both.end(); ++m) {
-    pairs.emplace(m->queryIdx, m->trainIdx);
-    if (m >= reverse_only) {
-      EXPECT_EQ(m->imgIdx, -1);
-    }
-  }
-  for (const cv::DMatch& m : swapped) swapped_pairs.emplace(m.trainIdx, m.queryIdx);
-  EXPECT_EQ(pairs.size(), both.size());
-  EXPECT_EQ(pairs, swapped_pairs);
 }
 
 TEST(DescriptorMatching, IncompatibleDescriptorSetsThrow) {
