@@ -122,15 +122,12 @@ records[:, :2].astype(int).)doc";
 
 void bind_functions(py::module_& module) {
   module.def("prepare_image", &prepare_image, py::arg("image"), py::arg("target"), py::arg("by_cols") = true,
-             R"doc(
-Reduces `image` to at most `target` columns (by_cols) or rows (never enlarged; bilinear, bit-exact)
+             R"doc(Reduces `image` to at most `target` columns (by_cols) or rows (never enlarged; bilinear, bit-exact)
 and returns (reduced, scale), scale being reduced size / source size along that side (1.0 when
 the image is not larger). The input is not modified. C++: image_resize.)doc");
-  module.def("frame_resize", &prepare_frame_rows, py::arg("image"), R"doc(
-Reduces `image` to at most 300 rows (never enlarged) and returns (reduced, scale). The input is
+  module.def("frame_resize", &prepare_frame_rows, py::arg("image"), R"doc(Reduces `image` to at most 300 rows (never enlarged) and returns (reduced, scale). The input is
 not modified.)doc");
-  module.def("to_gray", &gray_of, py::arg("image"), R"doc(
-A 3-channel image in gray, with the weights of OpenCV's COLOR_RGB2GRAY applied to the channels in
+  module.def("to_gray", &gray_of, py::arg("image"), R"doc(A 3-channel image in gray, with the weights of OpenCV's COLOR_RGB2GRAY applied to the channels in
 their order (as the stitcher does); a 1-channel image is copied. Returns an H x W array.)doc");
 
   module.def(
@@ -158,8 +155,7 @@ their order (as the stitcher does); a 1-channel image is copied. Returns an H x 
                    "or (rows, columns).") + kOutlineDoc).c_str());
 
   module.def("optimize_seam", &seam_repaired, py::arg("old_canvas"), py::arg("new_canvas"), py::arg("corners"),
-             R"doc(
-Seam repair. Returns a copy of `new_canvas` in which, inside the bounding box of `corners`
+             R"doc(Seam repair. Returns a copy of `new_canvas` in which, inside the bounding box of `corners`
 (top-left, top-right, bottom-right, bottom-left; N x 2), the pixels of `old_canvas` come back
 where the new pixel is empty (0, 0, 0) or lies within 10 pixels of an edge line, wherever the old
 pixel is not empty. Neither input is modified. Both canvases H x W x 3 uint8 (ValueError
@@ -186,8 +182,7 @@ otherwise); the box is clipped to both.)doc");
       py::arg("directory"), py::arg("entry"),
       "directory + '/' + entry with a single separator; `entry` alone when `directory` is empty.");
   module.def(
-      "delete_file", [](const py::object& path) { deleteFile(to_path(path).c_str()); }, py::arg("path"), R"doc(
-Deletes a regular file, or everything below a directory (the directory stays). Never follows a
+      "delete_file", [](const py::object& path) { deleteFile(to_path(path).c_str()); }, py::arg("path"), R"doc(Deletes a regular file, or everything below a directory (the directory stays). Never follows a
 symbolic link: links and special files stay, and so does every directory holding one. The
 root and "" are never touched. Silent on every failure.)doc");
   module.def(

@@ -114,8 +114,7 @@ void bind_options(py::module_& module) {
       .value("TURNING", Scene::kTurning, "A camera turning about its centre: phone panoramas, drones.")
       .value("FLAT", Scene::kFlat, "A flat scene passed under a moving camera: documents, shelves, slides.");
 
-  OptionsClass options(module, "SweepOptions", R"doc(
-Every setting of zemb.Sweep. SweepOptions(**fields) starts from the defaults and sets the fields
+  OptionsClass options(module, "SweepOptions", R"doc(Every setting of zemb.Sweep. SweepOptions(**fields) starts from the defaults and sets the fields
 named (TypeError for an unknown name or a value of the wrong type). Ranges are checked by check()
 and by Sweep().)doc");
   options.def(py::init(&options_from), "Defaults, with the fields given as keywords set.")

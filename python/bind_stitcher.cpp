@@ -76,8 +76,7 @@ void bind_stitcher(py::module_& module) {
   module.attr("NOT_EXTENDED") = kNotExtended;
   module.attr("NOT_PLACEABLE") = kNotPlaceable;
 
-  py::class_<Stitcher>(module, "Stitcher", R"doc(
-The incremental stitcher: one per panorama, fed one camera frame at a time.
+  py::class_<Stitcher>(module, "Stitcher", R"doc(The incremental stitcher: one per panorama, fed one camera frame at a time.
 
 Stitcher(workdir) takes `workdir` (str or os.PathLike) as its working directory and EMPTIES it
 when it exists: every regular file and subdirectory below it is deleted (symbolic links stay).
@@ -88,8 +87,7 @@ made while another thread's stitch() is under way returns BUSY at once.
 )doc")
       .def(py::init([](const py::object& workdir) { return std::make_unique<Stitcher>(to_path(workdir)); }),
            py::arg("workdir"), "Takes `workdir` as working directory and empties it when it exists.")
-      .def("stitch", &stitch, py::arg("frame"), R"doc(
-Adds one camera frame: an H x W x 3 uint8 array, BGR, all frames of one size. Sweep the camera
+      .def("stitch", &stitch, py::arg("frame"), R"doc(Adds one camera frame: an H x W x 3 uint8 array, BGR, all frames of one size. Sweep the camera
 toward the top edge of its frames. The array is never modified; it is used without a copy when
 the pixels of each row lie next to each other (any C-contiguous array, or a crop of one).
 
@@ -107,8 +105,7 @@ The GIL is released while the frame is stitched.
       .def_property_readonly(
           "panorama",
           [](Stitcher& self) { return self.library.with_gil([](ZembStitcher& s) { return live_image(s.panorama); }); },
-          R"doc(
-The whole canvas, H x W x 3 uint8 (0 x 0 x 3 before the first frame); read-only.
+          R"doc(The whole canvas, H x W x 3 uint8 (0 x 0 x 3 before the first frame); read-only.
 
 The array shares the stitcher's memory without a copy and keeps its pixels for as long as you
 hold it: while it is held, the stitcher builds the next canvas elsewhere (about one memcpy of

@@ -90,8 +90,7 @@ void bind_outcomes(py::module_& module) {
 
 void bind_sweep(py::module_& module) {
   bind_outcomes(module);
-  py::class_<GuardedSweep>(module, "Sweep", R"doc(
-The configurable way in: like Stitcher it takes camera frames one at a time and keeps a live
+  py::class_<GuardedSweep>(module, "Sweep", R"doc(The configurable way in: like Stitcher it takes camera frames one at a time and keeps a live
 preview, but it lowers the detector threshold on soft scenes, recovers lost tracking against its
 keyframes, and records keyframes that finish() renders into the finished panorama.
 
@@ -102,8 +101,7 @@ fail check(). Calls from several threads are taken one at a time.)doc")
              return std::make_unique<GuardedSweep>(to_path(workdir), options);
            }),
            py::arg("workdir"), py::arg("options") = SweepOptions(), "Empties or creates `workdir`; checks `options`.")
-      .def("add", &add_frame, py::arg("frame"), R"doc(
-Adds one camera frame (H x W x 3 uint8, BGR, every frame of the first frame's size) and returns
+      .def("add", &add_frame, py::arg("frame"), R"doc(Adds one camera frame (H x W x 3 uint8, BGR, every frame of the first frame's size) and returns
 a FrameStatus. The array is only read. ValueError for a bad frame, which changes nothing. The GIL
 is released while the frame is added.)doc")
       .def_property_readonly("preview", reader(+[](const Sweep& s) { return live_image(s.preview()); }),
@@ -118,8 +116,7 @@ is released while the frame is added.)doc")
                              "Keyframes recorded so far.")
       .def_property_readonly("options", reader(+[](const Sweep& s) { return s.options(); }),
                              "The options the sweep runs with (a copy).")
-      .def("finish", &finish, R"doc(
-Renders the finished panorama from the keyframes and returns (panorama, mask, report):
+      .def("finish", &finish, R"doc(Renders the finished panorama from the keyframes and returns (panorama, mask, report):
 panorama H x W x 3 uint8, mask H x W uint8 (255 where a frame covered it), both the caller's
 own (writeable), and a FinishReport. ValueError with fewer than two keyframes. The GIL is
 released while it renders.)doc")

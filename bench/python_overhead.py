@@ -1,0 +1,119 @@
+#!/usr/bin/env python3
+"""What calling the stitcher through Python costs: per-frame time of zemb.Stitcher.stitch on
+1920x1080 frames against the same frames stitched in a C++ loop (zemb._time_cpp_stitch).
+
+    PYTHONPATH=build/python/python /usr/bin/python3 bench/python_overhead.py [--runs N]
+
+The frames are a 30-frame sweep cut from data/photos/life.jpg (or ../shared/data/life.jpg): the
+photo scaled to 1920 rows, a 1080-column window moved 40 px at a time, each window turned into
+camera orientation (a sweep toward the frames' top edge). Besides C-contiguous frames, Python is
+also timed on frames that are crops of wider images (viewed in place, no copy) and on
+column-major frames (copied into a contiguous array on each call). A second table isolates the
+fixed cost of a call: 16x16 frames without keypoints, which the stitcher refuses at once.
+"""
+
+import argparse
+import statistics
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import cv2
+import numpy as np
+
+import zemb
+
+ROOT = Path(__file__).resolve().parents[1]
+PHOTOS = [ROOT / "data" / "photos" / "life.jpg", ROOT.parent / "shared" / "data" / "life.jpg"]
+FRAMES, STEP = 30, 40
+
+
+def camera_frames():
+    photo_path = next((path for path in PHOTOS if path.exists()), None)
+    if photo_path is None:
+        sys.exit("no life.jpg in " + " or ".join(str(path.parent) for path in PHOTOS))
+    photo = cv2.imread(str(photo_path))
+    scale = 1920 / photo.shape[0]
+    photo = cv2.resize(photo, None, fx=scale, fy=scale, interpolation=cv2.INTER_AREA)
+    return [np.ascontiguousarray(cv2.rotate(photo[:, i * STEP:i * STEP + 1080], cv2.ROTATE_90_COUNTERCLOCKWISE))
+            for i in range(FRAMES)]
+
+
+def crops_of_wider(frames):
+    wider = [np.zeros((f.shape[0], f.shape[1] + 64, 3), np.uint8) for f in frames]
+    for frame, image in zip(frames, wider):
+        image[:, 32:32 + frame.shape[1]] = frame
+    return [image[:, 32:32 + frame.shape[1]] for frame, image in zip(frames, wider)]
+
+
+def python_pass(frames, workdir):
+    stitcher = zemb.Stitcher(workdir)
+    results, seconds = [], []
+    for frame in frames:
+        start = time.perf_counter()
+        results.append(stitcher.stitch(frame))
+        seconds.append(time.perf_counter() - start)
+    return results, seconds
+
+
+def median_per_frame(passes, unit):
+    """Per frame, the median over the passes; then the median and the mean over the frames."""
+    per_frame = [statistics.median(times) for times in zip(*passes)]
+    return statistics.median(per_frame) * unit, statistics.fmean(per_frame) * unit
+
+
+def tiny_frames():
+    return [np.zeros((16, 16, 3), np.uint8) for _ in range(1000)]
+
+
+def table(title, figures, unit, label):
+    print(title)
+    cpp_median = median_per_frame(next(iter(figures.values())), unit)[0]
+    print(f"  {'way of calling':<42}{'median ' + label:>10}{'mean ' + label:>10}{'vs C++ ' + label:>11}")
+    for name, passes in figures.items():
+        median, mean = median_per_frame(passes, unit)
+        print(f"  {name:<42}{median:>10.2f}{mean:>10.2f}{median - cpp_median:>+11.2f}")
+
+
+def timed(ways, runs, workdir):
+    """Seconds per call of every way, pass after pass; every way must give the C++ loop's results."""
+    figures, reference = {}, None
+    for _ in range(runs):
+        for name, way in ways.items():
+            results, seconds = way(f"{workdir}/work")
+            reference = reference or results
+            if results != reference:
+                sys.exit(f"{name}: results differ from the C++ loop's")
+            figures.setdefault(name, []).append(seconds)
+    return figures, reference
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--runs", type=int, default=5, help="passes over the sweep per way of calling")
+    args = parser.parse_args()
+    frames = camera_frames()
+    ways = {
+        "C++ loop (zemb._time_cpp_stitch)": lambda workdir: zemb._time_cpp_stitch(workdir, frames),
+        "Python, contiguous frames": lambda workdir: python_pass(frames, workdir),
+        "Python, crops of wider images (no copy)": lambda workdir: python_pass(crops_of_wider(frames), workdir),
+        "Python, column-major frames (copied)": lambda workdir: python_pass(
+            [np.asfortranarray(f) for f in frames], workdir),
+    }
+    tiny = tiny_frames()
+    fixed_cost = {
+        "C++ loop": lambda workdir: zemb._time_cpp_stitch(workdir, tiny),
+        "Python": lambda workdir: python_pass(tiny, workdir),
+    }
+    with tempfile.TemporaryDirectory() as workdir:
+        figures, reference = timed(ways, args.runs, workdir)
+        tiny_figures, _ = timed(fixed_cost, args.runs, workdir)
+    print(f"{FRAMES} frames of 1920x1080, {args.runs} passes, results identical in every pass "
+          f"({sum(r >= 20 for r in reference)} placed)")
+    table("Per frame:", figures, 1e3, "ms")
+    table("Fixed cost of a call (16x16 frames without keypoints):", tiny_figures, 1e6, "us")
+
+
+if __name__ == "__main__":
+    main()
