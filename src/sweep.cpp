@@ -157,7 +157,9 @@ void Sweep::State::track_and_place(const cv::Mat& frame, const PreparedFrame& pr
     status.tracked = candidate.tracked;
     status.inliers = candidate.inliers;
     placement = place_frame(preview, band, prepared.working, candidate.homography, &buffers, options);
-    if (placement.result == 0) to_canvas = placement.homography;
+    // The preview pastes the frame with its right edge straightened; the
+    // record keeps the frame where it was tracked to.
+    if (placement.result == 0) to_canvas = translation(placement.shift.x, placement.shift.y) * candidate.homography;
     if (placement.result == kNotPlaceable && in_front(candidate.homography, prepared.working.size()))
       to_canvas = candidate.homography;
     return !to_canvas.empty() || placement.result == kNotExtended;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "sweep_internal.h"
@@ -30,13 +31,36 @@ std::vector<cv::Point2f> shifted(const std::vector<cv::Point2f>& points, cv::Poi
 
 cv::Point2f scaled(cv::Point2f p, float scale) { return {p.x / scale, p.y / scale}; }
 
+// The frame against the view as a rotation, a uniform scale and a shift,
+// with the number of pairs it explains; empty when it fits nothing.
+cv::Mat fit_similarity(const std::vector<cv::Point2f>& in_frame, const std::vector<cv::Point2f>& in_view,
+                       const SweepOptions& options, int& inliers) {
+  std::vector<uchar> mask;
+  const cv::Mat affine = cv::estimateAffinePartial2D(in_frame, in_view, mask, cv::RANSAC, options.ransac_threshold,
+                                                     options.ransac_iterations, options.ransac_confidence);
+  if (affine.empty()) return cv::Mat();
+  inliers = cv::countNonZero(mask);
+  cv::Mat homography = cv::Mat::eye(3, 3, CV_64F);
+  affine.copyTo(homography.rowRange(0, 2));
+  return homography;
+}
+
 // Fits the frame homography onto the canvas from pairs in working-frame
-// pixels: `in_view` of the view, `in_frame` of the frame.
+// pixels: `in_view` of the view, `in_frame` of the frame. A frame recovered
+// across a gap overlaps its view only in a narrow strip, which pins a
+// homography's scale across the strip poorly and lets the error grow along
+// the rest of the sweep; over a flat scene the frame is fitted with the
+// four degrees of freedom a camera moving over it has.
 Candidate fit_onto_canvas(const View& view, const std::vector<cv::Point2f>& in_view,
-                          const std::vector<cv::Point2f>& in_frame, const SweepOptions& options) {
+                          const std::vector<cv::Point2f>& in_frame, const SweepOptions& options, bool narrow) {
   Candidate candidate;
   candidate.tracked = static_cast<int>(in_view.size());
   if (candidate.tracked < options.min_inliers) return candidate;
+  if (narrow && options.scene == Scene::kFlat) {
+    const cv::Mat relative = fit_similarity(in_frame, in_view, options, candidate.inliers);
+    if (!relative.empty()) candidate.homography = view.to_canvas * relative;
+    return candidate;
+  }
   candidate.homography = fit_homography(in_frame, project(in_view, view.to_canvas), options, &candidate.inliers);
   return candidate;
 }
@@ -84,7 +108,7 @@ Candidate track_view(const View& view, const PreparedFrame& frame, const SweepOp
     in_view.push_back(scaled(flow.from[i], view.scale));
     in_frame.push_back(scaled(flow.to[i], frame.scale));
   }
-  return fit_onto_canvas(view, in_view, in_frame, options);
+  return fit_onto_canvas(view, in_view, in_frame, options, seeded);
 }
 
 bool trustworthy(const Candidate& candidate, const View& view, const SweepOptions& options) {
@@ -141,7 +165,7 @@ Candidate match_view(View& view, const PreparedFrame& frame, FrameDescription& d
     in_view.push_back(scaled(view.described[match.queryIdx].pt, view.scale));
     in_frame.push_back(scaled(description.keypoints[match.trainIdx].pt, frame.scale));
   }
-  return fit_onto_canvas(view, in_view, in_frame, options);
+  return fit_onto_canvas(view, in_view, in_frame, options, true);
 }
 
 Recovery::Recovery(View& reference, std::vector<View>& keyframes, const PreparedFrame& frame,

@@ -1,0 +1,163 @@
+// The sweep on real-photo sweeps: what it keeps that the fixed stitcher
+// loses, where recovered frames go, what it records, and what it refuses.
+#include <filesystem>
+#include <functional>
+
+#include "sweep_internal.h"
+#include "test_support.h"
+#include "zemb/sweep.h"
+#include "zemb_stitcher.h"
+
+namespace {
+
+using zemb::FrameOutcome;
+using zemb_tools::SweepFrame;
+using zemb_tools::SweepSettings;
+
+std::vector<SweepFrame> slide_sweep(const cv::Mat& small, const std::function<void(SweepSettings&)>& change) {
+  SweepSettings settings;
+  settings.window = cv::Size(360, 640);
+  settings.step = 24;
+  settings.frames = 30;
+  settings.max_rotation_deg = 0.3;
+  settings.max_jitter = 6;
+  change(settings);
+  return zemb_tools::make_sweep(small, settings);
+}
+
+int placed_by_fixed_path(const std::vector<SweepFrame>& frames) {
+  ZembStitcher stitcher("");
+  int placed = 0;
+  for (const SweepFrame& f : frames) {
+    cv::Mat frame = f.camera_frame.clone();
+    placed += stitcher.ofcheck_stitch(frame) >= stitcher.min_keypoints ? 1 : 0;
+  }
+  return placed;
+}
+
+std::vector<zemb::FrameStatus> add_all(zemb::Sweep& sweep, const std::vector<SweepFrame>& frames) {
+  std::vector<zemb::FrameStatus> statuses;
+  for (const SweepFrame& f : frames) statuses.push_back(sweep.add(f.camera_frame));
+  return statuses;
+}
+
+// Where a keyframe's kept image starts on the preview, against the first.
+double canvas_offset(const zemb::Sweep& sweep, int keyframe) {
+  const std::vector<cv::Point2f> origin{{0.0f, 0.0f}};
+  return zemb::project(origin, sweep.keyframes()[keyframe].placement)[0].x -
+         zemb::project(origin, sweep.keyframes()[0].placement)[0].x;
+}
+
+class SweepOnPhoto : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ZEMB_LOAD_PHOTO(photo, "life.jpg");
+    small_ = zemb_test::small_photo(photo);
+  }
+  cv::Mat small_;
+};
+
+TEST_F(SweepOnPhoto, KeepsTheFramesOfASoftSceneThatTheFixedPathLoses) {
+  const auto frames = slide_sweep(small_, [](SweepSettings& s) { s.effects.blur_sigma = 3.0; });
+  zemb::Sweep sweep("");
+  int placed = 0;
+  for (const zemb::FrameStatus& status : add_all(sweep, frames)) placed += status.placed() ? 1 : 0;
+  EXPECT_GE(placed, static_cast<int>(frames.size()) * 95 / 100);
+  EXPECT_LT(placed_by_fixed_path(frames), placed / 2) << "the sweep was meant to be soft";
+  EXPECT_EQ(sweep.counts().count(FrameOutcome::kAccepted), placed);
+}
+
+TEST_F(SweepOnPhoto, RecoversAfterAGapAndADarkRunAndPlacesTheFramesWhereTheyBelong) {
+  // 8 frames of 24 px dropped: the scene jumps by over half a 360-px frame.
+  const auto frames = slide_sweep(small_, [](SweepSettings& s) {
+    s.disturbances.dropped = {{10, 8}};
+    s.disturbances.dark = {{24, 3}};
+  });
+  zemb::SweepOptions options;
+  options.scene = zemb::Scene::kFlat;
+  zemb::Sweep sweep("", options);
+  const std::vector<zemb::FrameStatus> statuses = add_all(sweep, frames);
+  const int gap_end = 10, dark_end = 24 - 8 + 3;
+  EXPECT_EQ(statuses[gap_end].outcome, FrameOutcome::kRelocalised);
+  for (size_t i = 0; i < frames.size(); ++i) {
+    const bool dark = frames[i].state == zemb_tools::FrameState::dark;
+    EXPECT_EQ(statuses[i].placed(), !dark) << "frame " << i << ": " << zemb::outcome_name(statuses[i].outcome);
+  }
+  EXPECT_TRUE(statuses[dark_end].placed());
+  // Working frames are 281 of the window's 360 photo columns wide.
+  const double working_per_photo = 281.0 / 360.0;
+  for (size_t k = 1; k < sweep.keyframes().size(); ++k) {
+    const SweepFrame& truth = frames[sweep.keyframes()[k].frame_index];
+    const double expected = (truth.origin.x - frames[0].origin.x) * working_per_photo;
+    EXPECT_NEAR(canvas_offset(sweep, static_cast<int>(k)), expected, 6.0) << "keyframe " << k;
+  }
+  const double true_width = (frames.back().origin.x - frames[0].origin.x + 360.0) * working_per_photo;
+  EXPECT_GE(sweep.preview().cols, 0.9 * true_width);
+}
+
+TEST_F(SweepOnPhoto, RefusesAnotherSceneAndBadFramesWithoutChangingAnything) {
+  const auto frames = slide_sweep(small_, [](SweepSettings& s) { s.frames = 4; });
+  zemb::Sweep sweep("");
+  add_all(sweep, frames);
+  const cv::Mat preview = sweep.preview().clone();
+  const zemb::SweepCounts before = sweep.counts();
+  cv::Mat other;
+  cv::flip(frames[3].camera_frame, other, -1);
+  cv::randu(other(cv::Rect(0, 0, 640, 180)), 0, 255);
+  EXPECT_EQ(sweep.add(other).outcome, FrameOutcome::kNotPlaceable);
+  EXPECT_THROW(sweep.add(cv::Mat()), cv::Exception);
+  EXPECT_THROW(sweep.add(cv::Mat(360, 640, CV_8UC1, cv::Scalar(9))), cv::Exception);
+  EXPECT_THROW(sweep.add(cv::Mat(361, 640, CV_8UC3)), cv::Exception);
+  EXPECT_EQ(cv::norm(sweep.preview(), preview, cv::NORM_INF), 0.0);
+  EXPECT_EQ(sweep.counts().frames, before.frames + 1);
+  EXPECT_EQ(sweep.counts().keyframes, before.keyframes);
+}
+
+TEST_F(SweepOnPhoto, SpilledKeyframesComeBackBitIdenticalAndUnwritableFoldersKeepThemInMemory) {
+  const auto frames = slide_sweep(small_, [](SweepSettings& s) { s.frames = 12; });
+  zemb::SweepOptions options;
+  options.memory_budget = 1;  // every image goes to disk
+  const std::string folder = ::testing::TempDir() + "zemb_sweep_spill";
+  for (const std::string& directory : {folder, std::string("/proc/zemb_unwritable")}) {
+    zemb::Sweep sweep(directory, options);
+    add_all(sweep, frames);
+    const zemb::SweepCounts& counts = sweep.counts();
+    ASSERT_GE(counts.keyframes, 3);
+    const bool writable = directory == folder;
+    EXPECT_EQ(counts.spilled, writable ? counts.keyframes : 0) << directory;
+    EXPECT_EQ(counts.spill_failures, writable ? 0 : counts.keyframes) << directory;
+    for (int k = 0; k < counts.keyframes; ++k) {
+      const cv::Mat expected = zemb::kept_image(frames[sweep.keyframes()[k].frame_index].camera_frame, options);
+      EXPECT_EQ(cv::norm(sweep.keyframe_image(k), expected, cv::NORM_INF), 0.0) << directory << " keyframe " << k;
+    }
+    sweep.remove_working_directory();
+  }
+  EXPECT_FALSE(std::filesystem::exists(folder));
+}
+
+TEST(SweepOptions, CheckNamesTheFieldOutOfRange) {
+  const std::vector<std::pair<std::function<void(zemb::SweepOptions&)>, std::string>> cases = {
+      {[](zemb::SweepOptions& o) { o.working_columns = 0; }, "working_columns"},
+      {[](zemb::SweepOptions& o) { o.fast_threshold_floor = 60; }, "fast_threshold_floor"},
+      {[](zemb::SweepOptions& o) { o.flow_epsilon = std::nan(""); }, "flow_epsilon"},
+      {[](zemb::SweepOptions& o) { o.growth_share = 1.5; }, "growth_share"},
+      {[](zemb::SweepOptions& o) { o.keyframe_share = -0.1; }, "keyframe_share"},
+      {[](zemb::SweepOptions& o) { o.scene = static_cast<zemb::Scene>(7); }, "scene"},
+      {[](zemb::SweepOptions& o) { o.blend_bands = 11; }, "blend_bands"},
+  };
+  EXPECT_NO_THROW(zemb::SweepOptions().check());
+  EXPECT_NO_THROW(zemb::fixed_path_options().check());
+  for (const auto& [change, field] : cases) {
+    zemb::SweepOptions options;
+    change(options);
+    try {
+      zemb::Sweep sweep("", options);
+      ADD_FAILURE() << field << " was accepted";
+    } catch (const cv::Exception& e) {
+      EXPECT_EQ(e.code, cv::Error::StsBadArg);
+      EXPECT_NE(e.err.find("SweepOptions::" + field), std::string::npos) << e.err;
+    }
+  }
+}
+
+}  // namespace
