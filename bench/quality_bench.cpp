@@ -20,6 +20,13 @@
 
 #include "finish_record_maker.h"
 
+#ifdef ZEMB_HAVE_SWEEP
+// A recorded sweep as the finished render reads it; the sweep must outlive it.
+zemb::SweepRecord record_of(const zemb::Sweep& sweep) {
+  return zemb::SweepRecord{sweep.keyframes(), sweep.links(), [&sweep](int i) { return sweep.keyframe_image(i); }};
+}
+#endif
+
 namespace {
 
 // What one sweep offers to compare: its record, its live panorama, and the
@@ -31,13 +38,6 @@ struct BenchSweep {
   cv::Mat photo;
   std::vector<cv::Mat> truth;  // kept-image pixel -> photo pixel
 };
-
-#ifdef ZEMB_HAVE_SWEEP
-zemb::SweepRecord record_of(const zemb::Sweep& sweep) {
-  zemb::SweepRecord record{sweep.keyframes(), sweep.links(), [&sweep](int i) { return sweep.keyframe_image(i); }};
-  return record;
-}
-#endif
 
 // The live placements drawn as the live preview draws them: each keyframe
 // pasted over the ones before.
@@ -126,11 +126,13 @@ Quality measure(const cv::Mat& output, const BenchSweep& sweep) {
       cv::Mat shift = cv::Mat::eye(2, 3, CV_32F), aligned;
       try {
         cv::findTransformECC(exp_gray(r), out_gray(r), shift, cv::MOTION_TRANSLATION,
-                             cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 50, 1e-4), cv::noArray(), 3);
+                             cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 50, 1e-4),
+                             cv::noArray(), 3);
       } catch (const cv::Exception&) {
         shift = cv::Mat::eye(2, 3, CV_32F);
       }
-      cv::warpAffine(out_gray(r), aligned, shift, r.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REFLECT);
+      cv::warpAffine(out_gray(r), aligned, shift, r.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
+                     cv::BORDER_REFLECT);
       q.psnr += cv::PSNR(aligned, exp_gray(r));
       q.ssim += ssim(aligned, exp_gray(r));
       ++tiles;
@@ -140,7 +142,8 @@ Quality measure(const cv::Mat& output, const BenchSweep& sweep) {
   cv::Mat swept = cv::Mat::zeros(sweep.photo.size(), CV_8U), reached;
   for (std::size_t i = 0; i < sweep.truth.size(); ++i) {
     const cv::Size s = sweep.record.keyframes[i].image_size;
-    std::vector<cv::Point2f> c = {{0, 0}, {float(s.width), 0}, {float(s.width), float(s.height)}, {0, float(s.height)}}, p;
+    const float w = float(s.width), ht = float(s.height);
+    std::vector<cv::Point2f> c = {{0, 0}, {w, 0}, {w, ht}, {0, ht}}, p;
     cv::perspectiveTransform(c, p, sweep.truth[i]);
     std::vector<cv::Point> poly(p.begin(), p.end());
     cv::fillConvexPoly(swept, poly, cv::Scalar(255));

@@ -154,7 +154,10 @@ MatchTable window_table(const MatchTable& table, int begin, int end) {
     for (int j = 0; j < m; ++j) {
       MatchesInfo& pair = window.pairs[std::size_t(i * m + j)];
       pair = table.pairs[std::size_t((begin + i) * n + begin + j)];
-      if (pair.confidence > 0) pair.src_img_idx = i, pair.dst_img_idx = j;
+      if (pair.confidence > 0) {
+        pair.src_img_idx = i;
+        pair.dst_img_idx = j;
+      }
     }
   }
   return window;
@@ -324,7 +327,8 @@ Refinement refine_placements(const SweepRecord& record, const SweepOptions& opti
   const int unlinked = first_unlinked(table.pairs, static_cast<int>(table.features.size()));
   if (unlinked >= 0) {
     Refinement refinement;
-    refinement.failure = "keyframe " + std::to_string(unlinked) + " has no usable correspondences joining it to keyframe 0";
+    refinement.failure =
+        "keyframe " + std::to_string(unlinked) + " has no usable correspondences joining it to keyframe 0";
     return refinement;
   }
   try {

@@ -106,7 +106,8 @@ inline zemb::KeyframeLink make_link(const std::vector<cv::Mat>& truth, int from,
 // A slid window is a crop, so long photos (beyond what remap reaches) work.
 inline cv::Mat keyframe_image(const cv::Mat& photo, const cv::Mat& truth, const RecordSettings& s) {
   if (s.scene == zemb::Scene::kFlat)
-    return photo(cv::Rect(cv::Point(cvRound(truth.at<double>(0, 2)), cvRound(truth.at<double>(1, 2))), s.image)).clone();
+    return photo(cv::Rect(cv::Point(cvRound(truth.at<double>(0, 2)), cvRound(truth.at<double>(1, 2))), s.image))
+        .clone();
   cv::Mat image;
   cv::warpPerspective(photo, image, truth, s.image, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REFLECT);
   return image;
