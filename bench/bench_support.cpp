@@ -32,7 +32,8 @@ std::vector<NamedPhoto> load_photos(int argc, char** argv) {
   std::vector<NamedPhoto> photos;
   for (const auto& file : files) photos.push_back({file.stem().string(), cv::imread(file.string())});
   if (photos.empty())
-    std::cerr << std::filesystem::path(argv[0]).filename().string() << ": no *.jpg photographs in " << folder << " (--photos=DIR)\n";
+    std::cerr << std::filesystem::path(argv[0]).filename().string() << ": no *.jpg photographs in " << folder
+              << " (--photos=DIR)\n";
   return photos;
 }
 
@@ -68,7 +69,9 @@ StitchRun stitch(const Sequence& sequence) {
   StitchRun run;
   for (int i = 0; i < sequence.frames; ++i) {
     cv::Mat frame = sequence.frame(i);
-    run.frame_ms.push_back(time_of([&] { run.results.push_back(stitcher.ofcheck_stitch(frame)); }));
+    int result = 0;
+    run.frame_ms.push_back(time_of([&] { result = stitcher.ofcheck_stitch(frame); }));
+    run.results.push_back(result);
   }
   run.panorama = stitcher.panorama;
   return run;
