@@ -67,6 +67,8 @@ void bind_fields(OptionsClass& options) {
         "Least keypoints in a frame, and least points tracked into it, to go on.");
   field(options, "adaptive_detection", &SweepOptions::adaptive_detection,
         "Retry FAST at lower thresholds when it finds fewer than min_keypoints.");
+  field(options, "adaptive_target", &SweepOptions::adaptive_target,
+        "Adaptive detection lowers the threshold until FAST finds this many keypoints.");
   field(options, "fast_threshold_step", &SweepOptions::fast_threshold_step, "Lowering step of the retries.");
   field(options, "fast_threshold_floor", &SweepOptions::fast_threshold_floor, "Lowest threshold tried.");
   field(options, "flow_window", &SweepOptions::flow_window, "Optical flow search window side, pixels.");
@@ -86,8 +88,12 @@ void bind_fields(OptionsClass& options) {
         "Pixels within this distance of a placed frame's edges keep the old canvas.");
   field(options, "recovery", &SweepOptions::recovery, "Recover lost tracking against recent keyframes.");
   field(options, "recovery_keyframes", &SweepOptions::recovery_keyframes, "Keyframes tried by the recovery.");
+  field(options, "recovery_points", &SweepOptions::recovery_points,
+        "Points of a view tracked per seeded recovery attempt.");
   field(options, "min_inliers", &SweepOptions::min_inliers,
         "Least RANSAC inliers for a frame to count as tracked or recovered.");
+  field(options, "min_inlier_share", &SweepOptions::min_inlier_share,
+        "Least share of the tracked pairs the inliers must be.");
   field(options, "match_ratio", &SweepOptions::match_ratio, "Ratio-test margin of descriptor matching.");
   field(options, "keyframe_share", &SweepOptions::keyframe_share,
         "Share of a working frame's width the panorama must move on for a new keyframe.");

@@ -53,12 +53,15 @@ void bind_outcomes(py::module_& module) {
       .def_readonly("keyframe", &FrameStatus::keyframe, "Index of the keyframe this frame became, or -1.")
       .def_readonly("recovered_from", &FrameStatus::recovered_from,
                     "Keyframe a relocalised frame was recovered against, or -1.")
+      .def_readonly("on_preview", &FrameStatus::on_preview,
+                    "False for a placed frame the preview cannot show (stretched too far on a flat canvas); "
+                    "it is recorded all the same and the finished render shows it.")
       .def_property_readonly("placed", &FrameStatus::placed, "True when the frame was accepted or relocalised.")
       .def("__repr__", [](const FrameStatus& status) {
         return cv::format("FrameStatus(outcome='%s', keypoints=%d, fast_threshold=%d, tracked=%d, inliers=%d, "
-                          "keyframe=%d, recovered_from=%d)",
+                          "keyframe=%d, recovered_from=%d, on_preview=%s)",
                           outcome_name(status.outcome), status.keypoints, status.fast_threshold, status.tracked,
-                          status.inliers, status.keyframe, status.recovered_from);
+                          status.inliers, status.keyframe, status.recovered_from, status.on_preview ? "True" : "False");
       });
 
   py::class_<SweepCounts>(module, "SweepCounts", "Running counts over a sweep.")

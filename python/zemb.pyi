@@ -65,6 +65,7 @@ class SweepOptions:
     fast_threshold: int
     min_keypoints: int
     adaptive_detection: bool
+    adaptive_target: int
     fast_threshold_step: int
     fast_threshold_floor: int
     flow_window: int
@@ -81,7 +82,9 @@ class SweepOptions:
     seam_band: float
     recovery: bool
     recovery_keyframes: int
+    recovery_points: int
     min_inliers: int
+    min_inlier_share: float
     match_ratio: float
     keyframe_share: float
     keep_columns: int
@@ -120,6 +123,7 @@ class FrameStatus:
     inliers: int
     keyframe: int
     recovered_from: int
+    on_preview: bool
     @property
     def placed(self) -> bool: ...
 
