@@ -73,7 +73,7 @@ std::vector<size_t> placed_frames(const StageRun& run) {
 void print_stage_table(std::ostream& out, const std::vector<std::string>& names, const Measurements& m) {
   out << "### Per-stage time, median ms over the placed frames (each frame: median over passes)\n\n";
   std::vector<Figure> figures;
-  for (int step = 0; step < kSteps; ++step) figures.push_back({step_name(step), step_value(step)});
+  for (int step = 0; step < kSteps; ++step) figures.push_back({kStepNames[step], step_value(step)});
   figures.push_back({"sum of the steps", [](const FrameStages& f) { return f.total(); }});
   figures.push_back({kCopyLabel, kCopy});
   Row header{"step"}, end_to_end{"ofcheck_stitch, end to end"};

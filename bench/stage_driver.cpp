@@ -19,19 +19,6 @@ auto timed(double& ms, Step&& step) {
 
 }  // namespace
 
-const char* step_name(int step) {
-  static const char* const names[kSteps] = {"prepare_frame (reduce, turn, gray)",
-                                            "detect_keypoints (FAST)",
-                                            "track_points (optical flow)",
-                                            "fit_homography (RANSAC)",
-                                            "plan_placement (geometry)",
-                                            "compose_canvas (old panorama on the new canvas)",
-                                            "warp_patch",
-                                            "lay_patch (seam rule)",
-                                            "commit_placement"};
-  return names[step];
-}
-
 double FrameStages::total() const { return std::accumulate(ms.begin(), ms.end(), 0.0); }
 
 FrameStages StageDriver::add(cv::Mat& frame) {

@@ -18,8 +18,11 @@ namespace zemb_bench {
 // The timed steps, in the order a frame takes them.
 enum Step { kPrepare, kDetect, kFlow, kFit, kPlan, kCompose, kWarp, kLay, kCommit, kSteps };
 
-// The library function behind `step`, e.g. "track_points (optical flow)".
-const char* step_name(int step);
+// The library function behind each step, in the same order.
+inline constexpr const char* kStepNames[kSteps] = {
+    "prepare_frame (reduce, turn, gray)", "detect_keypoints (FAST)", "track_points (optical flow)",
+    "fit_homography (RANSAC)", "plan_placement (geometry)", "compose_canvas (old panorama on the new canvas)",
+    "warp_patch", "lay_patch (seam rule)", "commit_placement"};
 
 // One frame; steps that did not run take 0 ms.
 struct FrameStages {
