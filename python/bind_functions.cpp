@@ -44,15 +44,22 @@ py::array gray_of(const py::object& image) {
   return to_array(gray, Access::writeable);
 }
 
+int image_side(const py::handle& number) {
+  try {
+    const int side = number.cast<int>();
+    if (side >= 0) return side;
+  } catch (const py::cast_error&) {
+  }
+  throw py::value_error("image rows and columns must be whole numbers from 0 to 2**31 - 1, got " +
+                        std::string(py::repr(number)));
+}
+
 // Only an image's size matters to the coverage measure: an array gives its
 // first two dimensions, a sequence its first two numbers (rows, columns).
 cv::Mat image_of_size(const py::object& image) {
   const py::tuple shape = py::isinstance<py::array>(image) ? py::tuple(image.attr("shape")) : py::tuple(image);
   if (shape.size() < 2) throw py::value_error("image must be an array of 2 or more dimensions, or (rows, columns)");
-  const int rows = shape[0].cast<int>();
-  const int cols = shape[1].cast<int>();
-  if (rows < 0 || cols < 0) throw py::value_error("image rows and columns must not be negative");
-  return cv::Mat(rows, cols, CV_8UC1);
+  return cv::Mat(image_side(shape[0]), image_side(shape[1]), CV_8UC1);
 }
 
 py::array seam_repaired(const py::object& old_canvas, const py::object& new_canvas, const py::object& corners) {
