@@ -1,7 +1,8 @@
 // The road of one frame through ZembStitcher::ofcheck_stitch, taken by
-// calling the library's own steps in the same order, each one timed: the
-// steps of track_reference (flow, fit) and of place_frame (plan, compose,
-// warp, lay) one by one, so that each gets its own time.
+// calling the library's own steps in the same order, with track_reference
+// (flow, fit) and place_frame (plan, compose, warp, lay) opened into their
+// steps, and each step timed. The steps decide everything; nothing here
+// stitches.
 #ifndef ZEMB_STAGE_DRIVER_H
 #define ZEMB_STAGE_DRIVER_H
 
@@ -33,7 +34,7 @@ struct FrameStages {
   cv::Size patch;       // the warped frame's box on the canvas
   double panorama_copy = 0;  // memcpy of the panorama the frame was placed on
 
-  double total() const;
+  double total() const;  // the frame's cost: the sum of its steps
   double placement() const { return ms[kPlan] + ms[kCompose] + ms[kWarp] + ms[kLay]; }
 };
 
