@@ -89,7 +89,7 @@ MatView mat_view(const py::handle& object, const char* what) {
   const int type = CV_MAKETYPE(depth_of(array.dtype(), what), channels);
   const int rows = side_of(array, 0, what);
   const int cols = side_of(array, 1, what);
-  if (array.size() == 0) return {array, cv::Mat(0, 0, type)};
+  if (array.size() == 0) return {array, cv::Mat(rows, cols, type)};  // no pixels, but its width
   const size_t pixel_bytes = CV_ELEM_SIZE(type);
   if (!rows_walkable(array, pixel_bytes)) array = contiguous_copy(array);
   const size_t step = rows == 1 ? size_t{cv::Mat::AUTO_STEP} : static_cast<size_t>(array.strides(0));
