@@ -46,17 +46,17 @@ cv::Mat fit_similarity(const std::vector<cv::Point2f>& in_frame, const std::vect
 }
 
 // Fits the frame homography onto the canvas from pairs in working-frame
-// pixels: `in_view` of the view, `in_frame` of the frame. A frame recovered
-// across a gap overlaps its view only in a narrow strip, which pins a
-// homography's scale across the strip poorly and lets the error grow along
-// the rest of the sweep; over a flat scene the frame is fitted with the
-// four degrees of freedom a camera moving over it has.
+// pixels: `in_view` of the view, `in_frame` of the frame. Over a flat scene
+// the frame is fitted with the four degrees of freedom a camera moving over
+// it has: the small perspective errors of chained homographies add up to a
+// bent, swelling strip, and a frame recovered across a gap overlaps its view
+// only in a narrow strip, which pins a homography's scale poorly.
 Candidate fit_onto_canvas(const View& view, const std::vector<cv::Point2f>& in_view,
-                          const std::vector<cv::Point2f>& in_frame, const SweepOptions& options, bool narrow) {
+                          const std::vector<cv::Point2f>& in_frame, const SweepOptions& options) {
   Candidate candidate;
   candidate.tracked = static_cast<int>(in_view.size());
   if (candidate.tracked < options.min_inliers) return candidate;
-  if (narrow && options.scene == Scene::kFlat) {
+  if (options.scene == Scene::kFlat) {
     const cv::Mat relative = fit_similarity(in_frame, in_view, options, candidate.inliers);
     if (!relative.empty()) candidate.homography = view.to_canvas * relative;
     return candidate;
@@ -108,7 +108,7 @@ Candidate track_view(const View& view, const PreparedFrame& frame, const SweepOp
     in_view.push_back(scaled(flow.from[i], view.scale));
     in_frame.push_back(scaled(flow.to[i], frame.scale));
   }
-  return fit_onto_canvas(view, in_view, in_frame, options, seeded);
+  return fit_onto_canvas(view, in_view, in_frame, options);
 }
 
 bool trustworthy(const Candidate& candidate, const View& view, const SweepOptions& options) {
@@ -165,7 +165,7 @@ Candidate match_view(View& view, const PreparedFrame& frame, FrameDescription& d
     in_view.push_back(scaled(view.described[match.queryIdx].pt, view.scale));
     in_frame.push_back(scaled(description.keypoints[match.trainIdx].pt, frame.scale));
   }
-  return fit_onto_canvas(view, in_view, in_frame, options, true);
+  return fit_onto_canvas(view, in_view, in_frame, options);
 }
 
 Recovery::Recovery(View& reference, std::vector<View>& keyframes, const PreparedFrame& frame,

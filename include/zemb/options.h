@@ -8,14 +8,20 @@
 
 namespace zemb {
 
-// What the camera does while it sweeps; it decides how a finished render
-// models the frames' placements.
+// What the camera does while it sweeps; it decides how frames are fitted and
+// how a finished render models their placements.
 enum class Scene {
   kTurning,  // a camera turning about its centre: phone panoramas, drones
   kFlat,     // a flat scene passed under a moving camera: documents, shelves, slides
 };
 
 struct SweepOptions {
+  // What the camera does (Sweep only). Over a flat scene the sweep fits each
+  // frame as a rotation, a uniform scale and a shift, which keeps a long strip
+  // straight; a turning camera needs full homographies. The finished render
+  // models the placements accordingly.
+  Scene scene = Scene::kTurning;
+
   // --- Frame preparation -------------------------------------------------
   // Camera frames are reduced to at most this many columns (then turned a
   // quarter turn clockwise): the working frame that goes onto the canvas.
@@ -93,7 +99,6 @@ struct SweepOptions {
   int link_keyframes = 6;
 
   // --- Finished render (Sweep::finish) -----------------------------------
-  Scene scene = Scene::kTurning;
   // Field of view across a working frame's width (its columns after turning:
   // the camera frame's height), degrees; the refinement's first focal guess.
   double field_of_view = 60.0;
