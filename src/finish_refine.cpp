@@ -5,6 +5,7 @@
 // overlapping windows of keyframes, each window aligned onto the previous
 // one through the keyframes they share.
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <map>
 #include <numeric>
@@ -174,7 +175,8 @@ void to_float_rotations(std::vector<CameraParams>& cameras) {
 }
 
 // Estimates and adjusts one window's cameras; false when either step fails.
-bool adjust_window(const MatchTable& window, Scene scene, double focal, std::vector<CameraParams>& cameras) {
+bool adjust_window(const MatchTable& window, Scene scene, double focal, int iterations,
+                   std::vector<CameraParams>& cameras) {
   std::unique_ptr<cv::detail::Estimator> estimator;
   std::unique_ptr<cv::detail::BundleAdjusterBase> adjuster;
   cameras.assign(window.features.size(), CameraParams());
@@ -193,6 +195,8 @@ bool adjust_window(const MatchTable& window, Scene scene, double focal, std::vec
   if (!(*estimator)(window.features, window.pairs, cameras) || !all_finite(cameras)) return false;
   to_float_rotations(cameras);
   adjuster->setConfThresh(1.0);
+  adjuster->setTermCriteria(
+      cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, iterations, DBL_EPSILON));
   if (!(*adjuster)(window.features, window.pairs, cameras) || !all_finite(cameras)) return false;
   to_float_rotations(cameras);
   return true;
@@ -223,14 +227,15 @@ cv::Mat window_alignment(const std::vector<CameraParams>& placed, const std::vec
 }
 
 // Refines all keyframes window by window; the failure says where it stopped.
-std::string adjust_all(const MatchTable& table, Scene scene, double focal, std::vector<CameraParams>& cameras) {
+std::string adjust_all(const MatchTable& table, Scene scene, double focal, int iterations,
+                       std::vector<CameraParams>& cameras) {
   const int n = static_cast<int>(table.features.size());
   cameras.assign(std::size_t(n), CameraParams());
   for (int begin = 0, shared = 0;; begin += kWindow - kWindowOverlap, shared = kWindowOverlap) {
     const int end = std::min(n, begin + kWindow);
     const MatchTable window = window_table(table, begin, end);
     std::vector<CameraParams> adjusted;
-    if (first_unlinked(window.pairs, end - begin) >= 0 || !adjust_window(window, scene, focal, adjusted))
+    if (first_unlinked(window.pairs, end - begin) >= 0 || !adjust_window(window, scene, focal, iterations, adjusted))
       return "the bundle adjustment of keyframes " + std::to_string(begin) + ".." + std::to_string(end - 1) +
              " failed";
     const cv::Mat align =
@@ -296,7 +301,7 @@ Refinement turning_refinement(const MatchTable& table, const SweepOptions& optio
   const double focal = width * 0.5 / std::tan(options.field_of_view * CV_PI / 360.0);
   std::vector<CameraParams> cameras;
   Refinement refinement;
-  refinement.failure = adjust_all(table, Scene::kTurning, focal, cameras);
+  refinement.failure = adjust_all(table, Scene::kTurning, focal, options.refine_iterations, cameras);
   if (refinement.failure.empty()) refinement.failure = implausible_focal(cameras, focal);
   if (!refinement.failure.empty()) return refinement;
   straighten(cameras);
@@ -308,10 +313,10 @@ Refinement turning_refinement(const MatchTable& table, const SweepOptions& optio
   return refinement;
 }
 
-Refinement flat_refinement(const MatchTable& table) {
+Refinement flat_refinement(const MatchTable& table, const SweepOptions& options) {
   std::vector<CameraParams> cameras;
   Refinement refinement;
-  refinement.failure = adjust_all(table, Scene::kFlat, 1.0, cameras);
+  refinement.failure = adjust_all(table, Scene::kFlat, 1.0, options.refine_iterations, cameras);
   if (refinement.failure.empty()) refinement.failure = implausible_affine(cameras);
   if (!refinement.failure.empty()) return refinement;
   std::vector<cv::Mat> transforms;
@@ -332,7 +337,7 @@ Refinement refine_placements(const SweepRecord& record, const SweepOptions& opti
     return refinement;
   }
   try {
-    return options.scene == Scene::kTurning ? turning_refinement(table, options) : flat_refinement(table);
+    return options.scene == Scene::kTurning ? turning_refinement(table, options) : flat_refinement(table, options);
   } catch (const cv::Exception& e) {
     Refinement refinement;
     refinement.failure = "the refinement raised: " + e.err;

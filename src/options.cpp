@@ -71,6 +71,8 @@ void check_finish(const SweepOptions& o) {
   require(o.scene == Scene::kTurning || o.scene == Scene::kFlat, "scene", static_cast<int>(o.scene),
           "kTurning or kFlat");
   require(finite_in(o.field_of_view, 1.0, 170.0), "field_of_view", o.field_of_view, "1 to 170 degrees");
+  require(o.refine_iterations >= 1 && o.refine_iterations <= 10000, "refine_iterations", o.refine_iterations,
+          "1 to 10000");
   require(finite_in(o.max_render_megapixels, 0.1, 400.0), "max_render_megapixels", o.max_render_megapixels,
           "0.1 to 400");
   require(finite_in(o.seam_megapixels, 0.01, 10.0), "seam_megapixels", o.seam_megapixels, "0.01 to 10");

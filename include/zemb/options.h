@@ -102,6 +102,10 @@ struct SweepOptions {
   // Field of view across a working frame's width (its columns after turning:
   // the camera frame's height), degrees; the refinement's first focal guess.
   double field_of_view = 60.0;
+  // Most iterations of the bundle adjustment. It converges in a few dozen on
+  // a sweep its model fits; one it does not fit (a flat scene refined as a
+  // turning camera) would otherwise spend seconds before it is refused.
+  int refine_iterations = 100;
   // The render is reduced so that its bounding box holds at most this many
   // pixels; blending memory follows the box (about 13 bytes a pixel).
   double max_render_megapixels = 40.0;
