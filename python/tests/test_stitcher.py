@@ -102,11 +102,22 @@ def test_held_panorama_keeps_its_pixels_and_a_dropped_one_is_grown_in_place(swee
 
 
 def run_in_threads(work):
-    threads = [threading.Thread(target=item) for item in work]
+    """Runs each callable on a thread of its own; the first failure of any is raised here."""
+    failures = []
+
+    def run(item):
+        try:
+            item()
+        except BaseException as failure:  # noqa: B036 - handed to the test's thread
+            failures.append(failure)
+
+    threads = [threading.Thread(target=run, args=(item,)) for item in work]
     for thread in threads:
         thread.start()
     for thread in threads:
         thread.join()
+    if failures:
+        raise failures[0]
 
 
 def test_four_stitchers_on_four_threads_give_what_they_give_alone(sweep_frames, tmp_path):
@@ -125,39 +136,36 @@ def test_four_stitchers_on_four_threads_give_what_they_give_alone(sweep_frames, 
         assert_same_outcome(together[index][1], alone[index][1])
 
 
-def test_python_threads_run_while_a_frame_is_stitched(sweep_frames, tmp_path):
+def test_a_thread_runs_while_another_stitches_and_every_call_is_counted(sweep_frames, tmp_path):
     stitcher = zemb.Stitcher(tmp_path / "work")
-    counter = [0]
-    done = threading.Event()
-
-    def count():
-        while not done.is_set():
-            counter[0] += 1
-
-    counting = threading.Thread(target=count)
-    counting.start()
-    advanced = 0
-    for frame in sweep_frames:
-        before = counter[0]
-        stitcher.stitch(frame)
-        advanced += counter[0] > before
-    done.set()
-    counting.join()
-    # Holding the GIL through a call, the counter could move only in the few
-    # bytecodes between the reads and the call.
-    assert advanced >= len(sweep_frames) // 2
-
-
-def test_one_stitcher_shared_by_threads_counts_every_call(sweep_frames, tmp_path):
-    stitcher = zemb.Stitcher(tmp_path / "work")
-    results = []
+    probe = np.zeros((1, 1, 3), np.float32)  # BUSY while a frame is being stitched, else refused
+    fed, answers, feed_calls = threading.Event(), [], [0]
 
     def feed():
-        results.extend(stitcher.stitch(frame) for frame in sweep_frames)
+        try:
+            for frame in sweep_frames:
+                feed_calls[0] += 1
+                while stitcher.stitch(frame) == zemb.BUSY:  # the probe was in: the frame goes again
+                    feed_calls[0] += 1
+        finally:
+            fed.set()
+
+    def probe_while_fed():
+        # BUSY means this thread ran Python code while the other was inside
+        # stitch(), which only a call that releases the GIL allows.
+        while not fed.is_set():
+            try:
+                answers.append(stitcher.stitch(probe))
+            except ValueError:
+                answers.append(None)
 
     def read():
-        for _ in sweep_frames:
+        while not fed.is_set():
             assert stitcher.panorama.shape[2] == 3 and stitcher.cropped.shape[2] == 3
 
-    run_in_threads([feed, feed, read])
-    assert stitcher.frame_count == len(results) == 2 * len(sweep_frames)
+    run_in_threads([feed, probe_while_fed, read])
+    assert zemb.BUSY in answers
+    assert stitcher.frame_count == feed_calls[0] + len(answers)
+    alone = zemb.Stitcher(tmp_path / "alone")
+    stitch_all(alone, sweep_frames)
+    assert_same_outcome(outcome(stitcher), outcome(alone))
