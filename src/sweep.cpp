@@ -98,8 +98,17 @@ struct Sweep::State {
              FrameStatus& status);
   void track_and_place(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
                        FrameStatus& status);
-  void commit(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
-              const cv::Mat& to_canvas, const Placement* placement, FrameStatus& status);
+  // A placed frame's part of the record, made before anything changes.
+  struct Commit {
+    View view;
+    cv::Mat image;
+    cv::Point2d kept_scale;
+    bool keyframe = false;
+    std::vector<KeyframeLink> links;
+  };
+  Commit prepare_commit(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
+                        const cv::Mat& to_canvas) const;
+  void commit(Commit pending, const Placement* placement, FrameStatus& status);
   std::vector<KeyframeLink> links_of(const View& view, int index, cv::Point2d kept_scale) const;
   void add_keyframe(View view, const cv::Mat& image, std::vector<KeyframeLink> new_links);
   void shift_canvas(cv::Point2f shift);
@@ -148,42 +157,50 @@ void Sweep::State::start(const cv::Mat& frame, const PreparedFrame& prepared,
   status.on_preview = true;
 }
 
+// Where a candidate puts the frame: on the preview, off it (a placement the
+// preview cannot take, of a frame that still lies in front of the canvas),
+// or a refusal.
+enum class Fit { kOnPreview, kOffPreview, kNotExtended, kNotPlaceable };
+
 void Sweep::State::track_and_place(const cv::Mat& frame, const PreparedFrame& prepared,
                                    const std::vector<cv::KeyPoint>& keypoints, FrameStatus& status) {
-  Placement placement;
-  placement.result = kNotPlaceable;
-  cv::Mat to_canvas;  // of the frame that goes on, whether the preview shows it or not
-  const auto attempt = [&](const Candidate& candidate) {
-    status.tracked = candidate.tracked;
-    status.inliers = candidate.inliers;
-    placement = place_frame(preview, band, prepared.working, candidate.homography, &buffers, options);
-    // The preview pastes the frame with its right edge straightened; the
-    // record keeps the frame where it was tracked to.
-    if (placement.result == 0) to_canvas = translation(placement.shift.x, placement.shift.y) * candidate.homography;
-    if (placement.result == kNotPlaceable && in_front(candidate.homography, prepared.working.size()))
-      to_canvas = candidate.homography;
-    return !to_canvas.empty() || placement.result == kNotExtended;
+  const auto fit_of = [&](const Candidate& candidate) {
+    Geometry geometry;
+    int refusal = 0;
+    if (plan_placement(preview, band, prepared.working.size(), candidate.homography, options, geometry, refusal))
+      return Fit::kOnPreview;
+    if (refusal == kNotExtended) return Fit::kNotExtended;
+    return in_front(candidate.homography, prepared.working.size()) ? Fit::kOffPreview : Fit::kNotPlaceable;
   };
-  const Candidate tracked = track_view(reference, prepared, options);
-  status.tracked = tracked.tracked;
-  status.inliers = tracked.inliers;
-  bool settled = trustworthy(tracked, reference, options) && attempt(tracked);
-  if (!settled && options.recovery) {
+  Candidate chosen = track_view(reference, prepared, options);
+  Fit fit = trustworthy(chosen, reference, options) ? fit_of(chosen) : Fit::kNotPlaceable;
+  if (fit == Fit::kNotPlaceable && options.recovery) {
     Recovery recovery(reference, views, prepared, options);
-    for (Candidate c = recovery.next(); !settled && !c.homography.empty(); c = recovery.next()) {
-      settled = attempt(c);
-      status.recovered_from = c.keyframe;
+    for (Candidate c = recovery.next(); fit == Fit::kNotPlaceable && !c.homography.empty(); c = recovery.next()) {
+      chosen = c;
+      fit = fit_of(c);
     }
-    if (!to_canvas.empty()) status.outcome = FrameOutcome::kRelocalised;
+    if (fit == Fit::kOnPreview || fit == Fit::kOffPreview) {
+      status.outcome = FrameOutcome::kRelocalised;
+      status.recovered_from = chosen.keyframe;
+    }
   }
-  if (to_canvas.empty()) {
-    status.outcome = placement.result == kNotExtended ? FrameOutcome::kNotExtended : FrameOutcome::kNotPlaceable;
-    status.recovered_from = -1;
+  status.tracked = chosen.tracked;
+  status.inliers = chosen.inliers;
+  if (fit == Fit::kNotExtended || fit == Fit::kNotPlaceable) {
+    status.outcome = fit == Fit::kNotExtended ? FrameOutcome::kNotExtended : FrameOutcome::kNotPlaceable;
     return;
   }
   if (status.outcome != FrameOutcome::kRelocalised) status.outcome = FrameOutcome::kAccepted;
-  status.on_preview = placement.result == 0;
-  commit(frame, prepared, keypoints, to_canvas, status.on_preview ? &placement : nullptr, status);
+  // Everything that can fail comes before the preview changes: the record's
+  // part, then the placement (which leaves the preview as it was when it
+  // fails), then assignments that cannot.
+  Commit pending = prepare_commit(frame, prepared, keypoints, chosen.homography);
+  Placement placement;
+  if (fit == Fit::kOnPreview)
+    placement = place_frame(preview, band, prepared.working, chosen.homography, &buffers, options);
+  status.on_preview = fit == Fit::kOnPreview;
+  commit(std::move(pending), status.on_preview ? &placement : nullptr, status);
 }
 
 std::vector<KeyframeLink> Sweep::State::links_of(const View& view, int index, cv::Point2d kept_scale) const {
@@ -196,35 +213,38 @@ std::vector<KeyframeLink> Sweep::State::links_of(const View& view, int index, cv
   return found;
 }
 
-// Everything that can fail (the kept image, the links) is made before the
-// sweep changes, so an exception leaves it as it was. `placement` is null
-// for a frame the preview does not show; `to_canvas` is then the frame's
-// homography onto the canvas as it stands.
-void Sweep::State::commit(const cv::Mat& frame, const PreparedFrame& prepared,
-                          const std::vector<cv::KeyPoint>& keypoints, const cv::Mat& to_canvas,
-                          const Placement* placement, FrameStatus& status) {
-  const cv::Point2f shift = placement != nullptr ? placement->shift : cv::Point2f();
-  View view = make_view(prepared, keypoints, translation(-shift.x, -shift.y) * to_canvas, next_index);
-  const cv::Mat image = kept_image(frame, options);
-  const cv::Point2d kept_scale = kept_scale_of(image, prepared.working.size());
-  const bool becomes_keyframe = progress(views.back(), view) >= options.keyframe_share * prepared.working.cols;
-  std::vector<KeyframeLink> new_links;
-  if (becomes_keyframe) new_links = links_of(view, static_cast<int>(views.size()), kept_scale);
+// The frame as the record keeps it, on the canvas as it stands before the
+// placement: its view, its kept image, and its links when it becomes a
+// keyframe.
+Sweep::State::Commit Sweep::State::prepare_commit(const cv::Mat& frame, const PreparedFrame& prepared,
+                                                  const std::vector<cv::KeyPoint>& keypoints,
+                                                  const cv::Mat& to_canvas) const {
+  Commit pending;
+  pending.view = make_view(prepared, keypoints, to_canvas, next_index);
+  pending.image = kept_image(frame, options);
+  pending.kept_scale = kept_scale_of(pending.image, prepared.working.size());
+  pending.keyframe = progress(views.back(), pending.view) >= options.keyframe_share * prepared.working.cols;
+  if (pending.keyframe) pending.links = links_of(pending.view, static_cast<int>(views.size()), pending.kept_scale);
+  return pending;
+}
 
-  shift_canvas(shift);
-  view.to_canvas = to_canvas.clone();
+// The preview pastes the frame with its right edge straightened; the record
+// keeps the frame where it was tracked to, moved with the canvas.
+void Sweep::State::commit(Commit pending, const Placement* placement, FrameStatus& status) {
   if (placement != nullptr) {
+    shift_canvas(placement->shift);
+    pending.view.to_canvas = translation(placement->shift.x, placement->shift.y) * pending.view.to_canvas;
     preview = placement->canvas;
     band_view = placement->cropped;
     band = placement->band;
   }
-  reference = view;
-  if (becomes_keyframe) {
+  reference = pending.view;
+  if (pending.keyframe) {
     status.keyframe = static_cast<int>(views.size());
-    add_keyframe(std::move(view), image, std::move(new_links));
+    add_keyframe(std::move(pending.view), pending.image, std::move(pending.links));
     tail = Tail();
   } else {
-    tail = {image, std::move(view), kept_scale, next_index};
+    tail = {pending.image, std::move(pending.view), pending.kept_scale, next_index};
   }
 }
 

@@ -165,27 +165,6 @@ TEST_F(StitcherOnPhoto, BusyStitcherRefusesAndKeepsTheFrame) {
   EXPECT_EQ(cv::norm(frame, frames_[0], cv::NORM_INF), 0.0);
 }
 
-// Runs OpenCV's parallel loops on the calling thread and fails the one with
-// the given index, so a failure can be made to strike each parallel step of a
-// call in turn: frame preparation, optical flow, the canvas composition, the
-// warp and the seam rule, which writes onto the panorama grown in place.
-class FailingParallelLoops : public cv::parallel::ParallelForAPI {
- public:
-  explicit FailingParallelLoops(int failing_call) : failing_call_(failing_call) {}
-  void parallel_for(int tasks, FN_parallel_for_body_cb_t body, void* data) override {
-    if (calls_++ == failing_call_) CV_Error(cv::Error::StsInternal, "parallel loop failure");
-    body(0, tasks, data);
-  }
-  int getThreadNum() const override { return 0; }
-  int getNumThreads() const override { return 2; }
-  int setNumThreads(int) override { return 2; }
-  const char* getName() const override { return "failing"; }
-
- private:
-  int failing_call_;
-  int calls_ = 0;
-};
-
 TEST_F(StitcherOnPhoto, FailureInAnyParallelStepLeavesTheStitcherAsItWasAndNotBusy) {
   ZembStitcher s("");
   for (int i = 0; i < 4; ++i) ASSERT_GT(feed(s, frames_[i]), 0);
@@ -193,7 +172,7 @@ TEST_F(StitcherOnPhoto, FailureInAnyParallelStepLeavesTheStitcherAsItWasAndNotBu
   for (int failing_call = 0;; ++failing_call) {
     const Snapshot before(s);
     cv::setNumThreads(2);
-    cv::parallel::setParallelForBackend(std::make_shared<FailingParallelLoops>(failing_call));
+    cv::parallel::setParallelForBackend(std::make_shared<zemb_test::FailingParallelLoops>(failing_call));
     int result = 0;
     bool failed = false;
     try {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/core/parallel/parallel_backend.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "sweep_maker.h"
@@ -36,6 +37,27 @@ inline std::vector<zemb_tools::SweepFrame> jittered_sweep(const cv::Mat& small, 
   settings.max_jitter = 6;
   return zemb_tools::make_sweep(small, settings);
 }
+
+// Runs OpenCV's parallel loops on the calling thread and fails the one with
+// the given index, so a failure can be made to strike each parallel step of a
+// call in turn: frame preparation, optical flow, the canvas composition, the
+// warp and the seam rule, which writes onto the panorama grown in place.
+class FailingParallelLoops : public cv::parallel::ParallelForAPI {
+ public:
+  explicit FailingParallelLoops(int failing_call) : failing_call_(failing_call) {}
+  void parallel_for(int tasks, FN_parallel_for_body_cb_t body, void* data) override {
+    if (calls_++ == failing_call_) CV_Error(cv::Error::StsInternal, "parallel loop failure");
+    body(0, tasks, data);
+  }
+  int getThreadNum() const override { return 0; }
+  int getNumThreads() const override { return 2; }
+  int setNumThreads(int) override { return 2; }
+  const char* getName() const override { return "failing"; }
+
+ private:
+  int failing_call_;
+  int calls_ = 0;
+};
 
 }  // namespace zemb_test
 

@@ -135,6 +135,43 @@ TEST_F(SweepOnPhoto, SpilledKeyframesComeBackBitIdenticalAndUnwritableFoldersKee
   EXPECT_FALSE(std::filesystem::exists(folder));
 }
 
+// A failure in any parallel step of a keyframe's road (preparation, flow,
+// the kept image, the links, the preview's placement) leaves the sweep as
+// it was; the same frame then goes on.
+TEST_F(SweepOnPhoto, FailureInAnyParallelStepLeavesTheSweepAsItWas) {
+  const auto frames = slide_sweep(small_, [](SweepSettings& s) { s.frames = 12; });
+  zemb::Sweep sweep("");
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(sweep.add(frames[i].camera_frame).placed());
+  const int threads = cv::getNumThreads();
+  for (int failing_call = 0;; ++failing_call) {
+    const cv::Mat preview = sweep.preview().clone();
+    const zemb::SweepCounts counts = sweep.counts();
+    const size_t links = sweep.links().size();
+    cv::setNumThreads(2);
+    cv::parallel::setParallelForBackend(std::make_shared<zemb_test::FailingParallelLoops>(failing_call));
+    zemb::FrameStatus status;
+    bool failed = false;
+    try {
+      status = sweep.add(frames[11].camera_frame);
+    } catch (const cv::Exception&) {
+      failed = true;
+    }
+    cv::parallel::setParallelForBackend(std::shared_ptr<cv::parallel::ParallelForAPI>());
+    cv::setNumThreads(threads);
+    if (!failed) {
+      EXPECT_GE(status.keyframe, 0);
+      EXPECT_GE(failing_call, 6) << "the keyframe's parallel steps were reached";
+      break;
+    }
+    SCOPED_TRACE(failing_call);
+    ASSERT_EQ(sweep.preview().size(), preview.size());
+    EXPECT_EQ(cv::norm(sweep.preview(), preview, cv::NORM_INF), 0.0);
+    EXPECT_EQ(sweep.counts().frames, counts.frames);
+    EXPECT_EQ(sweep.counts().keyframes, counts.keyframes);
+    EXPECT_EQ(sweep.links().size(), links);
+  }
+}
+
 TEST(SweepOptions, CheckNamesTheFieldOutOfRange) {
   const std::vector<std::pair<std::function<void(zemb::SweepOptions&)>, std::string>> cases = {
       {[](zemb::SweepOptions& o) { o.working_columns = 0; }, "working_columns"},
