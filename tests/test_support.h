@@ -66,7 +66,5 @@ class FailingParallelLoops : public cv::parallel::ParallelForAPI {
 #define ZEMB_LOAD_PHOTO(var, file)                                       \
   cv::Mat var = cv::imread(zemb_test::photo_path(file), cv::IMREAD_COLOR); \
   ASSERT_FALSE(var.empty()) << "photo not found: " << zemb_test::photo_path(file)
-// The name the tests still use; it no longer skips anything.
-#define ZEMB_LOAD_PHOTO_OR_SKIP ZEMB_LOAD_PHOTO
 
 #endif  // ZEMB_TEST_SUPPORT_H
