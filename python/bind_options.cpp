@@ -107,6 +107,8 @@ void bind_fields(OptionsClass& options) {
   field(options, "scene", &SweepOptions::scene, "What the camera does: Scene.TURNING or Scene.FLAT.");
   field(options, "field_of_view", &SweepOptions::field_of_view,
         "Field of view across a working frame's width, degrees: the refinement's first focal guess.");
+  field(options, "refine_iterations", &SweepOptions::refine_iterations,
+        "Most iterations of the finished render's bundle adjustment.");
   field(options, "max_render_megapixels", &SweepOptions::max_render_megapixels,
         "The finished render is reduced to at most this many megapixels in its bounding box.");
   field(options, "seam_megapixels", &SweepOptions::seam_megapixels, "Seams are found at about this many megapixels.");

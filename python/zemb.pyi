@@ -93,6 +93,7 @@ class SweepOptions:
     link_keyframes: int
     scene: Scene
     field_of_view: float
+    refine_iterations: int
     max_render_megapixels: float
     seam_megapixels: float
     blend_bands: int

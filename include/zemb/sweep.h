@@ -80,6 +80,8 @@ struct KeyframeLink {
 
 // What finish() reports.
 struct FinishReport {
+  // Keyframes in the render; the newest accepted frame counts too when it is
+  // not a keyframe, so that the render reaches as far as the preview.
   int keyframes_used = 0;
   bool refined = false;         // the global refinement converged and was used
   std::string fallback_reason;  // why the live placements were used instead; empty when refined
