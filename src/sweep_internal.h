@@ -47,22 +47,33 @@ struct Candidate {
   int keyframe = -1;   // the keyframe it was found against, -1 for the last accepted frame
 };
 
+// A guess of where the frame lies against a view: the shift of its content,
+// in tracking pixels. A precise guess (from phase correlation) lands within
+// a few pixels of the truth or nowhere near it; a coarse one (from the
+// sweep's direction) needs the whole pyramid to close in.
+struct Seed {
+  cv::Point2f shift;
+  bool precise = true;
+};
+
 // Tracks the view's points into the frame and fits the frame homography
-// onto the canvas from the pairs the flow found. When `seeded`, an even
-// spread of recovery_points of them is tracked from `shift` on (tracking
-// pixels): enough to tell whether the shift is right.
+// onto the canvas from the pairs the flow found. From a seed, an even spread
+// of recovery_points of them is tracked from the seed's shift on: enough to
+// tell whether the shift is right.
 Candidate track_view(const View& view, const PreparedFrame& frame, const SweepOptions& options,
-                     cv::Point2f shift = cv::Point2f(), bool seeded = false);
+                     const Seed* seed = nullptr);
 
 // True when the candidate has enough inliers, and they are a fair share of
 // the pairs, and it moves the frame against its view by something a camera
 // could do between two frames (no large change of scale, no fold).
 bool trustworthy(const Candidate& candidate, const View& view, const SweepOptions& options);
 
-// Where the frame's tracking image lies against the view's, by phase
-// correlation: the shift and the shifts one image width either side of it
-// (the correlation only knows the shift modulo the image), most likely first.
-std::vector<cv::Point2f> candidate_shifts(const View& view, const PreparedFrame& frame);
+// Where the frame's content may lie against the view's, most likely first:
+// the shift phase correlation finds and the shifts one image width either
+// side of it (the correlation only knows the shift modulo the image), then
+// coarse guesses a quarter to four fifths of a frame along the sweep, for
+// when the overlap is too narrow for the correlation to find.
+std::vector<Seed> candidate_shifts(const View& view, const PreparedFrame& frame);
 
 // The frame's keypoints described with feature_finder, made once per frame.
 struct FrameDescription {

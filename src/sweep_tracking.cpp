@@ -92,16 +92,15 @@ std::vector<cv::KeyPoint> detect_adaptive(const cv::Mat& gray, const SweepOption
   }
 }
 
-Candidate track_view(const View& view, const PreparedFrame& frame, const SweepOptions& options, cv::Point2f shift,
-                     bool seeded) {
+Candidate track_view(const View& view, const PreparedFrame& frame, const SweepOptions& options, const Seed* seed) {
   if (view.points.empty()) return Candidate();
-  const std::vector<cv::Point2f> points = seeded ? spread(view.points, options.recovery_points) : view.points;
-  const std::vector<cv::Point2f> guesses = shifted(points, shift);
-  // A seed lands within a few pixels of the truth or nowhere near it: one
-  // pyramid level above the image is enough to tell which.
+  const std::vector<cv::Point2f> points = seed != nullptr ? spread(view.points, options.recovery_points) : view.points;
+  const std::vector<cv::Point2f> guesses = shifted(points, seed != nullptr ? seed->shift : cv::Point2f());
+  // A precise seed lands within a few pixels of the truth or nowhere near
+  // it: one pyramid level above the image is enough to tell which.
   SweepOptions flow_options = options;
-  if (seeded) flow_options.flow_levels = std::min(options.flow_levels, 1);
-  const Flow flow = track_points(view.gray, frame.gray, points, flow_options, seeded ? &guesses : nullptr);
+  if (seed != nullptr && seed->precise) flow_options.flow_levels = std::min(options.flow_levels, 1);
+  const Flow flow = track_points(view.gray, frame.gray, points, flow_options, seed != nullptr ? &guesses : nullptr);
   std::vector<cv::Point2f> in_view, in_frame;
   for (size_t i = 0; i < flow.found.size(); ++i) {
     if (!flow.found[i]) continue;
@@ -126,7 +125,7 @@ bool trustworthy(const Candidate& candidate, const View& view, const SweepOption
   return area_change > 0.5 && area_change < 2.0 && perspective < 0.5;
 }
 
-std::vector<cv::Point2f> candidate_shifts(const View& view, const PreparedFrame& frame) {
+std::vector<Seed> candidate_shifts(const View& view, const PreparedFrame& frame) {
   if (view.gray.size() != frame.gray.size() || view.gray.empty()) return {};
   cv::Mat from, to, window;
   view.gray.convertTo(from, CV_32F);
@@ -136,13 +135,14 @@ std::vector<cv::Point2f> candidate_shifts(const View& view, const PreparedFrame&
   if (!std::isfinite(found.x) || !std::isfinite(found.y)) return {};
   const float width = static_cast<float>(from.cols);
   const cv::Point2f shift(static_cast<float>(found.x), static_cast<float>(found.y));
-  std::vector<cv::Point2f> shifts{shift};
+  std::vector<Seed> shifts{{shift, true}};
   for (const float wrap : {-width, width})
-    if (std::abs(shift.x + wrap) < width) shifts.emplace_back(shift.x + wrap, shift.y);
+    if (std::abs(shift.x + wrap) < width) shifts.push_back({{shift.x + wrap, shift.y}, true});
   // A sweep moves the scene left across the frames, by up to a frame, and
   // hardly ever back: such shifts come first.
-  const auto forward = [width](const cv::Point2f& s) { return s.x <= 0.1f * width; };
+  const auto forward = [width](const Seed& s) { return s.shift.x <= 0.1f * width; };
   std::stable_partition(shifts.begin(), shifts.end(), forward);
+  for (const float share : {0.3f, 0.55f, 0.8f}) shifts.push_back({{-share * width, 0.0f}, false});
   return shifts;
 }
 
@@ -186,8 +186,8 @@ View& Recovery::view_at(size_t index, int& keyframe) {
 Candidate Recovery::try_view(View& view, int keyframe, int stage) {
   Candidate found;
   if (stage == 0) {
-    for (const cv::Point2f& shift : candidate_shifts(view, frame_)) {
-      found = track_view(view, frame_, options_, shift, true);
+    for (const Seed& seed : candidate_shifts(view, frame_)) {
+      found = track_view(view, frame_, options_, &seed);
       if (trustworthy(found, view, options_)) break;
     }
   } else {
