@@ -15,6 +15,9 @@ namespace zemb {
 
 namespace {
 
+// A sweep that stays lost tries a thorough recovery every this many frames.
+constexpr int kThoroughEvery = 4;
+
 // The newest accepted frame that did not become a keyframe: the render
 // takes it as a last keyframe, so that the finished panorama reaches as far
 // as the preview.
@@ -93,6 +96,7 @@ struct Sweep::State {
   KeptImages kept;
   SweepCounts counts;
   Tail tail;
+  int lost_streak = 0;  // frames refused one after the other as not placeable
 
   void start(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
              FrameStatus& status);
@@ -175,7 +179,8 @@ void Sweep::State::track_and_place(const cv::Mat& frame, const PreparedFrame& pr
   Candidate chosen = track_view(reference, prepared, options);
   Fit fit = trustworthy(chosen, reference, options) ? fit_of(chosen) : Fit::kNotPlaceable;
   if (fit == Fit::kNotPlaceable && options.recovery) {
-    Recovery recovery(reference, views, prepared, options);
+    // While lost, every few frames try everything; in between, the quick way.
+    Recovery recovery(reference, views, prepared, options, lost_streak % kThoroughEvery == 0);
     for (Candidate c = recovery.next(); fit == Fit::kNotPlaceable && !c.homography.empty(); c = recovery.next()) {
       chosen = c;
       fit = fit_of(c);
@@ -187,6 +192,7 @@ void Sweep::State::track_and_place(const cv::Mat& frame, const PreparedFrame& pr
   }
   status.tracked = chosen.tracked;
   status.inliers = chosen.inliers;
+  lost_streak = fit == Fit::kNotPlaceable ? lost_streak + 1 : 0;
   if (fit == Fit::kNotExtended || fit == Fit::kNotPlaceable) {
     status.outcome = fit == Fit::kNotExtended ? FrameOutcome::kNotExtended : FrameOutcome::kNotPlaceable;
     return;

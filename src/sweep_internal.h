@@ -89,12 +89,15 @@ Candidate match_view(View& view, const PreparedFrame& frame, FrameDescription& d
 
 // Recovers a frame that the last accepted frame could not place: against
 // `reference`, then the newest `options.recovery_keyframes` of `keyframes`,
-// first by seeded flow, then by descriptor matching. Returns trustworthy
-// candidates one at a time (`attempt` counts from 0); an empty homography
-// when there are no more.
+// first by seeded flow, then by descriptor matching. A quick recovery tries
+// only the reference and the newest keyframe, by seeded flow: a sweep that
+// stays lost for many frames (the camera turned away) costs little a frame.
+// Returns trustworthy candidates one at a time; an empty homography when
+// there are no more.
 class Recovery {
  public:
-  Recovery(View& reference, std::vector<View>& keyframes, const PreparedFrame& frame, const SweepOptions& options);
+  Recovery(View& reference, std::vector<View>& keyframes, const PreparedFrame& frame, const SweepOptions& options,
+           bool thorough);
   Candidate next();
 
  private:
@@ -107,6 +110,7 @@ class Recovery {
   const SweepOptions& options_;
   FrameDescription description_;
   size_t views_ = 0;     // views to try: the reference and the newest keyframes
+  size_t stages_ = 0;    // seeded flow, then descriptor matching
   size_t position_ = 0;  // next (stage, view) pair, stage-major
 };
 

@@ -169,9 +169,11 @@ Candidate match_view(View& view, const PreparedFrame& frame, FrameDescription& d
 }
 
 Recovery::Recovery(View& reference, std::vector<View>& keyframes, const PreparedFrame& frame,
-                   const SweepOptions& options)
+                   const SweepOptions& options, bool thorough)
     : reference_(reference), keyframes_(keyframes), frame_(frame), options_(options) {
-  views_ = 1 + std::min(keyframes.size(), static_cast<size_t>(options.recovery_keyframes));
+  const size_t newest = thorough ? static_cast<size_t>(options.recovery_keyframes) : 1;
+  views_ = 1 + std::min(keyframes.size(), newest);
+  stages_ = thorough ? 2 : 1;
 }
 
 View& Recovery::view_at(size_t index, int& keyframe) {
@@ -198,7 +200,7 @@ Candidate Recovery::try_view(View& view, int keyframe, int stage) {
 }
 
 Candidate Recovery::next() {
-  while (position_ < 2 * views_) {
+  while (position_ < stages_ * views_) {
     const int stage = static_cast<int>(position_ / views_);
     int keyframe = -1;
     View& view = view_at(position_ % views_, keyframe);
