@@ -1,5 +1,7 @@
 // Several stitchers on several threads at once (all sharing `detector`),
-// while further threads run the free functions on data of their own. Each
+// two zemb::Sweeps beside them (each spilling its keyframes into a working
+// directory of its own), while further threads run the free functions on
+// data of their own. Each
 // piece of work is first done alone on the main thread; run concurrently,
 // twice over, it must give the same fingerprint. Built with
 // ThreadSanitizer by scripts/tsan, which also requires a silent run.
@@ -7,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -18,6 +21,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "sweep_maker.h"
+#include "zemb/sweep.h"
 #include "zemb_stitcher.h"
 
 namespace {
@@ -37,6 +41,16 @@ void add_image(Fingerprint& print, const cv::Mat& image) {
   if (image.empty()) return;
   const cv::Scalar sums = cv::sum(image);
   print.insert(print.end(), sums.val, sums.val + 4);
+}
+
+// Every byte of the image, folded into a number a double holds exactly.
+double digest(const cv::Mat& image) {
+  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (int row = 0; row < image.rows; ++row) {
+    const uchar* pixels = image.ptr(row);
+    for (size_t i = 0; i < image.cols * image.elemSize(); ++i) hash = (hash ^ pixels[i]) * 1099511628211ull;
+  }
+  return static_cast<double>(hash >> 12);
 }
 
 std::vector<cv::Mat> sweep_of(const std::string& photo_file, unsigned seed) {
@@ -73,6 +87,30 @@ Fingerprint stitch(const std::vector<cv::Mat>& frames) {
   }
   add_image(print, stitcher.panorama);
   add_image(print, stitcher.cropped);
+  return print;
+}
+
+// A zemb::Sweep over the same frames, with a budget small enough that its
+// keyframes go to disk and are read back; every status, the preview's bytes
+// and the kept images make the fingerprint.
+Fingerprint run_sweep(const std::vector<cv::Mat>& frames) {
+  char pattern[] = "/tmp/zemb-concurrency-sweep.XXXXXX";
+  const char* directory = mkdtemp(pattern);
+  CV_Assert(directory != nullptr);
+  zemb::SweepOptions options;
+  options.memory_budget = 64 << 10;
+  zemb::Sweep sweep(directory, options);
+  Fingerprint print;
+  for (const cv::Mat& frame : frames) {
+    const zemb::FrameStatus status = sweep.add(frame);
+    print.insert(print.end(), {double(status.outcome), double(status.keypoints), double(status.inliers),
+                               double(status.keyframe), double(status.recovered_from)});
+  }
+  print.push_back(digest(sweep.preview()));
+  add_image(print, sweep.preview_band());
+  print.push_back(sweep.counts().spilled);
+  for (int i = 0; i < sweep.counts().keyframes; ++i) print.push_back(digest(sweep.keyframe_image(i)));
+  sweep.remove_working_directory();
   return print;
 }
 
@@ -166,6 +204,8 @@ std::vector<Work> all_work() {
           {"stitch life.jpg again", [life] { return stitch(life); }},
           {"stitch path.jpg", [path] { return stitch(path); }},
           {"stitch eveningglow.jpg", [evening] { return stitch(evening); }},
+          {"sweep life.jpg", [life] { return run_sweep(life); }},
+          {"sweep path.jpg", [path] { return run_sweep(path); }},
           {"outline validation", validate_outlines},
           {"seam repair", repair_seams},
           {"descriptor matching", match_descriptors},
