@@ -1,218 +1,293 @@
-// Quality of the finished render against the live panorama and cv::Stitcher:
-// each output is registered to the photo its sweep was made from (SIFT
-// matches, one RANSAC homography, then per tile a translation by ECC), and
-// the local PSNR and SSIM over tiles, the coverage of the swept area, the
-// keyframes used and the wall time are printed.
+// zemb_quality: the quality of the live preview and of the finished panorama
+// next to OpenCV's cv::Stitcher (PANORAMA with a plane warper for turning
+// sweeps, SCANS for flat ones), on real-photo
+// sweeps: for every photo, a turning camera and a flat slide, 960x540 frames
+// made by the sweep maker. Every output is registered to the photo (see
+// quality_measure.h) and the table gives the local PSNR and SSIM, the
+// coverage of the swept area, the share of matches within 4 px of one
+// homography, the images used and the wall time; then the targets.
 //
-//   quality_bench [photo ...]      (default: life.jpg of the photo folder)
-//
-// Until zemb::Sweep records sweeps, the records come from the record maker
-// of the tests; with ZEMB_HAVE_SWEEP, record_of() turns a Sweep into one.
+// Options: --photos=DIR (default: the project's photos), --keep-cols=N
+// (columns the keyframes are kept at and cv::Stitcher gets; default the
+// frames' width), --picture=FILE (writes the live preview above the finished
+// panorama of life.jpg's turning sweep).
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <vector>
 
-#include <opencv2/calib3d.hpp>
-#include <opencv2/features2d.hpp>
+#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/stitching.hpp>
-#include <opencv2/video/tracking.hpp>
 
-#include "finish_record_maker.h"
-
-#ifdef ZEMB_HAVE_SWEEP
-// A recorded sweep as the finished render reads it; the sweep must outlive it.
-zemb::SweepRecord record_of(const zemb::Sweep& sweep) {
-  return zemb::SweepRecord{sweep.keyframes(), sweep.links(), [&sweep](int i) { return sweep.keyframe_image(i); }};
-}
-#endif
+#include "quality_measure.h"
+#include "sweep_maker.h"
+#include "zemb/sweep.h"
 
 namespace {
 
-// What one sweep offers to compare: its record, its live panorama, and the
-// truth to measure against.
-struct BenchSweep {
+const cv::Size kFrame(960, 540);  // camera frames: columns x rows
+
+struct MadeSweep {
   std::string name;
-  zemb::SweepRecord record;
-  cv::Mat live;                // the live panorama
-  cv::Mat photo;
-  std::vector<cv::Mat> truth;  // kept-image pixel -> photo pixel
+  zemb::Scene scene;
+  cv::Mat photo;  // scaled; the frames' ground truth is in its pixels
+  std::vector<zemb_tools::SweepFrame> frames;
 };
 
-// The live placements drawn as the live preview draws them: each keyframe
-// pasted over the ones before.
-cv::Mat pasted(const zemb::SweepRecord& record) {
-  cv::Rect box;
-  for (const zemb::Keyframe& k : record.keyframes) {
-    std::vector<cv::Point2f> c = {{0, 0}, {float(k.image_size.width), float(k.image_size.height)}}, p;
-    cv::perspectiveTransform(c, p, k.placement);
-    box |= cv::Rect(cv::Point(p[0]), cv::Point(p[1]));
-  }
-  cv::Mat canvas = cv::Mat::zeros(box.br().y + 1, box.br().x + 1, CV_8UC3), warped, mask;
-  for (std::size_t i = 0; i < record.keyframes.size(); ++i) {
-    const cv::Mat image = record.image(int(i));
-    cv::warpPerspective(image, warped, record.keyframes[i].placement, canvas.size());
-    cv::warpPerspective(cv::Mat(image.size(), CV_8U, cv::Scalar(255)), mask, record.keyframes[i].placement,
-                        canvas.size(), cv::INTER_NEAREST);
-    warped.copyTo(canvas, mask);
-  }
-  return canvas;
+zemb_tools::SweepSettings camera_settings(zemb_tools::SweepCamera camera) {
+  zemb_tools::SweepSettings s;
+  s.window = cv::Size(kFrame.height, kFrame.width);  // photo orientation
+  s.camera = camera;
+  s.effects.max_exposure_change = 0.05;
+  s.effects.noise_sigma = 2;
+  return s;
 }
 
-BenchSweep made_sweep(const std::string& name, const cv::Mat& photo, const zemb_test::RecordSettings& settings) {
-  zemb_test::MadeRecord made = zemb_test::make_record(photo, settings);
-  BenchSweep sweep{name, made.record, cv::Mat(), photo, made.truth};
-  sweep.live = pasted(sweep.record);
+cv::Mat scaled(const cv::Mat& photo, double scale) {
+  cv::Mat out;
+  cv::resize(photo, out, cv::Size(), scale, scale, cv::INTER_AREA);
+  return out;
+}
+
+// A camera turning by 2 degrees a frame, 25 frames, with small roll and pitch.
+MadeSweep turning_sweep(const std::string& photo_name, const cv::Mat& photo) {
+  zemb_tools::SweepSettings s = camera_settings(zemb_tools::SweepCamera::turning);
+  s.frames = 25;
+  s.turning.pan_step_deg = 2;
+  s.turning.max_roll_deg = s.turning.max_pitch_deg = 0.5;
+  MadeSweep sweep{"turning/" + photo_name, zemb::Scene::kTurning, scaled(photo, 0.7), {}};
+  sweep.frames = zemb_tools::make_sweep(sweep.photo, s);
   return sweep;
 }
 
-cv::Mat gray(const cv::Mat& image) {
-  cv::Mat g;
-  cv::cvtColor(image, g, cv::COLOR_BGR2GRAY);
-  return g;
-}
-
-cv::Mat covered(const cv::Mat& image) { return gray(image) > 0; }
-
-double ssim(const cv::Mat& a, const cv::Mat& b) {
-  cv::Mat x, y;
-  a.convertTo(x, CV_64F);
-  b.convertTo(y, CV_64F);
-  cv::Scalar mx, sx, my, sy;
-  cv::meanStdDev(x, mx, sx);
-  cv::meanStdDev(y, my, sy);
-  const double cov = cv::mean((x - mx[0]).mul(y - my[0]))[0], c1 = 6.5025, c2 = 58.5225;
-  return ((2 * mx[0] * my[0] + c1) * (2 * cov + c2)) /
-         ((mx[0] * mx[0] + my[0] * my[0] + c1) * (sx[0] * sx[0] + sy[0] * sy[0] + c2));
-}
-
-struct Quality {
-  double within4 = 0, psnr = 0, ssim = 0, coverage = 0;
-};
-
-// SIFT matches to the photo and the homography most of them agree with.
-cv::Mat register_to_photo(const cv::Mat& output, const cv::Mat& photo, Quality& q) {
-  const cv::Ptr<cv::SIFT> sift = cv::SIFT::create(4000);
-  std::vector<cv::KeyPoint> ka, kb;
-  cv::Mat da, db;
-  sift->detectAndCompute(gray(output), covered(output), ka, da);
-  sift->detectAndCompute(gray(photo), cv::noArray(), kb, db);
-  std::vector<std::vector<cv::DMatch>> knn;
-  cv::BFMatcher(cv::NORM_L2).knnMatch(da, db, knn, 2);
-  std::vector<cv::Point2f> from, to;
-  for (const auto& m : knn)
-    if (m.size() == 2 && m[0].distance < 0.7f * m[1].distance)
-      from.push_back(ka[std::size_t(m[0].queryIdx)].pt), to.push_back(kb[std::size_t(m[0].trainIdx)].pt);
-  if (from.size() < 8) return cv::Mat();
-  std::vector<uchar> inliers;
-  cv::Mat h = cv::findHomography(from, to, cv::RANSAC, 4.0, inliers);
-  q.within4 = double(cv::countNonZero(inliers)) / double(inliers.size());
-  return h;
-}
-
-Quality measure(const cv::Mat& output, const BenchSweep& sweep) {
-  Quality q;
-  const cv::Mat h = register_to_photo(output, sweep.photo, q);
-  if (h.empty()) return q;
-  cv::Mat expected, mask = covered(output);
-  cv::warpPerspective(sweep.photo, expected, h, output.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP);
-  const cv::Mat out_gray = gray(output), exp_gray = gray(expected);
-  const int tile = 64;
-  int tiles = 0;
-  for (int y = 0; y + tile <= output.rows; y += tile)
-    for (int x = 0; x + tile <= output.cols; x += tile) {
-      const cv::Rect r(x, y, tile, tile);
-      if (cv::countNonZero(mask(r)) < tile * tile) continue;
-      cv::Mat shift = cv::Mat::eye(2, 3, CV_32F), aligned;
-      try {
-        cv::findTransformECC(exp_gray(r), out_gray(r), shift, cv::MOTION_TRANSLATION,
-                             cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 50, 1e-4),
-                             cv::noArray(), 3);
-      } catch (const cv::Exception&) {
-        shift = cv::Mat::eye(2, 3, CV_32F);
-      }
-      cv::warpAffine(out_gray(r), aligned, shift, r.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
-                     cv::BORDER_REFLECT);
-      q.psnr += cv::PSNR(aligned, exp_gray(r));
-      q.ssim += ssim(aligned, exp_gray(r));
-      ++tiles;
-    }
-  if (tiles > 0) q.psnr /= tiles, q.ssim /= tiles;
-  // The swept area: every keyframe's footprint on the photo.
-  cv::Mat swept = cv::Mat::zeros(sweep.photo.size(), CV_8U), reached;
-  for (std::size_t i = 0; i < sweep.truth.size(); ++i) {
-    const cv::Size s = sweep.record.keyframes[i].image_size;
-    const float w = float(s.width), ht = float(s.height);
-    std::vector<cv::Point2f> c = {{0, 0}, {w, 0}, {w, ht}, {0, ht}}, p;
-    cv::perspectiveTransform(c, p, sweep.truth[i]);
-    std::vector<cv::Point> poly(p.begin(), p.end());
-    cv::fillConvexPoly(swept, poly, cv::Scalar(255));
-  }
-  cv::erode(swept, swept, cv::Mat(), cv::Point(-1, -1), 3);
-  cv::warpPerspective(mask, reached, h, sweep.photo.size(), cv::INTER_NEAREST);
-  q.coverage = double(cv::countNonZero(swept & reached)) / double(cv::countNonZero(swept));
-  return q;
+// A window sliding across the photo scaled to 1000 rows, 30 frames from edge
+// to edge, each turned and shifted a little.
+MadeSweep flat_sweep(const std::string& photo_name, const cv::Mat& photo) {
+  zemb_tools::SweepSettings s = camera_settings(zemb_tools::SweepCamera::flat);
+  MadeSweep sweep{"flat/" + photo_name, zemb::Scene::kFlat, scaled(photo, 1000.0 / photo.rows), {}};
+  s.frames = 30;
+  s.step = (sweep.photo.cols - s.window.width) / (s.frames - 1);
+  s.max_rotation_deg = 0.3;
+  s.max_jitter = 6;
+  sweep.frames = zemb_tools::make_sweep(sweep.photo, s);
+  return sweep;
 }
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-void print_row(const BenchSweep& sweep, const char* method, const cv::Mat& output, int keyframes, double seconds) {
-  const Quality q = measure(output, sweep);
-  std::printf("%-14s %-13s %9d %8.2f %7.3f %8.3f %8.3f %9.2f\n", sweep.name.c_str(), method, keyframes, q.psnr, q.ssim,
-              q.coverage, q.within4, seconds);
+// What the three ways made of one sweep.
+struct Outputs {
+  cv::Mat preview;
+  zemb::FinishedPanorama finished;
+  zemb::SweepCounts counts;
+  int on_preview = 0;
+  double add_seconds = 0, finish_seconds = 0;
+  cv::Mat stitched;  // empty when cv::Stitcher failed
+  int stitched_images = 0;
+  cv::Stitcher::Status status = cv::Stitcher::OK;
+  double stitch_seconds = 0;
+};
+
+void run_sweep(const MadeSweep& made, int keep_columns, const std::string& directory, Outputs& out) {
+  zemb::SweepOptions options;
+  options.scene = made.scene;
+  options.keep_columns = keep_columns;
+  zemb::Sweep sweep(directory, options);
+  const auto start = std::chrono::steady_clock::now();
+  for (const zemb_tools::SweepFrame& frame : made.frames) out.on_preview += sweep.add(frame.camera_frame).on_preview;
+  out.add_seconds = seconds_since(start);
+  const auto finish_start = std::chrono::steady_clock::now();
+  out.finished = sweep.finish();
+  out.finish_seconds = seconds_since(finish_start);
+  out.preview = sweep.preview().clone();
+  out.counts = sweep.counts();
+  sweep.remove_working_directory();
 }
 
-void compare(const BenchSweep& sweep, zemb::Scene scene) {
-  const int n = int(sweep.record.keyframes.size());
-  print_row(sweep, "live", sweep.live, n, 0.0);
+// The frames at `columns` columns, turned clockwise as the sweep turns them,
+// so that every output has the photo's orientation. A turning camera goes to
+// PANORAMA with a plane warper; a flat sweep to SCANS (affine model), because
+// PANORAMA's rotation bundle adjustment takes over a quarter of an hour on
+// 30 slid frames without fitting them.
+void run_stitcher(const MadeSweep& made, int columns, Outputs& out) {
+  std::vector<cv::Mat> images;
+  for (const zemb_tools::SweepFrame& frame : made.frames) {
+    cv::Mat image = frame.camera_frame;
+    if (image.cols > columns) image = scaled(image, double(columns) / image.cols);
+    cv::rotate(image, image, cv::ROTATE_90_CLOCKWISE);
+    images.push_back(image);
+  }
+  const bool turning = made.scene == zemb::Scene::kTurning;
+  cv::Ptr<cv::Stitcher> stitcher = cv::Stitcher::create(turning ? cv::Stitcher::PANORAMA : cv::Stitcher::SCANS);
+  if (turning) stitcher->setWarper(cv::makePtr<cv::PlaneWarper>());
+  const auto start = std::chrono::steady_clock::now();
+  out.status = stitcher->stitch(images, out.stitched);
+  out.stitch_seconds = seconds_since(start);
+  if (out.status != cv::Stitcher::OK) out.stitched.release();
+  out.stitched_images = int(stitcher->component().size());
+}
 
-  zemb::SweepOptions options;
-  options.scene = scene;
-  auto start = std::chrono::steady_clock::now();
-  const zemb::FinishedPanorama finished = zemb::render_finished(sweep.record, options);
-  const double finish_seconds = seconds_since(start);
-  print_row(sweep, finished.report.refined ? "finished" : "finished(fb)", finished.panorama,
-            finished.report.keyframes_used, finish_seconds);
+std::string fixed(double value, int digits) { return cv::format("%.*f", digits, value); }
 
-  std::vector<cv::Mat> frames;
-  for (int i = 0; i < n; ++i) frames.push_back(sweep.record.image(i));
-  cv::Ptr<cv::Stitcher> stitcher = cv::Stitcher::create(cv::Stitcher::PANORAMA);
-  stitcher->setWarper(cv::makePtr<cv::PlaneWarper>());
-  cv::Mat stitched;
-  start = std::chrono::steady_clock::now();
-  const cv::Stitcher::Status status = stitcher->stitch(frames, stitched);
-  const double stitch_seconds = seconds_since(start);
-  if (status == cv::Stitcher::OK)
-    print_row(sweep, "cv::Stitcher", stitched, int(stitcher->component().size()), stitch_seconds);
-  else
-    std::printf("%-14s %-13s failed (status %d)\n", sweep.name.c_str(), "cv::Stitcher", int(status));
+void print_row(const std::string& sweep, const char* output, const zemb_quality::Quality& q, const std::string& used,
+               double seconds, const std::string& ratio) {
+  if (!q.registered) {
+    std::printf("| %s | %s | %s | not registered (%d matches) | | | | %.2f | %s |\n", sweep.c_str(), output,
+                used.c_str(), q.matches, seconds, ratio.c_str());
+    return;
+  }
+  std::printf("| %s | %s | %s | %.2f | %.3f | %.3f | %.3f | %.2f | %s |\n", sweep.c_str(), output, used.c_str(), q.psnr,
+              q.ssim, q.coverage, q.within4, seconds, ratio.c_str());
+}
+
+struct Measured {
+  zemb_quality::Quality live, finished, stitched;
+};
+
+Measured measure_and_print(const MadeSweep& made, const Outputs& out) {
+  const zemb_quality::Reference reference(made.photo);
+  std::vector<cv::Matx33d> truth;
+  for (const zemb_tools::SweepFrame& frame : made.frames) truth.push_back(frame.photo_to_frame);
+  const cv::Mat swept = zemb_quality::swept_area(made.photo.size(), kFrame, truth);
+  Measured m;
+  m.live = reference.measure(out.preview, zemb_quality::covered_part(out.preview), swept);
+  m.finished = reference.measure(out.finished.panorama, out.finished.mask, swept);
+  const int frames = int(made.frames.size());
+  const double sweep_seconds = out.add_seconds + out.finish_seconds;
+  print_row(made.name, "live preview", m.live, cv::format("%d/%d frames", out.on_preview, frames), out.add_seconds,
+            "");
+  print_row(made.name, out.finished.report.refined ? "finished" : "finished (fallback)", m.finished,
+            cv::format("%d/%d keyframes", out.finished.report.keyframes_used, out.counts.keyframes), sweep_seconds,
+            fixed(sweep_seconds / out.stitch_seconds, 3));
+  if (out.stitched.empty()) {
+    std::printf("| %s | cv::Stitcher | failed, status %d | | | | | %.2f | |\n", made.name.c_str(), int(out.status),
+                out.stitch_seconds);
+    return m;
+  }
+  m.stitched = reference.measure(out.stitched, zemb_quality::covered_part(out.stitched), swept);
+  print_row(made.name, made.scene == zemb::Scene::kTurning ? "cv::Stitcher" : "cv::Stitcher (scans)", m.stitched, cv::format("%d/%d frames", out.stitched_images, frames),
+            out.stitch_seconds, "");
+  return m;
+}
+
+std::string met(bool ok) { return ok ? "met" : "**missed**"; }
+
+void print_targets(const MadeSweep& made, const Outputs& out, const Measured& m) {
+  const zemb_quality::Quality& f = m.finished;
+  const double ratio = (out.add_seconds + out.finish_seconds) / out.stitch_seconds;
+  if (made.scene == zemb::Scene::kTurning) {
+    const bool compared = m.stitched.registered;
+    std::printf("| %s | finished PSNR >= cv::Stitcher's - 0.5 dB | %.2f vs %s | %s |\n", made.name.c_str(), f.psnr,
+                compared ? fixed(m.stitched.psnr, 2).c_str() : "-", compared ? met(f.psnr >= m.stitched.psnr - 0.5).c_str() : "-");
+    std::printf("| %s | coverage >= 0.98 | %.3f | %s |\n", made.name.c_str(), f.coverage, met(f.coverage >= 0.98).c_str());
+  } else {
+    std::printf("| %s | within 4 px >= 0.90 | %.3f | %s |\n", made.name.c_str(), f.within4, met(f.within4 >= 0.9).c_str());
+    std::printf("| %s | PSNR >= 30 dB | %.2f | %s |\n", made.name.c_str(), f.psnr, met(f.psnr >= 30).c_str());
+  }
+  std::printf("| %s | time <= 1/3 of cv::Stitcher's | %.3f | %s |\n", made.name.c_str(), ratio,
+              met(ratio <= 1.0 / 3).c_str());
+}
+
+// Why the finished panorama looks as it does: the sweep's outcomes and the
+// finish report, stage by stage.
+void print_details(const MadeSweep& made, const Outputs& out) {
+  const zemb::SweepCounts& c = out.counts;
+  const zemb::FinishReport& r = out.finished.report;
+  std::printf("%s: %zu frames: %d accepted, %d relocalised, %d not extended, %d not placeable, %d too few keypoints; "
+              "%d keyframes. add %.2f s; finish %.2f s (refine %.2f, exposure %.2f, seams %.2f, blend %.2f), %dx%d, %s\n",
+              made.name.c_str(), made.frames.size(), c.count(zemb::FrameOutcome::kAccepted),
+              c.count(zemb::FrameOutcome::kRelocalised), c.count(zemb::FrameOutcome::kNotExtended),
+              c.count(zemb::FrameOutcome::kNotPlaceable), c.count(zemb::FrameOutcome::kTooFewKeypoints), c.keyframes,
+              out.add_seconds, r.seconds_total, r.seconds_refine, r.seconds_exposure, r.seconds_seams, r.seconds_blend,
+              r.size.width, r.size.height, r.refined ? "refined" : ("fallback: " + r.fallback_reason).c_str());
+}
+
+// The live preview above the finished panorama, each 1000 columns wide, with
+// the photo's credit underneath.
+void write_picture(const std::string& path, const Outputs& out) {
+  std::vector<cv::Mat> parts;
+  for (const cv::Mat& image : {out.preview, out.finished.panorama}) {
+    parts.push_back(scaled(image, 1000.0 / image.cols));
+    parts.push_back(cv::Mat(12, 1000, CV_8UC3, cv::Scalar::all(255)));
+  }
+  cv::Mat credit(28, 1000, CV_8UC3, cv::Scalar::all(255));
+  cv::putText(credit, "Top: live preview. Bottom: finished panorama. Photo: Aitzol Berasategi, CC-BY-4.0",
+              cv::Point(8, 19), cv::FONT_HERSHEY_SIMPLEX, 0.5, cv::Scalar::all(0), 1, cv::LINE_AA);
+  parts.push_back(credit);
+  cv::Mat picture;
+  cv::vconcat(parts, picture);
+  if (!cv::imwrite(path, picture)) std::fprintf(stderr, "cannot write %s\n", path.c_str());
+}
+
+std::string option_value(int argc, char** argv, const std::string& name, const std::string& fallback) {
+  const std::string prefix = "--" + name + "=";
+  for (int i = 1; i < argc; ++i)
+    if (std::string(argv[i]).rfind(prefix, 0) == 0) return argv[i] + prefix.size();
+  return fallback;
+}
+
+std::vector<MadeSweep> sweeps_of(const std::string& folder) {
+  std::vector<MadeSweep> sweeps;
+  for (const char* name : {"life", "path", "eveningglow"}) {
+    const cv::Mat photo = cv::imread(folder + "/" + name + ".jpg", cv::IMREAD_COLOR);
+    if (photo.empty()) {
+      std::fprintf(stderr, "cannot read %s/%s.jpg\n", folder.c_str(), name);
+      continue;
+    }
+    sweeps.push_back(turning_sweep(name, photo));
+    sweeps.push_back(flat_sweep(name, photo));
+  }
+  return sweeps;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> photos;
-  for (int i = 1; i < argc; ++i) photos.push_back(argv[i]);
-  if (photos.empty()) photos.push_back(std::string(ZEMB_PHOTO_DIR) + "/life.jpg");
-  std::printf("%-14s %-13s %9s %8s %7s %8s %8s %9s\n", "sweep", "output", "keyframes", "PSNR_dB", "SSIM",
-              "coverage", "within4", "seconds");
-  for (const std::string& path : photos) {
-    cv::Mat photo = cv::imread(path, cv::IMREAD_COLOR);
-    if (photo.empty()) {
-      std::fprintf(stderr, "cannot read %s\n", path.c_str());
-      return 1;
-    }
-    cv::resize(photo, photo, cv::Size(), 0.5, 0.5, cv::INTER_AREA);
-    zemb_test::RecordSettings turning;
-    turning.keyframes = 12;
-    turning.pan_step = 3;
-    compare(made_sweep("turning", photo, turning), zemb::Scene::kTurning);
-    zemb_test::RecordSettings flat;
-    flat.scene = zemb::Scene::kFlat;
-    flat.keyframes = 10;
-    compare(made_sweep("flat", photo, flat), zemb::Scene::kFlat);
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
+  const std::vector<MadeSweep> sweeps = sweeps_of(option_value(argc, argv, "photos", ZEMB_PHOTO_DIR));
+  if (sweeps.empty()) return 1;
+  const int keep_columns = std::stoi(option_value(argc, argv, "keep-cols", std::to_string(kFrame.width)));
+  const std::string picture = option_value(argc, argv, "picture", "");
+  const std::string directory =
+      (std::filesystem::temp_directory_path() / ("zemb_quality_" + std::to_string(::getpid()))).string();
+  std::printf("Quality on %dx%d frames, kept at %d columns; load average at start: %.2f\n\n", kFrame.width,
+              kFrame.height, keep_columns, [] { double l[1]; return getloadavg(l, 1) == 1 ? l[0] : -1.0; }());
+
+  std::vector<Outputs> outputs(sweeps.size());
+  std::vector<Measured> measured;
+  std::printf("| sweep | output | used | PSNR dB | SSIM | coverage | within 4 px | seconds | time ratio |\n");
+  std::printf("| --- | --- | --- | ---: | ---: | ---: | ---: | ---: | ---: |\n");
+  double sweep_total = 0, stitch_total = 0;
+  for (std::size_t i = 0; i < sweeps.size(); ++i) {
+    run_sweep(sweeps[i], keep_columns, directory, outputs[i]);
+    run_stitcher(sweeps[i], keep_columns, outputs[i]);
+    measured.push_back(measure_and_print(sweeps[i], outputs[i]));
+    sweep_total += outputs[i].add_seconds + outputs[i].finish_seconds;
+    stitch_total += outputs[i].stitch_seconds;
+    std::fflush(stdout);
   }
+  std::printf("\nPSNR (grey, pooled) and SSIM over 64-px tiles aligned on their own after one homography to the "
+              "photo; coverage: share of the swept photo area shown; within 4 px: share of mutual SIFT matches "
+              "within 4 panorama pixels of that homography; seconds: Sweep::add over all frames (live preview), "
+              "plus finish() (finished), cv::Stitcher::stitch; time ratio: finished / cv::Stitcher.\n\n");
+
+  std::printf("| sweep | target | value | |\n| --- | --- | ---: | --- |\n");
+  for (std::size_t i = 0; i < sweeps.size(); ++i) print_targets(sweeps[i], outputs[i], measured[i]);
+  const double total_ratio = sweep_total / stitch_total;
+  std::printf("| all sweeps | time <= 1/5 of cv::Stitcher's | %.3f (%.2f s vs %.2f s) | %s |\n\n", total_ratio,
+              sweep_total, stitch_total, met(total_ratio <= 0.2).c_str());
+
+  for (std::size_t i = 0; i < sweeps.size(); ++i) print_details(sweeps[i], outputs[i]);
+  if (!picture.empty())
+    for (std::size_t i = 0; i < sweeps.size(); ++i)
+      if (sweeps[i].name == "turning/life") write_picture(picture, outputs[i]);
   return 0;
 }

@@ -1,0 +1,178 @@
+#include "quality_measure.h"
+
+#include <cmath>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/video/tracking.hpp>
+
+namespace zemb_quality {
+
+namespace {
+
+constexpr int kTile = 64;        // panorama pixels
+constexpr int kMargin = 16;      // how far a tile may move when it is aligned
+constexpr double kWithin = 4.0;  // panorama pixels
+
+cv::Mat gray(const cv::Mat& image) {
+  cv::Mat g;
+  cv::cvtColor(image, g, cv::COLOR_BGR2GRAY);
+  return g;
+}
+
+cv::Ptr<cv::SIFT> sift() { return cv::SIFT::create(6000); }
+
+// Mutual nearest neighbours that also pass the ratio test: few false matches
+// are left, so the share of matches off the homography measures the
+// panorama's bends rather than the matcher's mistakes.
+void mutual_matches(const std::vector<cv::KeyPoint>& ka, const cv::Mat& da, const std::vector<cv::KeyPoint>& kb,
+                    const cv::Mat& db, std::vector<cv::Point2f>& a, std::vector<cv::Point2f>& b) {
+  std::vector<std::vector<cv::DMatch>> forward;
+  std::vector<cv::DMatch> backward;
+  cv::BFMatcher matcher(cv::NORM_L2);
+  matcher.knnMatch(da, db, forward, 2);
+  matcher.match(db, da, backward);
+  for (const auto& m : forward)
+    if (m.size() == 2 && m[0].distance < 0.7f * m[1].distance &&
+        backward[std::size_t(m[0].trainIdx)].trainIdx == m[0].queryIdx) {
+      a.push_back(ka[std::size_t(m[0].queryIdx)].pt);
+      b.push_back(kb[std::size_t(m[0].trainIdx)].pt);
+    }
+}
+
+// The photo and the homography from it to the panorama, the photo reduced
+// first when the panorama is much smaller, so that the comparison does not
+// charge the panorama for the aliasing of a plain warp.
+void reduce_for(const cv::Mat& photo, const cv::Mat& photo_to_panorama, cv::Mat& reduced, cv::Mat& reduced_to_panorama) {
+  const double scale = std::sqrt(std::abs(cv::determinant(photo_to_panorama(cv::Rect(0, 0, 2, 2))))) /
+                       std::abs(photo_to_panorama.at<double>(2, 2));
+  if (!(scale < 0.9)) {
+    reduced = photo, reduced_to_panorama = photo_to_panorama;
+    return;
+  }
+  cv::resize(photo, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
+  // cv::resize lines up pixel centres: x reduced = (x + 1/2) * scale - 1/2.
+  const double shift = (scale - 1) / 2;
+  const cv::Mat reducing = (cv::Mat_<double>(3, 3) << scale, 0, shift, 0, scale, shift, 0, 0, 1);
+  reduced_to_panorama = photo_to_panorama * reducing.inv();
+}
+
+double mean_ssim(const cv::Mat& x, const cv::Mat& y) {
+  const double c1 = 6.5025, c2 = 58.5225;  // (0.01 * 255)^2, (0.03 * 255)^2
+  auto blur = [](const cv::Mat& m) {
+    cv::Mat b;
+    cv::GaussianBlur(m, b, cv::Size(11, 11), 1.5);
+    return b;
+  };
+  const cv::Mat mx = blur(x), my = blur(y);
+  const cv::Mat vx = blur(x.mul(x)) - mx.mul(mx), vy = blur(y.mul(y)) - my.mul(my), cov = blur(x.mul(y)) - mx.mul(my);
+  const cv::Mat num = (2 * mx.mul(my) + c1).mul(2 * cov + c2);
+  const cv::Mat den = (mx.mul(mx) + my.mul(my) + c1).mul(vx + vy + c2);
+  return cv::mean(num / den)[0];
+}
+
+// The panorama around `tile` moved onto the expected tile: phase correlation
+// finds the shift, ECC refines it; a failed or runaway ECC keeps the shift.
+cv::Mat aligned_tile(const cv::Mat& panorama, const cv::Mat& expected, cv::Rect tile) {
+  const cv::Rect around(tile.x - kMargin, tile.y - kMargin, kTile + 2 * kMargin, kTile + 2 * kMargin);
+  const cv::Mat input = panorama(around), wanted = expected(tile);
+  cv::Point2d shift = cv::phaseCorrelate(wanted, panorama(tile));
+  if (std::hypot(shift.x, shift.y) > kMargin / 2) shift = cv::Point2d();
+  cv::Mat warp = (cv::Mat_<float>(2, 3) << 1, 0, kMargin + shift.x, 0, 1, kMargin + shift.y);
+  const cv::Mat start = warp.clone();
+  try {
+    cv::findTransformECC(wanted, input, warp, cv::MOTION_TRANSLATION,
+                         cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 50, 1e-4), cv::noArray(), 1);
+    if (std::abs(warp.at<float>(0, 2) - kMargin) > kMargin || std::abs(warp.at<float>(1, 2) - kMargin) > kMargin)
+      warp = start;
+  } catch (const cv::Exception&) {
+    warp = start;
+  }
+  cv::Mat aligned;
+  cv::warpAffine(input, aligned, warp, tile.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP);
+  return aligned;
+}
+
+// Pooled PSNR and mean SSIM over every tile that the panorama and the
+// expected image both cover fully.
+void compare_tiles(const cv::Mat& panorama, const cv::Mat& expected, const cv::Mat& both, Quality& q) {
+  double squared_error = 0;
+  for (int y = kMargin; y + kTile + kMargin <= panorama.rows; y += kTile)
+    for (int x = kMargin; x + kTile + kMargin <= panorama.cols; x += kTile) {
+      const cv::Rect tile(x, y, kTile, kTile);
+      if (cv::countNonZero(both(tile)) < kTile * kTile) continue;
+      const cv::Mat aligned = aligned_tile(panorama, expected, tile);
+      const double error = cv::norm(aligned, expected(tile), cv::NORM_L2);
+      squared_error += error * error;
+      q.ssim += mean_ssim(aligned, expected(tile));
+      ++q.tiles;
+    }
+  if (q.tiles == 0) return;
+  q.ssim /= q.tiles;
+  q.psnr = 10 * std::log10(255.0 * 255.0 / (squared_error / (double(q.tiles) * kTile * kTile)));
+}
+
+cv::Mat as_float(const cv::Mat& image) {
+  cv::Mat f;
+  gray(image).convertTo(f, CV_32F);
+  return f;
+}
+
+}  // namespace
+
+Reference::Reference(cv::Mat photo) : photo_(std::move(photo)) {
+  sift()->detectAndCompute(gray(photo_), cv::noArray(), keypoints_, descriptors_);
+}
+
+Quality Reference::measure(const cv::Mat& panorama, const cv::Mat& covered, const cv::Mat& swept) const {
+  Quality q;
+  std::vector<cv::KeyPoint> keypoints;
+  cv::Mat descriptors;
+  sift()->detectAndCompute(gray(panorama), covered, keypoints, descriptors);
+  std::vector<cv::Point2f> in_photo, in_panorama;
+  if (!descriptors.empty()) mutual_matches(keypoints_, descriptors_, keypoints, descriptors, in_photo, in_panorama);
+  q.matches = int(in_photo.size());
+  if (q.matches < 8) return q;
+  std::vector<uchar> inliers;
+  const cv::Mat photo_to_panorama = cv::findHomography(in_photo, in_panorama, cv::RANSAC, kWithin, inliers, 5000, 0.999);
+  if (photo_to_panorama.empty()) return q;
+  q.registered = true;
+  q.within4 = double(cv::countNonZero(inliers)) / double(inliers.size());
+
+  cv::Mat reduced, reduced_to_panorama, expected, seen;
+  reduce_for(photo_, photo_to_panorama, reduced, reduced_to_panorama);
+  cv::warpPerspective(reduced, expected, reduced_to_panorama, panorama.size(), cv::INTER_LINEAR);
+  cv::warpPerspective(cv::Mat(reduced.size(), CV_8U, cv::Scalar(255)), seen, reduced_to_panorama, panorama.size(),
+                      cv::INTER_NEAREST);
+  compare_tiles(as_float(panorama), as_float(expected), seen & covered, q);
+
+  cv::Mat reached;
+  cv::warpPerspective(covered, reached, photo_to_panorama, photo_.size(), cv::INTER_NEAREST | cv::WARP_INVERSE_MAP);
+  q.coverage = double(cv::countNonZero(swept & reached)) / double(cv::countNonZero(swept));
+  return q;
+}
+
+cv::Mat swept_area(cv::Size photo_size, cv::Size frame_size, const std::vector<cv::Matx33d>& photo_to_frame) {
+  cv::Mat swept = cv::Mat::zeros(photo_size, CV_8U);
+  const float w = float(frame_size.width - 1), h = float(frame_size.height - 1);
+  const std::vector<cv::Point2f> corners = {{0, 0}, {w, 0}, {w, h}, {0, h}};
+  for (const cv::Matx33d& to_frame : photo_to_frame) {
+    std::vector<cv::Point2f> seen;
+    cv::perspectiveTransform(corners, seen, cv::Mat(to_frame.inv()));
+    const std::vector<cv::Point> polygon(seen.begin(), seen.end());
+    cv::fillConvexPoly(swept, polygon, cv::Scalar(255));
+  }
+  // A panorama is not blamed for the last pixels of a frame's edge.
+  cv::erode(swept, swept, cv::Mat(), cv::Point(-1, -1), 3);
+  return swept;
+}
+
+cv::Mat covered_part(const cv::Mat& panorama) {
+  std::vector<cv::Mat> channels;
+  cv::split(panorama, channels);
+  cv::Mat any = channels[0] | channels[1] | channels[2], covered;
+  cv::morphologyEx(any > 0, covered, cv::MORPH_CLOSE, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(5, 5)));
+  return covered;
+}
+
+}  // namespace zemb_quality

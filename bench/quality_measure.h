@@ -1,0 +1,54 @@
+// How close a panorama comes to the photo its sweep was made from: the
+// panorama is registered to the photo (SIFT matches, one RANSAC homography),
+// then every fully covered tile is aligned on its own (phase correlation,
+// then ECC, a translation) and compared with the photo seen through the
+// homography. Tiles are aligned on their own so that a slow drift across the
+// panorama, which a viewer does not see, costs nothing, while ghosts, seams,
+// blur and exposure steps, which a viewer sees, cost PSNR and SSIM.
+#ifndef ZEMB_QUALITY_MEASURE_H
+#define ZEMB_QUALITY_MEASURE_H
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/features2d.hpp>
+
+namespace zemb_quality {
+
+struct Quality {
+  bool registered = false;  // enough matches for a homography
+  int matches = 0;          // mutual SIFT matches that pass the ratio test
+  double within4 = 0;       // share of them within 4 panorama pixels of the homography
+  double psnr = 0;          // mean over tiles, grey levels, dB
+  double ssim = 0;          // mean over tiles of the windowed SSIM
+  int tiles = 0;
+  double coverage = 0;      // share of the swept area the panorama shows
+};
+
+// A photo with its SIFT features, found once for every panorama made from it.
+class Reference {
+ public:
+  explicit Reference(cv::Mat photo);
+  const cv::Mat& photo() const { return photo_; }
+
+  // `covered` is CV_8U, non-zero where the panorama shows something; `swept`
+  // is the part of the photo the sweep's frames saw (see swept_area).
+  Quality measure(const cv::Mat& panorama, const cv::Mat& covered, const cv::Mat& swept) const;
+
+ private:
+  cv::Mat photo_;
+  std::vector<cv::KeyPoint> keypoints_;
+  cv::Mat descriptors_;
+};
+
+// The union, on the photo, of what each frame saw: frames of `frame_size`
+// whose photo_to_frame homographies are given.
+cv::Mat swept_area(cv::Size photo_size, cv::Size frame_size, const std::vector<cv::Matx33d>& photo_to_frame);
+
+// Where a panorama with black for "nothing" shows something: any channel
+// non-zero, with pin holes of black scene closed.
+cv::Mat covered_part(const cv::Mat& panorama);
+
+}  // namespace zemb_quality
+
+#endif  // ZEMB_QUALITY_MEASURE_H
