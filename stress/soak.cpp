@@ -6,10 +6,16 @@
 // until the homography chain has drifted too far to track (-2). Every 100
 // frames it prints the resident memory next to the canvas size, and it fails
 // when the memory grown since the start exceeds kCanvasMultiple canvases
-// plus a fixed allowance. Built with LeakSanitizer by scripts/soak, which
-// reports any leak at exit.
+// plus a fixed allowance. A second phase feeds the same 2,000 frames to a
+// zemb::Sweep with a small memory budget, so that its keyframe images are
+// spilled into its working directory: there memory must stay within the
+// budget plus kCanvasMultiple previews plus the allowance, and some images
+// must have been spilled. Built with
+// LeakSanitizer by scripts/soak, which reports any leak at exit.
+#include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -18,6 +24,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "sweep_maker.h"
+#include "zemb/sweep.h"
 #include "zemb_stitcher.h"
 
 namespace {
@@ -27,6 +34,9 @@ constexpr int kStep = 16;               // strip columns between neighbouring ca
 constexpr int kReportEvery = 100;
 constexpr double kCanvasMultiple = 4.0;  // the canvas, the room it has touched, the other buffer, slack
 constexpr double kFixedAllowanceMb = 64.0;  // allocator pools, OpenCV and TBB caches
+// Kept keyframe images in memory: about half of what the sweep keeps, so
+// that the rest is spilled.
+constexpr std::size_t kSweepBudget = std::size_t(8) << 20;
 const cv::Size kWindow(180, 320);
 
 double resident_mb() {
@@ -86,14 +96,36 @@ struct Tally {
   }
 };
 
-}  // namespace
+// Resident memory against its bound, frame after frame: `grown` since the
+// start of a phase, against `multiple` canvases plus the allowance.
+class MemoryWatch {
+ public:
+  explicit MemoryWatch(double fixed_mb) : start_mb_(resident_mb()), fixed_mb_(fixed_mb) {}
 
-int main() {
-  const cv::Mat strip = long_strip();
+  void sample(const cv::Mat& canvas) {
+    const double grown_mb = resident_mb() - start_mb_;
+    worst_excess_mb_ = std::max(worst_excess_mb_, grown_mb - (kCanvasMultiple * canvas_mb(canvas) + fixed_mb_));
+    peak_grown_mb_ = std::max(peak_grown_mb_, grown_mb);
+  }
+
+  bool within_bound(const char* phase) const {
+    std::printf("soak (%s): RSS at start %.1f MB, grown by at most %.1f MB; beyond %.0f canvases + %.0f MB: %s\n",
+                phase, start_mb_, peak_grown_mb_, kCanvasMultiple, fixed_mb_,
+                worst_excess_mb_ > 0.0 ? "yes" : "never");
+    return worst_excess_mb_ <= 0.0;
+  }
+
+ private:
+  double start_mb_, fixed_mb_;
+  double worst_excess_mb_ = 0.0, peak_grown_mb_ = 0.0;
+};
+
+std::string size_of(const cv::Mat& canvas) { return std::to_string(canvas.cols) + "x" + std::to_string(canvas.rows); }
+
+bool soak_stitcher(const cv::Mat& strip) {
   ZembStitcher stitcher("");
   Tally tally;
-  const double start_mb = resident_mb();
-  double worst_excess_mb = 0.0;
+  MemoryWatch memory(kFixedAllowanceMb);
   std::printf("%6s %7s %7s %7s %7s %7s %14s %10s %10s\n", "frame", "placed", "-1", "-2", "<20", "bad", "canvas",
               "canvas MB", "RSS MB");
   for (int i = 0; i < kFrames; ++i) {
@@ -103,16 +135,56 @@ int main() {
     } catch (const cv::Exception&) {
       ++tally.bad_frames;
     }
-    const double grown_mb = resident_mb() - start_mb;
-    const double allowed_mb = kCanvasMultiple * canvas_mb(stitcher.panorama) + kFixedAllowanceMb;
-    worst_excess_mb = std::max(worst_excess_mb, grown_mb - allowed_mb);
+    memory.sample(stitcher.panorama);
     if ((i + 1) % kReportEvery != 0) continue;
-    const std::string size = std::to_string(stitcher.panorama.cols) + "x" + std::to_string(stitcher.panorama.rows);
     std::printf("%6d %7d %7d %7d %7d %7d %14s %10.1f %10.1f\n", i + 1, tally.placed, tally.not_extended,
-                tally.not_placeable, tally.too_few, tally.bad_frames, size.c_str(), canvas_mb(stitcher.panorama),
-                resident_mb());
+                tally.not_placeable, tally.too_few, tally.bad_frames, size_of(stitcher.panorama).c_str(),
+                canvas_mb(stitcher.panorama), resident_mb());
   }
-  std::printf("soak: RSS at start %.1f MB; memory grown beyond %.0f canvases + %.0f MB: %s\n", start_mb,
-              kCanvasMultiple, kFixedAllowanceMb, worst_excess_mb > 0.0 ? "yes" : "never");
-  return worst_excess_mb > 0.0 ? 1 : 0;
+  return memory.within_bound("ZembStitcher");
+}
+
+// The same frames through a zemb::Sweep whose keyframe images beyond
+// kSweepBudget go to a temporary working directory.
+bool soak_sweep(const cv::Mat& strip) {
+  char pattern[] = "/tmp/zemb-soak.XXXXXX";
+  const char* directory = mkdtemp(pattern);
+  CV_Assert(directory != nullptr);
+  zemb::SweepOptions options;
+  options.memory_budget = kSweepBudget;
+  zemb::Sweep sweep(directory, options);
+  int bad_frames = 0;
+  MemoryWatch memory(kFixedAllowanceMb + static_cast<double>(kSweepBudget) / (1024.0 * 1024.0));
+  std::printf("%6s %7s %7s %7s %7s %7s %7s %7s %14s %10s %10s %10s\n", "frame", "placed", "reloc", "not ext",
+              "not pl", "<min", "bad", "keyfr", "preview", "preview MB", "kept MB", "RSS MB");
+  for (int i = 0; i < kFrames; ++i) {
+    try {
+      sweep.add(frame_number(strip, i));
+    } catch (const cv::Exception&) {
+      ++bad_frames;
+    }
+    memory.sample(sweep.preview());
+    if ((i + 1) % kReportEvery != 0) continue;
+    const zemb::SweepCounts& c = sweep.counts();
+    std::printf("%6d %7d %7d %7d %7d %7d %7d %7d %14s %10.1f %10.1f %10.1f\n", i + 1,
+                c.count(zemb::FrameOutcome::kAccepted), c.count(zemb::FrameOutcome::kRelocalised),
+                c.count(zemb::FrameOutcome::kNotExtended), c.count(zemb::FrameOutcome::kNotPlaceable),
+                c.count(zemb::FrameOutcome::kTooFewKeypoints), bad_frames, c.keyframes, size_of(sweep.preview()).c_str(),
+                canvas_mb(sweep.preview()), static_cast<double>(c.kept_bytes) / (1024.0 * 1024.0), resident_mb());
+  }
+  std::printf("soak (zemb::Sweep): %d keyframes, %d spilled, %d spill failures, %.1f MB kept in memory\n",
+              sweep.counts().keyframes, sweep.counts().spilled, sweep.counts().spill_failures,
+              static_cast<double>(sweep.counts().kept_bytes) / (1024.0 * 1024.0));
+  const bool spilled = sweep.counts().spilled > 0;
+  sweep.remove_working_directory();
+  return memory.within_bound("zemb::Sweep") && spilled;
+}
+
+}  // namespace
+
+int main() {
+  const cv::Mat strip = long_strip();
+  const bool stitcher_within = soak_stitcher(strip);
+  const bool sweep_within = soak_sweep(strip);
+  return stitcher_within && sweep_within ? 0 : 1;
 }
