@@ -76,6 +76,7 @@ OutlineSizes outline_sizes(const SweepRecord& record, const std::vector<int>& us
 std::string implausible_outlines(const SweepRecord& record, const std::vector<int>& all, const FrameWarps& refined,
                                  const std::vector<int>& drawn, const FrameWarps& live) {
   const OutlineSizes mine = outline_sizes(record, all, refined);
+  if (!(mine.box > 0 && mine.box < kFarAway * kFarAway)) return "the refined panorama reaches beyond any canvas";
   for (std::size_t i = 0; i < mine.areas.size(); ++i)
     if (mine.areas[i] > 6 * mine.median)
       return "the refined outline of keyframe " + std::to_string(i) + " is " +

@@ -61,13 +61,20 @@ cv::Rect panorama_box(const SweepRecord& record, const std::vector<int>& used, c
 double box_pixels(const cv::Rect& box) { return static_cast<double>(box.width) * box.height; }
 
 // The largest scale, at most 1, at which the panorama's bounding box holds
-// no more than max_render_megapixels.
+// no more than max_render_megapixels. A box follows the scale closely, so a
+// few steps find it; one that does not shrink (warps that reach beyond any
+// canvas) is an error, never a render at a vanishing scale.
 double render_scale(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
                     const SweepOptions& options) {
+  constexpr int kSteps = 64;
   const double cap = options.max_render_megapixels * 1e6;
-  double scale = std::min(1.0, std::sqrt(cap / box_pixels(panorama_box(record, used, warps, 1.0))));
-  while (box_pixels(panorama_box(record, used, warps, scale)) > cap) scale *= 0.99;
-  return scale;
+  double scale = 1.0;
+  for (int step = 0; step < kSteps; ++step) {
+    const double pixels = box_pixels(panorama_box(record, used, warps, scale));
+    if (pixels > 0 && pixels <= cap) return scale;
+    scale *= pixels > 0 ? std::min(0.99, std::sqrt(cap / pixels)) : 0.5;
+  }
+  CV_Error(cv::Error::StsError, "finish: the panorama's bounding box does not shrink to max_render_megapixels");
 }
 
 // Gains and seams from copies of about seam_megapixels each.
