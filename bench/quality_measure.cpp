@@ -11,7 +11,7 @@ namespace zemb_quality {
 namespace {
 
 constexpr int kTile = 64;        // panorama pixels
-constexpr int kMargin = 16;      // how far a tile may move when it is aligned
+constexpr int kMargin = 32;      // how far a tile may move when it is aligned
 constexpr double kWithin = 4.0;  // panorama pixels
 
 cv::Mat gray(const cv::Mat& image) {
@@ -43,7 +43,8 @@ void mutual_matches(const std::vector<cv::KeyPoint>& ka, const cv::Mat& da, cons
 // The photo and the homography from it to the panorama, the photo reduced
 // first when the panorama is much smaller, so that the comparison does not
 // charge the panorama for the aliasing of a plain warp.
-void reduce_for(const cv::Mat& photo, const cv::Mat& photo_to_panorama, cv::Mat& reduced, cv::Mat& reduced_to_panorama) {
+void reduce_for(const cv::Mat& photo, const cv::Mat& photo_to_panorama, cv::Mat& reduced,
+                cv::Mat& reduced_to_panorama) {
   const double scale = std::sqrt(std::abs(cv::determinant(photo_to_panorama(cv::Rect(0, 0, 2, 2))))) /
                        std::abs(photo_to_panorama.at<double>(2, 2));
   if (!(scale < 0.9)) {
@@ -77,7 +78,7 @@ cv::Mat aligned_tile(const cv::Mat& panorama, const cv::Mat& expected, cv::Rect 
   const cv::Rect around(tile.x - kMargin, tile.y - kMargin, kTile + 2 * kMargin, kTile + 2 * kMargin);
   const cv::Mat input = panorama(around), wanted = expected(tile);
   cv::Point2d shift = cv::phaseCorrelate(wanted, panorama(tile));
-  if (std::hypot(shift.x, shift.y) > kMargin / 2) shift = cv::Point2d();
+  if (std::hypot(shift.x, shift.y) > kMargin * 3 / 4) shift = cv::Point2d();
   cv::Mat warp = (cv::Mat_<float>(2, 3) << 1, 0, kMargin + shift.x, 0, 1, kMargin + shift.y);
   const cv::Mat start = warp.clone();
   try {
@@ -102,9 +103,10 @@ void compare_tiles(const cv::Mat& panorama, const cv::Mat& expected, const cv::M
       const cv::Rect tile(x, y, kTile, kTile);
       if (cv::countNonZero(both(tile)) < kTile * kTile) continue;
       const cv::Mat aligned = aligned_tile(panorama, expected, tile);
-      const double error = cv::norm(aligned, expected(tile), cv::NORM_L2);
+      const cv::Mat wanted = expected(tile).clone();  // filters would read a view's neighbours
+      const double error = cv::norm(aligned, wanted, cv::NORM_L2);
       squared_error += error * error;
-      q.ssim += mean_ssim(aligned, expected(tile));
+      q.ssim += mean_ssim(aligned, wanted);
       ++q.tiles;
     }
   if (q.tiles == 0) return;
@@ -134,7 +136,8 @@ Quality Reference::measure(const cv::Mat& panorama, const cv::Mat& covered, cons
   q.matches = int(in_photo.size());
   if (q.matches < 8) return q;
   std::vector<uchar> inliers;
-  const cv::Mat photo_to_panorama = cv::findHomography(in_photo, in_panorama, cv::RANSAC, kWithin, inliers, 5000, 0.999);
+  const cv::Mat photo_to_panorama =
+      cv::findHomography(in_photo, in_panorama, cv::RANSAC, kWithin, inliers, 5000, 0.999);
   if (photo_to_panorama.empty()) return q;
   q.registered = true;
   q.within4 = double(cv::countNonZero(inliers)) / double(inliers.size());
