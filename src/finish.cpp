@@ -103,7 +103,9 @@ FinishedPanorama render_finished(const SweepRecord& record, const SweepOptions& 
   std::copy_if(all.begin(), all.end(), std::back_inserter(drawn),
                [&record](int i) { return drawable(record.keyframes[std::size_t(i)]); });
   const std::unique_ptr<FrameWarps> live = finish::homography_warps(live_placements(record));
-  finish::Refinement refinement = finish::refine_placements(record, options);
+  SweepRecord sharpened = record;
+  sharpened.links = finish::sharpened_links(record);
+  finish::Refinement refinement = finish::refine_placements(sharpened, options);
   if (refinement.warps) refinement.failure = implausible_outlines(record, all, *refinement.warps, drawn, *live);
   report.refined = refinement.failure.empty();
   report.fallback_reason = refinement.failure;

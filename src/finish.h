@@ -62,6 +62,11 @@ struct Refinement {
   std::string failure;
 };
 
+// The record's links with every pair measured again on the kept images; a
+// pair the measurement loses goes. Links that name no two keyframes or whose
+// point lists do not pair up are passed on as they are.
+std::vector<KeyframeLink> sharpened_links(const SweepRecord& record);
+
 // Refines every keyframe's placement from the recorded correspondences, as
 // options.scene models the camera's motion. Never throws for a record whose
 // links index its keyframes; failures come back in Refinement::failure.
