@@ -20,16 +20,17 @@ constexpr int kThoroughEvery = 4;
 
 // The newest accepted frame that did not become a keyframe: the render
 // takes it as a last keyframe, so that the finished panorama reaches as far
-// as the preview.
+// as the preview. It keeps a copy of the camera frame, made into memory
+// kept from frame to frame, and reduces it only when a render needs it: a
+// copy costs a third of a reduction and a turn.
 struct Tail {
-  cv::Mat image;
+  cv::Mat camera_frame;
   View view;
-  cv::Point2d kept_scale;
   int frame_index = -1;
 };
 
-cv::Point2d kept_scale_of(const cv::Mat& kept, cv::Size working) {
-  return {static_cast<double>(kept.cols) / working.width, static_cast<double>(kept.rows) / working.height};
+cv::Point2d kept_scale_of(cv::Size kept, cv::Size working) {
+  return {static_cast<double>(kept.width) / working.width, static_cast<double>(kept.height) / working.height};
 }
 
 cv::Mat kept_placement(const cv::Mat& to_canvas, cv::Point2d kept_scale) {
@@ -96,6 +97,7 @@ struct Sweep::State {
   KeptImages kept;
   SweepCounts counts;
   Tail tail;
+  cv::Mat spare_frame;  // memory for the next tail's copy of its frame
   int lost_streak = 0;  // frames refused one after the other as not placeable
 
   void start(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
@@ -105,13 +107,13 @@ struct Sweep::State {
   // A placed frame's part of the record, made before anything changes.
   struct Commit {
     View view;
-    cv::Mat image;
-    cv::Point2d kept_scale;
     bool keyframe = false;
+    cv::Mat image;  // a keyframe's kept image
     std::vector<KeyframeLink> links;
+    cv::Mat camera_frame;  // else the tail's copy of the frame
   };
   Commit prepare_commit(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
-                        const cv::Mat& to_canvas) const;
+                        const cv::Mat& to_canvas);
   void commit(Commit pending, const Placement* placement, FrameStatus& status);
   std::vector<KeyframeLink> links_of(const View& view, int index, cv::Point2d kept_scale) const;
   void add_keyframe(View view, const cv::Mat& image, std::vector<KeyframeLink> new_links);
@@ -224,13 +226,20 @@ std::vector<KeyframeLink> Sweep::State::links_of(const View& view, int index, cv
 // keyframe.
 Sweep::State::Commit Sweep::State::prepare_commit(const cv::Mat& frame, const PreparedFrame& prepared,
                                                   const std::vector<cv::KeyPoint>& keypoints,
-                                                  const cv::Mat& to_canvas) const {
+                                                  const cv::Mat& to_canvas) {
   Commit pending;
   pending.view = make_view(prepared, keypoints, to_canvas, next_index);
-  pending.image = kept_image(frame, options);
-  pending.kept_scale = kept_scale_of(pending.image, prepared.working.size());
   pending.keyframe = progress(views.back(), pending.view) >= options.keyframe_share * prepared.working.cols;
-  if (pending.keyframe) pending.links = links_of(pending.view, static_cast<int>(views.size()), pending.kept_scale);
+  if (!pending.keyframe) {
+    // The spare memory is no one's but the sweep's (the tail holds the
+    // other), so writing into it changes nothing a failure could expose.
+    frame.copyTo(spare_frame);
+    pending.camera_frame = spare_frame;
+    return pending;
+  }
+  pending.image = kept_image(frame, options);
+  pending.links = links_of(pending.view, static_cast<int>(views.size()),
+                           kept_scale_of(pending.image.size(), prepared.working.size()));
   return pending;
 }
 
@@ -250,12 +259,14 @@ void Sweep::State::commit(Commit pending, const Placement* placement, FrameStatu
     add_keyframe(std::move(pending.view), pending.image, std::move(pending.links));
     tail = Tail();
   } else {
-    tail = {pending.image, std::move(pending.view), pending.kept_scale, next_index};
+    cv::Mat previous = std::move(tail.camera_frame);
+    tail = {std::move(pending.camera_frame), std::move(pending.view), next_index};
+    spare_frame = std::move(previous);
   }
 }
 
 void Sweep::State::add_keyframe(View view, const cv::Mat& image, std::vector<KeyframeLink> new_links) {
-  const cv::Point2d kept_scale = kept_scale_of(image, view.working_size);
+  const cv::Point2d kept_scale = kept_scale_of(image.size(), view.working_size);
   keyframes.push_back({view.frame_index, image.size(), kept_placement(view.to_canvas, kept_scale)});
   kept_scales.push_back(kept_scale);
   views.push_back(std::move(view));
@@ -270,7 +281,7 @@ void Sweep::State::shift_canvas(cv::Point2f shift) {
   const cv::Mat move = translation(shift.x, shift.y);
   for (View& view : views) view.to_canvas = move * view.to_canvas;
   for (Keyframe& keyframe : keyframes) keyframe.placement = move * keyframe.placement;
-  if (!tail.image.empty()) tail.view.to_canvas = move * tail.view.to_canvas;
+  if (!tail.camera_frame.empty()) tail.view.to_canvas = move * tail.view.to_canvas;
 }
 
 const cv::Mat& Sweep::preview() const { return state_->preview; }
@@ -283,14 +294,15 @@ cv::Mat Sweep::keyframe_image(int index) const { return state_->kept.get(index);
 
 FinishedPanorama Sweep::finish() const {
   const State& s = *state_;
-  SweepRecord record{s.keyframes, s.links, [&s](int index) {
-                       return index < s.kept.size() ? s.kept.get(index) : s.tail.image;
+  const cv::Mat tail_image = s.tail.camera_frame.empty() ? cv::Mat() : kept_image(s.tail.camera_frame, s.options);
+  SweepRecord record{s.keyframes, s.links, [&s, &tail_image](int index) {
+                       return index < s.kept.size() ? s.kept.get(index) : tail_image;
                      }};
-  if (!s.tail.image.empty()) {
+  if (!tail_image.empty()) {
     const int index = static_cast<int>(s.keyframes.size());
-    record.keyframes.push_back(
-        {s.tail.frame_index, s.tail.image.size(), kept_placement(s.tail.view.to_canvas, s.tail.kept_scale)});
-    for (KeyframeLink& link : s.links_of(s.tail.view, index, s.tail.kept_scale)) record.links.push_back(std::move(link));
+    const cv::Point2d kept_scale = kept_scale_of(tail_image.size(), s.tail.view.working_size);
+    record.keyframes.push_back({s.tail.frame_index, tail_image.size(), kept_placement(s.tail.view.to_canvas, kept_scale)});
+    for (KeyframeLink& link : s.links_of(s.tail.view, index, kept_scale)) record.links.push_back(std::move(link));
   }
   return render_finished(record, s.options);
 }

@@ -14,9 +14,8 @@ std::size_t bytes_of(const cv::Mat& image) { return image.total() * image.elemSi
 
 }  // namespace
 
-// Plain bilinear reduction: it runs on every accepted frame (the newest one
-// is kept for the render's tail), where an exact or area reduction would
-// cost several times a whole frame's tracking.
+// A bilinear reduction, a small part of a keyframe's cost, where an area
+// reduction by an uneven factor would cost as much as the frame's tracking.
 cv::Mat kept_image(const cv::Mat& camera_frame, const SweepOptions& options) {
   cv::Mat reduced, turned;
   if (camera_frame.cols > options.keep_columns) {
