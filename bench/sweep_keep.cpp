@@ -74,6 +74,7 @@ struct Kept {
   int back_after_events = 0, after_events = 0;  // the 3 frames after each gap or run
   double worst_keyframe_error = 0;              // photo-scale pixels, slides only
   double reach = 0;                             // preview width / true width
+  std::vector<double> placed_ms, refused_ms;    // Sweep::add of each frame
 };
 
 bool shows_scene(const SweepFrame& frame) { return frame.state == zemb_tools::FrameState::clear; }
@@ -103,7 +104,9 @@ Kept keep(const std::vector<SweepFrame>& frames, zemb::Scene scene, const std::s
     cv::Mat frame = frames[i].camera_frame.clone();
     kept.showing += shows_scene(frames[i]) ? 1 : 0;
     kept.fixed += stitcher.ofcheck_stitch(frame) >= stitcher.min_keypoints ? 1 : 0;
-    const bool placed = sweep.add(frames[i].camera_frame).placed();
+    bool placed = false;
+    const double ms = time_of([&] { placed = sweep.add(frames[i].camera_frame).placed(); });
+    (placed ? kept.placed_ms : kept.refused_ms).push_back(ms);
     kept.sweep += placed ? 1 : 0;
     kept.after_events += marked[i] ? 1 : 0;
     kept.back_after_events += marked[i] && placed ? 1 : 0;
@@ -131,6 +134,8 @@ Kept keep(const std::vector<SweepFrame>& frames, zemb::Scene scene, const std::s
 
 std::string share(int part, int whole) { return cv::format("%d/%d (%.0f %%)", part, whole, 100.0 * part / whole); }
 
+std::string median_ms(const std::vector<double>& ms) { return ms.empty() ? "-" : cv::format("%.1f", median(ms)); }
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -149,14 +154,17 @@ int main(int argc, char** argv) {
                       share(kept.sweep, kept.showing),
                       kept.after_events > 0 ? share(kept.back_after_events, kept.after_events) : "-",
                       slide ? cv::format("%.1f", kept.worst_keyframe_error) : "-",
-                      slide ? cv::format("%.2f", kept.reach) : "-"});
+                      slide ? cv::format("%.2f", kept.reach) : "-",
+                      median_ms(kept.placed_ms) + " / " + median_ms(kept.refused_ms)});
     }
   }
   print_markdown_table(std::cout,
                        {"sweep", "frames showing the scene", "kept by ZembStitcher", "kept by Sweep",
-                        "back after a gap or run", "worst keyframe error, px", "preview reach"},
+                        "back after a gap or run", "worst keyframe error, px", "preview reach",
+                        "Sweep::add ms, placed / refused"},
                        rows);
   std::cout << "960x540 frames; photos scaled to 1200 rows. Keyframe error: the keyframe's place on the preview "
-               "against the photo, in photo pixels (slides). Reach: the preview's width over the swept width.\n";
+               "against the photo, in photo pixels (slides). Reach: the preview's width over the swept width. "
+               "Times: medians.\n";
   return 0;
 }
