@@ -17,6 +17,7 @@
 
 #include "bench_support.h"
 #include "long_sweep.h"
+#include "stitch_steps.h"
 #include "sweep_maker.h"
 #include "zemb/sweep.h"
 #include "zemb_stitcher.h"
@@ -115,12 +116,7 @@ Kept keep(const std::vector<SweepFrame>& frames, zemb::Scene scene, const std::s
   // shifts are photo shifts in working pixels.
   const double working_per_photo = static_cast<double>(options.working_columns) / frames[0].camera_frame.cols;
   const std::vector<cv::Point2f> origin{{0.0f, 0.0f}};
-  const auto canvas_x = [&](int k) {
-    cv::Mat placement = sweep.keyframes()[k].placement;
-    std::vector<cv::Point2f> mapped;
-    cv::perspectiveTransform(origin, mapped, placement);
-    return mapped[0].x;
-  };
+  const auto canvas_x = [&](int k) { return zemb::project(origin, sweep.keyframes()[k].placement)[0].x; };
   for (size_t k = 1; k < sweep.keyframes().size(); ++k) {
     const double truth = frames[sweep.keyframes()[k].frame_index].origin.x - frames[0].origin.x;
     const double error = std::abs((canvas_x(static_cast<int>(k)) - canvas_x(0)) / working_per_photo - truth);
