@@ -4,7 +4,7 @@
 
     PYTHONPATH=build/python/python /usr/bin/python3 bench/python_overhead.py [--runs N]
 
-The frames are a 30-frame sweep cut from data/photos/life.jpg (or ../shared/data/life.jpg): the
+The frames are a 30-frame sweep cut from data/photos/life.jpg: the
 photo scaled to 1920 rows, a 1080-column window moved 40 px at a time, each window turned into
 camera orientation (a sweep toward the frames' top edge). Besides C-contiguous frames, Python is
 also timed on frames that are crops of wider images (viewed in place, no copy) and on
@@ -25,15 +25,14 @@ import numpy as np
 import zemb
 
 ROOT = Path(__file__).resolve().parents[1]
-PHOTOS = [ROOT / "data" / "photos" / "life.jpg", ROOT.parent / "shared" / "data" / "life.jpg"]
+PHOTO = ROOT / "data" / "photos" / "life.jpg"
 FRAMES, STEP = 30, 40
 
 
 def camera_frames():
-    photo_path = next((path for path in PHOTOS if path.exists()), None)
-    if photo_path is None:
-        sys.exit("no life.jpg in " + " or ".join(str(path.parent) for path in PHOTOS))
-    photo = cv2.imread(str(photo_path))
+    photo = cv2.imread(str(PHOTO))
+    if photo is None:
+        sys.exit(f"cannot read {PHOTO}")
     scale = 1920 / photo.shape[0]
     photo = cv2.resize(photo, None, fx=scale, fy=scale, interpolation=cv2.INTER_AREA)
     return [np.ascontiguousarray(cv2.rotate(photo[:, i * STEP:i * STEP + 1080], cv2.ROTATE_90_COUNTERCLOCKWISE))

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import zemb
-from conftest import SWEEP_DIR, assert_same_outcome, cv2, outcome, stitch_all
+from conftest import SOURCE_DIR, SWEEP_DIR, assert_same_outcome, cv2, outcome, stitch_all
 
 
 def layouts(frame):
@@ -23,16 +23,38 @@ def layouts(frame):
     }
 
 
-@pytest.fixture(scope="module")
-def cpp_run(tmp_path_factory):
-    """Results, panorama and band of the C++ stitcher over the sample sweep."""
+def run_cpp(folder, out):
+    """Results, panorama and band of the C++ stitcher over the frames in `folder`."""
     program = os.environ.get("ZEMB_PARITY_DUMP")
     if not program:
         pytest.skip("ZEMB_PARITY_DUMP is set by ctest to the C++ side of this test")
-    out = tmp_path_factory.mktemp("cpp")
-    subprocess.run([program, str(SWEEP_DIR), str(out)], check=True)
+    out.mkdir(exist_ok=True)
+    subprocess.run([program, str(folder), str(out)], check=True)
     results = [int(line) for line in (out / "results.txt").read_text().split()]
     return results, cv2.imread(str(out / "panorama.png")), cv2.imread(str(out / "cropped.png"))
+
+
+@pytest.fixture(scope="module")
+def cpp_run(tmp_path_factory):
+    return run_cpp(SWEEP_DIR, tmp_path_factory.mktemp("cpp"))
+
+
+@pytest.mark.parametrize("photo", ["path.jpg", "eveningglow.jpg"])
+def test_matches_cpp_on_a_sweep_over_a_photo(tmp_path, photo):
+    """A sweep cut from a bundled photo, stitched by both from the same decoded frames."""
+    image = cv2.imread(str(SOURCE_DIR / "data" / "photos" / photo))
+    scale = 720 / image.shape[0]
+    image = cv2.resize(image, None, fx=scale, fy=scale, interpolation=cv2.INTER_AREA)
+    folder = tmp_path / "frames"
+    folder.mkdir()
+    for i in range(20):
+        window = image[(image.shape[0] - 640) // 2:(image.shape[0] + 640) // 2, 30 * i:30 * i + 360]
+        cv2.imwrite(str(folder / f"frame_{i:02d}.jpg"), cv2.rotate(window, cv2.ROTATE_90_COUNTERCLOCKWISE))
+    frames = [cv2.imread(str(path)) for path in sorted(folder.glob("*.jpg"))]
+    results, panorama, cropped = run_cpp(folder, tmp_path / "cpp")
+    stitcher = zemb.Stitcher(tmp_path / "work")
+    assert stitch_all(stitcher, frames) == results
+    assert np.array_equal(stitcher.panorama, panorama) and np.array_equal(stitcher.cropped, cropped)
 
 
 @pytest.mark.parametrize("layout", ["contiguous", "crop of a wider image", "column-major", "channel view"])
