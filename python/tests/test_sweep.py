@@ -1,5 +1,7 @@
 """zemb.SweepOptions and zemb.Sweep (skipped while the library has no sweep)."""
 
+import threading
+
 import numpy as np
 import pytest
 
@@ -54,3 +56,24 @@ def test_sweep_refuses_bad_frames_and_an_early_finish(sweep_frames, tmp_path):
         sweep.finish()
     with pytest.raises(ValueError, match="working_columns"):
         zemb.Sweep(tmp_path / "other", zemb.SweepOptions(working_columns=-1))
+
+
+@needs_sweep
+def test_a_counter_thread_advances_during_one_finish(sweep_frames, tmp_path):
+    sweep = zemb.Sweep(tmp_path / "sweep", zemb.SweepOptions(scene=zemb.Scene.FLAT))
+    for frame in sweep_frames:
+        sweep.add(frame)
+    count, done = [0], threading.Event()
+
+    def counter():
+        while not done.is_set():
+            count[0] += 1
+
+    thread = threading.Thread(target=counter)
+    thread.start()
+    before = count[0]
+    sweep.finish()  # one call: the counter moves on only if it lets go of the GIL
+    during = count[0] - before
+    done.set()
+    thread.join()
+    assert during > 100
