@@ -14,6 +14,9 @@ namespace zemb {
 
 namespace {
 
+// Tracking pixels a link's point may end from where the placements put it.
+constexpr float kLinkSlack = 6.0f;
+
 // At most `limit` of `points`, evenly spread over the list.
 std::vector<cv::Point2f> spread(const std::vector<cv::Point2f>& points, int limit) {
   if (static_cast<int>(points.size()) <= limit) return points;
@@ -232,13 +235,18 @@ KeyframeLink link_views(const View& earlier, int earlier_index, const View& late
       guesses.push_back(predicted[i] * earlier.scale);
     }
   if (static_cast<int>(from.size()) < options.min_inliers) return link;
+  // The placements put each point within a few pixels of its partner. On a
+  // repeating pattern (the windows of a facade) the flow can let whole groups
+  // of points slide a period along, which a homography explains all too
+  // well: a point that ends further from its prediction than kLinkSlack goes.
   const Flow flow = track_points(later.gray, earlier.gray, from, options, &guesses);
   std::vector<cv::Point2f> in_later, in_earlier;
-  for (size_t i = 0; i < flow.found.size(); ++i)
-    if (flow.found[i]) {
-      in_later.push_back(scaled(flow.from[i], later.scale));
-      in_earlier.push_back(scaled(flow.to[i], earlier.scale));
-    }
+  for (size_t i = 0; i < flow.found.size(); ++i) {
+    const cv::Point2f moved = flow.to[i] - guesses[i];
+    if (!flow.found[i] || moved.dot(moved) > kLinkSlack * kLinkSlack) continue;
+    in_later.push_back(scaled(flow.from[i], later.scale));
+    in_earlier.push_back(scaled(flow.to[i], earlier.scale));
+  }
   if (static_cast<int>(in_later.size()) < options.min_inliers) return link;
   int inliers = 0;
   std::vector<uchar> mask;

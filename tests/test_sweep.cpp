@@ -172,6 +172,40 @@ TEST_F(SweepOnPhoto, FailureInAnyParallelStepLeavesTheSweepAsItWas) {
   }
 }
 
+// A facade: the same window every 130 px. Flow may slide a group of points
+// one window along, and a homography explains such a group perfectly well;
+// the keyframe links must still pair each point with its own partner.
+TEST(SweepOnAFacade, LinksPairPointsWithTheirOwnPartners) {
+  cv::Mat facade(1200, 3200, CV_8UC3, cv::Scalar(128, 128, 130));
+  cv::RNG rng(5);
+  cv::Mat noise(facade.size(), CV_8UC3);
+  rng.fill(noise, cv::RNG::NORMAL, 0, 6);
+  facade += noise;
+  for (int y = 60; y < 1150; y += 170)
+    for (int x = 40; x < 3150; x += 130) {
+      cv::rectangle(facade, cv::Rect(x, y, 70, 110), cv::Scalar(70 + rng.uniform(0, 30), 75, 80), cv::FILLED);
+      cv::rectangle(facade, cv::Rect(x - 4, y - 4, 78, 118), cv::Scalar(200, 200, 205), 3);
+    }
+  cv::GaussianBlur(facade, facade, cv::Size(), 1.2);
+  const auto frames = slide_sweep(facade, [](SweepSettings& s) {
+    s.window = cv::Size(540, 960);
+    s.step = 36;
+    s.frames = 60;
+  });
+  zemb::SweepOptions options;
+  options.scene = zemb::Scene::kFlat;
+  zemb::Sweep sweep("", options);
+  add_all(sweep, frames);
+  ASSERT_GT(sweep.links().size(), 20u);
+  // Kept images are the windows themselves: a pair's shift is the windows'.
+  for (const zemb::KeyframeLink& link : sweep.links()) {
+    const double shift = frames[sweep.keyframes()[link.to].frame_index].origin.x -
+                         frames[sweep.keyframes()[link.from].frame_index].origin.x;
+    for (size_t i = 0; i < link.from_points.size(); ++i)
+      ASSERT_NEAR(link.from_points[i].x - link.to_points[i].x, shift, 8.0) << link.from << "-" << link.to;
+  }
+}
+
 TEST(SweepOptions, CheckNamesTheFieldOutOfRange) {
   const std::vector<std::pair<std::function<void(zemb::SweepOptions&)>, std::string>> cases = {
       {[](zemb::SweepOptions& o) { o.working_columns = 0; }, "working_columns"},
