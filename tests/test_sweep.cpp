@@ -172,6 +172,31 @@ TEST_F(SweepOnPhoto, FailureInAnyParallelStepLeavesTheSweepAsItWas) {
   }
 }
 
+// A camera turning 48 degrees: frames far from the first stretch beyond what
+// the flat preview takes, yet every frame is kept and the finished render,
+// refined as a turning camera, shows them all.
+TEST_F(SweepOnPhoto, KeepsATurningCameraBeyondWhatThePreviewShows) {
+  ZEMB_LOAD_PHOTO(photo, "life.jpg");
+  const cv::Mat wide = zemb_test::small_photo(photo, 0.7);
+  const auto frames = slide_sweep(wide, [](SweepSettings& s) {
+    s.window = cv::Size(540, 960);
+    s.frames = 25;
+    s.camera = zemb_tools::SweepCamera::turning;
+    s.turning.pan_step_deg = 2.0;
+  });
+  ASSERT_EQ(frames.size(), 25u);
+  zemb::Sweep sweep("");
+  int off_preview = 0;
+  for (const zemb::FrameStatus& status : add_all(sweep, frames)) {
+    EXPECT_TRUE(status.placed()) << zemb::outcome_name(status.outcome);
+    off_preview += status.placed() && !status.on_preview ? 1 : 0;
+  }
+  EXPECT_GT(off_preview, 0) << "the sweep was meant to turn beyond the preview";
+  const zemb::FinishedPanorama finished = sweep.finish();
+  EXPECT_TRUE(finished.report.refined) << finished.report.fallback_reason;
+  EXPECT_GT(finished.panorama.cols, sweep.preview().cols);
+}
+
 // A facade: the same window every 130 px. Flow may slide a group of points
 // one window along, and a homography explains such a group perfectly well;
 // the keyframe links must still pair each point with its own partner.
