@@ -99,7 +99,7 @@ Tracking track_reference(const stitch_data& reference, const PreparedFrame& fram
   if (tracking.tracked_count < min_tracked) return tracking;
   std::vector<cv::Point2f> previous_on_canvas;
   cv::perspectiveTransform(previous, previous_on_canvas, reference.homography);
-  tracking.homography = fit_homography(current, previous_on_canvas, options, &tracking.inliers);
+  tracking.homography = fit_homography(current, previous_on_canvas, options);
   return tracking;
 }
 

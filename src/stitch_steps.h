@@ -31,7 +31,6 @@ struct Band {
 
 struct Tracking {
   int tracked_count = 0;
-  int inliers = 0;     // pairs consistent with `homography`
   cv::Mat homography;  // working frame -> current panorama; empty when refused
 };
 
