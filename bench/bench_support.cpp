@@ -10,7 +10,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "long_sweep.h"
-#include "sweep_maker.h"
+#include "synthetic_sweep.h"
 #include "zemb_stitcher.h"
 
 namespace zemb_bench {

@@ -26,7 +26,7 @@
 #include <opencv2/stitching.hpp>
 
 #include "quality_measure.h"
-#include "sweep_maker.h"
+#include "synthetic_sweep.h"
 #include "zemb/sweep.h"
 
 namespace {

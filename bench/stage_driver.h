@@ -11,7 +11,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "stitch_steps.h"
+#include "shared/steps.h"
 #include "zemb_stitcher.h"
 
 namespace zemb_bench {

@@ -17,8 +17,8 @@
 
 #include "bench_support.h"
 #include "long_sweep.h"
-#include "stitch_steps.h"
-#include "sweep_maker.h"
+#include "shared/steps.h"
+#include "synthetic_sweep.h"
 #include "zemb/sweep.h"
 #include "zemb_stitcher.h"
 

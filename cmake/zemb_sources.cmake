@@ -1,5 +1,57 @@
-# The library's sources, one list for every build of it: the main build, the
-# fuzz targets and the stress programs (each under its own sanitizer) include
-# this file instead of naming the sources again. ZEMB_ROOT is the project root.
-file(GLOB ZEMB_LIBRARY_SOURCES CONFIGURE_DEPENDS ${ZEMB_ROOT}/src/*.cpp)
-list(FILTER ZEMB_LIBRARY_SOURCES EXCLUDE REGEX "/main\\.cpp$")
+# The library's sources, one list a part, for every build of it: the main
+# build, the fuzz targets and the stress programs (each under its own
+# sanitizer) include this file instead of naming the sources again.
+# ZEMB_ROOT is the project root. See the README's Architecture section for
+# what each part may use.
+
+# Shared steps: preparation, tracking, placement, canvas, seam rule; the
+# frame-outcome vocabulary; the descriptor finder.
+set(ZEMB_SHARED_SOURCES
+  ${ZEMB_ROOT}/src/shared/axis_extrema.cpp
+  ${ZEMB_ROOT}/src/shared/canvas_buffers.cpp
+  ${ZEMB_ROOT}/src/shared/feature_finder.cpp
+  ${ZEMB_ROOT}/src/shared/frame_preparation.cpp
+  ${ZEMB_ROOT}/src/shared/placement.cpp
+  ${ZEMB_ROOT}/src/shared/seam_repair.cpp
+  ${ZEMB_ROOT}/src/shared/status.cpp
+  ${ZEMB_ROOT}/src/shared/tracking.cpp
+)
+# The fixed path: ZembStitcher, its settings and its module-wide objects.
+set(ZEMB_FIXED_SOURCES
+  ${ZEMB_ROOT}/src/fixed/module_objects.cpp
+  ${ZEMB_ROOT}/src/fixed/stitcher.cpp
+)
+# The sweep: its road, tracking and recovery, keyframe links, kept images,
+# and the options.
+set(ZEMB_SWEEP_SOURCES
+  ${ZEMB_ROOT}/src/sweep/kept_images.cpp
+  ${ZEMB_ROOT}/src/sweep/links.cpp
+  ${ZEMB_ROOT}/src/sweep/options.cpp
+  ${ZEMB_ROOT}/src/sweep/recovery.cpp
+  ${ZEMB_ROOT}/src/sweep/sweep.cpp
+  ${ZEMB_ROOT}/src/sweep/tracking.cpp
+)
+# The finished render: remeasured links, refinement, warps, composition.
+set(ZEMB_RENDER_SOURCES
+  ${ZEMB_ROOT}/src/render/compose.cpp
+  ${ZEMB_ROOT}/src/render/refine.cpp
+  ${ZEMB_ROOT}/src/render/remeasure.cpp
+  ${ZEMB_ROOT}/src/render/render.cpp
+  ${ZEMB_ROOT}/src/render/warps.cpp
+)
+# The application's tools: outline validation, matching, working directory.
+set(ZEMB_APP_TOOL_SOURCES
+  ${ZEMB_ROOT}/src/app_tools/descriptor_matching.cpp
+  ${ZEMB_ROOT}/src/app_tools/directory_utils.cpp
+  ${ZEMB_ROOT}/src/app_tools/outline_validation.cpp
+)
+set(ZEMB_LIBRARY_SOURCES ${ZEMB_SHARED_SOURCES} ${ZEMB_FIXED_SOURCES} ${ZEMB_SWEEP_SOURCES}
+    ${ZEMB_RENDER_SOURCES} ${ZEMB_APP_TOOL_SOURCES})
+
+# The synthetic-sweep maker (tools/), for the programs that build it from
+# source under their own sanitizer.
+set(ZEMB_SYNTHETIC_SWEEP_SOURCES
+  ${ZEMB_ROOT}/tools/synthetic_sweep/synthetic_sweep.cpp
+  ${ZEMB_ROOT}/tools/synthetic_sweep/turning_camera.cpp
+  ${ZEMB_ROOT}/tools/synthetic_sweep/long_sweep.cpp
+)

@@ -21,6 +21,9 @@
 #include <opencv2/core.hpp>
 #include <opencv2/features2d.hpp>
 
+#include "zemb/results.h"
+#include "zemb/status.h"
+
 // ---------------------------------------------------------------------------
 // Module-wide objects, created during static initialisation in this order and
 // shared by every stitcher of the process.
@@ -101,7 +104,10 @@ class ZembStitcher {
   stitch_data reference;
 
  private:
+  friend zemb::FrameStatus zemb::last_status(const ZembStitcher& stitcher);
+
   cv::Size first_frame_size_;  // camera frame size the panorama started with
+  zemb::FrameStatus last_status_;  // what became of the last frame not refused as busy
   // Canvas memory kept between frames and reused only when nothing else (no
   // caller's copy of the panorama or band) refers to it.
   std::array<cv::Mat, 2> canvas_buffers_;

@@ -23,7 +23,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "sweep_maker.h"
+#include "synthetic_sweep.h"
 #include "zemb/sweep.h"
 #include "zemb_stitcher.h"
 

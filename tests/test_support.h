@@ -11,7 +11,7 @@
 #include <opencv2/core/parallel/parallel_backend.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "sweep_maker.h"
+#include "synthetic_sweep.h"
 
 namespace zemb_test {
 

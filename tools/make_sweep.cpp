@@ -17,7 +17,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "sweep_maker.h"
+#include "synthetic_sweep.h"
 
 namespace {
 

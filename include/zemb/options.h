@@ -1,131 +1,258 @@
-// Every setting of the stitching steps, in one place. ZembStitcher runs with
-// the fixed instance fixed_path_options(); zemb::Sweep takes any instance
-// that passes check().
+// The settings of zemb::Sweep and of its finished render, one struct per
+// component, each with its defaults and its own check(). SweepOptions nests
+// them all; Sweep::finish() and zemb::render() take RenderOptions alone.
+//
+// Every struct lists its fields once more in for_each_field(), with the
+// closed range each must lie in: check(), the Python binding and the fuzz
+// probe are all made from that list, so none of them can miss a field.
+// (ZembStitcher does not read these: its settings are a constant of its own.)
 #ifndef ZEMB_OPTIONS_H
 #define ZEMB_OPTIONS_H
 
 #include <cstddef>
+#include <cstdint>
 
 namespace zemb {
 
 // What the camera does while it sweeps; it decides how frames are fitted and
-// how a finished render models their placements.
+// how the finished render models their placements.
 enum class Scene {
   kTurning,  // a camera turning about its centre: phone panoramas, drones
   kFlat,     // a flat scene passed under a moving camera: documents, shelves, slides
 };
 
-struct SweepOptions {
-  // What the camera does (Sweep only). Over a flat scene the sweep fits each
-  // frame as a rotation, a uniform scale and a shift, which keeps a long strip
-  // straight; a turning camera needs full homographies. The finished render
-  // models the placements accordingly.
-  Scene scene = Scene::kTurning;
+// How the finished render evens out exposure between keyframes.
+enum class ExposureCompensation { kNone, kGain, kGainBlocks, kChannels };
+// How it finds the seams between overlapping keyframes.
+enum class SeamFinding { kNone, kVoronoi, kDpColourGradient, kGraphCut };
+// How it blends across the seams.
+enum class Blending { kNone, kFeather, kMultiBand };
 
-  // --- Frame preparation -------------------------------------------------
-  // Camera frames are reduced to at most this many columns (then turned a
-  // quarter turn clockwise): the working frame that goes onto the canvas.
-  int working_columns = 500;
-  // The working frame reduced to at most this many rows, in gray: the
-  // tracking image that keypoints and optical flow run on.
-  int tracking_rows = 300;
+// Frame preparation: the two sizes every frame is worked at.
+struct PreparationOptions {
+  int working_columns = 500;  // camera frames reduced to at most this many columns, then
+                              // turned clockwise: the working frame, what goes onto the canvas
+  int tracking_rows = 300;    // the working frame reduced to at most this many rows, in gray:
+                              // the tracking image that keypoints and optical flow run on
 
-  // --- Detection ---------------------------------------------------------
-  // FAST threshold on the tracking image (non-maximum suppression, 9 of 16).
+  template <typename Self, typename Visit>
+  static void for_each_field(Self& o, Visit&& visit) {
+    visit("working_columns", o.working_columns, 16, 8192);
+    visit("tracking_rows", o.tracking_rows, 16, 8192);
+  }
+  void check() const;  // cv::Exception (StsBadArg) naming the first field out of range
+};
+
+// Keypoint detection on the tracking image (FAST, non-maximum suppression, 9 of 16).
+struct DetectionOptions {
   int fast_threshold = 50;
-  // Least keypoints in a frame, and least points tracked into it, to go on.
-  int min_keypoints = 20;
+  int min_keypoints = 20;     // least keypoints in a frame, and least points tracked into it
   // When FAST at fast_threshold finds fewer than adaptive_target keypoints,
-  // try again at thresholds lowered by fast_threshold_step, down to
-  // fast_threshold_floor, until it finds that many.
-  bool adaptive_detection = true;
-  int adaptive_target = 100;
-  int fast_threshold_step = 10;
-  int fast_threshold_floor = 5;
+  // try again at thresholds lowered by threshold_step down to threshold_floor.
+  bool adaptive = true;
+  int adaptive_target = 100;  // at least min_keypoints
+  int threshold_step = 10;
+  int threshold_floor = 5;    // at most fast_threshold
 
-  // --- Tracking: pyramidal Lucas-Kanade optical flow ---------------------
-  int flow_window = 21;          // search window side, pixels
-  int flow_levels = 3;           // highest pyramid level (0 = none)
-  int flow_iterations = 30;      // most iterations per point and level
-  double flow_epsilon = 0.01;    // stop when a step moves less than this
-  double flow_min_eigen = 1e-4;  // points with a weaker gradient are dropped
+  template <typename Self, typename Visit>
+  static void for_each_field(Self& o, Visit&& visit) {
+    visit("fast_threshold", o.fast_threshold, 1, 255);
+    visit("min_keypoints", o.min_keypoints, 4, 100000);
+    visit("adaptive", o.adaptive, 0, 1);
+    visit("adaptive_target", o.adaptive_target, 4, 100000);
+    visit("threshold_step", o.threshold_step, 1, 255);
+    visit("threshold_floor", o.threshold_floor, 1, 255);
+  }
+  void check() const;
+};
 
-  // --- Homography fits (tracking and the refit of a placement) -----------
-  double ransac_threshold = 3.0;   // reprojection error of an inlier, pixels
+// Pyramidal Lucas-Kanade optical flow.
+struct FlowOptions {
+  int window = 21;           // search window side, pixels
+  int levels = 3;            // highest pyramid level (0 = none)
+  int iterations = 30;       // most iterations per point and level
+  double epsilon = 0.01;     // stop when a step moves less than this
+  double min_eigen = 1e-4;   // points with a weaker gradient are dropped
+
+  template <typename Self, typename Visit>
+  static void for_each_field(Self& o, Visit&& visit) {
+    visit("window", o.window, 3, 101);
+    visit("levels", o.levels, 0, 8);
+    visit("iterations", o.iterations, 1, 1000);
+    visit("epsilon", o.epsilon, 0, 10);
+    visit("min_eigen", o.min_eigen, 0, 1);
+  }
+  void check() const;
+};
+
+// RANSAC fits of a frame homography (tracking and the refit of a placement).
+struct FitOptions {
+  double ransac_threshold = 3.0;    // reprojection error of an inlier, pixels
   int ransac_iterations = 2000;
-  double ransac_confidence = 0.995;
+  double ransac_confidence = 0.995;  // above 0
 
-  // --- Placement ---------------------------------------------------------
-  // A frame's right edge must reach this share of the grown panorama width.
-  double growth_share = 0.95;
-  // A placement wider or taller than this many times the frame's longer side
-  // comes from a mistracked frame and is refused.
-  float max_placed_scale = 2.0f;
-  // Neither side of the canvas may exceed this many pixels.
-  int max_canvas_side = 32767;
-  // Pixels within this distance of a placed frame's edges keep the old canvas.
-  float seam_band = 10.0f;
+  template <typename Self, typename Visit>
+  static void for_each_field(Self& o, Visit&& visit) {
+    visit("ransac_threshold", o.ransac_threshold, 0.01, 100);
+    visit("ransac_iterations", o.ransac_iterations, 1, 100000);
+    visit("ransac_confidence", o.ransac_confidence, 1e-6, 1);
+  }
+  void check() const;
+};
 
-  // --- Recovery (Sweep only) ---------------------------------------------
-  // A frame that cannot be tracked against the last accepted frame is tried
-  // against the last recovery_keyframes keyframes, first by optical flow
-  // seeded with the shift phase correlation finds, then by descriptor
-  // matching (feature_finder, double_match, RANSAC).
-  bool recovery = true;
-  int recovery_keyframes = 4;
-  // Points of a view tracked per seeded attempt: an even spread of its
-  // keypoints, enough to verify a shift at a fraction of a full tracking.
-  int recovery_points = 200;
+// Tracking a frame against the last accepted one (or a keyframe).
+struct TrackingOptions {
+  FlowOptions flow;
+  FitOptions fit;
   // Least RANSAC inliers for a frame to count as tracked or recovered, and
   // least share of the tracked pairs they must be.
   int min_inliers = 15;
   double min_inlier_share = 0.3;
-  // Ratio-test margin of the descriptor matching (see double_match).
-  float match_ratio = 0.2f;
 
-  // --- Keyframes and what they keep (Sweep only) -------------------------
-  // An accepted frame becomes a keyframe when it moved the panorama on by at
-  // least this share of a working frame's width since the last keyframe.
-  double keyframe_share = 0.25;
-  // Keyframe images are the camera frames reduced to at most this many
-  // columns (turned like the working frame).
-  int keep_columns = 1000;
-  // Kept keyframe images beyond this many bytes are written, lossless, into
-  // the sweep's working directory and read back when needed.
-  std::size_t memory_budget = std::size_t(256) << 20;
-  // Most point correspondences kept per pair of keyframes.
-  int max_links_per_pair = 60;
-  // Earlier keyframes a new keyframe is linked with when they overlap it.
-  int link_keyframes = 6;
-
-  // --- Finished render (Sweep::finish) -----------------------------------
-  // Field of view across a working frame's width (its columns after turning:
-  // the camera frame's height), degrees; the refinement's first focal guess.
-  double field_of_view = 60.0;
-  // Most iterations of the bundle adjustment. It converges in a few dozen on
-  // a sweep its model fits; one it does not fit (a flat scene refined as a
-  // turning camera) would otherwise spend seconds before it is refused.
-  int refine_iterations = 100;
-  // The render is reduced so that its bounding box holds at most this many
-  // pixels; blending memory follows the box (about 13 bytes a pixel).
-  double max_render_megapixels = 40.0;
-  // Seams are found on images reduced to about this many megapixels.
-  double seam_megapixels = 0.1;
-  // Bands of the multi-band blender.
-  int blend_bands = 5;
-
-  // Throws cv::Exception (StsBadArg) naming the first field out of range.
+  template <typename Self, typename Visit>
+  static void for_each_field(Self& o, Visit&& visit) {
+    visit("flow", o.flow);
+    visit("fit", o.fit);
+    visit("min_inliers", o.min_inliers, 4, 100000);
+    visit("min_inlier_share", o.min_inlier_share, 0, 1);
+  }
   void check() const;
 };
 
-// The settings of ZembStitcher: the defaults, with neither adaptive detection
-// nor recovery, so its results stay those of the fixed pipeline.
-constexpr SweepOptions fixed_path_options() {
-  SweepOptions options;
-  options.adaptive_detection = false;
-  options.recovery = false;
-  return options;
-}
+// Placing a frame on the live preview.
+struct PlacementOptions {
+  double growth_share = 0.95;    // a frame's right edge must reach this share of the grown width
+  float max_placed_scale = 2.0f; // a placement wider or taller than this many times the frame's
+                                 // longer side comes from a mistracked frame and is refused
+  int max_canvas_side = 32767;   // neither side of the canvas may exceed this many pixels
+  float seam_band = 10.0f;       // pixels this close to a placed frame's edges keep the old canvas
+
+  template <typename Self, typename Visit>
+  static void for_each_field(Self& o, Visit&& visit) {
+    visit("growth_share", o.growth_share, 0, 1);
+    visit("max_placed_scale", o.max_placed_scale, 1, 100);
+    visit("max_canvas_side", o.max_canvas_side, 64, 32767);
+    visit("seam_band", o.seam_band, 0, 1000);
+  }
+  void check() const;
+};
+
+// Recovering a frame that the last accepted frame cannot place: against the
+// last accepted frame and the newest keyframes, first by optical flow seeded
+// with the shift phase correlation finds, then by descriptor matching.
+struct RecoveryOptions {
+  bool enabled = true;
+  int keyframes = 4;        // newest keyframes tried
+  int points = 200;         // points of a view tracked per seeded attempt (at least
+                            // TrackingOptions::min_inliers): enough to verify a shift
+  float match_ratio = 0.2f; // ratio-test margin of the descriptor matching (see double_match)
+
+  template <typename Self, typename Visit>
+  static void for_each_field(Self& o, Visit&& visit) {
+    visit("enabled", o.enabled, 0, 1);
+    visit("keyframes", o.keyframes, 0, 64);
+    visit("points", o.points, 4, 100000);
+    visit("match_ratio", o.match_ratio, 0, 0.99);
+  }
+  void check() const;
+};
+
+// Which frames become keyframes and how they are linked.
+struct KeyframeOptions {
+  double share = 0.25;         // a keyframe each time the sweep moved on by this share of a frame
+  int max_links_per_pair = 60; // most point correspondences kept per pair of keyframes
+  int link_keyframes = 6;      // earlier keyframes a new keyframe is linked with when they overlap
+
+  template <typename Self, typename Visit>
+  static void for_each_field(Self& o, Visit&& visit) {
+    visit("share", o.share, 0, 1);
+    visit("max_links_per_pair", o.max_links_per_pair, 4, 100000);
+    visit("link_keyframes", o.link_keyframes, 1, 64);
+  }
+  void check() const;
+};
+
+// What the keyframes keep, and where.
+struct MemoryOptions {
+  int keep_columns = 1000;  // keyframe images: the camera frame reduced to at most this many
+                            // columns and turned like the working frame; the render's resolution
+  // Kept images beyond this many bytes are written, lossless, into the
+  // sweep's own folder and read back when needed.
+  std::uint64_t budget_bytes = std::uint64_t(256) << 20;
+
+  template <typename Self, typename Visit>
+  static void for_each_field(Self& o, Visit&& visit) {
+    visit("keep_columns", o.keep_columns, 16, 8192);
+    visit("budget_bytes", o.budget_bytes, 0, 1e18);
+  }
+  void check() const;
+};
+
+// The finished render: refinement, exposure compensation, seams, blending.
+struct RenderOptions {
+  // Field of view across a kept image's width (the camera frame's height),
+  // degrees: the refinement's first focal guess.
+  double field_of_view = 60.0;
+  // Most iterations of the bundle adjustment. It converges in a few dozen on
+  // a sweep its model fits; one it does not fit would otherwise spend seconds
+  // before it is refused.
+  int refine_iterations = 100;
+  // A recorded correspondence takes part in the refinement when one transform
+  // of its pair of keyframes explains it to within this many kept pixels.
+  double link_threshold = 3.0;
+  // The render is reduced so that its bounding box holds at most this many
+  // pixels; blending memory follows the box (about 13 bytes a pixel).
+  double max_render_megapixels = 40.0;
+  double seam_megapixels = 0.1;  // seams and gains are found on images of about this size
+  ExposureCompensation exposure = ExposureCompensation::kGain;
+  SeamFinding seams = SeamFinding::kDpColourGradient;
+  Blending blending = Blending::kMultiBand;
+  int blend_bands = 5;  // of the multi-band blender
+
+  template <typename Self, typename Visit>
+  static void for_each_field(Self& o, Visit&& visit) {
+    visit("field_of_view", o.field_of_view, 1, 170);
+    visit("refine_iterations", o.refine_iterations, 1, 10000);
+    visit("link_threshold", o.link_threshold, 0.01, 100);
+    visit("max_render_megapixels", o.max_render_megapixels, 0.1, 400);
+    visit("seam_megapixels", o.seam_megapixels, 0.01, 10);
+    visit("exposure", o.exposure, 0, 3);
+    visit("seams", o.seams, 0, 3);
+    visit("blending", o.blending, 0, 2);
+    visit("blend_bands", o.blend_bands, 0, 10);
+  }
+  void check() const;
+};
+
+struct SweepOptions {
+  // Over a flat scene each frame is fitted as a rotation, a uniform scale and
+  // a shift, which keeps a long strip straight; a turning camera needs full
+  // homographies. The record carries the scene to the render.
+  Scene scene = Scene::kTurning;
+  PreparationOptions preparation;
+  DetectionOptions detection;
+  TrackingOptions tracking;
+  PlacementOptions placement;
+  RecoveryOptions recovery;
+  KeyframeOptions keyframes;
+  MemoryOptions memory;
+  RenderOptions render;  // what finish() renders with unless given others
+
+  template <typename Self, typename Visit>
+  static void for_each_field(Self& o, Visit&& visit) {
+    visit("scene", o.scene, 0, 1);
+    visit("preparation", o.preparation);
+    visit("detection", o.detection);
+    visit("tracking", o.tracking);
+    visit("placement", o.placement);
+    visit("recovery", o.recovery);
+    visit("keyframes", o.keyframes);
+    visit("memory", o.memory);
+    visit("render", o.render);
+  }
+  // Every component's check(), and the limits that join two of them.
+  void check() const;
+};
 
 }  // namespace zemb
 

@@ -1,0 +1,113 @@
+// How keyframes land on the finished panorama: by a plane transform each
+// (live placements, refined affine placements) or by the rotation of a camera
+// turning about its centre, projected like cv::Stitcher projects.
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include <opencv2/imgproc.hpp>
+#include <opencv2/stitching/detail/warpers.hpp>
+
+#include "render/render_internal.h"
+
+namespace zemb {
+namespace finish {
+
+namespace {
+
+cv::Mat scaling(double scale) {
+  return (cv::Mat_<double>(3, 3) << scale, 0, 0, 0, scale, 0, 0, 0, 1);
+}
+
+class HomographyWarps : public FrameWarps {
+ public:
+  explicit HomographyWarps(std::vector<cv::Mat> transforms) : transforms_(std::move(transforms)) {}
+
+  cv::Rect footprint(int index, cv::Size scaled_size, double scale) const override {
+    const std::vector<cv::Point2f> corners = {
+        {0.0f, 0.0f}, {float(scaled_size.width), 0.0f},
+        {float(scaled_size.width), float(scaled_size.height)}, {0.0f, float(scaled_size.height)}};
+    std::vector<cv::Point2f> placed;
+    cv::perspectiveTransform(corners, placed, scaled_transform(index, scale));
+    float min_x = placed[0].x, max_x = placed[0].x, min_y = placed[0].y, max_y = placed[0].y;
+    for (const cv::Point2f& p : placed) {
+      min_x = std::min(min_x, p.x), max_x = std::max(max_x, p.x);
+      min_y = std::min(min_y, p.y), max_y = std::max(max_y, p.y);
+    }
+    const cv::Point tl(cvFloor(min_x), cvFloor(min_y));
+    return cv::Rect(tl, cv::Point(std::max(cvCeil(max_x), tl.x + 1), std::max(cvCeil(max_y), tl.y + 1)));
+  }
+
+  cv::Point warp(int index, const cv::Mat& scaled_image, double scale, int interpolation, int border,
+                 cv::Mat& out) const override {
+    const cv::Rect box = footprint(index, scaled_image.size(), scale);
+    cv::Mat shift = cv::Mat::eye(3, 3, CV_64F);
+    shift.at<double>(0, 2) = -box.x;
+    shift.at<double>(1, 2) = -box.y;
+    cv::warpPerspective(scaled_image, out, shift * scaled_transform(index, scale), box.size(), interpolation,
+                        border);
+    return box.tl();
+  }
+
+ private:
+  // The transform of the kept image shrunk by `scale` onto the panorama
+  // shrunk by `scale`.
+  cv::Mat scaled_transform(int index, double scale) const {
+    return scaling(scale) * transforms_[static_cast<std::size_t>(index)] * scaling(1.0 / scale);
+  }
+
+  std::vector<cv::Mat> transforms_;
+};
+
+class RotationWarps : public FrameWarps {
+ public:
+  RotationWarps(std::vector<cv::detail::CameraParams> cameras, double focal, bool cylindrical)
+      : cameras_(std::move(cameras)), focal_(focal), cylindrical_(cylindrical) {}
+
+  cv::Rect footprint(int index, cv::Size scaled_size, double scale) const override {
+    return warper(scale)->warpRoi(scaled_size, intrinsics(index, scale), camera(index).R);
+  }
+
+  cv::Point warp(int index, const cv::Mat& scaled_image, double scale, int interpolation, int border,
+                 cv::Mat& out) const override {
+    return warper(scale)->warp(scaled_image, intrinsics(index, scale), camera(index).R, interpolation, border,
+                               out);
+  }
+
+ private:
+  const cv::detail::CameraParams& camera(int index) const { return cameras_[static_cast<std::size_t>(index)]; }
+
+  cv::Mat intrinsics(int index, double scale) const {
+    cv::detail::CameraParams scaled = camera(index);
+    scaled.focal *= scale;
+    scaled.ppx *= scale;
+    scaled.ppy *= scale;
+    cv::Mat k;
+    scaled.K().convertTo(k, CV_32F);
+    return k;
+  }
+
+  std::unique_ptr<cv::detail::RotationWarper> warper(double scale) const {
+    const float warp_scale = static_cast<float>(focal_ * scale);
+    if (cylindrical_) return std::make_unique<cv::detail::CylindricalWarper>(warp_scale);
+    return std::make_unique<cv::detail::PlaneWarper>(warp_scale);
+  }
+
+  std::vector<cv::detail::CameraParams> cameras_;
+  double focal_;
+  bool cylindrical_;
+};
+
+}  // namespace
+
+std::unique_ptr<FrameWarps> homography_warps(std::vector<cv::Mat> transforms) {
+  return std::make_unique<HomographyWarps>(std::move(transforms));
+}
+
+std::unique_ptr<FrameWarps> rotation_warps(std::vector<cv::detail::CameraParams> cameras, double focal,
+                                           bool cylindrical) {
+  return std::make_unique<RotationWarps>(std::move(cameras), focal, cylindrical);
+}
+
+}  // namespace finish
+}  // namespace zemb

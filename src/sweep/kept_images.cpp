@@ -1,0 +1,112 @@
+// Keyframe images kept for the finished render. They stay in memory up to a
+// budget; beyond it the oldest go into the sweep's working directory as PNG
+// files, which give back exactly the pixels written.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "sweep/sweep_internal.h"
+
+namespace zemb {
+
+namespace {
+
+std::size_t bytes_of(const cv::Mat& image) { return image.total() * image.elemSize(); }
+
+}  // namespace
+
+// A bilinear reduction, a small part of a keyframe's cost, where an area
+// reduction by an uneven factor would cost as much as the frame's tracking.
+cv::Mat kept_image(const cv::Mat& camera_frame, const SweepOptions& options) {
+  cv::Mat reduced, turned;
+  if (camera_frame.cols > options.memory.keep_columns) {
+    const double factor = static_cast<double>(options.memory.keep_columns) / camera_frame.cols;
+    cv::resize(camera_frame, reduced, cv::Size(), factor, factor, cv::INTER_LINEAR);
+  } else {
+    reduced = camera_frame;
+  }
+  cv::rotate(reduced, turned, cv::ROTATE_90_CLOCKWISE);
+  return turned;
+}
+
+KeptImages::KeptImages(std::string parent, std::size_t budget) : parent_(std::move(parent)), budget_(budget) {
+  if (parent_.empty()) {
+    std::error_code error;
+    parent_ = std::filesystem::temp_directory_path(error).string();
+  }
+}
+
+KeptImages::~KeptImages() { remove_folder(); }
+
+bool KeptImages::make_folder() {
+  if (!folder_.empty()) return true;
+  if (parent_.empty()) return false;
+  std::string pattern = parent_ + "/zemb_sweep.XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) return false;
+  folder_ = std::move(pattern);
+  return true;
+}
+
+// Only the files this object wrote go, then the folder if that left it
+// empty: whatever someone else put there stays.
+void KeptImages::remove_folder() {
+  for (Entry& entry : entries_)
+    if (!entry.file.empty()) {
+      std::remove(entry.file.c_str());
+      entry.file.clear();
+    }
+  if (!folder_.empty()) ::rmdir(folder_.c_str());
+  folder_.clear();
+}
+
+bool KeptImages::spill(Entry& entry, int index) {
+  if (!make_folder()) return false;
+  const std::string file = folder_ + cv::format("/keyframe_%05d.png", index);
+  bool written = false;
+  try {
+    written = cv::imwrite(file, entry.image);
+  } catch (const cv::Exception&) {
+    written = false;
+  }
+  if (!written) {
+    std::remove(file.c_str());  // a part written before the failure is ours
+    return false;
+  }
+  entry.file = file;
+  entry.image.release();
+  return true;
+}
+
+void KeptImages::add(const cv::Mat& image, SweepCounts& counts) {
+  entries_.push_back({image, std::string()});
+  counts.kept_bytes += bytes_of(image);
+  while (counts.kept_bytes > budget_ && next_to_spill_ < entries_.size()) {
+    Entry& oldest = entries_[next_to_spill_];
+    const std::size_t bytes = bytes_of(oldest.image);
+    if (spill(oldest, static_cast<int>(next_to_spill_))) {
+      counts.kept_bytes -= bytes;
+      ++counts.spilled;
+    } else {
+      ++counts.spill_failures;
+    }
+    ++next_to_spill_;
+  }
+}
+
+cv::Mat KeptImages::get(int index) const {
+  CV_Assert(index >= 0 && index < size());
+  const Entry& entry = entries_[index];
+  if (!entry.image.empty()) return entry.image;
+  if (entry.file.empty())
+    CV_Error(cv::Error::StsError, cv::format("keyframe %d was spilled and its folder has been removed", index));
+  cv::Mat image = cv::imread(entry.file, cv::IMREAD_UNCHANGED);
+  if (image.empty()) CV_Error(cv::Error::StsError, "a spilled keyframe image cannot be read back: " + entry.file);
+  return image;
+}
+
+}  // namespace zemb

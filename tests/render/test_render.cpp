@@ -1,0 +1,199 @@
+// The finished render: refinement against ground truth, the fallback to the
+// live placements, exposure and seams, and records it must survive.
+#include <opencv2/calib3d.hpp>
+#include <opencv2/features2d.hpp>
+
+#include "render/record_maker.h"
+#include "test_support.h"
+
+namespace {
+
+using zemb_test::make_record;
+using zemb_test::RecordSettings;
+
+cv::Mat gray(const cv::Mat& image) {
+  cv::Mat g;
+  cv::cvtColor(image, g, cv::COLOR_BGR2GRAY);
+  return g;
+}
+
+struct PhotoFit {
+  cv::Mat homography;     // panorama pixel -> photo pixel
+  double within = 0;      // share of the matched points within `tolerance` of it
+};
+
+// Fits one homography from the panorama to the photo by SIFT matches.
+PhotoFit fit_to_photo(const zemb::FinishedPanorama& finished, const cv::Mat& photo, double tolerance) {
+  const cv::Ptr<cv::SIFT> sift = cv::SIFT::create(3000);
+  std::vector<cv::KeyPoint> keys_pano, keys_photo;
+  cv::Mat desc_pano, desc_photo;
+  sift->detectAndCompute(gray(finished.panorama), finished.mask, keys_pano, desc_pano);
+  sift->detectAndCompute(gray(photo), cv::noArray(), keys_photo, desc_photo);
+  std::vector<std::vector<cv::DMatch>> knn;
+  cv::BFMatcher(cv::NORM_L2).knnMatch(desc_pano, desc_photo, knn, 2);
+  std::vector<cv::Point2f> from, to;
+  for (const auto& m : knn)
+    if (m.size() == 2 && m[0].distance < 0.7f * m[1].distance) {
+      from.push_back(keys_pano[std::size_t(m[0].queryIdx)].pt);
+      to.push_back(keys_photo[std::size_t(m[0].trainIdx)].pt);
+    }
+  PhotoFit fit;
+  if (from.size() < 20) return fit;
+  std::vector<uchar> inliers;
+  fit.homography = cv::findHomography(from, to, cv::RANSAC, tolerance, inliers);
+  fit.within = double(cv::countNonZero(inliers)) / double(inliers.size());
+  return fit;
+}
+
+TEST(Finish, FewerThanTwoKeyframesThrows) {
+  ZEMB_LOAD_PHOTO(photo, "life.jpg");
+  RecordSettings settings;
+  settings.keyframes = 2;
+  for (std::size_t keep : {std::size_t(0), std::size_t(1)}) {
+    zemb::SweepRecord record = make_record(zemb_test::small_photo(photo, 0.5), settings).record;
+    record.keyframes.resize(keep);
+    record.links.clear();
+    try {
+      zemb::render_finished(record, zemb::SweepOptions());
+      ADD_FAILURE() << keep << " keyframes rendered";
+    } catch (const cv::Exception& e) {
+      EXPECT_EQ(e.code, cv::Error::StsBadArg);
+    }
+  }
+}
+
+// Links that no transform explains, or that one wild transform explains:
+// the live placements draw the panorama and the report says why.
+TEST(Finish, UnusableLinksFallBackToLivePlacements) {
+  ZEMB_LOAD_PHOTO(photo, "life.jpg");
+  const cv::Mat small = zemb_test::small_photo(photo, 0.5);
+  enum class Garbage { kRandom, kMagnified, kNone };
+  for (zemb::Scene scene : {zemb::Scene::kTurning, zemb::Scene::kFlat})
+    for (Garbage garbage : {Garbage::kRandom, Garbage::kMagnified, Garbage::kNone}) {
+      RecordSettings settings;
+      settings.scene = scene;
+      settings.keyframes = 6;
+      zemb_test::MadeRecord made = make_record(small, settings);
+      cv::RNG rng(3);
+      for (zemb::KeyframeLink& link : made.record.links)
+        for (std::size_t k = 0; k < link.to_points.size(); ++k)
+          link.to_points[k] = garbage == Garbage::kRandom
+                                  ? cv::Point2f(rng.uniform(0.f, 360.f), rng.uniform(0.f, 640.f))
+                                  : link.from_points[k] * 6.0f;
+      if (garbage == Garbage::kNone) made.record.links.clear();
+      zemb::SweepOptions options;
+      options.scene = scene;
+      const zemb::FinishedPanorama finished = zemb::render_finished(made.record, options);
+      SCOPED_TRACE(testing::Message() << "scene " << int(scene) << " garbage " << int(garbage));
+      EXPECT_FALSE(finished.report.refined);
+      EXPECT_FALSE(finished.report.fallback_reason.empty());
+      EXPECT_EQ(finished.report.keyframes_used, 6);
+      ASSERT_EQ(finished.panorama.type(), CV_8UC3);
+      EXPECT_EQ(finished.mask.size(), finished.panorama.size());
+      EXPECT_GT(cv::countNonZero(finished.mask), 2 * 360 * 640);
+    }
+}
+
+// The live chain bends; the refined panorama is one plane transform of the
+// photo again. The live placements, drawn as they are, are not.
+TEST(Finish, RefinementRemovesTheBend) {
+  ZEMB_LOAD_PHOTO(photo, "life.jpg");
+  const cv::Mat small = zemb_test::small_photo(photo, 0.5);
+  for (zemb::Scene scene : {zemb::Scene::kTurning, zemb::Scene::kFlat}) {
+    RecordSettings settings;
+    settings.scene = scene;
+    settings.bend = 0.01;
+    settings.pan_step = 3;  // the plane projection: straight lines stay straight
+    const zemb_test::MadeRecord made = make_record(small, settings);
+    zemb::SweepOptions options;
+    options.scene = scene;
+    const zemb::FinishedPanorama finished = zemb::render_finished(made.record, options);
+    SCOPED_TRACE(testing::Message() << "scene " << int(scene) << ": " << finished.report.fallback_reason);
+    ASSERT_TRUE(finished.report.refined);
+    EXPECT_GT(fit_to_photo(finished, small, 3.0).within, 0.9);
+
+    zemb::SweepRecord unlinked = made.record;
+    unlinked.links.clear();
+    EXPECT_LT(fit_to_photo(zemb::render_finished(unlinked, options), small, 3.0).within, 0.8);
+  }
+}
+
+// Keyframes alternately darker and brighter: across the edges of the frames,
+// the finished panorama changes no more than it does anywhere else.
+TEST(Finish, SeamsDoNotShow) {
+  ZEMB_LOAD_PHOTO(photo, "life.jpg");
+  const cv::Mat small = zemb_test::small_photo(photo, 0.5);
+  RecordSettings settings;
+  settings.scene = zemb::Scene::kFlat;
+  settings.slide_jitter = 0;
+  zemb_test::MadeRecord made = make_record(small, settings);
+  const auto images = made.record.image;
+  made.record.image = [images](int i) {
+    cv::Mat shaded;
+    images(i).convertTo(shaded, -1, i % 2 ? 1.2 : 0.8);
+    return shaded;
+  };
+  zemb::SweepOptions options;
+  options.scene = zemb::Scene::kFlat;
+  const zemb::FinishedPanorama finished = zemb::render_finished(made.record, options);
+  ASSERT_TRUE(finished.report.refined) << finished.report.fallback_reason;
+  const PhotoFit fit = fit_to_photo(finished, small, 3.0);
+  ASSERT_FALSE(fit.homography.empty());
+
+  cv::Mat dx;
+  cv::Sobel(gray(finished.panorama), dx, CV_32F, 1, 0);
+  dx = cv::abs(dx);
+  cv::Mat inner;
+  cv::erode(finished.mask, inner, cv::Mat(), cv::Point(-1, -1), 8);
+  const double everywhere = cv::mean(dx, inner)[0];
+  const cv::Mat photo_to_pano = fit.homography.inv();
+  for (int i = 1; i < settings.keyframes; ++i) {
+    // The left edge of keyframe i, where it first overlaps keyframe i-1.
+    std::vector<cv::Point2f> edge = {{0, 0}, {0, float(settings.image.height)}}, placed;
+    cv::perspectiveTransform(edge, edge, made.truth[std::size_t(i)]);
+    cv::perspectiveTransform(edge, placed, photo_to_pano);
+    const int x = cvRound((placed[0].x + placed[1].x) / 2);
+    const cv::Rect band = cv::Rect(x - 2, 0, 5, finished.panorama.rows) & cv::Rect(cv::Point(), inner.size());
+    EXPECT_LT(cv::mean(dx(band), inner(band))[0], 1.5 * everywhere) << "edge of keyframe " << i;
+  }
+}
+
+// Records a sweep should never produce, but which must not crash: a clear
+// exception or a panorama.
+TEST(Finish, DegenerateRecordsGiveAPanoramaOrAClearError) {
+  ZEMB_LOAD_PHOTO(photo, "life.jpg");
+  const cv::Mat small = zemb_test::small_photo(photo, 0.5);
+  enum class Case { kIdenticalFrames, kCollinearPoints, kFlatPlacements };
+  for (zemb::Scene scene : {zemb::Scene::kTurning, zemb::Scene::kFlat})
+    for (Case c : {Case::kIdenticalFrames, Case::kCollinearPoints, Case::kFlatPlacements}) {
+      RecordSettings settings;
+      settings.scene = scene;
+      settings.keyframes = 5;
+      zemb_test::MadeRecord made = make_record(small, settings);
+      const auto images = made.record.image;
+      for (zemb::KeyframeLink& link : made.record.links) {
+        if (c == Case::kIdenticalFrames) link.to_points = link.from_points;
+        for (std::size_t k = 0; c == Case::kCollinearPoints && k < link.from_points.size(); ++k) {
+          link.from_points[k] = cv::Point2f(100.0f + k, 300.0f);
+          link.to_points[k] = cv::Point2f(40.0f + k, 300.0f);
+        }
+      }
+      for (zemb::Keyframe& keyframe : made.record.keyframes) {
+        if (c == Case::kIdenticalFrames) keyframe.placement = made.record.keyframes[0].placement.clone();
+        if (c == Case::kFlatPlacements) keyframe.placement.row(2).setTo(0);
+      }
+      if (c == Case::kIdenticalFrames) made.record.image = [images](int) { return images(0); };
+      zemb::SweepOptions options;
+      options.scene = scene;
+      SCOPED_TRACE(testing::Message() << "scene " << int(scene) << " case " << int(c));
+      try {
+        const zemb::FinishedPanorama finished = zemb::render_finished(made.record, options);
+        EXPECT_EQ(finished.panorama.type(), CV_8UC3);
+        EXPECT_GT(cv::countNonZero(finished.mask), 0);
+      } catch (const cv::Exception& e) {
+        EXPECT_EQ(e.code, cv::Error::StsBadArg) << e.what();
+      }
+    }
+}
+
+}  // namespace

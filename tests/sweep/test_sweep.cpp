@@ -1,0 +1,259 @@
+// The sweep on real-photo sweeps: what it keeps that the fixed stitcher
+// loses, where recovered frames go, what it records, and what it refuses.
+#include <filesystem>
+#include <functional>
+
+#include "sweep/sweep_internal.h"
+#include "test_support.h"
+#include "zemb/sweep.h"
+#include "zemb_stitcher.h"
+
+namespace {
+
+using zemb::FrameOutcome;
+using zemb_tools::SweepFrame;
+using zemb_tools::SweepSettings;
+
+std::vector<SweepFrame> slide_sweep(const cv::Mat& small, const std::function<void(SweepSettings&)>& change) {
+  SweepSettings settings;
+  settings.window = cv::Size(360, 640);
+  settings.step = 24;
+  settings.frames = 30;
+  settings.max_rotation_deg = 0.3;
+  settings.max_jitter = 6;
+  change(settings);
+  return zemb_tools::make_sweep(small, settings);
+}
+
+int placed_by_fixed_path(const std::vector<SweepFrame>& frames) {
+  ZembStitcher stitcher("");
+  int placed = 0;
+  for (const SweepFrame& f : frames) {
+    cv::Mat frame = f.camera_frame.clone();
+    placed += stitcher.ofcheck_stitch(frame) >= stitcher.min_keypoints ? 1 : 0;
+  }
+  return placed;
+}
+
+std::vector<zemb::FrameStatus> add_all(zemb::Sweep& sweep, const std::vector<SweepFrame>& frames) {
+  std::vector<zemb::FrameStatus> statuses;
+  for (const SweepFrame& f : frames) statuses.push_back(sweep.add(f.camera_frame));
+  return statuses;
+}
+
+// Where a keyframe's kept image starts on the preview, against the first.
+double canvas_offset(const zemb::Sweep& sweep, int keyframe) {
+  const std::vector<cv::Point2f> origin{{0.0f, 0.0f}};
+  return zemb::project(origin, sweep.keyframes()[keyframe].placement)[0].x -
+         zemb::project(origin, sweep.keyframes()[0].placement)[0].x;
+}
+
+class SweepOnPhoto : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ZEMB_LOAD_PHOTO(photo, "life.jpg");
+    small_ = zemb_test::small_photo(photo);
+  }
+  cv::Mat small_;
+};
+
+TEST_F(SweepOnPhoto, KeepsTheFramesOfASoftSceneThatTheFixedPathLoses) {
+  const auto frames = slide_sweep(small_, [](SweepSettings& s) { s.effects.blur_sigma = 3.0; });
+  zemb::Sweep sweep("");
+  int placed = 0;
+  for (const zemb::FrameStatus& status : add_all(sweep, frames)) placed += status.placed() ? 1 : 0;
+  EXPECT_GE(placed, static_cast<int>(frames.size()) * 95 / 100);
+  EXPECT_LT(placed_by_fixed_path(frames), placed / 2) << "the sweep was meant to be soft";
+  EXPECT_EQ(sweep.counts().count(FrameOutcome::kAccepted), placed);
+}
+
+TEST_F(SweepOnPhoto, RecoversAfterAGapAndADarkRunAndPlacesTheFramesWhereTheyBelong) {
+  // 8 frames of 24 px dropped: the scene jumps by over half a 360-px frame.
+  const auto frames = slide_sweep(small_, [](SweepSettings& s) {
+    s.disturbances.dropped = {{10, 8}};
+    s.disturbances.dark = {{24, 3}};
+  });
+  zemb::SweepOptions options;
+  options.scene = zemb::Scene::kFlat;
+  zemb::Sweep sweep("", options);
+  const std::vector<zemb::FrameStatus> statuses = add_all(sweep, frames);
+  const int gap_end = 10, dark_end = 24 - 8 + 3;
+  EXPECT_EQ(statuses[gap_end].outcome, FrameOutcome::kRelocalised);
+  for (size_t i = 0; i < frames.size(); ++i) {
+    const bool dark = frames[i].state == zemb_tools::FrameState::dark;
+    EXPECT_EQ(statuses[i].placed(), !dark) << "frame " << i << ": " << zemb::outcome_name(statuses[i].outcome);
+  }
+  EXPECT_TRUE(statuses[dark_end].placed());
+  // Working frames are 281 of the window's 360 photo columns wide.
+  const double working_per_photo = 281.0 / 360.0;
+  for (size_t k = 1; k < sweep.keyframes().size(); ++k) {
+    const SweepFrame& truth = frames[sweep.keyframes()[k].frame_index];
+    const double expected = (truth.origin.x - frames[0].origin.x) * working_per_photo;
+    EXPECT_NEAR(canvas_offset(sweep, static_cast<int>(k)), expected, 6.0) << "keyframe " << k;
+  }
+  const double true_width = (frames.back().origin.x - frames[0].origin.x + 360.0) * working_per_photo;
+  EXPECT_GE(sweep.preview().cols, 0.9 * true_width);
+}
+
+TEST_F(SweepOnPhoto, RefusesAnotherSceneAndBadFramesWithoutChangingAnything) {
+  const auto frames = slide_sweep(small_, [](SweepSettings& s) { s.frames = 4; });
+  zemb::Sweep sweep("");
+  add_all(sweep, frames);
+  const cv::Mat preview = sweep.preview().clone();
+  const zemb::SweepCounts before = sweep.counts();
+  cv::Mat other;
+  cv::flip(frames[3].camera_frame, other, -1);
+  cv::randu(other(cv::Rect(0, 0, 640, 180)), 0, 255);
+  EXPECT_EQ(sweep.add(other).outcome, FrameOutcome::kNotPlaceable);
+  EXPECT_THROW(sweep.add(cv::Mat()), cv::Exception);
+  EXPECT_THROW(sweep.add(cv::Mat(360, 640, CV_8UC1, cv::Scalar(9))), cv::Exception);
+  EXPECT_THROW(sweep.add(cv::Mat(361, 640, CV_8UC3)), cv::Exception);
+  EXPECT_EQ(cv::norm(sweep.preview(), preview, cv::NORM_INF), 0.0);
+  EXPECT_EQ(sweep.counts().frames, before.frames + 1);
+  EXPECT_EQ(sweep.counts().keyframes, before.keyframes);
+}
+
+TEST_F(SweepOnPhoto, SpilledKeyframesComeBackBitIdenticalAndUnwritableFoldersKeepThemInMemory) {
+  const auto frames = slide_sweep(small_, [](SweepSettings& s) { s.frames = 12; });
+  zemb::SweepOptions options;
+  options.memory_budget = 1;  // every image goes to disk
+  const std::string folder = ::testing::TempDir() + "zemb_sweep_spill";
+  for (const std::string& directory : {folder, std::string("/proc/zemb_unwritable")}) {
+    zemb::Sweep sweep(directory, options);
+    add_all(sweep, frames);
+    const zemb::SweepCounts& counts = sweep.counts();
+    ASSERT_GE(counts.keyframes, 3);
+    const bool writable = directory == folder;
+    EXPECT_EQ(counts.spilled, writable ? counts.keyframes : 0) << directory;
+    EXPECT_EQ(counts.spill_failures, writable ? 0 : counts.keyframes) << directory;
+    for (int k = 0; k < counts.keyframes; ++k) {
+      const cv::Mat expected = zemb::kept_image(frames[sweep.keyframes()[k].frame_index].camera_frame, options);
+      EXPECT_EQ(cv::norm(sweep.keyframe_image(k), expected, cv::NORM_INF), 0.0) << directory << " keyframe " << k;
+    }
+    sweep.remove_working_directory();
+  }
+  EXPECT_FALSE(std::filesystem::exists(folder));
+}
+
+// A failure in any parallel step of a keyframe's road (preparation, flow,
+// the kept image, the links, the preview's placement) leaves the sweep as
+// it was; the same frame then goes on.
+TEST_F(SweepOnPhoto, FailureInAnyParallelStepLeavesTheSweepAsItWas) {
+  const auto frames = slide_sweep(small_, [](SweepSettings& s) { s.frames = 12; });
+  zemb::Sweep sweep("");
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(sweep.add(frames[i].camera_frame).placed());
+  const int threads = cv::getNumThreads();
+  for (int failing_call = 0;; ++failing_call) {
+    const cv::Mat preview = sweep.preview().clone();
+    const zemb::SweepCounts counts = sweep.counts();
+    const size_t links = sweep.links().size();
+    cv::setNumThreads(2);
+    cv::parallel::setParallelForBackend(std::make_shared<zemb_test::FailingParallelLoops>(failing_call));
+    zemb::FrameStatus status;
+    bool failed = false;
+    try {
+      status = sweep.add(frames[11].camera_frame);
+    } catch (const cv::Exception&) {
+      failed = true;
+    }
+    cv::parallel::setParallelForBackend(std::shared_ptr<cv::parallel::ParallelForAPI>());
+    cv::setNumThreads(threads);
+    if (!failed) {
+      EXPECT_GE(status.keyframe, 0);
+      EXPECT_GE(failing_call, 6) << "the keyframe's parallel steps were reached";
+      break;
+    }
+    SCOPED_TRACE(failing_call);
+    ASSERT_EQ(sweep.preview().size(), preview.size());
+    EXPECT_EQ(cv::norm(sweep.preview(), preview, cv::NORM_INF), 0.0);
+    EXPECT_EQ(sweep.counts().frames, counts.frames);
+    EXPECT_EQ(sweep.counts().keyframes, counts.keyframes);
+    EXPECT_EQ(sweep.links().size(), links);
+  }
+}
+
+// A camera turning 48 degrees: frames far from the first stretch beyond what
+// the flat preview takes, yet every frame is kept and the finished render,
+// refined as a turning camera, shows them all.
+TEST_F(SweepOnPhoto, KeepsATurningCameraBeyondWhatThePreviewShows) {
+  ZEMB_LOAD_PHOTO(photo, "life.jpg");
+  const cv::Mat wide = zemb_test::small_photo(photo, 0.7);
+  const auto frames = slide_sweep(wide, [](SweepSettings& s) {
+    s.window = cv::Size(540, 960);
+    s.frames = 25;
+    s.camera = zemb_tools::SweepCamera::turning;
+    s.turning.pan_step_deg = 2.0;
+  });
+  ASSERT_EQ(frames.size(), 25u);
+  zemb::Sweep sweep("");
+  int off_preview = 0;
+  for (const zemb::FrameStatus& status : add_all(sweep, frames)) {
+    EXPECT_TRUE(status.placed()) << zemb::outcome_name(status.outcome);
+    off_preview += status.placed() && !status.on_preview ? 1 : 0;
+  }
+  EXPECT_GT(off_preview, 0) << "the sweep was meant to turn beyond the preview";
+  const zemb::FinishedPanorama finished = sweep.finish();
+  EXPECT_TRUE(finished.report.refined) << finished.report.fallback_reason;
+  EXPECT_GT(finished.panorama.cols, sweep.preview().cols);
+}
+
+// A facade: the same window every 130 px. Flow may slide a group of points
+// one window along, and a homography explains such a group perfectly well;
+// the keyframe links must still pair each point with its own partner.
+TEST(SweepOnAFacade, LinksPairPointsWithTheirOwnPartners) {
+  cv::Mat facade(1200, 3200, CV_8UC3, cv::Scalar(128, 128, 130));
+  cv::RNG rng(5);
+  cv::Mat noise(facade.size(), CV_8UC3);
+  rng.fill(noise, cv::RNG::NORMAL, 0, 6);
+  facade += noise;
+  for (int y = 60; y < 1150; y += 170)
+    for (int x = 40; x < 3150; x += 130) {
+      cv::rectangle(facade, cv::Rect(x, y, 70, 110), cv::Scalar(70 + rng.uniform(0, 30), 75, 80), cv::FILLED);
+      cv::rectangle(facade, cv::Rect(x - 4, y - 4, 78, 118), cv::Scalar(200, 200, 205), 3);
+    }
+  cv::GaussianBlur(facade, facade, cv::Size(), 1.2);
+  const auto frames = slide_sweep(facade, [](SweepSettings& s) {
+    s.window = cv::Size(540, 960);
+    s.step = 36;
+    s.frames = 60;
+  });
+  zemb::SweepOptions options;
+  options.scene = zemb::Scene::kFlat;
+  zemb::Sweep sweep("", options);
+  add_all(sweep, frames);
+  ASSERT_GT(sweep.links().size(), 20u);
+  // Kept images are the windows themselves: a pair's shift is the windows'.
+  for (const zemb::KeyframeLink& link : sweep.links()) {
+    const double shift = frames[sweep.keyframes()[link.to].frame_index].origin.x -
+                         frames[sweep.keyframes()[link.from].frame_index].origin.x;
+    for (size_t i = 0; i < link.from_points.size(); ++i)
+      ASSERT_NEAR(link.from_points[i].x - link.to_points[i].x, shift, 8.0) << link.from << "-" << link.to;
+  }
+}
+
+TEST(SweepOptions, CheckNamesTheFieldOutOfRange) {
+  const std::vector<std::pair<std::function<void(zemb::SweepOptions&)>, std::string>> cases = {
+      {[](zemb::SweepOptions& o) { o.working_columns = 0; }, "working_columns"},
+      {[](zemb::SweepOptions& o) { o.fast_threshold_floor = 60; }, "fast_threshold_floor"},
+      {[](zemb::SweepOptions& o) { o.flow_epsilon = std::nan(""); }, "flow_epsilon"},
+      {[](zemb::SweepOptions& o) { o.growth_share = 1.5; }, "growth_share"},
+      {[](zemb::SweepOptions& o) { o.keyframe_share = -0.1; }, "keyframe_share"},
+      {[](zemb::SweepOptions& o) { o.scene = static_cast<zemb::Scene>(7); }, "scene"},
+      {[](zemb::SweepOptions& o) { o.blend_bands = 11; }, "blend_bands"},
+  };
+  EXPECT_NO_THROW(zemb::SweepOptions().check());
+  EXPECT_NO_THROW(zemb::fixed_path_options().check());
+  for (const auto& [change, field] : cases) {
+    zemb::SweepOptions options;
+    change(options);
+    try {
+      zemb::Sweep sweep("", options);
+      ADD_FAILURE() << field << " was accepted";
+    } catch (const cv::Exception& e) {
+      EXPECT_EQ(e.code, cv::Error::StsBadArg);
+      EXPECT_NE(e.err.find("SweepOptions::" + field), std::string::npos) << e.err;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,137 @@
+#include "synthetic_sweep.h"
+
+#include <algorithm>
+#include <random>
+
+#include <opencv2/imgproc.hpp>
+
+#include "camera_parts.h"
+
+namespace zemb_tools {
+
+namespace {
+
+// Photo to window for the flat camera: the window at `origin`, turned by
+// `angle` degrees about its own centre.
+cv::Matx33d flat_photo_to_window(cv::Point2d origin, cv::Size size, double angle) {
+  const cv::Point2f centre(static_cast<float>(origin.x + size.width / 2.0),
+                           static_cast<float>(origin.y + size.height / 2.0));
+  const cv::Matx23d turn = cv::getRotationMatrix2D(centre, angle, 1.0);
+  return {turn(0, 0), turn(0, 1), turn(0, 2) - origin.x,
+          turn(1, 0), turn(1, 1), turn(1, 2) - origin.y,
+          0.0,        0.0,        1.0};
+}
+
+// The photo around the window fills its corners, so no black wedges appear.
+cv::Mat cut_window(const cv::Mat& photo, const cv::Matx33d& photo_to_window, cv::Size size) {
+  cv::Mat window;
+  cv::warpAffine(photo, window, cv::Mat(photo_to_window).rowRange(0, 2), size, cv::INTER_LINEAR,
+                 cv::BORDER_REFLECT);
+  return window;
+}
+
+std::vector<SweepFrame> flat_frames(const cv::Mat& photo, const SweepSettings& s) {
+  CV_Assert(s.step > 0 && s.max_jitter >= 0);
+  CV_Assert(s.window.width <= photo.cols && s.window.height + 2 * s.max_jitter <= photo.rows);
+  std::mt19937 random(s.seed);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  const int top = s.top >= 0 ? s.top : (photo.rows - s.window.height) / 2;
+  std::vector<SweepFrame> sweep;
+  for (int i = 0; i < s.frames; ++i) {
+    const int x = i * s.step;
+    if (x + s.window.width > photo.cols) break;
+    const double angle = s.max_rotation_deg * unit(random);
+    const double jitter = s.max_jitter * unit(random);
+    const double y = std::clamp(top + jitter, 0.0, double(photo.rows - s.window.height));
+    const cv::Matx33d to_window = flat_photo_to_window(cv::Point2d(x, y), s.window, angle);
+    SweepFrame frame = frame_from_window(cut_window(photo, to_window, s.window), to_window);
+    frame.rotation_deg = angle;
+    sweep.push_back(frame);
+  }
+  return sweep;
+}
+
+// Blur, then gain, then noise, as lens and sensor add them; a frame comes
+// through bit for bit when all three are off.
+void add_camera_effects(SweepFrame& frame, const CameraEffects& effects, std::mt19937& random) {
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  frame.gain = 1.0 + effects.max_exposure_change * unit(random);
+  cv::RNG noise_random(random());
+  if (effects.blur_sigma > 0) cv::GaussianBlur(frame.camera_frame, frame.camera_frame, cv::Size(), effects.blur_sigma);
+  if (frame.gain == 1.0 && effects.noise_sigma == 0) return;
+  cv::Mat exposed;
+  frame.camera_frame.convertTo(exposed, CV_32F, frame.gain);
+  if (effects.noise_sigma > 0) {
+    cv::Mat noise(exposed.size(), exposed.type());
+    noise_random.fill(noise, cv::RNG::NORMAL, 0.0, effects.noise_sigma);
+    exposed += noise;
+  }
+  exposed.convertTo(frame.camera_frame, CV_8U);
+}
+
+// Blurred as wide as a twentieth of the frame's longer side, worked on a copy
+// an eighth the size so that so wide a blur costs little.
+cv::Mat washed_out(const cv::Mat& frame) {
+  cv::Mat small, blurred;
+  cv::resize(frame, small, cv::Size(), 0.125, 0.125, cv::INTER_AREA);
+  cv::GaussianBlur(small, small, cv::Size(), std::max(small.cols, small.rows) / 20.0);
+  cv::resize(small, blurred, frame.size(), 0, 0, cv::INTER_LINEAR);
+  return blurred;
+}
+
+bool in_any(const std::vector<FrameRun>& runs, int index) {
+  return std::any_of(runs.begin(), runs.end(),
+                     [&](const FrameRun& r) { return index >= r.first && index < r.first + r.count; });
+}
+
+void check_runs(const std::vector<FrameRun>& runs) {
+  for (const FrameRun& r : runs) CV_Assert(r.first >= 0 && r.count > 0);
+}
+
+// Dark wins over blurred where runs overlap; a dropped frame goes whatever
+// else happened to it.
+void disturb(std::vector<SweepFrame>& sweep, const SweepDisturbances& d) {
+  for (SweepFrame& frame : sweep) {
+    if (in_any(d.dark, frame.index)) {
+      frame.camera_frame = cv::Mat::zeros(frame.camera_frame.size(), frame.camera_frame.type());
+      frame.state = FrameState::dark;
+    } else if (in_any(d.blurred, frame.index)) {
+      frame.camera_frame = washed_out(frame.camera_frame);
+      frame.state = FrameState::blurred;
+    }
+  }
+  sweep.erase(std::remove_if(sweep.begin(), sweep.end(),
+                             [&](const SweepFrame& frame) { return in_any(d.dropped, frame.index); }),
+              sweep.end());
+}
+
+}  // namespace
+
+SweepFrame frame_from_window(const cv::Mat& window, const cv::Matx33d& photo_to_window) {
+  // A quarter turn counter-clockwise: window (x, y) lands on (y, width - 1 - x).
+  const cv::Matx33d window_to_frame(0, 1, 0, -1, 0, window.cols - 1, 0, 0, 1);
+  const cv::Vec3d centre = photo_to_window.inv() * cv::Vec3d(window.cols / 2.0, window.rows / 2.0, 1.0);
+  SweepFrame frame;
+  cv::rotate(window, frame.camera_frame, cv::ROTATE_90_COUNTERCLOCKWISE);
+  frame.photo_to_frame = window_to_frame * photo_to_window;
+  frame.origin = cv::Point2d(centre[0] / centre[2] - window.cols / 2.0, centre[1] / centre[2] - window.rows / 2.0);
+  return frame;
+}
+
+std::vector<SweepFrame> make_sweep(const cv::Mat& photo, const SweepSettings& s) {
+  CV_Assert(!photo.empty() && s.window.width > 0 && s.window.height > 0 && s.frames > 0);
+  CV_Assert(s.effects.blur_sigma >= 0 && s.effects.noise_sigma >= 0);
+  CV_Assert(s.effects.max_exposure_change >= 0 && s.effects.max_exposure_change < 1);
+  for (const auto* runs : {&s.disturbances.dropped, &s.disturbances.dark, &s.disturbances.blurred})
+    check_runs(*runs);
+  std::vector<SweepFrame> sweep = s.camera == SweepCamera::flat ? flat_frames(photo, s) : turning_frames(photo, s);
+  std::mt19937 effects_random(s.seed + 0x9e3779b9u);  // its own stream: the frames' places stay as they were
+  for (size_t i = 0; i < sweep.size(); ++i) {
+    sweep[i].index = static_cast<int>(i);
+    add_camera_effects(sweep[i], s.effects, effects_random);
+  }
+  disturb(sweep, s.disturbances);
+  return sweep;
+}
+
+}  // namespace zemb_tools
