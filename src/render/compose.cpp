@@ -10,6 +10,7 @@
 #include <opencv2/stitching/detail/blenders.hpp>
 #include <opencv2/stitching/detail/exposure_compensate.hpp>
 #include <opencv2/stitching/detail/seam_finders.hpp>
+#include <opencv2/stitching/detail/util.hpp>
 
 #include "render/render_internal.h"
 
@@ -175,6 +176,10 @@ ComposeTimes compose_panorama(const SweepRecord& record, const std::vector<int>&
   }
   const cv::Ptr<cv::detail::Blender> blender = stages.blender ? stages.blender : blender_for(options);
   blender->prepare(corners, sizes);
+  // What the frames cover, gathered here: not every blender's own mask can be
+  // trusted (OpenCV 4.6's feather blender hands back an empty one).
+  const cv::Rect box = cv::detail::resultRoi(corners, sizes);
+  mask = cv::Mat::zeros(box.size(), CV_8U);
   for (std::size_t k = 0; k < used.size(); ++k) {
     WarpedFrame frame = warp_frame(warps, used[k], kept_image(record, used[k]), scale);
     pass.compensator->apply(static_cast<int>(k), frame.corner, frame.image, frame.mask);
@@ -182,10 +187,12 @@ ComposeTimes compose_panorama(const SweepRecord& record, const std::vector<int>&
     cv::Mat image16;
     frame.image.convertTo(image16, CV_16S);
     blender->feed(image16, frame.mask, frame.corner);
+    mask(cv::Rect(frame.corner - box.tl(), frame.mask.size())) |= frame.mask;
   }
-  cv::Mat blended;
-  blender->blend(blended, mask);
+  cv::Mat blended, blender_mask;
+  blender->blend(blended, blender_mask);
   blended.convertTo(panorama, CV_8U);
+  panorama.setTo(cv::Scalar::all(0), mask == 0);
   times.blend = seconds_since(start);
   return times;
 }

@@ -4,7 +4,7 @@
 #include <tuple>
 #include <utility>
 
-#include "shared/steps.h"
+#include "fixed/fixed_path.h"
 #include "test_support.h"
 
 namespace {
@@ -89,6 +89,11 @@ TEST_F(StitcherOnPhoto, SweepGrowsAPanoramaThatMatchesThePhoto) {
     EXPECT_LE(s.crop_bottom - s.crop_top, band_height) << "the band only narrows";
     EXPECT_EQ(s.cropped.datastart, s.panorama.datastart) << "cropped is a view into panorama";
     EXPECT_EQ(s.cropped.size(), cv::Size(int(s.crop_right), int(s.crop_bottom - s.crop_top)));
+    const zemb::FrameStatus status = zemb::last_status(s);
+    EXPECT_EQ(status.outcome, zemb::FrameOutcome::kAccepted);
+    EXPECT_EQ(status.count, result);
+    EXPECT_EQ(cv::norm(status.placement, s.reference.homography, cv::NORM_INF), 0.0);
+    EXPECT_LE(status.canvas_shift.x, s.panorama.cols - previous_cols + 1.0f) << "the canvas grew by the shift";
     previous_cols = s.panorama.cols;
     band_height = s.crop_bottom - s.crop_top;
   }
@@ -141,11 +146,15 @@ TEST_F(StitcherOnPhoto, RefusedFramesLeaveEverythingAsItWas) {
     if (!c.homography.empty()) s.reference.homography = c.homography;
     const Snapshot before(s);
     cv::Mat copy = c.frame;
+    const zemb::FrameOutcome last = zemb::last_status(s).outcome;
     if (c.result == kThrows) {
       EXPECT_THROW(s.ofcheck_stitch(copy), cv::Exception);
       EXPECT_EQ(copy.data, c.frame.data) << "the frame is left as it came";
+      EXPECT_EQ(zemb::last_status(s).outcome, last) << "a call that threw leaves the status";
     } else {
       EXPECT_EQ(feed(s, c.frame), c.result);
+      EXPECT_EQ(zemb::last_status(s).outcome, c.result == zemb::kNotExtended ? zemb::FrameOutcome::kNotExtended
+                                                                               : zemb::FrameOutcome::kNotPlaceable);
     }
     before.expect_unchanged(s);
     s.reference.homography = reference_homography;
@@ -203,6 +212,70 @@ TEST_F(StitcherOnPhoto, HostileFramesNeverWedgeTheStitcher) {
   cv::flip(frames_[1], mirrored, 1);
   for (const cv::Mat& frame : {noise, mirrored}) EXPECT_NO_THROW(feed(s, frame));
   EXPECT_GT(feed(s, frames_[1]), 0);
+}
+
+TEST(TrackReference, SameFrameTwiceTracksEveryPointOntoItself) {
+  ZEMB_LOAD_PHOTO(photo, "life.jpg");
+  cv::Mat frame = zemb_test::small_photo(photo)(cv::Rect(100, 0, 640, 360)).clone();
+  const zemb::PreparedFrame prepared = zemb::prepare_frame(frame, zemb::kFixedPath.preparation);
+  stitch_data reference;
+  reference.gray = prepared.gray;
+  reference.keypoints = zemb::detect_keypoints(prepared.gray, *detector);
+  ASSERT_GE(reference.keypoints.size(), 20u);
+  const zemb::Tracking tracking = zemb::track_reference(reference, prepared, 20);
+  EXPECT_EQ(tracking.tracked_count, static_cast<int>(reference.keypoints.size()));
+  ASSERT_FALSE(tracking.homography.empty());
+  EXPECT_LT(cv::norm(tracking.homography, cv::Mat::eye(3, 3, CV_64F), cv::NORM_INF), 1e-3);
+}
+
+TEST(TrackReference, LeavesTheHomographyEmptyWhenNoModelFits) {
+  cv::Mat frame(360, 640, CV_8UC3);
+  cv::randu(frame, cv::Scalar::all(0), cv::Scalar::all(255));
+  const zemb::PreparedFrame prepared = zemb::prepare_frame(frame, zemb::kFixedPath.preparation);
+  stitch_data reference;
+  reference.gray = prepared.gray;
+  reference.keypoints.assign(30, cv::KeyPoint(50.0f, 50.0f, 7.0f));  // every point the same
+  const zemb::Tracking tracking = zemb::track_reference(reference, prepared, 20);
+  EXPECT_EQ(tracking.tracked_count, 30);
+  EXPECT_TRUE(tracking.homography.empty());
+  EXPECT_EQ(zemb::track_reference(reference, prepared, 31).tracked_count, 30) << "too few: no fit";
+}
+
+// A frame whose tracking image holds exactly `count` FAST keypoints: single
+// white pixels on black, each a corner of its own, well apart.
+cv::Mat dotted_frame(int count, int seed) {
+  cv::Mat frame(200, 300, CV_8UC3, cv::Scalar::all(0));  // prepared as it is: turned, scale 1
+  for (int i = 0; i < count; ++i)
+    frame.at<cv::Vec3b>(12 + 16 * (i / 17), 12 + 16 * (i % 17) + seed % 3) = cv::Vec3b(255, 255, 255);
+  return frame;
+}
+
+// The least count of keypoints and of tracked points is 20: 19 refused, 20
+// taken, for each.
+TEST(StitcherThreshold, NineteenKeypointsOrTrackedPointsAreRefusedAndTwentyTaken) {
+  for (const int count : {19, 20}) {
+    ZembStitcher s("");
+    cv::Mat frame = dotted_frame(count, 0);
+    EXPECT_EQ(s.ofcheck_stitch(frame), count);
+    EXPECT_EQ(zemb::last_status(s).outcome,
+              count < 20 ? zemb::FrameOutcome::kTooFewKeypoints : zemb::FrameOutcome::kAccepted);
+    EXPECT_EQ(s.panorama.empty(), count < 20) << count << " keypoints";
+  }
+  for (const int tracked : {19, 20}) {
+    ZembStitcher s("");
+    s.min_keypoints = tracked;  // let a reference of `tracked` keypoints start the panorama
+    cv::Mat first = dotted_frame(tracked, 0), second = dotted_frame(40, 1);
+    ASSERT_EQ(s.ofcheck_stitch(first), tracked);
+    s.min_keypoints = 20;
+    const int result = s.ofcheck_stitch(second);
+    const zemb::FrameOutcome outcome = zemb::last_status(s).outcome;
+    if (tracked < 20) {
+      EXPECT_EQ(result, tracked);
+      EXPECT_EQ(outcome, zemb::FrameOutcome::kTooFewTracked);
+    } else {
+      EXPECT_NE(outcome, zemb::FrameOutcome::kTooFewTracked) << "20 tracked points go on to the fit";
+    }
+  }
 }
 
 }  // namespace

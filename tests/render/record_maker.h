@@ -3,8 +3,8 @@
 // turning about its centre in front of the photo, or of windows sliding
 // across it; live placements from the true chain with drift and bend added;
 // links from grid points carried by the true relative transform, with noise.
-#ifndef ZEMB_FINISH_RECORD_MAKER_H
-#define ZEMB_FINISH_RECORD_MAKER_H
+#ifndef ZEMB_RENDER_RECORD_MAKER_H
+#define ZEMB_RENDER_RECORD_MAKER_H
 
 #include <cmath>
 #include <memory>
@@ -14,7 +14,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "render/render_internal.h"
+#include "zemb/record.h"
 
 namespace zemb_test {
 
@@ -130,10 +130,11 @@ inline MadeRecord make_record(const cv::Mat& photo, const RecordSettings& s) {
       if (link.from_points.size() >= 8) made.record.links.push_back(link);
     }
   }
+  made.record.scene = s.scene;
   made.record.image = [images](int index) { return (*images)[std::size_t(index)]; };
   return made;
 }
 
 }  // namespace zemb_test
 
-#endif  // ZEMB_FINISH_RECORD_MAKER_H
+#endif  // ZEMB_RENDER_RECORD_MAKER_H

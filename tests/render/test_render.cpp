@@ -4,6 +4,7 @@
 #include <opencv2/features2d.hpp>
 
 #include "render/record_maker.h"
+#include "zemb/render.h"
 #include "test_support.h"
 
 namespace {
@@ -45,7 +46,7 @@ PhotoFit fit_to_photo(const zemb::FinishedPanorama& finished, const cv::Mat& pho
   return fit;
 }
 
-TEST(Finish, FewerThanTwoKeyframesThrows) {
+TEST(Render, FewerThanTwoKeyframesThrows) {
   ZEMB_LOAD_PHOTO(photo, "life.jpg");
   RecordSettings settings;
   settings.keyframes = 2;
@@ -54,7 +55,7 @@ TEST(Finish, FewerThanTwoKeyframesThrows) {
     record.keyframes.resize(keep);
     record.links.clear();
     try {
-      zemb::render_finished(record, zemb::SweepOptions());
+      zemb::render(record, zemb::RenderOptions());
       ADD_FAILURE() << keep << " keyframes rendered";
     } catch (const cv::Exception& e) {
       EXPECT_EQ(e.code, cv::Error::StsBadArg);
@@ -64,7 +65,7 @@ TEST(Finish, FewerThanTwoKeyframesThrows) {
 
 // Links that no transform explains, or that one wild transform explains:
 // the live placements draw the panorama and the report says why.
-TEST(Finish, UnusableLinksFallBackToLivePlacements) {
+TEST(Render, UnusableLinksFallBackToLivePlacements) {
   ZEMB_LOAD_PHOTO(photo, "life.jpg");
   const cv::Mat small = zemb_test::small_photo(photo, 0.5);
   enum class Garbage { kRandom, kMagnified, kNone };
@@ -81,12 +82,15 @@ TEST(Finish, UnusableLinksFallBackToLivePlacements) {
                                   ? cv::Point2f(rng.uniform(0.f, 360.f), rng.uniform(0.f, 640.f))
                                   : link.from_points[k] * 6.0f;
       if (garbage == Garbage::kNone) made.record.links.clear();
-      zemb::SweepOptions options;
-      options.scene = scene;
-      const zemb::FinishedPanorama finished = zemb::render_finished(made.record, options);
+      const zemb::RenderOptions options;
+      const zemb::FinishedPanorama finished = zemb::render(made.record, options);
       SCOPED_TRACE(testing::Message() << "scene " << int(scene) << " garbage " << int(garbage));
       EXPECT_FALSE(finished.report.refined);
-      EXPECT_FALSE(finished.report.fallback_reason.empty());
+      EXPECT_FALSE(finished.report.fallback_message.empty());
+      EXPECT_NE(finished.report.fallback, zemb::RenderFallback::kNone);
+      if (garbage == Garbage::kNone) {
+        EXPECT_EQ(finished.report.fallback, zemb::RenderFallback::kUnlinked);
+      }
       EXPECT_EQ(finished.report.keyframes_used, 6);
       ASSERT_EQ(finished.panorama.type(), CV_8UC3);
       EXPECT_EQ(finished.mask.size(), finished.panorama.size());
@@ -96,7 +100,7 @@ TEST(Finish, UnusableLinksFallBackToLivePlacements) {
 
 // The live chain bends; the refined panorama is one plane transform of the
 // photo again. The live placements, drawn as they are, are not.
-TEST(Finish, RefinementRemovesTheBend) {
+TEST(Render, RefinementRemovesTheBend) {
   ZEMB_LOAD_PHOTO(photo, "life.jpg");
   const cv::Mat small = zemb_test::small_photo(photo, 0.5);
   for (zemb::Scene scene : {zemb::Scene::kTurning, zemb::Scene::kFlat}) {
@@ -105,22 +109,21 @@ TEST(Finish, RefinementRemovesTheBend) {
     settings.bend = 0.01;
     settings.pan_step = 3;  // the plane projection: straight lines stay straight
     const zemb_test::MadeRecord made = make_record(small, settings);
-    zemb::SweepOptions options;
-    options.scene = scene;
-    const zemb::FinishedPanorama finished = zemb::render_finished(made.record, options);
-    SCOPED_TRACE(testing::Message() << "scene " << int(scene) << ": " << finished.report.fallback_reason);
+    const zemb::RenderOptions options;
+    const zemb::FinishedPanorama finished = zemb::render(made.record, options);
+    SCOPED_TRACE(testing::Message() << "scene " << int(scene) << ": " << finished.report.fallback_message);
     ASSERT_TRUE(finished.report.refined);
     EXPECT_GT(fit_to_photo(finished, small, 3.0).within, 0.9);
 
     zemb::SweepRecord unlinked = made.record;
     unlinked.links.clear();
-    EXPECT_LT(fit_to_photo(zemb::render_finished(unlinked, options), small, 3.0).within, 0.8);
+    EXPECT_LT(fit_to_photo(zemb::render(unlinked, options), small, 3.0).within, 0.8);
   }
 }
 
 // Keyframes alternately darker and brighter: across the edges of the frames,
 // the finished panorama changes no more than it does anywhere else.
-TEST(Finish, SeamsDoNotShow) {
+TEST(Render, SeamsDoNotShow) {
   ZEMB_LOAD_PHOTO(photo, "life.jpg");
   const cv::Mat small = zemb_test::small_photo(photo, 0.5);
   RecordSettings settings;
@@ -133,10 +136,9 @@ TEST(Finish, SeamsDoNotShow) {
     images(i).convertTo(shaded, -1, i % 2 ? 1.2 : 0.8);
     return shaded;
   };
-  zemb::SweepOptions options;
-  options.scene = zemb::Scene::kFlat;
-  const zemb::FinishedPanorama finished = zemb::render_finished(made.record, options);
-  ASSERT_TRUE(finished.report.refined) << finished.report.fallback_reason;
+  const zemb::RenderOptions options;
+  const zemb::FinishedPanorama finished = zemb::render(made.record, options);
+  ASSERT_TRUE(finished.report.refined) << finished.report.fallback_message;
   const PhotoFit fit = fit_to_photo(finished, small, 3.0);
   ASSERT_FALSE(fit.homography.empty());
 
@@ -160,7 +162,7 @@ TEST(Finish, SeamsDoNotShow) {
 
 // Records a sweep should never produce, but which must not crash: a clear
 // exception or a panorama.
-TEST(Finish, DegenerateRecordsGiveAPanoramaOrAClearError) {
+TEST(Render, DegenerateRecordsGiveAPanoramaOrAClearError) {
   ZEMB_LOAD_PHOTO(photo, "life.jpg");
   const cv::Mat small = zemb_test::small_photo(photo, 0.5);
   enum class Case { kIdenticalFrames, kCollinearPoints, kFlatPlacements };
@@ -183,17 +185,47 @@ TEST(Finish, DegenerateRecordsGiveAPanoramaOrAClearError) {
         if (c == Case::kFlatPlacements) keyframe.placement.row(2).setTo(0);
       }
       if (c == Case::kIdenticalFrames) made.record.image = [images](int) { return images(0); };
-      zemb::SweepOptions options;
-      options.scene = scene;
+      const zemb::RenderOptions options;
       SCOPED_TRACE(testing::Message() << "scene " << int(scene) << " case " << int(c));
       try {
-        const zemb::FinishedPanorama finished = zemb::render_finished(made.record, options);
+        const zemb::FinishedPanorama finished = zemb::render(made.record, options);
         EXPECT_EQ(finished.panorama.type(), CV_8UC3);
         EXPECT_GT(cv::countNonZero(finished.mask), 0);
       } catch (const cv::Exception& e) {
         EXPECT_EQ(e.code, cv::Error::StsBadArg) << e.what();
       }
     }
+}
+
+// A blender that counts what it is fed, to see that the render uses the
+// stage it is given.
+class CountingBlender : public cv::detail::FeatherBlender {
+ public:
+  void feed(cv::InputArray image, cv::InputArray mask, cv::Point tl) override {
+    ++fed;
+    FeatherBlender::feed(image, mask, tl);
+  }
+  int fed = 0;
+};
+
+// Each compositing stage can be chosen by the options or given as an object,
+// as cv::Stitcher's setters take them.
+TEST(Render, UsesTheStagesItIsGivenOrThoseTheOptionsName) {
+  ZEMB_LOAD_PHOTO(photo, "life.jpg");
+  RecordSettings settings;
+  settings.keyframes = 4;
+  const zemb_test::MadeRecord made = make_record(zemb_test::small_photo(photo, 0.5), settings);
+  zemb::RenderOptions options;
+  options.exposure = zemb::ExposureCompensation::kChannels;
+  options.seams = zemb::SeamFinding::kVoronoi;
+  options.blending = zemb::Blending::kFeather;
+  EXPECT_GT(cv::countNonZero(zemb::render(made.record, options).mask), 0);
+  zemb::RenderStages stages;
+  const auto blender = cv::makePtr<CountingBlender>();
+  stages.blender = blender;
+  stages.seam_finder = cv::makePtr<cv::detail::NoSeamFinder>();
+  const zemb::FinishedPanorama finished = zemb::render(made.record, zemb::RenderOptions(), stages);
+  EXPECT_EQ(blender->fed, finished.report.keyframes_used);
 }
 
 }  // namespace

@@ -1,18 +1,21 @@
 #include <set>
 
+#include "fixed/settings.h"
 #include "shared/steps.h"
 #include "test_support.h"
 
 namespace {
 
+constexpr int kMaxSide = zemb::kFixedPath.placement.max_canvas_side;
+
 // The owner holds its panorama and band as the stitcher does; the canvas
 // grows around them in place until a caller holds on too or room runs out.
 TEST(CanvasBuffers, GrowsThePanoramaInPlaceOnlyWhileTheOwnerAloneHoldsIt) {
   zemb::CanvasBuffers buffers;
-  cv::Mat panorama = zemb::acquire_canvas(&buffers, cv::Size(400, 300));
+  cv::Mat panorama = zemb::acquire_canvas(&buffers, cv::Size(400, 300), cv::Mat(), cv::Point(), kMaxSide);
   cv::Mat band = panorama(cv::Rect(0, 10, 380, 280));
   const cv::Point old_origin(0, 3);
-  cv::Mat grown = zemb::acquire_canvas(&buffers, cv::Size(430, 305), panorama, old_origin);
+  cv::Mat grown = zemb::acquire_canvas(&buffers, cv::Size(430, 305), panorama, old_origin, kMaxSide);
   EXPECT_EQ(grown.size(), cv::Size(430, 305));
   EXPECT_EQ(grown.ptr(old_origin.y, old_origin.x), panorama.data) << "the old pixels are already in place";
 
@@ -20,10 +23,10 @@ TEST(CanvasBuffers, GrowsThePanoramaInPlaceOnlyWhileTheOwnerAloneHoldsIt) {
   band = panorama(cv::Rect(0, 12, 400, 280));
   {
     const cv::Mat callers_copy = panorama;
-    EXPECT_NE(zemb::acquire_canvas(&buffers, cv::Size(460, 305), panorama).datastart, panorama.datastart);
+    EXPECT_NE(zemb::acquire_canvas(&buffers, cv::Size(460, 305), panorama, cv::Point(), kMaxSide).datastart, panorama.datastart);
   }
   const cv::Size beyond_room(5000, 305);
-  EXPECT_NE(zemb::acquire_canvas(&buffers, beyond_room, panorama).datastart, panorama.datastart);
+  EXPECT_NE(zemb::acquire_canvas(&buffers, beyond_room, panorama, cv::Point(), kMaxSide).datastart, panorama.datastart);
 }
 
 // A caller that keeps an earlier panorama or band sees it unchanged while

@@ -1,9 +1,15 @@
 #include <limits>
 
+#include "fixed/settings.h"
 #include "shared/steps.h"
 #include "test_support.h"
 
 namespace {
+
+// A placement with the fixed path's settings, whose thresholds these cases pin.
+zemb::Placement place(const cv::Mat& panorama, const zemb::Band& band, const cv::Mat& frame, const cv::Mat& h) {
+  return zemb::place_frame(panorama, band, frame, h, nullptr, zemb::kFixedPath.placement, zemb::kFixedPath.fit);
+}
 
 using zemb::Band;
 using zemb::Placement;
@@ -29,7 +35,7 @@ cv::Point2f mapped(const cv::Mat& h, cv::Point2f p) {
 TEST(PlaceFrame, TranslatedFrameGrowsTheCanvasDownAndRight) {
   const cv::Mat old = column_coded(500, 400);
   const cv::Mat frame = flat_frame(281, 500);
-  const Placement p = zemb::place_frame(old, Band{10, 480, 400}, frame, translation(150, -20));
+  const Placement p = place(old, Band{10, 480, 400}, frame, translation(150, -20));
   ASSERT_EQ(p.result, 0);
   EXPECT_EQ(p.canvas.size(), cv::Size(431, 520));
   EXPECT_EQ(p.band.top, 30.0f);
@@ -52,7 +58,7 @@ TEST(PlaceFrame, StraightensTheRightEdgeOntoItsInnerCorner) {
   const std::vector<cv::Point2f> corners = {{0, 0}, {300, 0}, {300, 480}, {0, 480}};
   const std::vector<cv::Point2f> placed = {{400, 0}, {700, 5}, {690, 480}, {400, 480}};
   const cv::Mat h = cv::getPerspectiveTransform(corners, placed);
-  const Placement p = zemb::place_frame(column_coded(500, 400), Band{0, 500, 400}, flat_frame(300, 480), h);
+  const Placement p = place(column_coded(500, 400), Band{0, 500, 400}, flat_frame(300, 480), h);
   ASSERT_EQ(p.result, 0);
   EXPECT_EQ(p.canvas.cols, 690);
   const cv::Point2f top_right = mapped(p.homography, {300, 0}), bottom_right = mapped(p.homography, {300, 480});
@@ -97,7 +103,7 @@ TEST(PlaceFrame, AcceptsOrRefusesEachPlacement) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const Placement p = zemb::place_frame(old, Band{0, 500, 400}, flat_frame(c.frame_cols, 500), c.homography);
+    const Placement p = place(old, Band{0, 500, 400}, flat_frame(c.frame_cols, 500), c.homography);
     EXPECT_EQ(p.result, c.result);
     EXPECT_EQ(p.canvas.cols, c.canvas_cols);
     if (c.result == 0) {
@@ -105,7 +111,7 @@ TEST(PlaceFrame, AcceptsOrRefusesEachPlacement) {
     }
   }
   EXPECT_EQ(cv::norm(old, untouched, cv::NORM_INF), 0.0) << "the old panorama is never written";
-  const Placement overhang = zemb::place_frame(old, Band{0, 500, 400}, flat_frame(400, 500), translation(-12.5, 0));
+  const Placement overhang = place(old, Band{0, 500, 400}, flat_frame(400, 500), translation(-12.5, 0));
   ASSERT_EQ(overhang.result, 0);
   EXPECT_EQ(overhang.canvas.at<cv::Vec3b>(250, 405), old.at<cv::Vec3b>(250, 393)) << "old panorama copied in at x = 12";
 }

@@ -1,6 +1,7 @@
 #include <cmath>
 #include <random>
 
+#include "fixed/settings.h"
 #include "shared/seam_repair.h"
 #include "test_support.h"
 #include "zemb_stitcher.h"
@@ -114,7 +115,7 @@ TEST(OptimizeSeam, MatchesThePlainRuleBitForBit) {
     OptimizeSeam(old_canvas, whole, corners);
     EXPECT_EQ(cv::norm(expected, whole, cv::NORM_INF), 0.0) << trial;
     const cv::Rect box = zemb::seam_box(q, cv::Rect(0, 0, 200, 200));
-    zemb::apply_seam_rule(laid(box), canvas(box), laid(box), q, box);
+    zemb::apply_seam_rule(laid(box), canvas(box), laid(box), q, box, zemb::kFixedPath.placement.seam_band);
     EXPECT_EQ(cv::norm(expected(box), laid(box), cv::NORM_INF), 0.0) << trial;
   }
 }
