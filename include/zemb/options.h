@@ -21,6 +21,15 @@ enum class Scene {
   kFlat,     // a flat scene passed under a moving camera: documents, shelves, slides
 };
 
+// Which way the camera travels across the scene, as the frames see it.
+enum class Direction {
+  kAuto,   // found from the first frames that move
+  kRight,  // a pan or slide to the right: the scene moves left across the frames
+  kLeft,
+  kUp,
+  kDown,
+};
+
 // How the finished render evens out exposure between keyframes.
 enum class ExposureCompensation { kNone, kGain, kGainBlocks, kChannels };
 // How it finds the seams between overlapping keyframes.
@@ -108,6 +117,9 @@ struct TrackingOptions {
   // least share of the tracked pairs they must be.
   int min_inliers = 15;
   double min_inlier_share = 0.3;
+  // Field of view across the camera frame's longer side, degrees: only the
+  // first hint of the focal length, which a turning sweep estimates itself.
+  double field_of_view = 65.0;
 
   template <typename Self, typename Visit>
   static void for_each_field(Self& o, Visit&& visit) {
@@ -115,6 +127,7 @@ struct TrackingOptions {
     visit("fit", o.fit);
     visit("min_inliers", o.min_inliers, 4, 100000);
     visit("min_inlier_share", o.min_inlier_share, 0, 1);
+    visit("field_of_view", o.field_of_view, 1, 170);
   }
   void check() const;
 };
@@ -146,6 +159,10 @@ struct RecoveryOptions {
   int points = 200;         // points of a view tracked per seeded attempt (at least
                             // TrackingOptions::min_inliers): enough to verify a shift
   float match_ratio = 0.2f; // ratio-test margin of the descriptor matching (see double_match)
+  // A lost frame may spend this many times the median placed frame's time
+  // on recovery; what it could not try goes on over the next frames, so no
+  // frame stalls the capture loop.
+  double time_budget = 2.0;
 
   template <typename Self, typename Visit>
   static void for_each_field(Self& o, Visit&& visit) {
@@ -153,6 +170,7 @@ struct RecoveryOptions {
     visit("keyframes", o.keyframes, 0, 64);
     visit("points", o.points, 4, 100000);
     visit("match_ratio", o.match_ratio, 0, 0.99);
+    visit("time_budget", o.time_budget, 0.1, 1000);
   }
   void check() const;
 };
@@ -190,9 +208,9 @@ struct MemoryOptions {
 
 // The finished render: refinement, exposure compensation, seams, blending.
 struct RenderOptions {
-  // Field of view across a kept image's width (the camera frame's height),
-  // degrees: the refinement's first focal guess.
-  double field_of_view = 60.0;
+  // Field of view across a kept image's longer side, degrees: the first
+  // focal guess for a record whose keyframes carry no focal length.
+  double field_of_view = 65.0;
   // Most iterations of the bundle adjustment. It converges in a few dozen on
   // a sweep its model fits; one it does not fit would otherwise spend seconds
   // before it is refused.
@@ -229,6 +247,9 @@ struct SweepOptions {
   // a shift, which keeps a long strip straight; a turning camera needs full
   // homographies. The record carries the scene to the render.
   Scene scene = Scene::kTurning;
+  // Which way the camera travels; the sweep turns its frames to suit, and
+  // its preview and finished panorama come out upright all the same.
+  Direction direction = Direction::kAuto;
   PreparationOptions preparation;
   DetectionOptions detection;
   TrackingOptions tracking;
@@ -241,6 +262,7 @@ struct SweepOptions {
   template <typename Self, typename Visit>
   static void for_each_field(Self& o, Visit&& visit) {
     visit("scene", o.scene, 0, 1);
+    visit("direction", o.direction, 0, 4);
     visit("preparation", o.preparation);
     visit("detection", o.detection);
     visit("tracking", o.tracking);

@@ -14,13 +14,18 @@
 
 namespace zemb {
 
-// A keyframe as the finished render needs it.
+// A keyframe as the finished render needs it: where the sweep put it live.
 struct Keyframe {
   int frame_index = 0;   // the add() call (0-based) that gave it
-  cv::Size image_size;   // of the kept image (turned like the working frame)
-  // Kept-image pixel -> live canvas pixel (the canvas as it is now: kept up
-  // to date when the canvas grows left or up). 3x3 CV_64F.
+  cv::Size image_size;   // of the kept image
+  // Kept-image pixel -> pixel of the live plane (a flat scene), 3x3 CV_64F.
+  // Empty for a turning camera, whose keyframes are placed by rotation.
   cv::Mat placement;
+  // A turning camera: the camera-to-world rotation (3x3 CV_64F) and the focal
+  // length in kept-image pixels (principal point at the image centre), as
+  // the sweep estimated them. Empty and 0 for a flat scene.
+  cv::Mat rotation;
+  double focal = 0;
 };
 
 // Point correspondences between two keyframes, in their kept-image pixels.
