@@ -263,7 +263,7 @@ void Sweep::State::commit(Commit pending, const Placement* placement, FrameStatu
 
 void Sweep::State::add_keyframe(View view, const cv::Mat& image, std::vector<KeyframeLink> new_links) {
   const cv::Point2d kept_scale = kept_scale_of(image.size(), view.working_size);
-  keyframes.push_back({view.frame_index, image.size(), kept_placement(view.to_canvas, kept_scale)});
+  keyframes.push_back({view.frame_index, image.size(), kept_placement(view.to_canvas, kept_scale), cv::Mat(), 0.0});
   kept_scales.push_back(kept_scale);
   views.push_back(std::move(view));
   for (KeyframeLink& link : new_links) links.push_back(std::move(link));
@@ -298,7 +298,8 @@ SweepRecord Sweep::record() const {
   if (!tail_image.empty()) {
     const int index = static_cast<int>(s.keyframes.size());
     const cv::Point2d kept_scale = kept_scale_of(tail_image.size(), s.tail.view.working_size);
-    record.keyframes.push_back({s.tail.frame_index, tail_image.size(), kept_placement(s.tail.view.to_canvas, kept_scale)});
+    record.keyframes.push_back(
+        {s.tail.frame_index, tail_image.size(), kept_placement(s.tail.view.to_canvas, kept_scale), cv::Mat(), 0.0});
     for (KeyframeLink& link : s.links_of(s.tail.view, index, kept_scale)) record.links.push_back(std::move(link));
   }
   return record;
