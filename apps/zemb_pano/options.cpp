@@ -107,7 +107,7 @@ Options parse_options(const std::vector<std::string>& args) {
     } else if (arg == "--scene") {
       options.sweep_options.scene = scene_named(args[++i]);
     } else if (arg == "--keep-cols") {
-      options.sweep_options.keep_columns = positive_count(arg, args[++i]);
+      options.sweep_options.memory.keep_columns = positive_count(arg, args[++i]);
     } else if (arg == "--frames-csv") {
       options.frames_csv = args[++i];
     } else if (arg.size() > 1 && arg[0] == '-') {

@@ -1,6 +1,6 @@
 #include "outline_tracker.h"
 
-#include <climits>
+#include <cmath>
 
 #include <opencv2/imgproc.hpp>
 
@@ -10,11 +10,6 @@ namespace {
 
 using Outline = std::vector<cv::Point2f>;
 
-// Pixels the stitcher may change around a placed frame, beyond the outline's
-// bounding box: the paste and the seam repair stay within it, and this margin
-// absorbs their whole-pixel rounding.
-constexpr int kPatchMargin = 2;
-
 Outline project(cv::Size size, const cv::Mat& homography) {
   const float w = static_cast<float>(size.width), h = static_cast<float>(size.height);
   const Outline corners = {{0, 0}, {w, 0}, {w, h}, {0, h}};
@@ -23,49 +18,18 @@ Outline project(cv::Size size, const cv::Mat& homography) {
   return placed;
 }
 
-int differing_pixels(const cv::Mat& previous, const cv::Mat& panorama, cv::Point at, const cv::Rect& patch) {
-  cv::Mat difference;
-  cv::absdiff(panorama(cv::Rect(at, previous.size())), previous, difference);
-  difference((patch - at) & cv::Rect(cv::Point(), previous.size())).setTo(cv::Scalar::all(0));
-  return cv::countNonZero(difference.reshape(1));
-}
-
-// Where the previous panorama lies in the new one. The stitcher copies it in
-// whole at a whole-pixel offset and then changes only the new frame's area,
-// so outside that area the right offset reproduces it exactly. The canvas
-// grows left or up only to make room for the new frame, so an offset along
-// an axis is possible only when the frame touches the canvas edge there.
-cv::Point previous_panorama_offset(const cv::Mat& previous, const cv::Mat& panorama, const Outline& placed) {
-  const cv::Rect box = cv::boundingRect(placed);
-  const int max_dx = box.x <= 0 ? panorama.cols - previous.cols : 0;
-  const int max_dy = box.y <= 0 ? panorama.rows - previous.rows : 0;
-  const cv::Rect patch(box.x - kPatchMargin, box.y - kPatchMargin, box.width + 2 * kPatchMargin,
-                       box.height + 2 * kPatchMargin);
-  cv::Point best;
-  int fewest = INT_MAX;
-  for (int dy = 0; dy <= max_dy && fewest > 0; ++dy)
-    for (int dx = 0; dx <= max_dx && fewest > 0; ++dx) {
-      const int differing = differing_pixels(previous, panorama, {dx, dy}, patch);
-      if (differing < fewest) {
-        fewest = differing;
-        best = {dx, dy};
-      }
-    }
-  return best;
-}
-
 }  // namespace
 
-void OutlineTracker::add_accepted(const cv::Mat& previous_panorama, const ZembStitcher& stitcher) {
+void OutlineTracker::add_placed(const zemb::FrameStatus& status, const cv::Mat& panorama) {
   // The first frame becomes the panorama as it is, at the size of every frame.
-  if (previous_panorama.empty()) working_size_ = stitcher.panorama.size();
-  const Outline placed = project(working_size_, stitcher.reference.homography);
-  if (!previous_panorama.empty()) {
-    const cv::Point2f shift = previous_panorama_offset(previous_panorama, stitcher.panorama, placed);
-    for (Outline& outline : outlines_)
-      for (cv::Point2f& corner : outline) corner += shift;
-  }
-  outlines_.push_back(placed);
+  if (outlines_.empty()) working_size_ = panorama.size();
+  // The old canvas is copied onto the new one at whole pixels: the earlier
+  // frames move by the whole part of the shift, its fraction lives only in
+  // the new frame's placement.
+  const cv::Point2f moved(std::floor(status.canvas_shift.x), std::floor(status.canvas_shift.y));
+  for (Outline& outline : outlines_)
+    for (cv::Point2f& corner : outline) corner += moved;
+  outlines_.push_back(project(working_size_, status.placement));
 }
 
 cv::Mat OutlineTracker::draw(const cv::Mat& panorama) const {

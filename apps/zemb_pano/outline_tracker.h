@@ -7,15 +7,16 @@
 
 #include <opencv2/core.hpp>
 
-#include "zemb_stitcher.h"
+#include "zemb/status.h"
 
 namespace zemb_pano {
 
 class OutlineTracker {
  public:
-  // After a call of ofcheck_stitch that accepted a frame; `previous_panorama`
-  // is the panorama before that call (empty for the first frame).
-  void add_accepted(const cv::Mat& previous_panorama, const ZembStitcher& stitcher);
+  // After a frame was placed: `status` tells where it went and how far the
+  // canvas grew left or up; `panorama` is the canvas after it (the first
+  // frame's tells the size every frame goes onto the canvas at).
+  void add_placed(const zemb::FrameStatus& status, const cv::Mat& panorama);
 
   // A copy of `panorama` with every outline drawn on it.
   cv::Mat draw(const cv::Mat& panorama) const;

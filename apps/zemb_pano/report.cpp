@@ -63,13 +63,12 @@ std::string seconds_text(double seconds) {
 void print_finish_report(std::ostream& out, const zemb::FinishReport& report) {
   label(out, "finished panorama") << size_text(report.size) << "\n";
   label(out, "keyframes used") << report.keyframes_used << "\n";
-  label(out, "placements") << (report.refined ? "refined" : "live (" + report.fallback_reason + ")") << "\n";
+  label(out, "placements") << (report.refined ? "refined" : "live (" + report.fallback_message + ")") << "\n";
   label(out, "finish time") << seconds_text(report.seconds_total) << " (refine " << seconds_text(report.seconds_refine)
                             << ", exposure " << seconds_text(report.seconds_exposure) << ", seams "
                             << seconds_text(report.seconds_seams) << ", blend " << seconds_text(report.seconds_blend)
                             << ")\n";
 }
-
 
 }  // namespace
 
@@ -104,18 +103,21 @@ void Progress::show(const RunStats& stats) {
 }
 
 void print_summary(std::ostream& out, const RunResult& run, bool sweep) {
+  using zemb::FrameOutcome;
   const RunStats& stats = run.stats;
-  static const std::pair<Outcome, const char*> kRefusals[] = {
-      {Outcome::too_few_keypoints, "refused, too few keypoints"},
-      {Outcome::too_few_tracked, "refused, too few tracked points"},
-      {Outcome::not_extended, "refused, did not extend the panorama"},
-      {Outcome::not_placed, "refused, could not be placed"},
+  static const std::pair<FrameOutcome, const char*> kRefusals[] = {
+      {FrameOutcome::kTooFewKeypoints, "refused, too few keypoints"},
+      {FrameOutcome::kTooFewTracked, "refused, too few tracked points"},
+      {FrameOutcome::kNotExtended, "refused, did not extend the panorama"},
+      {FrameOutcome::kNotPlaceable, "refused, could not be placed"},
   };
+  // Only the sweep relocalises, and only the fixed stitcher refuses a frame
+  // for too few tracked points (the sweep counts that as not placeable).
   label(out, "frames read") << stats.frames_read << "\n";
-  label(out, "accepted") << stats.count(Outcome::accepted) << "\n";
-  if (sweep) label(out, "relocalised") << stats.count(Outcome::relocalised) << "\n";
+  label(out, "accepted") << stats.count(FrameOutcome::kAccepted) << "\n";
+  if (sweep) label(out, "relocalised") << stats.count(FrameOutcome::kRelocalised) << "\n";
   for (const auto& [outcome, text] : kRefusals)
-    if (!sweep || outcome != Outcome::too_few_tracked) label(out, text) << stats.count(outcome) << "\n";
+    if (!sweep || outcome != FrameOutcome::kTooFewTracked) label(out, text) << stats.count(outcome) << "\n";
   if (sweep) label(out, "keyframes") << stats.keyframes() << "\n";
   if (!stats.frames.empty()) label(out, "time per frame") << time_text(stats.frames) << "\n";
   label(out, sweep ? "preview" : "panorama") << size_text(run.panorama.size()) << "\n";
@@ -128,7 +130,7 @@ void write_frames_csv(const std::string& path, const RunStats& stats) {
   file << "index,status,count,ms,keyframe\n" << std::fixed << std::setprecision(2);
   for (size_t i = 0; i < stats.frames.size(); ++i) {
     const FrameRecord& frame = stats.frames[i];
-    file << i << "," << outcome_name(frame.outcome) << "," << frame.count << "," << frame.ms << ","
+    file << i << "," << zemb::outcome_name(frame.outcome) << "," << frame.count << "," << frame.ms << ","
          << (frame.keyframe ? 1 : 0) << "\n";
   }
   file.close();

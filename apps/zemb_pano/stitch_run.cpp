@@ -3,57 +3,58 @@
 #include <stdlib.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 
 #include "outline_tracker.h"
 #include "report.h"
-#include "zemb/results.h"
 #include "zemb_stitcher.h"
 
 namespace zemb_pano {
 
 namespace {
 
-// ofcheck_stitch answers three different refusals with a count below
-// min_keypoints. A frame is tracked only once a panorama exists, and then the
-// tracked count is the number of keypoints of the last accepted frame, so a
-// count equal to that number means the tracking fell short.
-Outcome classify(int result, const ZembStitcher& stitcher, bool was_tracked, size_t reference_keypoints) {
-  if (result >= stitcher.min_keypoints) return Outcome::accepted;
-  if (result == zemb::kNotExtended) return Outcome::not_extended;
-  if (result == zemb::kNotPlaceable || result == zemb::kBusy) return Outcome::not_placed;
-  return was_tracked && static_cast<size_t>(result) == reference_keypoints ? Outcome::too_few_tracked
-                                                                          : Outcome::too_few_keypoints;
-}
+// A temporary folder of this run, removed with what is in it when the object
+// goes: the stitcher's working folder.
+class TemporaryFolder {
+ public:
+  TemporaryFolder() : path_((std::filesystem::temp_directory_path() / "zemb_pano.XXXXXX").string()) {
+    if (::mkdtemp(path_.data()) == nullptr)
+      throw PanoError(kExitFailure, path_ + ": cannot create a temporary folder: " + std::strerror(errno));
+  }
+  ~TemporaryFolder() {
+    deleteFile(path_.c_str());
+    std::error_code ignored;
+    std::filesystem::remove(path_, ignored);
+  }
+  TemporaryFolder(const TemporaryFolder&) = delete;
+  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+  const std::string& path() const { return path_; }
 
-}  // namespace
+ private:
+  std::string path_;
+};
 
-const char* outcome_name(Outcome outcome) {
-  static const char* const kNames[kOutcomeCount] = {"accepted",          "relocalised",  "too few keypoints",
-                                                    "too few tracked",   "not extended", "not placeable"};
-  return kNames[static_cast<size_t>(outcome)];
+zemb::FrameStatus add_refusing_bad_frames(const FrameSource& source, const AddFrame& add, cv::Mat& frame) {
+  try {
+    return add(frame);
+  } catch (const cv::Exception& e) {
+    if (e.code != cv::Error::StsBadArg) throw;
+    throw PanoError(kExitBadInput, source.last_frame_name() + ": " + e.err);
+  }
 }
 
 double milliseconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
-TemporaryFolder::TemporaryFolder() : path_((std::filesystem::temp_directory_path() / "zemb_pano.XXXXXX").string()) {
-  if (::mkdtemp(path_.data()) == nullptr)
-    throw PanoError(kExitFailure, path_ + ": cannot create a temporary folder: " + std::strerror(errno));
-}
+}  // namespace
 
-TemporaryFolder::~TemporaryFolder() {
-  deleteFile(path_.c_str());
-  std::error_code ignored;
-  std::filesystem::remove(path_, ignored);
-}
-
-void RunStats::record(const FrameRecord& frame) {
+void RunStats::record(const zemb::FrameStatus& status, double ms) {
   ++frames_read;
-  ++outcomes[static_cast<size_t>(frame.outcome)];
-  frames.push_back(frame);
+  ++outcomes[static_cast<size_t>(status.outcome)];
+  frames.push_back({status.outcome, status.count, ms, status.keyframe >= 0});
 }
 
 int RunStats::keyframes() const {
@@ -62,27 +63,33 @@ int RunStats::keyframes() const {
   return count;
 }
 
+RunStats feed_frames(FrameSource& source, Progress& progress, const AddFrame& add, const FrameSeen& seen) {
+  RunStats stats;
+  cv::Mat frame;
+  while (source.next(frame)) {
+    const auto start = std::chrono::steady_clock::now();
+    const zemb::FrameStatus status = add_refusing_bad_frames(source, add, frame);
+    stats.record(status, milliseconds_since(start));
+    if (seen) seen(status);
+    progress.update(stats);
+  }
+  progress.finish(stats);
+  return stats;
+}
+
 RunResult stitch_frames(FrameSource& source, bool with_outlines, Progress& progress) {
   TemporaryFolder folder;
   ZembStitcher stitcher(folder.path());
   OutlineTracker outlines;
+  const auto add = [&](cv::Mat& frame) {
+    stitcher.ofcheck_stitch(frame);  // its result is the status's count
+    return zemb::last_status(stitcher);
+  };
+  const auto outline_placed = [&](const zemb::FrameStatus& status) {
+    if (status.placed()) outlines.add_placed(status, stitcher.panorama);
+  };
   RunResult run;
-  cv::Mat frame;
-  while (source.next(frame)) {
-    const bool had_panorama = !stitcher.panorama.empty();
-    // Kept only for the outlines: a panorama held across the call is copied
-    // by the stitcher instead of grown in place.
-    const cv::Mat previous_panorama = with_outlines ? stitcher.panorama : cv::Mat();
-    const size_t reference_keypoints = stitcher.reference.keypoints.size();
-    const auto start = std::chrono::steady_clock::now();
-    const int result = refusing_bad_frames(source, [&] { return stitcher.ofcheck_stitch(frame); });
-    const double ms = milliseconds_since(start);
-    const Outcome outcome = classify(result, stitcher, had_panorama, reference_keypoints);
-    run.stats.record({outcome, result, ms, false});
-    if (with_outlines && outcome == Outcome::accepted) outlines.add_accepted(previous_panorama, stitcher);
-    progress.update(run.stats);
-  }
-  progress.finish(run.stats);
+  run.stats = feed_frames(source, progress, add, with_outlines ? FrameSeen(outline_placed) : FrameSeen());
   run.panorama = stitcher.panorama;
   run.cropped = stitcher.cropped;
   if (with_outlines && !run.panorama.empty()) run.outlines = outlines.draw(run.panorama);

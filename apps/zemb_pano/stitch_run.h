@@ -4,7 +4,7 @@
 #define ZEMB_PANO_STITCH_RUN_H
 
 #include <array>
-#include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,28 +18,22 @@ namespace zemb_pano {
 
 class Progress;
 
-enum class Outcome { accepted, relocalised, too_few_keypoints, too_few_tracked, not_extended, not_placed };
-constexpr size_t kOutcomeCount = 6;
-
-// The name a frame's outcome has in the frames CSV.
-const char* outcome_name(Outcome outcome);
-
-// What became of one frame.
+// What became of one frame, as the library told it.
 struct FrameRecord {
-  Outcome outcome = Outcome::not_placed;
-  int count = 0;  // the count behind the outcome: keypoints, tracked points or inliers
+  zemb::FrameOutcome outcome = zemb::FrameOutcome::kNotPlaceable;
+  int count = 0;  // the count behind the outcome (zemb::FrameStatus::count)
   double ms = 0;  // time the frame took in the stitcher
   bool keyframe = false;
 };
 
 struct RunStats {
   int frames_read = 0;
-  std::array<int, kOutcomeCount> outcomes{};
+  std::array<int, zemb::kFrameOutcomes> outcomes{};
   std::vector<FrameRecord> frames;
 
-  void record(const FrameRecord& frame);
-  int count(Outcome outcome) const { return outcomes[static_cast<size_t>(outcome)]; }
-  int placed() const { return count(Outcome::accepted) + count(Outcome::relocalised); }
+  void record(const zemb::FrameStatus& status, double ms);
+  int count(zemb::FrameOutcome outcome) const { return outcomes[static_cast<size_t>(outcome)]; }
+  int placed() const { return count(zemb::FrameOutcome::kAccepted) + count(zemb::FrameOutcome::kRelocalised); }
   int refused() const { return frames_read - placed(); }
   int keyframes() const;
 };
@@ -54,44 +48,29 @@ struct RunResult {
   zemb::FinishReport finish_report;
 };
 
-// Feeds every frame of `source` to one stitcher, whose working folder is a
-// fresh temporary folder removed at the end. A frame the stitcher refuses as
-// unusable (another size than the first) ends the run with PanoError
+// Feeds every frame of `source` to one ZembStitcher, whose working folder is
+// a fresh temporary folder removed at the end. A frame the stitcher refuses
+// as unusable (another size than the first) ends the run with PanoError
 // (kExitBadInput) naming the frame.
 RunResult stitch_frames(FrameSource& source, bool with_outlines, Progress& progress);
 
-// The same through a zemb::Sweep with `options`; its preview becomes the
-// panorama and, with `finish`, its finished render `finished`.
+// The same through a zemb::Sweep with `options`, which keeps its spilled
+// images in a folder of its own in the system's temporary folder and removes
+// it. Its preview becomes the panorama and, with `finish`, its finished
+// render `finished`: rendered whenever the run placed two frames, the least
+// that require_placed lets through.
 RunResult sweep_frames(FrameSource& source, const zemb::SweepOptions& options, bool finish, Progress& progress);
 
-// Milliseconds from `start` until now.
-double milliseconds_since(std::chrono::steady_clock::time_point start);
+// Adds one frame to a stitcher and returns what became of it.
+using AddFrame = std::function<zemb::FrameStatus(cv::Mat& frame)>;
+// Told what became of each frame, after the frame's time was taken.
+using FrameSeen = std::function<void(const zemb::FrameStatus& status)>;
 
-// A temporary folder of this run, removed with what is in it when the object
-// goes; the stitcher's or the sweep's working folder.
-class TemporaryFolder {
- public:
-  TemporaryFolder();
-  ~TemporaryFolder();
-  TemporaryFolder(const TemporaryFolder&) = delete;
-  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-// Turns a frame the library refuses as unusable (cv::Exception StsBadArg)
-// into PanoError (kExitBadInput) naming the frame.
-template <typename Call>
-auto refusing_bad_frames(const FrameSource& source, Call call) -> decltype(call()) {
-  try {
-    return call();
-  } catch (const cv::Exception& e) {
-    if (e.code != cv::Error::StsBadArg) throw;
-    throw PanoError(kExitBadInput, source.last_frame_name() + ": " + e.err);
-  }
-}
+// Every frame of `source` through `add`, each timed and recorded, with the
+// progress display kept up to date. A frame the library refuses as unusable
+// (cv::Exception StsBadArg) ends the run with PanoError (kExitBadInput)
+// naming the frame.
+RunStats feed_frames(FrameSource& source, Progress& progress, const AddFrame& add, const FrameSeen& seen = {});
 
 // Throws PanoError unless the run read frames and placed at least one next
 // to the first: a single frame is no panorama.

@@ -5,45 +5,16 @@
 
 namespace zemb_pano {
 
-namespace {
-
-Outcome outcome_of(zemb::FrameOutcome outcome) {
-  switch (outcome) {
-    case zemb::FrameOutcome::kAccepted: return Outcome::accepted;
-    case zemb::FrameOutcome::kRelocalised: return Outcome::relocalised;
-    case zemb::FrameOutcome::kTooFewKeypoints: return Outcome::too_few_keypoints;
-    case zemb::FrameOutcome::kNotExtended: return Outcome::not_extended;
-    case zemb::FrameOutcome::kNotPlaceable: break;
-  }
-  return Outcome::not_placed;
-}
-
-// The count that explains the outcome: the keypoints of a frame with too
-// few or of the first frame, the tracked points of one that could not be
-// placed, else the inliers.
-int count_of(const zemb::FrameStatus& status) {
-  if (status.outcome == zemb::FrameOutcome::kTooFewKeypoints || status.tracked == 0) return status.keypoints;
-  if (status.outcome == zemb::FrameOutcome::kNotPlaceable) return status.tracked;
-  return status.inliers;
-}
-
-}  // namespace
-
 RunResult sweep_frames(FrameSource& source, const zemb::SweepOptions& options, bool finish, Progress& progress) {
-  TemporaryFolder folder;
-  zemb::Sweep sweep(folder.path(), options);
+  zemb::Sweep sweep("", options);
   RunResult run;
-  cv::Mat frame;
-  while (source.next(frame)) {
-    const auto start = std::chrono::steady_clock::now();
-    const zemb::FrameStatus status = refusing_bad_frames(source, [&] { return sweep.add(frame); });
-    run.stats.record({outcome_of(status.outcome), count_of(status), milliseconds_since(start), status.keyframe >= 0});
-    progress.update(run.stats);
-  }
-  progress.finish(run.stats);
+  run.stats = feed_frames(source, progress, [&](cv::Mat& frame) { return sweep.add(frame); });
   run.panorama = sweep.preview().clone();
   run.cropped = sweep.preview_band().clone();
-  if (finish && sweep.keyframes().size() >= 2) {
+  // Two placed frames always give the render two keyframes: the first one and
+  // the newest placed frame, which the record adds when it is not one. With
+  // fewer the run fails in require_placed, and there is nothing to render.
+  if (finish && run.stats.placed() >= 2) {
     zemb::FinishedPanorama finished = sweep.finish();
     run.finished = finished.panorama;
     run.finish_report = finished.report;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -235,6 +236,111 @@ TEST_F(ZembPano, VideoAndImagesOfTheSameFramesGiveTheSamePanorama) {
   const cv::Mat from_picked_files = panorama_of(picked, "picked");
   ASSERT_FALSE(from_picked_files.empty());
   EXPECT_TRUE(same_pixels(panorama_of({video, "--every", "3", "--max-frames", "6"}, "every"), from_picked_files));
+}
+
+// The frames CSV, one status name a row, checked for its header and its
+// consecutive indices; keyframe rows are counted aside.
+struct FramesCsv {
+  std::vector<std::string> statuses;
+  std::vector<int> counts;
+  int keyframes = 0;
+};
+
+FramesCsv read_frames_csv(const fs::path& path) {
+  std::ifstream file(path);
+  std::string line;
+  std::getline(file, line);
+  EXPECT_EQ(line, "index,status,count,ms,keyframe");
+  FramesCsv csv;
+  while (std::getline(file, line)) {
+    std::istringstream row(line);
+    std::vector<std::string> fields;
+    for (std::string field; std::getline(row, field, ',');) fields.push_back(field);
+    if (fields.size() != 5) {
+      ADD_FAILURE() << "not five fields: " << line;
+      continue;
+    }
+    EXPECT_EQ(fields[0], std::to_string(csv.statuses.size())) << line;
+    EXPECT_TRUE(fields[4] == "0" || fields[4] == "1") << line;
+    csv.statuses.push_back(fields[1]);
+    csv.counts.push_back(std::atoi(fields[2].c_str()));
+    csv.keyframes += fields[4] == "1" ? 1 : 0;
+  }
+  return csv;
+}
+
+// Both runs, over frames that give several outcomes (a blank frame, frames
+// that step back, a frame far ahead), count every frame once in the summary
+// and in the CSV, by the same names, and only by outcomes their stitcher has.
+TEST_F(ZembPano, SummaryAndFramesCsvTellTheSameOutcomes) {
+  const std::vector<std::string> frames = sweep_frames();
+  const std::string blank = (scratch_ / "blank.png").string();
+  cv::imwrite(blank, cv::Mat(360, 640, CV_8UC3, cv::Scalar::all(128)));
+  const std::vector<std::string> inputs = {frames[0], frames[1], blank,      frames[2], frames[3],
+                                           frames[1], frames[4], frames[20], frames[5], frames[6]};
+  const std::vector<std::pair<std::string, std::string>> lines = {
+      {"accepted", "accepted"},
+      {"relocalised", "relocalised"},
+      {"too few keypoints", "refused, too few keypoints"},
+      {"too few tracked", "refused, too few tracked points"},
+      {"not extended", "refused, did not extend the panorama"},
+      {"not placeable", "refused, could not be placed"}};
+  for (const bool sweep : {false, true}) {
+    SCOPED_TRACE(sweep ? "sweep" : "fixed stitcher");
+    const fs::path csv_path = scratch_ / (sweep ? "sweep.csv" : "fixed.csv");
+    std::vector<std::string> args = inputs;
+    args.insert(args.end(), {"-o", (scratch_ / "out").string(), "--frames-csv", csv_path.string()});
+    if (sweep) args.push_back("--sweep");
+    const Outcome result = pano(args);
+    ASSERT_EQ(result.code, 0) << result.err;
+    const FramesCsv csv = read_frames_csv(csv_path);
+    ASSERT_EQ(csv.statuses.size(), inputs.size());
+    EXPECT_EQ(summary_count(result.out, "frames read"), static_cast<int>(inputs.size()));
+    int named = 0;
+    for (const auto& [status, label] : lines) {
+      const int rows = static_cast<int>(std::count(csv.statuses.begin(), csv.statuses.end(), status));
+      named += rows;
+      const bool only_other_run = label == (sweep ? "refused, too few tracked points" : "relocalised");
+      EXPECT_EQ(rows, only_other_run ? 0 : summary_count(result.out, label)) << status;
+    }
+    EXPECT_EQ(named, static_cast<int>(inputs.size())) << "a status outside the vocabulary";
+    EXPECT_EQ(csv.statuses[2], "too few keypoints");
+    EXPECT_EQ(csv.counts[2], 0) << "a blank frame has no keypoints";
+    EXPECT_GE(std::set<std::string>(csv.statuses.begin(), csv.statuses.end()).size(), 3u);
+    if (sweep) {
+      EXPECT_EQ(csv.keyframes, summary_count(result.out, "keyframes"));
+    } else {
+      EXPECT_EQ(csv.keyframes, 0) << "the fixed stitcher keeps no keyframes";
+      // Its count is what ofcheck_stitch answered: -1 for a frame not extending the panorama.
+      for (size_t i = 0; i < csv.statuses.size(); ++i)
+        EXPECT_TRUE(csv.statuses[i] != "not extended" || csv.counts[i] == -1) << "row " << i;
+    }
+  }
+}
+
+// Two frames close together make one keyframe, and the render takes the
+// newest placed frame as its second; a single frame makes no panorama. Either
+// finished.png is written or the run fails: never success without it.
+TEST_F(ZembPano, FinishWritesTheFinishedPanoramaOrFails) {
+  const std::vector<std::string> frames = sweep_frames();
+  const fs::path out = scratch_ / "out";
+  const Outcome pair = pano({frames[0], frames[1], "--finish", "-o", out.string()});
+  ASSERT_EQ(pair.code, 0) << pair.err;
+  EXPECT_EQ(summary_count(pair.out, "keyframes"), 1) << "no longer the single-keyframe case";
+  EXPECT_EQ(summary_count(pair.out, "keyframes used"), 2);
+  const std::string placements = summary_value(pair.out, "placements");
+  EXPECT_TRUE(placements == "refined" || (placements.rfind("live (", 0) == 0 && placements.size() > 7 &&
+                                          placements.back() == ')'))
+      << placements;
+  EXPECT_EQ(names_in(out), (std::vector<std::string>{"cropped.png", "finished.png", "panorama.png"}));
+  EXPECT_EQ(cv::imread((out / "finished.png").string()).size(), summary_size(pair.out, "finished panorama"));
+
+  const fs::path single_out = scratch_ / "single";
+  const Outcome single = pano({frames[0], "--finish", "-o", single_out.string()});
+  EXPECT_EQ(single.code, 5) << single.err;
+  EXPECT_NE(single.err.find("a single frame"), std::string::npos) << single.err;
+  EXPECT_TRUE(names_in(single_out).empty());
+  EXPECT_TRUE(names_in(temporary()).empty()) << "the sweep's folder was left behind";
 }
 
 #endif  // ZEMB_PANO
