@@ -1,6 +1,5 @@
 #include "outline_tracker.h"
 
-#include <cmath>
 
 #include <opencv2/imgproc.hpp>
 
@@ -23,12 +22,8 @@ Outline project(cv::Size size, const cv::Mat& homography) {
 void OutlineTracker::add_placed(const zemb::FrameStatus& status, const cv::Mat& panorama) {
   // The first frame becomes the panorama as it is, at the size of every frame.
   if (outlines_.empty()) working_size_ = panorama.size();
-  // The old canvas is copied onto the new one at whole pixels: the earlier
-  // frames move by the whole part of the shift, its fraction lives only in
-  // the new frame's placement.
-  const cv::Point2f moved(std::floor(status.canvas_shift.x), std::floor(status.canvas_shift.y));
   for (Outline& outline : outlines_)
-    for (cv::Point2f& corner : outline) corner += moved;
+    for (cv::Point2f& corner : outline) corner += status.canvas_shift;
   outlines_.push_back(project(working_size_, status.placement));
 }
 

@@ -39,9 +39,9 @@ struct FrameStatus {
   // False for a placed frame that the live canvas cannot show (the sweep
   // records it all the same, and the finished render shows it).
   bool on_preview = false;
-  // For a frame placed on the canvas: where the old canvas's origin lies on
-  // the new one (the canvas grows left or up by this), and the frame's
-  // working-frame pixel -> new canvas pixel mapping (3x3 CV_64F).
+  // For a frame placed on the canvas: where the old canvas lies on the new
+  // one, in whole pixels (the canvas grew left or up by this), and the
+  // frame's working-frame pixel -> new canvas pixel mapping (3x3 CV_64F).
   cv::Point2f canvas_shift;
   cv::Mat placement;
 

@@ -222,7 +222,7 @@ Placement place_frame(const cv::Mat& panorama, const Band& band, const cv::Mat& 
   placement.cropped = placement.canvas(g.band_rect);
   placement.band = g.band;
   placement.homography = g.homography;
-  placement.shift = cv::Point2f(g.dx, g.dy);
+  placement.shift = cv::Point2f(static_cast<float>(static_cast<int>(g.dx)), static_cast<float>(static_cast<int>(g.dy)));
   return placement;
 }
 

@@ -60,7 +60,7 @@ struct Placement {
   cv::Mat cropped;
   Band band;
   cv::Mat homography;  // working frame -> new canvas
-  cv::Point2f shift;   // where the old panorama's origin lies on the new canvas
+  cv::Point2f shift;   // where the old panorama lies on the new canvas: whole pixels, as it is copied
 };
 
 // Throws cv::Exception (StsBadArg), naming `call` (the caller's entry
