@@ -3,14 +3,13 @@
 
     stitch_video.py INPUT [-o OUTDIR] [--every N] [--max-frames N] [--flat]
 
-Feeds zemb.Sweep (zemb.Stitcher when the module has no Sweep), shows progress on stderr and
-writes OUTDIR/live.png (the live panorama) and, with Sweep, OUTDIR/finished.png (the finished
-render). Sweep the camera toward the top edge of its frames.
+Feeds zemb.Sweep, shows progress on stderr and writes OUTDIR/live.png (the live preview) and,
+once the sweep has two keyframes, OUTDIR/finished.png (the finished render). Sweep the camera
+toward the top edge of its frames.
 """
 
 import argparse
 import sys
-import tempfile
 import time
 from pathlib import Path
 
@@ -49,51 +48,13 @@ def picked(frames, every, most):
             yield frame
 
 
-class SweepFeed:
-    """zemb.Sweep: live preview and a finished render."""
-
-    def __init__(self, workdir, flat):
-        scene = zemb.Scene.FLAT if flat else zemb.Scene.TURNING
-        self.sweep = zemb.Sweep(workdir, zemb.SweepOptions(scene=scene))
-
-    def add(self, frame):
-        status = self.sweep.add(frame)
-        return status.placed, status.outcome.label
-
-    def live(self):
-        return self.sweep.preview
-
-    def finished(self):
-        panorama, _, report = self.sweep.finish()
-        how = "refined" if report.refined else f"live placements ({report.fallback_reason})"
-        print(f"finished render of {report.keyframes_used} keyframes, {how}, {report.seconds_total:.1f} s",
-              file=sys.stderr)
-        return panorama
-
-    def close(self):
-        self.sweep.remove_working_directory()
-
-
-class StitcherFeed:
-    """zemb.Stitcher, for a module built without Sweep: the live panorama only."""
-
-    def __init__(self, workdir, flat):
-        del flat  # the stitcher has a single way of placing frames
-        self.stitcher = zemb.Stitcher(workdir)
-
-    def add(self, frame):
-        result = self.stitcher.stitch(frame)
-        names = {zemb.NOT_EXTENDED: "not extended", zemb.NOT_PLACEABLE: "not placeable"}
-        return result >= 20, names.get(result, "placed" if result >= 20 else "too few points")
-
-    def live(self):
-        return self.stitcher.panorama
-
-    def finished(self):
-        return None
-
-    def close(self):
-        self.stitcher.remove_local_path()
+def finished_panorama(sweep):
+    finished = sweep.finish()
+    report = finished.report
+    how = "refined" if report.refined else f"live placements ({report.fallback_message})"
+    print(f"finished render of {report.keyframes_used} keyframes, {how}, {report.seconds_total:.1f} s",
+          file=sys.stderr)
+    return finished.panorama
 
 
 def write(path, image):
@@ -108,31 +69,33 @@ def main():
     parser.add_argument("-o", "--output", default=".", help="folder for live.png and finished.png")
     parser.add_argument("--every", type=int, default=1, help="take one frame in N")
     parser.add_argument("--max-frames", type=int, help="stop after N frames")
-    parser.add_argument("--flat", action="store_true", help="a flat scene passed under the camera (Sweep only)")
+    parser.add_argument("--flat", action="store_true", help="a flat scene passed under the camera")
     args = parser.parse_args()
     if args.every < 1:
         parser.error("--every must be 1 or more")
     output = Path(args.output)
     output.mkdir(parents=True, exist_ok=True)
 
-    feed_type = SweepFeed if hasattr(zemb, "Sweep") else StitcherFeed
-    feed = feed_type(tempfile.mkdtemp(prefix="zemb-"), args.flat)
+    scene = zemb.Scene.FLAT if args.flat else zemb.Scene.TURNING
+    sweep = zemb.Sweep(options=zemb.SweepOptions(scene=scene))  # spills into a folder of its own in /tmp
     placed = count = 0
     start = time.perf_counter()
     try:
         for count, frame in enumerate(picked(read_frames(args.input), args.every, args.max_frames), start=1):
-            was_placed, what = feed.add(frame)
-            placed += was_placed
-            print(f"\rframe {count}: {what:<18} placed {placed}", end="", file=sys.stderr, flush=True)
+            status = sweep.add(frame)
+            placed += status.placed()
+            print(f"\rframe {count}: {zemb.outcome_name(status.outcome):<18} placed {placed}", end="",
+                  file=sys.stderr, flush=True)
         print(f"\n{count} frames, {placed} placed, {time.perf_counter() - start:.1f} s", file=sys.stderr)
         if placed == 0:
             sys.exit("no frame could be placed")
-        write(output / "live.png", feed.live())
-        finished = feed.finished() if placed > 1 else None
-        if finished is not None:
-            write(output / "finished.png", finished)
+        write(output / "live.png", sweep.preview())
+        if len(sweep.record().keyframes) >= 2:
+            write(output / "finished.png", finished_panorama(sweep))
+        else:
+            print("no finished render: the sweep recorded a single keyframe", file=sys.stderr)
     finally:
-        feed.close()
+        sweep.remove_working_directory()
 
 
 if __name__ == "__main__":

@@ -1,4 +1,4 @@
-// The library's free functions under Python names: frame preparation,
+// The library's free functions: frame preparation,
 // outline validation, seam repair, descriptor matching and directories.
 #include <string>
 #include <tuple>
@@ -20,7 +20,7 @@ MatView image_view(const py::object& image) {
   return view;
 }
 
-std::tuple<py::array, float> prepare_image(const py::object& image, int target, bool by_cols) {
+std::tuple<py::array, float> reduced_image(const py::object& image, int target, bool by_cols) {
   if (target <= 0) throw py::value_error("target must be positive, got " + std::to_string(target));
   MatView view = image_view(image);
   cv::Mat reduced;
@@ -128,10 +128,10 @@ records[:, :2].astype(int).)doc";
 }  // namespace
 
 void bind_functions(py::module_& module) {
-  module.def("prepare_image", &prepare_image, py::arg("image"), py::arg("target"), py::arg("by_cols") = true,
+  module.def("image_resize", &reduced_image, py::arg("image"), py::arg("target"), py::arg("by_cols") = true,
              R"doc(Reduces `image` to at most `target` columns (by_cols) or rows (never enlarged; bilinear, bit-exact)
 and returns (reduced, scale), scale being reduced size / source size along that side (1.0 when
-the image is not larger). The input is not modified. C++: image_resize.)doc");
+the image is not larger). The input is not modified.)doc");
   module.def("frame_resize", &prepare_frame_rows, py::arg("image"), R"doc(Reduces `image` to at most 300 rows (never enlarged) and returns (reduced, scale). The input is
 not modified.)doc");
   module.def("to_gray", &gray_of, py::arg("image"), R"doc(A 3-channel image in gray, with the weights of OpenCV's COLOR_RGB2GRAY applied to the channels in
@@ -161,7 +161,7 @@ their order (as the stitcher does); a 1-channel image is copied. Returns an H x 
                    "min_area_ratio (a NaN limit refuses nothing). `image` is an array (only its shape is read) "
                    "or (rows, columns).") + kOutlineDoc).c_str());
 
-  module.def("optimize_seam", &seam_repaired, py::arg("old_canvas"), py::arg("new_canvas"), py::arg("corners"),
+  module.def("OptimizeSeam", &seam_repaired, py::arg("old_canvas"), py::arg("new_canvas"), py::arg("corners"),
              R"doc(Seam repair. Returns a copy of `new_canvas` in which, inside the bounding box of `corners`
 (top-left, top-right, bottom-right, bottom-left; N x 2), the pixels of `old_canvas` come back
 where the new pixel is empty (0, 0, 0) or lies within 10 pixels of an edge line, wherever the old
@@ -178,7 +178,7 @@ otherwise); the box is clipped to both.)doc");
                           "pairs found only from descriptors2's side (imgIdx -1).") + kMatchDoc).c_str());
 
   module.def(
-      "get_file_path",
+      "getFilePath",
       [](const py::object& directory, const py::object& entry) {
         const std::string dir_path = to_path(directory);
         const std::string entry_name = to_path(entry);
@@ -186,15 +186,15 @@ otherwise); the box is clipped to both.)doc");
         getFilePath(dir_path.c_str(), entry_name.c_str(), joined.data());
         return from_path(joined.c_str());
       },
-      py::arg("directory"), py::arg("entry"),
-      "directory + '/' + entry with a single separator; `entry` alone when `directory` is empty.");
+      py::arg("dir_path"), py::arg("entry_name"),
+      "dir_path + '/' + entry_name with a single separator; `entry_name` alone when `dir_path` is empty.");
   module.def(
-      "delete_file", [](const py::object& path) { deleteFile(to_path(path).c_str()); }, py::arg("path"), R"doc(Deletes a regular file, or everything below a directory (the directory stays). Never follows a
+      "deleteFile", [](const py::object& path) { deleteFile(to_path(path).c_str()); }, py::arg("path"), R"doc(Deletes a regular file, or everything below a directory (the directory stays). Never follows a
 symbolic link: links and special files stay, and so does every directory holding one. The
 root and "" are never touched. Silent on every failure.)doc");
   module.def(
-      "is_folder", [](const py::object& path) { return isFloderexit(to_path(path).c_str()); }, py::arg("path"),
-      "True when `path` can be opened as a directory (a symbolic link to one counts). C++: isFloderexit.");
+      "isFloderexit", [](const py::object& path) { return isFloderexit(to_path(path).c_str()); }, py::arg("path"),
+      "True when `path` can be opened as a directory (a symbolic link to one counts).");
 }
 
 }  // namespace zemb::python

@@ -1,7 +1,14 @@
-// zemb.SweepOptions and zemb.Scene: every setting of the stitching steps.
+// The options structs of zemb/options.h and their enums. Every class is made
+// from its struct's for_each_field() list, so a field added there is in
+// Python at the next build: a read/write attribute (a nested struct is one
+// too, read by reference), a keyword of the constructor, and an entry of
+// as_dict(), __repr__ and __eq__.
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <zemb/options.h>
@@ -13,124 +20,224 @@ namespace zemb::python {
 
 namespace {
 
-using OptionsClass = py::class_<SweepOptions>;
+// One visitor out of a lambda for plain fields (name, field, low, high) and
+// one for nested structs (name, nested).
+template <typename... Lambdas>
+struct Overloaded : Lambdas... {
+  using Lambdas::operator()...;
+};
+template <typename... Lambdas>
+Overloaded(Lambdas...) -> Overloaded<Lambdas...>;
 
-// The fields in declaration order, as the constructor's keywords and the
-// repr list them.
-std::vector<std::string>& field_names() {
-  static std::vector<std::string> names;
+template <typename Options>
+std::string class_name() {
+  return py::str(py::type::of<Options>().attr("__name__"));
+}
+
+template <typename Field>
+std::string type_name() {
+  if constexpr (std::is_same_v<Field, bool>)
+    return "bool";
+  else if constexpr (std::is_enum_v<Field>)
+    return class_name<Field>();
+  else if constexpr (std::is_integral_v<Field>)
+    return "int";
+  else
+    return "float";
+}
+
+std::string number_text(double value) {
+  return value == std::floor(value) && std::abs(value) < 1e19 ? cv::format("%.0f", value) : cv::format("%g", value);
+}
+
+// A float field as the shortest decimal that gives it back (0.2, not
+// 0.20000000298023224), so that Python reads what it wrote.
+double shortest_decimal(float value) {
+  for (int digits = 6;; ++digits) {
+    const double decimal = std::strtod(cv::format("%.*g", digits, value).c_str(), nullptr);
+    if (static_cast<float>(decimal) == value || digits == 9) return decimal;
+  }
+}
+
+template <typename Field>
+auto python_value(Field value) {
+  if constexpr (std::is_same_v<Field, float>)
+    return shortest_decimal(value);
+  else
+    return value;
+}
+
+// The field called `name` of type Field. The name always comes from the
+// same list, so the field is there.
+template <typename Field, typename Options>
+auto& field_of(Options& options, const std::string& name) {
+  std::conditional_t<std::is_const_v<Options>, const Field*, Field*> found = nullptr;
+  std::remove_const_t<Options>::for_each_field(options, [&](const char* field_name, auto& field, auto&&...) {
+    if constexpr (std::is_same_v<std::decay_t<decltype(field)>, Field>)
+      if (name == field_name) found = &field;
+  });
+  return *found;
+}
+
+template <typename Options>
+std::vector<std::string> field_names() {
+  std::vector<std::string> names;
+  Options options;
+  Options::for_each_field(options, [&names](const char* name, auto&&...) { names.emplace_back(name); });
   return names;
 }
 
-template <typename Value>
-void field(OptionsClass& options, const char* name, Value SweepOptions::*member, const char* doc) {
-  options.def_readwrite(name, member, doc);
-  field_names().emplace_back(name);
+template <typename Options>
+py::dict as_dict(const Options& options) {
+  py::dict fields;
+  Options::for_each_field(options, Overloaded{
+      [&fields](const char* name, const auto& field, double, double) { fields[name] = python_value(field); },
+      [&fields](const char* name, const auto& nested) { fields[name] = as_dict(nested); }});
+  return fields;
 }
 
-std::unique_ptr<SweepOptions> options_from(const py::kwargs& settings) {
-  auto options = std::make_unique<SweepOptions>();
+// Like the constructor call that makes the same options: enum values as
+// their names (Scene.TURNING), nested structs as their own repr.
+template <typename Options>
+std::string repr_of(const Options& options) {
+  std::string text;
+  const auto add = [&text](const char* name, const std::string& value) {
+    text += (text.empty() ? "" : ", ") + std::string(name) + "=" + value;
+  };
+  Options::for_each_field(options, Overloaded{
+      [&add](const char* name, const auto& field, double, double) {
+        const py::object value = py::cast(python_value(field));
+        add(name, std::is_enum_v<std::decay_t<decltype(field)>> ? py::str(value) : py::repr(value));
+      },
+      [&add](const char* name, const auto& nested) { add(name, repr_of(nested)); }});
+  return class_name<Options>() + "(" + text + ")";
+}
+
+// Defaults, with the fields named in `fields` set through their attributes
+// (so a value of the wrong type raises the attribute's TypeError).
+template <typename Options>
+std::unique_ptr<Options> from_fields(const py::dict& fields) {
+  auto options = std::make_unique<Options>();
   const py::object view = py::cast(options.get(), py::return_value_policy::reference);
-  for (const auto& [name, value] : settings) {
+  const std::vector<std::string> names = field_names<Options>();
+  for (const auto& [name, value] : fields) {
     const std::string key = py::str(name);
-    if (std::find(field_names().begin(), field_names().end(), key) == field_names().end())
-      throw py::type_error("SweepOptions has no field '" + key + "'");
+    if (std::find(names.begin(), names.end(), key) == names.end())
+      throw py::type_error(class_name<Options>() + " has no field '" + key + "'");
     py::setattr(view, name, value);
   }
   return options;
 }
 
-py::dict fields_of(const py::object& options) {
-  py::dict fields;
-  for (const std::string& name : field_names()) fields[name.c_str()] = options.attr(name.c_str());
-  return fields;
+template <typename Options>
+class FieldBinder {
+ public:
+  explicit FieldBinder(py::class_<Options>& python_class) : class_(python_class) {}
+
+  template <typename Field>
+  void operator()(const char* name, Field&, double low, double high) const {
+    const std::string key = name;
+    const bool ranged = !std::is_same_v<Field, bool> && !std::is_enum_v<Field>;
+    const std::string range = ranged ? ", " + number_text(low) + " to " + number_text(high) : "";
+    class_.def_property(
+        name, [key](const Options& options) { return python_value(field_of<Field>(options, key)); },
+        [key](Options& options, Field value) { field_of<Field>(options, key) = value; },
+        (type_name<Field>() + range).c_str());
+  }
+
+  // A nested struct is read by reference (options.tracking.flow.window = 9
+  // changes options) and set from an instance or a dict of its fields.
+  template <typename Nested>
+  void operator()(const char* name, Nested&) const {
+    const std::string key = name;
+    class_.def_property(
+        name,
+        py::cpp_function([key](Options& options) -> Nested& { return field_of<Nested>(options, key); },
+                         py::return_value_policy::reference_internal),
+        [key](Options& options, const py::object& value) {
+          field_of<Nested>(options, key) = nested_from<Nested>(value);
+        },
+        (class_name<Nested>() + " (or a dict of its fields)").c_str());
+  }
+
+ private:
+  template <typename Nested>
+  static Nested nested_from(const py::object& value) {
+    if (py::isinstance<py::dict>(value)) return *from_fields<Nested>(value);
+    if (!py::isinstance<Nested>(value))
+      throw py::type_error("expected " + class_name<Nested>() + " or a dict, got " +
+                           std::string(py::str(py::type::of(value).attr("__name__"))));
+    return value.cast<Nested>();
+  }
+
+  py::class_<Options>& class_;
+};
+
+template <typename Options>
+void bind_options_class(py::module_& module, const char* name, const std::string& summary) {
+  py::class_<Options> python_class(
+      module, name,
+      (summary + "\n\n" + name +
+       "(**fields) starts from the defaults and sets the fields named (TypeError for an unknown name\n"
+       "or a value of the wrong type). check() raises ValueError naming the first field out of range.")
+          .c_str());
+  python_class.def(py::init([](const py::kwargs& fields) { return from_fields<Options>(fields); }))
+      .def("check", &Options::check, "Raises ValueError naming the first field out of range.")
+      .def("as_dict", &as_dict<Options>, "The fields in declaration order, nested structs as dicts.")
+      .def("__repr__", &repr_of<Options>)
+      .def(
+          "__eq__",
+          [](const Options& options, const py::object& other) -> py::object {
+            if (!py::isinstance<Options>(other)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+            return py::bool_(as_dict(options).equal(as_dict(other.cast<const Options&>())));
+          },
+          py::is_operator());
+  Options defaults;
+  Options::for_each_field(defaults, FieldBinder<Options>(python_class));
 }
 
-std::string options_repr(const py::object& options) {
-  std::string text;
-  for (const auto& [name, value] : fields_of(options))
-    text += (text.empty() ? "" : ", ") + std::string(py::str(name)) + "=" + std::string(py::repr(value));
-  return "SweepOptions(" + text + ")";
-}
-
-bool options_equal(const py::object& options, const py::object& other) {
-  return py::isinstance<SweepOptions>(other) && fields_of(options).equal(fields_of(other));
-}
-
-void bind_fields(OptionsClass& options) {
-  field(options, "working_columns", &SweepOptions::working_columns,
-        "Camera frames are reduced to at most this many columns (then turned): the working frame.");
-  field(options, "tracking_rows", &SweepOptions::tracking_rows,
-        "The working frame reduced to at most this many rows, in gray: the tracking image.");
-  field(options, "fast_threshold", &SweepOptions::fast_threshold, "FAST threshold on the tracking image.");
-  field(options, "min_keypoints", &SweepOptions::min_keypoints,
-        "Least keypoints in a frame, and least points tracked into it, to go on.");
-  field(options, "adaptive_detection", &SweepOptions::adaptive_detection,
-        "Retry FAST at lower thresholds when it finds fewer than min_keypoints.");
-  field(options, "adaptive_target", &SweepOptions::adaptive_target,
-        "Adaptive detection lowers the threshold until FAST finds this many keypoints.");
-  field(options, "fast_threshold_step", &SweepOptions::fast_threshold_step, "Lowering step of the retries.");
-  field(options, "fast_threshold_floor", &SweepOptions::fast_threshold_floor, "Lowest threshold tried.");
-  field(options, "flow_window", &SweepOptions::flow_window, "Optical flow search window side, pixels.");
-  field(options, "flow_levels", &SweepOptions::flow_levels, "Highest optical flow pyramid level (0 = none).");
-  field(options, "flow_iterations", &SweepOptions::flow_iterations, "Most flow iterations per point and level.");
-  field(options, "flow_epsilon", &SweepOptions::flow_epsilon, "Flow stops when a step moves less than this.");
-  field(options, "flow_min_eigen", &SweepOptions::flow_min_eigen, "Points with a weaker gradient are dropped.");
-  field(options, "ransac_threshold", &SweepOptions::ransac_threshold, "Reprojection error of an inlier, pixels.");
-  field(options, "ransac_iterations", &SweepOptions::ransac_iterations, "RANSAC iterations of a homography fit.");
-  field(options, "ransac_confidence", &SweepOptions::ransac_confidence, "RANSAC confidence of a homography fit.");
-  field(options, "growth_share", &SweepOptions::growth_share,
-        "A frame's right edge must reach this share of the grown panorama width.");
-  field(options, "max_placed_scale", &SweepOptions::max_placed_scale,
-        "A placement larger than this many times the frame's longer side is refused.");
-  field(options, "max_canvas_side", &SweepOptions::max_canvas_side, "Neither canvas side may exceed this.");
-  field(options, "seam_band", &SweepOptions::seam_band,
-        "Pixels within this distance of a placed frame's edges keep the old canvas.");
-  field(options, "recovery", &SweepOptions::recovery, "Recover lost tracking against recent keyframes.");
-  field(options, "recovery_keyframes", &SweepOptions::recovery_keyframes, "Keyframes tried by the recovery.");
-  field(options, "recovery_points", &SweepOptions::recovery_points,
-        "Points of a view tracked per seeded recovery attempt.");
-  field(options, "min_inliers", &SweepOptions::min_inliers,
-        "Least RANSAC inliers for a frame to count as tracked or recovered.");
-  field(options, "min_inlier_share", &SweepOptions::min_inlier_share,
-        "Least share of the tracked pairs the inliers must be.");
-  field(options, "match_ratio", &SweepOptions::match_ratio, "Ratio-test margin of descriptor matching.");
-  field(options, "keyframe_share", &SweepOptions::keyframe_share,
-        "Share of a working frame's width the panorama must move on for a new keyframe.");
-  field(options, "keep_columns", &SweepOptions::keep_columns, "Kept keyframe images have at most this many columns.");
-  field(options, "memory_budget", &SweepOptions::memory_budget,
-        "Bytes of kept keyframe images beyond which they are written to the working directory.");
-  field(options, "max_links_per_pair", &SweepOptions::max_links_per_pair,
-        "Most point correspondences kept per pair of keyframes.");
-  field(options, "link_keyframes", &SweepOptions::link_keyframes,
-        "Earlier keyframes a new keyframe is linked with when they overlap it.");
-  field(options, "scene", &SweepOptions::scene, "What the camera does: Scene.TURNING or Scene.FLAT.");
-  field(options, "field_of_view", &SweepOptions::field_of_view,
-        "Field of view across a working frame's width, degrees: the refinement's first focal guess.");
-  field(options, "refine_iterations", &SweepOptions::refine_iterations,
-        "Most iterations of the finished render's bundle adjustment.");
-  field(options, "max_render_megapixels", &SweepOptions::max_render_megapixels,
-        "The finished render is reduced to at most this many megapixels in its bounding box.");
-  field(options, "seam_megapixels", &SweepOptions::seam_megapixels, "Seams are found at about this many megapixels.");
-  field(options, "blend_bands", &SweepOptions::blend_bands, "Bands of the multi-band blender.");
+void bind_enums(py::module_& module) {
+  py::enum_<Scene>(module, "Scene", "What the camera does while it sweeps.")
+      .value("TURNING", Scene::kTurning, "A camera turning about its centre: phone panoramas, drones.")
+      .value("FLAT", Scene::kFlat, "A flat scene passed under a moving camera: documents, shelves, slides.");
+  py::enum_<ExposureCompensation>(module, "ExposureCompensation",
+                                  "How the finished render evens out exposure between keyframes.")
+      .value("NONE", ExposureCompensation::kNone)
+      .value("GAIN", ExposureCompensation::kGain)
+      .value("GAIN_BLOCKS", ExposureCompensation::kGainBlocks)
+      .value("CHANNELS", ExposureCompensation::kChannels);
+  py::enum_<SeamFinding>(module, "SeamFinding", "How the finished render finds the seams between keyframes.")
+      .value("NONE", SeamFinding::kNone)
+      .value("VORONOI", SeamFinding::kVoronoi)
+      .value("DP_COLOUR_GRADIENT", SeamFinding::kDpColourGradient)
+      .value("GRAPH_CUT", SeamFinding::kGraphCut);
+  py::enum_<Blending>(module, "Blending", "How the finished render blends across the seams.")
+      .value("NONE", Blending::kNone)
+      .value("FEATHER", Blending::kFeather)
+      .value("MULTI_BAND", Blending::kMultiBand);
 }
 
 }  // namespace
 
 void bind_options(py::module_& module) {
-  py::enum_<Scene>(module, "Scene", "What the camera does while it sweeps; it decides how finish() models it.")
-      .value("TURNING", Scene::kTurning, "A camera turning about its centre: phone panoramas, drones.")
-      .value("FLAT", Scene::kFlat, "A flat scene passed under a moving camera: documents, shelves, slides.");
-
-  OptionsClass options(module, "SweepOptions", R"doc(Every setting of zemb.Sweep. SweepOptions(**fields) starts from the defaults and sets the fields
-named (TypeError for an unknown name or a value of the wrong type). Ranges are checked by check()
-and by Sweep().)doc");
-  options.def(py::init(&options_from), "Defaults, with the fields given as keywords set.")
-      .def("check", &SweepOptions::check, "Raises ValueError naming the first field out of range.")
-      .def("__repr__", &options_repr)
-      .def("__eq__", &options_equal, py::is_operator())
-      .def("as_dict", &fields_of, "The fields as a dict, in declaration order.");
-  bind_fields(options);
+  bind_enums(module);
+  // Nested structs first: their classes name the attributes of the outer ones.
+  bind_options_class<PreparationOptions>(module, "PreparationOptions",
+                                         "Frame preparation: the two sizes every frame is worked at.");
+  bind_options_class<DetectionOptions>(module, "DetectionOptions", "Keypoint detection on the tracking image (FAST).");
+  bind_options_class<FlowOptions>(module, "FlowOptions", "Pyramidal Lucas-Kanade optical flow.");
+  bind_options_class<FitOptions>(module, "FitOptions", "RANSAC fits of a frame homography.");
+  bind_options_class<TrackingOptions>(module, "TrackingOptions",
+                                      "Tracking a frame against the last accepted one (or a keyframe).");
+  bind_options_class<PlacementOptions>(module, "PlacementOptions", "Placing a frame on the live preview.");
+  bind_options_class<RecoveryOptions>(module, "RecoveryOptions",
+                                      "Recovering a frame that the last accepted frame cannot place.");
+  bind_options_class<KeyframeOptions>(module, "KeyframeOptions",
+                                      "Which frames become keyframes and how they are linked.");
+  bind_options_class<MemoryOptions>(module, "MemoryOptions", "What the keyframes keep, and where.");
+  bind_options_class<RenderOptions>(module, "RenderOptions",
+                                    "The finished render: refinement, exposure compensation, seams, blending.");
+  bind_options_class<SweepOptions>(module, "SweepOptions", "Every setting of Sweep, one struct per component.");
 }
 
 }  // namespace zemb::python

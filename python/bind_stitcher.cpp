@@ -1,10 +1,7 @@
-// zemb.Stitcher: ZembStitcher for Python, and the result names of its stitch.
-#include <chrono>
+// zemb.ZembStitcher, the result names of its ofcheck_stitch() and zemb.last_status().
 #include <string>
 #include <utility>
-#include <vector>
 
-#include <pybind11/stl.h>
 #include <zemb/results.h>
 #include <zemb_stitcher.h>
 
@@ -36,7 +33,7 @@ MatView frame_view(Stitcher& self, const py::object& frame) {
   }
 }
 
-int stitch(Stitcher& self, const py::object& frame) {
+int stitch_frame(Stitcher& self, const py::object& frame) {
   const MatView view = frame_view(self, frame);
   const auto result = self.library.without_gil_unless_busy([&view](ZembStitcher& stitcher) {
     cv::Mat header = view.mat;  // the library releases the header it gets, not the pixels
@@ -51,24 +48,6 @@ auto reader(Value ZembStitcher::*field) {
   return [field](Stitcher& self) { return self.library.with_gil([field](ZembStitcher& s) { return s.*field; }); };
 }
 
-// Stitches `frames` in C++ with nothing of Python in the loop, timing each
-// call: the baseline of bench/python_overhead.py.
-std::pair<std::vector<int>, std::vector<double>> time_cpp_stitch(const py::object& path, const py::list& frames) {
-  std::vector<MatView> views;
-  for (const py::handle& frame : frames) views.push_back(mat_view(frame, "frame"));
-  ZembStitcher stitcher(to_path(path));
-  std::vector<int> results;
-  std::vector<double> seconds;
-  const py::gil_scoped_release release;
-  for (const MatView& view : views) {
-    cv::Mat header = view.mat;
-    const auto start = std::chrono::steady_clock::now();
-    results.push_back(stitcher.ofcheck_stitch(header));
-    seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-  }
-  return {results, seconds};
-}
-
 }  // namespace
 
 void bind_stitcher(py::module_& module) {
@@ -76,31 +55,32 @@ void bind_stitcher(py::module_& module) {
   module.attr("NOT_EXTENDED") = kNotExtended;
   module.attr("NOT_PLACEABLE") = kNotPlaceable;
 
-  py::class_<Stitcher>(module, "Stitcher", R"doc(The incremental stitcher: one per panorama, fed one camera frame at a time.
+  py::class_<Stitcher>(module, "ZembStitcher", R"doc(The incremental stitcher: one per panorama, fed one camera frame at a time.
 
-Stitcher(workdir) takes `workdir` (str or os.PathLike) as its working directory and EMPTIES it
+ZembStitcher(path) takes `path` (str or os.PathLike) as its working directory and EMPTIES it
 when it exists: every regular file and subdirectory below it is deleted (symbolic links stay).
 A missing directory is not created. Give each stitcher a directory of its own.
 
-A stitcher may be used from several threads; its calls are taken one at a time. A stitch()
-made while another thread's stitch() is under way returns BUSY at once.
+A stitcher may be used from several threads; its calls are taken one at a time. An
+ofcheck_stitch() made while another thread's is under way returns BUSY at once.
 )doc")
-      .def(py::init([](const py::object& workdir) { return std::make_unique<Stitcher>(to_path(workdir)); }),
-           py::arg("workdir"), "Takes `workdir` as working directory and empties it when it exists.")
-      .def("stitch", &stitch, py::arg("frame"), R"doc(Adds one camera frame: an H x W x 3 uint8 array, BGR, all frames of one size. Sweep the camera
+      .def(py::init([](const py::object& path) { return std::make_unique<Stitcher>(to_path(path)); }),
+           py::arg("path"), "Takes `path` as working directory and empties it when it exists.")
+      .def("ofcheck_stitch", &stitch_frame, py::arg("frame"), R"doc(Adds one camera frame: an H x W x 3 uint8 array, BGR, all frames of one size. Sweep the camera
 toward the top edge of its frames. The array is never modified; it is used without a copy when
 the pixels of each row lie next to each other (any C-contiguous array, or a crop of one).
 
 Returns, as ZembStitcher::ofcheck_stitch does:
-  BUSY (0)           another thread's stitch() on this stitcher is under way; nothing changed
+  BUSY (0)           another thread's ofcheck_stitch() on this stitcher is under way; nothing changed
   NOT_EXTENDED (-1)  the frame does not extend the panorama far enough; nothing changed
   NOT_PLACEABLE (-2) the frame could not be placed; nothing changed
   1 to 19            too few keypoints, or too few points tracked (0 for a frame without any)
   20 or more         the first frame's keypoints, or a placed frame's smaller of keypoints and tracked
 
-Raises ValueError for a frame that is empty, not uint8 with 3 channels, or not of the first
-frame's size (the stitcher is left unchanged), TypeError when `frame` is not a numpy array.
-The GIL is released while the frame is stitched.
+zemb.last_status(stitcher) tells the same as a FrameStatus. Unlike in C++, the caller's array
+is not released. Raises ValueError for a frame that is empty, not uint8 with 3 channels, or not
+of the first frame's size (the stitcher is left unchanged), TypeError when `frame` is not a numpy
+array. The GIL is released while the frame is stitched.
 )doc")
       .def_property_readonly(
           "panorama",
@@ -121,9 +101,9 @@ Copy it (numpy.array(p)) to change it or to keep it cheaply across many frames.
           [](Stitcher& self) {
             return self.library.with_gil([&self](ZembStitcher& s) { return s.frame_count + self.answered_here; });
           },
-          "Calls of stitch(), refused ones included.")
+          "Calls of ofcheck_stitch(), refused ones included.")
       .def_property_readonly("state", reader(&ZembStitcher::state),
-                             "0 before the first stitch(), 3 after one (1 is never seen: a call under way is "
+                             "0 before the first ofcheck_stitch(), 3 after one (1 is never seen: a call under way is "
                              "waited for).")
       .def_property_readonly("crop_top", reader(&ZembStitcher::crop_top), "First row of the band, float.")
       .def_property_readonly("crop_bottom", reader(&ZembStitcher::crop_bottom),
@@ -143,9 +123,12 @@ Copy it (numpy.array(p)) to change it or to keep it cheaply across many frames.
           [](Stitcher& self) { self.library.without_gil([](ZembStitcher& s) { s.remove_local_path(); }); },
           "Empties and removes the working directory; silent on every failure.");
 
-  module.def("_time_cpp_stitch", &time_cpp_stitch, py::arg("workdir"), py::arg("frames"),
-             "Benchmark aid: stitches `frames` with a fresh ZembStitcher in C++ and returns (results, seconds "
-             "per call).");
+  module.def(
+      "last_status",
+      [](Stitcher& self) { return self.library.with_gil([](ZembStitcher& s) { return zemb::last_status(s); }); },
+      py::arg("stitcher"),
+      "The FrameStatus of the stitcher's last ofcheck_stitch() that was not refused as busy (or the default "
+      "status before the first); a call that raised leaves it as it was.");
 }
 
 }  // namespace zemb::python

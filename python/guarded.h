@@ -40,6 +40,16 @@ class Guarded {
     return work(object_);
   }
 
+  // Runs `use` once no call is under way on the object, from a thread that
+  // may or may not hold the GIL (a render reading a sweep's images runs
+  // without it).
+  template <typename Use>
+  decltype(auto) when_free(Use use) {
+    if (PyGILState_Check()) return with_gil(use);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return use(object_);
+  }
+
   // Runs `work` without the GIL unless a call is under way on the object:
   // nothing then.
   template <typename Work>

@@ -1,6 +1,7 @@
 #include "ndarray.h"
 
 #include <array>
+#include <cstring>
 #include <limits>
 
 namespace zemb::python {
@@ -131,10 +132,34 @@ std::vector<cv::Point2f> to_points(const py::handle& object, const char* what) {
   using Points = py::array_t<float, py::array::c_style | py::array::forcecast>;
   if (object.is_none()) throw py::type_error(std::string(what) + " must be an N x 2 array of points, not None");
   const Points points = Points::ensure(object);
+  if (points && points.size() == 0) return {};  // [] too, which numpy makes one-dimensional
   if (!points || points.ndim() != 2 || points.shape(1) != 2)
     throw py::value_error(std::string(what) + " must be an N x 2 array of points (x, y)");
   const auto* first = reinterpret_cast<const cv::Point2f*>(points.data());
   return std::vector<cv::Point2f>(first, first + points.shape(0));
+}
+
+py::array points_array(const std::vector<cv::Point2f>& points) {
+  py::array_t<float> array({static_cast<ssize_t>(points.size()), ssize_t{2}});
+  if (!points.empty()) std::memcpy(array.mutable_data(), points.data(), points.size() * sizeof(cv::Point2f));
+  array.attr("setflags")(py::arg("write") = false);
+  return std::move(array);
+}
+
+cv::Mat to_matrix(const py::handle& object, const char* what) {
+  using Matrix = py::array_t<double, py::array::c_style | py::array::forcecast>;
+  if (object.is_none()) return cv::Mat();
+  const Matrix matrix = Matrix::ensure(object);
+  if (!matrix || matrix.ndim() != 2 || matrix.shape(0) != 3 || matrix.shape(1) != 3)
+    throw py::value_error(std::string(what) + " must be a 3 x 3 array (or None)");
+  return cv::Mat(3, 3, CV_64F, const_cast<double*>(matrix.data())).clone();
+}
+
+py::object matrix_or_none(const cv::Mat& matrix) {
+  if (matrix.empty()) return py::none();
+  cv::Mat own;
+  matrix.convertTo(own, CV_64F);
+  return to_array(own, Access::read_only);
 }
 
 std::string to_path(const py::handle& object) {

@@ -44,8 +44,17 @@ py::array to_array(const cv::Mat& mat, Access access);
 // and read-only, since it is the library's own memory.
 py::array live_image(const cv::Mat& image);
 
-// An N x 2 array of points (anything numpy turns into float32).
+// An N x 2 array of points (anything numpy turns into float32); any empty one is none.
 std::vector<cv::Point2f> to_points(const py::handle& object, const char* what);
+// Points as an N x 2 float32 array of their own, read-only: a copy, so
+// writing to it could change nothing.
+py::array points_array(const std::vector<cv::Point2f>& points);
+
+// A 3x3 transform from anything numpy turns into float64, as a CV_64F
+// matrix of its own; None gives an empty one.
+cv::Mat to_matrix(const py::handle& object, const char* what);
+// A transform as a read-only 3x3 float64 array of its own, or None when empty.
+py::object matrix_or_none(const cv::Mat& matrix);
 
 // A path argument (str, bytes or os.PathLike) as the bytes the file system
 // gets; ValueError for an embedded NUL, which would cut the path short.

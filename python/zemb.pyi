@@ -2,11 +2,11 @@
 
 Images are numpy arrays: H x W x 3 uint8 in BGR order for colour, H x W for gray. A bad argument
 raises ValueError with the library's message; any other failure of the library raises
-RuntimeError. Stitcher.stitch, Sweep.add and Sweep.finish release the GIL.
+RuntimeError. ZembStitcher.ofcheck_stitch, Sweep.add, Sweep.finish and render release the GIL.
 """
 
 import os
-from typing import ClassVar, Sequence, Union
+from typing import Callable, ClassVar, Optional, Sequence, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -15,17 +15,291 @@ _Path = Union[str, bytes, os.PathLike]
 _Image = npt.NDArray[np.generic]
 _ColourImage = npt.NDArray[np.uint8]
 _Points = npt.ArrayLike  # N x 2 (x, y), anything numpy turns into float32
+_Matrix = npt.NDArray[np.float64]  # 3 x 3
 _ImageOrShape = Union[_Image, Sequence[int]]
+_Descriptors = npt.NDArray[Union[np.float32, np.uint8]]
 
-BUSY: int  # 0: another thread's stitch() on this stitcher is under way
+BUSY: int  # 0: another thread's ofcheck_stitch() on this stitcher is under way
 NOT_EXTENDED: int  # -1: the frame does not extend the panorama far enough
 NOT_PLACEABLE: int  # -2: the frame could not be placed
 
-class Stitcher:
-    """The incremental stitcher; empties `workdir` when it exists."""
+# Enumerations: int(value) gives the C++ value.
 
-    def __init__(self, workdir: _Path) -> None: ...
-    def stitch(self, frame: _ColourImage) -> int:
+class Scene:
+    TURNING: ClassVar[Scene]
+    FLAT: ClassVar[Scene]
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+class ExposureCompensation:
+    NONE: ClassVar[ExposureCompensation]
+    GAIN: ClassVar[ExposureCompensation]
+    GAIN_BLOCKS: ClassVar[ExposureCompensation]
+    CHANNELS: ClassVar[ExposureCompensation]
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+class SeamFinding:
+    NONE: ClassVar[SeamFinding]
+    VORONOI: ClassVar[SeamFinding]
+    DP_COLOUR_GRADIENT: ClassVar[SeamFinding]
+    GRAPH_CUT: ClassVar[SeamFinding]
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+class Blending:
+    NONE: ClassVar[Blending]
+    FEATHER: ClassVar[Blending]
+    MULTI_BAND: ClassVar[Blending]
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+class FrameOutcome:
+    ACCEPTED: ClassVar[FrameOutcome]
+    RELOCALISED: ClassVar[FrameOutcome]
+    TOO_FEW_KEYPOINTS: ClassVar[FrameOutcome]
+    TOO_FEW_TRACKED: ClassVar[FrameOutcome]
+    NOT_EXTENDED: ClassVar[FrameOutcome]
+    NOT_PLACEABLE: ClassVar[FrameOutcome]
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+class RenderFallback:
+    NONE: ClassVar[RenderFallback]
+    UNLINKED: ClassVar[RenderFallback]
+    ADJUSTMENT_FAILED: ClassVar[RenderFallback]
+    IMPLAUSIBLE: ClassVar[RenderFallback]
+    RAISED: ClassVar[RenderFallback]
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+# Options: Name(**fields) sets the fields named; check() raises ValueError naming the first field
+# out of range; as_dict() gives the fields in order, nested structs as dicts. A nested struct is
+# read by reference and may be set from an instance or a dict of its fields.
+
+class PreparationOptions:
+    working_columns: int
+    tracking_rows: int
+    def __init__(self, **fields: object) -> None: ...
+    def check(self) -> None: ...
+    def as_dict(self) -> dict[str, object]: ...
+
+class DetectionOptions:
+    fast_threshold: int
+    min_keypoints: int
+    adaptive: bool
+    adaptive_target: int
+    threshold_step: int
+    threshold_floor: int
+    def __init__(self, **fields: object) -> None: ...
+    def check(self) -> None: ...
+    def as_dict(self) -> dict[str, object]: ...
+
+class FlowOptions:
+    window: int
+    levels: int
+    iterations: int
+    epsilon: float
+    min_eigen: float
+    def __init__(self, **fields: object) -> None: ...
+    def check(self) -> None: ...
+    def as_dict(self) -> dict[str, object]: ...
+
+class FitOptions:
+    ransac_threshold: float
+    ransac_iterations: int
+    ransac_confidence: float
+    def __init__(self, **fields: object) -> None: ...
+    def check(self) -> None: ...
+    def as_dict(self) -> dict[str, object]: ...
+
+class TrackingOptions:
+    flow: FlowOptions
+    fit: FitOptions
+    min_inliers: int
+    min_inlier_share: float
+    def __init__(self, **fields: object) -> None: ...
+    def check(self) -> None: ...
+    def as_dict(self) -> dict[str, object]: ...
+
+class PlacementOptions:
+    growth_share: float
+    max_placed_scale: float
+    max_canvas_side: int
+    seam_band: float
+    def __init__(self, **fields: object) -> None: ...
+    def check(self) -> None: ...
+    def as_dict(self) -> dict[str, object]: ...
+
+class RecoveryOptions:
+    enabled: bool
+    keyframes: int
+    points: int
+    match_ratio: float
+    def __init__(self, **fields: object) -> None: ...
+    def check(self) -> None: ...
+    def as_dict(self) -> dict[str, object]: ...
+
+class KeyframeOptions:
+    share: float
+    max_links_per_pair: int
+    link_keyframes: int
+    def __init__(self, **fields: object) -> None: ...
+    def check(self) -> None: ...
+    def as_dict(self) -> dict[str, object]: ...
+
+class MemoryOptions:
+    keep_columns: int
+    budget_bytes: int
+    def __init__(self, **fields: object) -> None: ...
+    def check(self) -> None: ...
+    def as_dict(self) -> dict[str, object]: ...
+
+class RenderOptions:
+    field_of_view: float
+    refine_iterations: int
+    link_threshold: float
+    max_render_megapixels: float
+    seam_megapixels: float
+    exposure: ExposureCompensation
+    seams: SeamFinding
+    blending: Blending
+    blend_bands: int
+    def __init__(self, **fields: object) -> None: ...
+    def check(self) -> None: ...
+    def as_dict(self) -> dict[str, object]: ...
+
+class SweepOptions:
+    scene: Scene
+    preparation: PreparationOptions
+    detection: DetectionOptions
+    tracking: TrackingOptions
+    placement: PlacementOptions
+    recovery: RecoveryOptions
+    keyframes: KeyframeOptions
+    memory: MemoryOptions
+    render: RenderOptions
+    def __init__(self, **fields: object) -> None: ...
+    def check(self) -> None: ...
+    def as_dict(self) -> dict[str, object]: ...
+
+# What became of a frame, on either way in.
+
+def outcome_name(outcome: FrameOutcome) -> str: ...
+
+class FrameStatus:
+    @property
+    def outcome(self) -> FrameOutcome: ...
+    @property
+    def count(self) -> int: ...
+    @property
+    def keypoints(self) -> int: ...
+    @property
+    def fast_threshold(self) -> int: ...
+    @property
+    def tracked(self) -> int: ...
+    @property
+    def inliers(self) -> int: ...
+    @property
+    def keyframe(self) -> int: ...
+    @property
+    def recovered_from(self) -> int: ...
+    @property
+    def on_preview(self) -> bool: ...
+    @property
+    def canvas_shift(self) -> tuple[float, float]: ...
+    @property
+    def placement(self) -> Optional[_Matrix]: ...
+    def placed(self) -> bool: ...
+
+# The record of a sweep and its render.
+
+class Keyframe:
+    frame_index: int
+    image_size: tuple[int, int]  # (width, height)
+    placement: Optional[_Matrix]  # read-only array; assign a new one
+    def __init__(
+        self, frame_index: int = 0, image_size: tuple[int, int] = (0, 0), placement: Optional[npt.ArrayLike] = None
+    ) -> None: ...
+
+class KeyframeLink:
+    from_: int  # C++: from
+    to: int
+    from_points: npt.NDArray[np.float32]  # N x 2, read-only array; assign a new one
+    to_points: npt.NDArray[np.float32]
+    def __init__(
+        self, from_: int = 0, to: int = 0, from_points: Optional[_Points] = None, to_points: Optional[_Points] = None
+    ) -> None: ...
+
+class SweepRecord:
+    def __init__(
+        self,
+        scene: Scene = ...,
+        keyframes: Sequence[Keyframe] = ...,
+        links: Sequence[KeyframeLink] = ...,
+        image: Union[Callable[[int], _ColourImage], Sequence[_ColourImage], None] = None,
+    ) -> None: ...
+    @property
+    def scene(self) -> Scene: ...
+    @property
+    def keyframes(self) -> list[Keyframe]: ...
+    @property
+    def links(self) -> list[KeyframeLink]: ...
+    def image(self, index: int) -> _ColourImage: ...
+
+def fallback_name(fallback: RenderFallback) -> str: ...
+
+class FinishReport:
+    @property
+    def keyframes_used(self) -> int: ...
+    @property
+    def refined(self) -> bool: ...
+    @property
+    def fallback(self) -> RenderFallback: ...
+    @property
+    def fallback_message(self) -> str: ...
+    @property
+    def size(self) -> tuple[int, int]: ...  # (width, height)
+    @property
+    def seconds_refine(self) -> float: ...
+    @property
+    def seconds_exposure(self) -> float: ...
+    @property
+    def seconds_seams(self) -> float: ...
+    @property
+    def seconds_blend(self) -> float: ...
+    @property
+    def seconds_total(self) -> float: ...
+
+class FinishedPanorama:
+    @property
+    def panorama(self) -> _ColourImage: ...
+    @property
+    def mask(self) -> npt.NDArray[np.uint8]: ...
+    @property
+    def report(self) -> FinishReport: ...
+
+def render(record: SweepRecord, options: RenderOptions) -> FinishedPanorama: ...
+
+# The two ways in.
+
+class ZembStitcher:
+    """The incremental stitcher; empties `path` when it exists."""
+
+    def __init__(self, path: _Path) -> None: ...
+    def ofcheck_stitch(self, frame: _ColourImage) -> int:
         """Adds one frame; BUSY, NOT_EXTENDED, NOT_PLACEABLE or a count (>= 20 when placed)."""
     @property
     def panorama(self) -> _ColourImage:
@@ -48,126 +322,43 @@ class Stitcher:
     def local_path(self) -> str: ...
     def remove_local_path(self) -> None: ...
 
-class Scene:
-    """An enumeration (int(scene) gives its value)."""
-
-    TURNING: ClassVar[Scene]
-    FLAT: ClassVar[Scene]
-    name: str
-    value: int
-    def __int__(self) -> int: ...
-
-class SweepOptions:
-    """Every setting of Sweep; SweepOptions(**fields) sets the fields named."""
-
-    working_columns: int
-    tracking_rows: int
-    fast_threshold: int
-    min_keypoints: int
-    adaptive_detection: bool
-    adaptive_target: int
-    fast_threshold_step: int
-    fast_threshold_floor: int
-    flow_window: int
-    flow_levels: int
-    flow_iterations: int
-    flow_epsilon: float
-    flow_min_eigen: float
-    ransac_threshold: float
-    ransac_iterations: int
-    ransac_confidence: float
-    growth_share: float
-    max_placed_scale: float
-    max_canvas_side: int
-    seam_band: float
-    recovery: bool
-    recovery_keyframes: int
-    recovery_points: int
-    min_inliers: int
-    min_inlier_share: float
-    match_ratio: float
-    keyframe_share: float
-    keep_columns: int
-    memory_budget: int
-    max_links_per_pair: int
-    link_keyframes: int
-    scene: Scene
-    field_of_view: float
-    refine_iterations: int
-    max_render_megapixels: float
-    seam_megapixels: float
-    blend_bands: int
-    def __init__(self, **fields: object) -> None: ...
-    def check(self) -> None:
-        """Raises ValueError naming the first field out of range."""
-    def as_dict(self) -> dict[str, object]: ...
-
-class FrameOutcome:
-    """An enumeration (int(outcome) indexes SweepCounts.by_outcome)."""
-
-    ACCEPTED: ClassVar[FrameOutcome]
-    RELOCALISED: ClassVar[FrameOutcome]
-    TOO_FEW_KEYPOINTS: ClassVar[FrameOutcome]
-    NOT_EXTENDED: ClassVar[FrameOutcome]
-    NOT_PLACEABLE: ClassVar[FrameOutcome]
-    name: str
-    value: int
-    def __int__(self) -> int: ...
-    @property
-    def label(self) -> str: ...
-
-class FrameStatus:
-    outcome: FrameOutcome
-    keypoints: int
-    fast_threshold: int
-    tracked: int
-    inliers: int
-    keyframe: int
-    recovered_from: int
-    on_preview: bool
-    @property
-    def placed(self) -> bool: ...
+def last_status(stitcher: ZembStitcher) -> FrameStatus: ...
 
 class SweepCounts:
-    frames: int
-    by_outcome: list[int]
-    keyframes: int
-    spilled: int
-    spill_failures: int
-    kept_bytes: int
+    @property
+    def frames(self) -> int: ...
+    @property
+    def by_outcome(self) -> list[int]: ...  # indexed by int(FrameOutcome)
+    @property
+    def keyframes(self) -> int: ...
+    @property
+    def spilled(self) -> int: ...
+    @property
+    def spill_failures(self) -> int: ...
+    @property
+    def kept_bytes(self) -> int: ...
     def count(self, outcome: FrameOutcome) -> int: ...
 
-class FinishReport:
-    keyframes_used: int
-    refined: bool
-    fallback_reason: str
-    size: tuple[int, int]  # (width, height)
-    seconds_refine: float
-    seconds_exposure: float
-    seconds_seams: float
-    seconds_blend: float
-    seconds_total: float
-
 class Sweep:
-    """The configurable way in; empties or creates `workdir`."""
+    """The configurable way in; spills kept images into a folder of its own inside `directory`."""
 
-    def __init__(self, workdir: _Path, options: SweepOptions = ...) -> None: ...
+    def __init__(self, directory: _Path = "", options: SweepOptions = ...) -> None: ...
     def add(self, frame: _ColourImage) -> FrameStatus: ...
-    @property
     def preview(self) -> _ColourImage: ...
-    @property
     def preview_band(self) -> _ColourImage: ...
-    @property
-    def counts(self) -> SweepCounts: ...
-    @property
-    def keyframe_count(self) -> int: ...
-    @property
     def options(self) -> SweepOptions: ...
-    def finish(self) -> tuple[_ColourImage, npt.NDArray[np.uint8], FinishReport]:
-        """(panorama, mask, report); ValueError with fewer than two keyframes."""
+    def counts(self) -> SweepCounts: ...
+    def keyframes(self) -> list[Keyframe]: ...
+    def links(self) -> list[KeyframeLink]: ...
+    def keyframe_image(self, index: int) -> _ColourImage: ...
+    def working_directory(self) -> str: ...
+    def record(self) -> SweepRecord: ...
+    def finish(self, options: RenderOptions = ...) -> FinishedPanorama: ...
     def remove_working_directory(self) -> None: ...
 
-def prepare_image(image: _Image, target: int, by_cols: bool = True) -> tuple[_Image, float]:
+# Free functions.
+
+def image_resize(image: _Image, target: int, by_cols: bool = True) -> tuple[_Image, float]:
     """At most `target` columns (by_cols) or rows; returns (reduced, scale)."""
 
 def frame_resize(image: _Image) -> tuple[_Image, float]:
@@ -180,19 +371,15 @@ def is_convex(box: _Points) -> bool: ...
 def calc_angle(box: _Points) -> float: ...
 def calc_area(box: _Points, image: _ImageOrShape) -> float: ...
 def is_good_green_box(box: _Points, image: _ImageOrShape, min_area_ratio: float, max_angle: float) -> bool: ...
-def optimize_seam(old_canvas: _ColourImage, new_canvas: _ColourImage, corners: _Points) -> _ColourImage:
+def OptimizeSeam(old_canvas: _ColourImage, new_canvas: _ColourImage, corners: _Points) -> _ColourImage:
     """A repaired copy of new_canvas; neither input is modified."""
 
-def single_match(
-    descriptors1: npt.NDArray[np.float32 | np.uint8], descriptors2: npt.NDArray[np.float32 | np.uint8], ratio: float
-) -> npt.NDArray[np.float64]:
+def single_match(descriptors1: _Descriptors, descriptors2: _Descriptors, ratio: float) -> npt.NDArray[np.float64]:
     """N x 4: queryIdx, trainIdx, imgIdx, distance."""
 
-def double_match(
-    descriptors1: npt.NDArray[np.float32 | np.uint8], descriptors2: npt.NDArray[np.float32 | np.uint8], ratio: float
-) -> npt.NDArray[np.float64]:
+def double_match(descriptors1: _Descriptors, descriptors2: _Descriptors, ratio: float) -> npt.NDArray[np.float64]:
     """N x 4: queryIdx, trainIdx, imgIdx, distance."""
 
-def get_file_path(directory: _Path, entry: _Path) -> str: ...
-def delete_file(path: _Path) -> None: ...
-def is_folder(path: _Path) -> bool: ...
+def getFilePath(dir_path: _Path, entry_name: _Path) -> str: ...
+def deleteFile(path: _Path) -> None: ...
+def isFloderexit(path: _Path) -> bool: ...

@@ -1,4 +1,4 @@
-"""Shared fixtures: the bundled sample sweep and a stitcher run over it."""
+"""Shared fixtures: the bundled sample sweep, and a stitcher and a sweep run over it."""
 
 import os
 from pathlib import Path
@@ -23,8 +23,16 @@ def sweep_frames():
     return frames
 
 
+@pytest.fixture(scope="session")
+def flat_sweep(sweep_frames):
+    """A sweep over the sample frames as a flat scene, its statuses and its finished panorama."""
+    sweep = zemb.Sweep(options=zemb.SweepOptions(scene=zemb.Scene.FLAT))
+    statuses = [sweep.add(frame) for frame in sweep_frames]
+    return sweep, statuses, sweep.finish()
+
+
 def stitch_all(stitcher, frames):
-    return [stitcher.stitch(frame) for frame in frames]
+    return [stitcher.ofcheck_stitch(frame) for frame in frames]
 
 
 def outcome(stitcher):

@@ -9,15 +9,15 @@ from conftest import cv2
 
 def test_frame_preparation_is_opencvs_bit_exact_reduction(sweep_frames):
     frame = sweep_frames[0]
-    reduced, scale = zemb.prepare_image(frame, 500)
+    reduced, scale = zemb.image_resize(frame, 500)
     assert scale == pytest.approx(500 / 640) and reduced.shape == (281, 500, 3)
     assert np.array_equal(reduced, cv2.resize(frame, None, fx=scale, fy=scale, interpolation=cv2.INTER_LINEAR_EXACT))
-    assert zemb.prepare_image(frame, 1000, by_cols=False)[1] == 1.0
+    assert zemb.image_resize(frame, 1000, by_cols=False)[1] == 1.0
     assert zemb.frame_resize(frame)[0].shape == (300, 533, 3)
     gray = zemb.to_gray(frame)
     assert np.array_equal(gray, cv2.cvtColor(frame, cv2.COLOR_RGB2GRAY))
     assert np.array_equal(zemb.to_gray(gray), gray) and gray.flags.writeable
-    for call in (lambda: zemb.prepare_image(frame, 0), lambda: zemb.to_gray(frame[..., :2]),
+    for call in (lambda: zemb.image_resize(frame, 0), lambda: zemb.to_gray(frame[..., :2]),
                  lambda: zemb.frame_resize(frame[:0])):
         with pytest.raises(ValueError):
             call()
@@ -53,7 +53,7 @@ def test_optimize_seam_returns_a_repaired_copy():
     old = np.full((60, 60, 3), 200, np.uint8)
     new = np.zeros((60, 60, 3), np.uint8)
     new[:, 30:] = 50
-    repaired = zemb.optimize_seam(old, new, np.array(SQUARE, np.float32) + 15)  # box 25..45
+    repaired = zemb.OptimizeSeam(old, new, np.array(SQUARE, np.float32) + 15)  # box 25..45
     assert (old == 200).all() and (new[:, :30] == 0).all() and (new[:, 30:] == 50).all()
     near_box = np.zeros((60, 60), bool)
     near_box[24:47, 24:47] = True
@@ -61,7 +61,7 @@ def test_optimize_seam_returns_a_repaired_copy():
     assert (repaired[25:45, 25:30] == 200).all()  # empty new pixels take the old ones
     assert ((repaired == old) | (repaired == new)).all() and (repaired[25:45, 30:45] == 200).any()
     with pytest.raises(ValueError, match="CV_8UC3"):
-        zemb.optimize_seam(old[..., 0], new, SQUARE)
+        zemb.OptimizeSeam(old[..., 0], new, SQUARE)
 
 
 def test_matching_gives_records_of_rows():
@@ -84,9 +84,9 @@ def test_directories(tmp_path):
     (tmp_path / "sub").mkdir()
     (tmp_path / "sub" / "file").write_text("x")
     (tmp_path / "link").symlink_to(tmp_path / "sub")
-    assert zemb.get_file_path(str(tmp_path) + "/", "sub") == str(tmp_path / "sub")
-    assert zemb.is_folder(tmp_path / "link") and not zemb.is_folder(tmp_path / "sub" / "file")
+    assert zemb.getFilePath(str(tmp_path) + "/", "sub") == str(tmp_path / "sub")
+    assert zemb.isFloderexit(tmp_path / "link") and not zemb.isFloderexit(tmp_path / "sub" / "file")
     with pytest.raises(ValueError, match="null"):
-        zemb.delete_file(str(tmp_path) + "\0/sub")
-    zemb.delete_file(tmp_path)
-    assert [p.name for p in tmp_path.iterdir()] == ["link"] and zemb.is_folder(tmp_path)
+        zemb.deleteFile(str(tmp_path) + "\0/sub")
+    zemb.deleteFile(tmp_path)
+    assert [p.name for p in tmp_path.iterdir()] == ["link"] and zemb.isFloderexit(tmp_path)

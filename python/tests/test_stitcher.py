@@ -1,4 +1,4 @@
-"""zemb.Stitcher against the C++ stitcher, with bad frames, held panoramas and threads."""
+"""zemb.ZembStitcher against the C++ stitcher, with bad frames, held panoramas, threads and last_status."""
 
 import os
 import subprocess
@@ -52,7 +52,7 @@ def test_matches_cpp_on_a_sweep_over_a_photo(tmp_path, photo):
         cv2.imwrite(str(folder / f"frame_{i:02d}.jpg"), cv2.rotate(window, cv2.ROTATE_90_COUNTERCLOCKWISE))
     frames = [cv2.imread(str(path)) for path in sorted(folder.glob("*.jpg"))]
     results, panorama, cropped = run_cpp(folder, tmp_path / "cpp")
-    stitcher = zemb.Stitcher(tmp_path / "work")
+    stitcher = zemb.ZembStitcher(tmp_path / "work")
     assert stitch_all(stitcher, frames) == results
     assert np.array_equal(stitcher.panorama, panorama) and np.array_equal(stitcher.cropped, cropped)
 
@@ -61,7 +61,7 @@ def test_matches_cpp_on_a_sweep_over_a_photo(tmp_path, photo):
 def test_matches_cpp_for_every_memory_layout(cpp_run, sweep_frames, tmp_path, layout):
     frames = [layouts(frame)[layout] for frame in sweep_frames]
     before = [frame.copy() for frame in frames]
-    stitcher = zemb.Stitcher(tmp_path / "work")
+    stitcher = zemb.ZembStitcher(tmp_path / "work")
     assert stitch_all(stitcher, frames) == cpp_run[0]
     assert np.array_equal(stitcher.panorama, cpp_run[1]) and np.array_equal(stitcher.cropped, cpp_run[2])
     assert all(np.array_equal(frame, kept) for frame, kept in zip(frames, before))
@@ -84,15 +84,15 @@ BAD_FRAMES = [
 
 
 def test_bad_frames_raise_and_change_nothing(sweep_frames, tmp_path):
-    stitcher = zemb.Stitcher(tmp_path / "work")
+    stitcher = zemb.ZembStitcher(tmp_path / "work")
     stitch_all(stitcher, sweep_frames[:3])
     before = outcome(stitcher)
     for count, (frame, error, message) in enumerate(BAD_FRAMES, start=4):
         with pytest.raises(error, match=message):
-            stitcher.stitch(frame)
+            stitcher.ofcheck_stitch(frame)
         assert stitcher.frame_count == count and stitcher.state == 3
     assert_same_outcome(outcome(stitcher), before)
-    assert stitcher.stitch(sweep_frames[3]) >= 20
+    assert stitcher.ofcheck_stitch(sweep_frames[3]) >= 20
 
 
 def memory_range(array):
@@ -104,12 +104,12 @@ def overlaps(first, second):
 
 
 def test_held_panorama_keeps_its_pixels_and_a_dropped_one_is_grown_in_place(sweep_frames, tmp_path):
-    stitcher = zemb.Stitcher(tmp_path / "work")
+    stitcher = zemb.ZembStitcher(tmp_path / "work")
     stitch_all(stitcher, sweep_frames[:2])
     held = []
     for frame in sweep_frames[2:16]:
         held.append((stitcher.panorama, np.array(stitcher.panorama)))
-        stitcher.stitch(frame)
+        stitcher.ofcheck_stitch(frame)
         assert not any(overlaps(memory_range(stitcher.panorama), memory_range(view)) for view, _ in held)
     assert all(np.array_equal(view, copy) for view, copy in held)
     with pytest.raises(ValueError, match="read-only"):
@@ -118,7 +118,7 @@ def test_held_panorama_keeps_its_pixels_and_a_dropped_one_is_grown_in_place(swee
     grown_in_place = 0
     for frame in sweep_frames[16:]:
         before = memory_range(stitcher.panorama)  # the array itself is dropped at once
-        stitcher.stitch(frame)
+        stitcher.ofcheck_stitch(frame)
         grown_in_place += overlaps(before, memory_range(stitcher.panorama))
     assert grown_in_place >= len(sweep_frames[16:]) - 2  # a buffer may run out of room once or twice
 
@@ -146,7 +146,7 @@ def test_four_stitchers_on_four_threads_give_what_they_give_alone(sweep_frames, 
     sweeps = [sweep_frames, sweep_frames[::2], sweep_frames[1::2], sweep_frames[::3]]
 
     def run(index, frames, into):
-        stitcher = zemb.Stitcher(tmp_path / f"work{index}")
+        stitcher = zemb.ZembStitcher(tmp_path / f"work{index}")
         into[index] = (stitch_all(stitcher, frames), outcome(stitcher))
 
     alone, together = {}, {}
@@ -159,7 +159,7 @@ def test_four_stitchers_on_four_threads_give_what_they_give_alone(sweep_frames, 
 
 
 def test_a_thread_runs_while_another_stitches_and_every_call_is_counted(sweep_frames, tmp_path):
-    stitcher = zemb.Stitcher(tmp_path / "work")
+    stitcher = zemb.ZembStitcher(tmp_path / "work")
     probe = np.zeros((1, 1, 3), np.float32)  # BUSY while a frame is being stitched, else refused
     fed, answers, feed_calls = threading.Event(), [], [0]
 
@@ -167,17 +167,17 @@ def test_a_thread_runs_while_another_stitches_and_every_call_is_counted(sweep_fr
         try:
             for frame in sweep_frames:
                 feed_calls[0] += 1
-                while stitcher.stitch(frame) == zemb.BUSY:  # the probe was in: the frame goes again
+                while stitcher.ofcheck_stitch(frame) == zemb.BUSY:  # the probe was in: the frame goes again
                     feed_calls[0] += 1
         finally:
             fed.set()
 
     def probe_while_fed():
         # BUSY means this thread ran Python code while the other was inside
-        # stitch(), which only a call that releases the GIL allows.
+        # ofcheck_stitch(), which only a call that releases the GIL allows.
         while not fed.is_set():
             try:
-                answers.append(stitcher.stitch(probe))
+                answers.append(stitcher.ofcheck_stitch(probe))
             except ValueError:
                 answers.append(None)
 
@@ -188,6 +188,28 @@ def test_a_thread_runs_while_another_stitches_and_every_call_is_counted(sweep_fr
     run_in_threads([feed, probe_while_fed, read])
     assert zemb.BUSY in answers
     assert stitcher.frame_count == feed_calls[0] + len(answers)
-    alone = zemb.Stitcher(tmp_path / "alone")
+    alone = zemb.ZembStitcher(tmp_path / "alone")
     stitch_all(alone, sweep_frames)
     assert_same_outcome(outcome(stitcher), outcome(alone))
+
+
+EXPECTED_OUTCOME = {zemb.NOT_EXTENDED: zemb.FrameOutcome.NOT_EXTENDED, 0: zemb.FrameOutcome.TOO_FEW_KEYPOINTS}
+
+
+def test_last_status_tells_each_result_and_keeps_it_through_a_refused_frame(sweep_frames, tmp_path):
+    stitcher = zemb.ZembStitcher(tmp_path / "work")
+    before = zemb.last_status(stitcher)
+    assert before.placement is None and not before.placed() and before.count == 0
+    black = np.zeros_like(sweep_frames[0])
+    for frame in sweep_frames[:4] + [sweep_frames[1], black]:  # going back is not extended; black has no keypoints
+        result = stitcher.ofcheck_stitch(frame)
+        status = zemb.last_status(stitcher)
+        assert status.count == result and status.placed() == (result >= 20)
+        assert status.outcome == EXPECTED_OUTCOME.get(result, zemb.FrameOutcome.ACCEPTED)
+        assert (status.placement is not None) == status.placed()
+        if status.placed():
+            assert status.placement.shape == (3, 3) and status.placement.dtype == np.float64
+            assert not status.placement.flags.writeable and len(status.canvas_shift) == 2
+    with pytest.raises(ValueError):
+        stitcher.ofcheck_stitch(black[:10])
+    assert repr(zemb.last_status(stitcher)) == repr(status)

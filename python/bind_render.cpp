@@ -1,0 +1,199 @@
+// The record of a sweep and its finished render: zemb.Keyframe,
+// zemb.KeyframeLink, zemb.SweepRecord, zemb.render() and what it returns.
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <pybind11/stl.h>
+#include <zemb/record.h>
+#include <zemb/render.h>
+
+#include "bindings.h"
+#include "ndarray.h"
+
+namespace zemb::python {
+
+namespace {
+
+using SizePair = std::pair<int, int>;  // (width, height), as cv::Size
+
+SizePair size_pair(cv::Size size) { return {size.width, size.height}; }
+
+cv::Size size_of(const SizePair& size) {
+  if (size.first < 0 || size.second < 0) throw py::value_error("a size is (width, height), neither negative");
+  return {size.first, size.second};
+}
+
+std::vector<cv::Point2f> points_or_none(const py::object& points, const char* what) {
+  return points.is_none() ? std::vector<cv::Point2f>() : to_points(points, what);
+}
+
+// A Python callable taking a keyframe index, called with the GIL taken,
+// since a render calls it without. The callable itself goes with the GIL
+// too, wherever the last copy of the record ends.
+std::function<cv::Mat(int)> calling(const py::object& callable) {
+  const std::shared_ptr<py::object> held(new py::object(callable), [](py::object* object) {
+    const py::gil_scoped_acquire gil;
+    delete object;
+  });
+  return [held](int index) {
+    const py::gil_scoped_acquire gil;
+    const py::object image = (*held)(index);
+    return typed_view(image, CV_8UC3, "the image a SweepRecord's callable returned").mat.clone();
+  };
+}
+
+// Images of the record's own, one per keyframe.
+std::function<cv::Mat(int)> listed(const py::sequence& images, std::size_t keyframes) {
+  if (images.size() != keyframes)
+    throw py::value_error("a SweepRecord takes one image per keyframe: " + std::to_string(keyframes) +
+                          " keyframes, " + std::to_string(images.size()) + " images");
+  auto kept = std::make_shared<std::vector<cv::Mat>>();
+  for (const py::handle& image : images) kept->push_back(typed_view(image, CV_8UC3, "a keyframe image").mat.clone());
+  return [kept](int index) { return kept->at(static_cast<std::size_t>(index)); };
+}
+
+std::function<cv::Mat(int)> image_source(const py::object& image, std::size_t keyframes) {
+  if (image.is_none()) return {};
+  if (PyCallable_Check(image.ptr())) return calling(image);
+  if (py::isinstance<py::list>(image) || py::isinstance<py::tuple>(image))
+    return listed(py::reinterpret_borrow<py::sequence>(image), keyframes);
+  throw py::type_error("image must be a callable taking a keyframe index, or a list of images");
+}
+
+SweepRecord record_from(Scene scene, std::vector<Keyframe> keyframes, std::vector<KeyframeLink> links,
+                        const py::object& image) {
+  std::function<cv::Mat(int)> source = image_source(image, keyframes.size());
+  return {scene, std::move(keyframes), std::move(links), std::move(source)};
+}
+
+py::array record_image(const SweepRecord& record, int index) {
+  if (!record.image) throw py::value_error("this SweepRecord was made without images");
+  if (index < 0 || static_cast<std::size_t>(index) >= record.keyframes.size())
+    throw py::index_error("keyframe index " + std::to_string(index) + " out of range");
+  return to_array(record.image(index), Access::read_only);
+}
+
+void bind_keyframes(py::module_& module) {
+  py::class_<Keyframe>(module, "Keyframe", "A keyframe as the finished render needs it.")
+      .def(py::init([](int frame_index, const SizePair& image_size, const py::object& placement) {
+             return Keyframe{frame_index, size_of(image_size), to_matrix(placement, "placement")};
+           }),
+           py::arg("frame_index") = 0, py::arg("image_size") = SizePair(0, 0), py::arg("placement") = py::none())
+      .def_readwrite("frame_index", &Keyframe::frame_index, "The add() call (0-based) that gave it.")
+      .def_property(
+          "image_size", [](const Keyframe& keyframe) { return size_pair(keyframe.image_size); },
+          [](Keyframe& keyframe, const SizePair& size) { keyframe.image_size = size_of(size); },
+          "(width, height) of the kept image (turned like the working frame).")
+      .def_property(
+          "placement", [](const Keyframe& keyframe) { return matrix_or_none(keyframe.placement); },
+          [](Keyframe& keyframe, const py::object& matrix) { keyframe.placement = to_matrix(matrix, "placement"); },
+          "Kept-image pixel -> live canvas pixel: 3 x 3 float64 (read-only; assign a new one), or None.")
+      .def("__repr__", [](const Keyframe& keyframe) {
+        return cv::format("Keyframe(frame_index=%d, image_size=(%d, %d), placement=...)", keyframe.frame_index,
+                          keyframe.image_size.width, keyframe.image_size.height);
+      });
+
+  py::class_<KeyframeLink>(module, "KeyframeLink",
+                           "Point correspondences between two keyframes, in their kept-image pixels.")
+      .def(py::init([](int from, int to, const py::object& from_points, const py::object& to_points) {
+             return KeyframeLink{from, to, points_or_none(from_points, "from_points"),
+                                 points_or_none(to_points, "to_points")};
+           }),
+           py::arg("from_") = 0, py::arg("to") = 0, py::arg("from_points") = py::none(),
+           py::arg("to_points") = py::none())
+      .def_readwrite("from_", &KeyframeLink::from, "The earlier keyframe (C++: from).")
+      .def_readwrite("to", &KeyframeLink::to, "The later keyframe.")
+      .def_property(
+          "from_points", [](const KeyframeLink& link) { return points_array(link.from_points); },
+          [](KeyframeLink& link, const py::object& points) { link.from_points = to_points(points, "from_points"); },
+          "N x 2 float32 (x, y) in the earlier keyframe (read-only; assign a new array).")
+      .def_property(
+          "to_points", [](const KeyframeLink& link) { return points_array(link.to_points); },
+          [](KeyframeLink& link, const py::object& points) { link.to_points = to_points(points, "to_points"); },
+          "N x 2 float32 (x, y) in the later keyframe, pairwise with from_points.")
+      .def("__repr__", [](const KeyframeLink& link) {
+        return cv::format("KeyframeLink(from_=%d, to=%d, %zu points)", link.from, link.to, link.from_points.size());
+      });
+}
+
+void bind_record(py::module_& module) {
+  py::class_<SweepRecord>(module, "SweepRecord", R"doc(What a sweep records for its finished render: the keyframes, the point
+correspondences between them, and a way to read each keyframe's kept image. zemb.render() takes
+nothing else, so a record made here renders as one from Sweep.record() does.
+
+SweepRecord(scene, keyframes, links, image): `image` is a callable taking a keyframe index and
+returning its H x W x 3 uint8 image, or a list of such images, one per keyframe. A render, which
+runs without the GIL, takes it back for each call of the callable. A record is not changed after
+it is made.)doc")
+      .def(py::init(&record_from), py::arg("scene") = Scene::kTurning,
+           py::arg("keyframes") = std::vector<Keyframe>(), py::arg("links") = std::vector<KeyframeLink>(),
+           py::arg("image") = py::none())
+      .def_property_readonly(
+          "scene", [](const SweepRecord& record) { return record.scene; }, "What the camera did.")
+      .def_property_readonly(
+          "keyframes", [](const SweepRecord& record) { return record.keyframes; }, "A list of Keyframe (copies).")
+      .def_property_readonly(
+          "links", [](const SweepRecord& record) { return record.links; }, "A list of KeyframeLink (copies).")
+      .def("image", &record_image, py::arg("index"),
+           "The kept image of keyframe `index`: H x W x 3 uint8, read-only. A record of a sweep reads it from "
+           "the sweep.");
+}
+
+void bind_finished(py::module_& module) {
+  py::enum_<RenderFallback>(module, "RenderFallback", "Why the render did not use refined placements.")
+      .value("NONE", RenderFallback::kNone, "Refined.")
+      .value("UNLINKED", RenderFallback::kUnlinked,
+             "A keyframe has no usable correspondences joining it to the others.")
+      .value("ADJUSTMENT_FAILED", RenderFallback::kAdjustmentFailed,
+             "The bundle adjustment did not converge or gave no finite result.")
+      .value("IMPLAUSIBLE", RenderFallback::kImplausible, "The refinement converged but its result is implausible.")
+      .value("RAISED", RenderFallback::kRaised, "An OpenCV step of the refinement raised an error.");
+  module.def("fallback_name", &fallback_name, py::arg("fallback"),
+             "The name used in reports: 'none', 'unlinked', 'adjustment failed', 'implausible', 'raised'.");
+
+  py::class_<FinishReport>(module, "FinishReport", "What a render reports.")
+      .def_readonly("keyframes_used", &FinishReport::keyframes_used, "Keyframes in the render.")
+      .def_readonly("refined", &FinishReport::refined, "True when the refined placements were used.")
+      .def_readonly("fallback", &FinishReport::fallback, "Why not, when not: a RenderFallback.")
+      .def_readonly("fallback_message", &FinishReport::fallback_message, "The same for a person; empty when refined.")
+      .def_property_readonly(
+          "size", [](const FinishReport& report) { return size_pair(report.size); },
+          "(width, height) of the finished panorama.")
+      .def_readonly("seconds_refine", &FinishReport::seconds_refine, "Wall time of the refinement, seconds.")
+      .def_readonly("seconds_exposure", &FinishReport::seconds_exposure, "Of exposure compensation, seconds.")
+      .def_readonly("seconds_seams", &FinishReport::seconds_seams, "Of seam finding, seconds.")
+      .def_readonly("seconds_blend", &FinishReport::seconds_blend, "Of blending, seconds.")
+      .def_readonly("seconds_total", &FinishReport::seconds_total, "Of the whole render, seconds.");
+
+  py::class_<FinishedPanorama>(module, "FinishedPanorama", "A finished render: the panorama, its mask and a report.")
+      .def_property_readonly(
+          "panorama", [](const FinishedPanorama& finished) { return to_array(finished.panorama, Access::writeable); },
+          "H x W x 3 uint8, oriented like the live preview; the caller's own (writeable).")
+      .def_property_readonly(
+          "mask", [](const FinishedPanorama& finished) { return to_array(finished.mask, Access::writeable); },
+          "H x W uint8, 255 where a keyframe covered the panorama.")
+      .def_readonly("report", &FinishedPanorama::report, "A FinishReport.");
+
+  module.def(
+      "render",
+      [](const SweepRecord& record, RenderOptions options) {  // a copy: no thread changes it meanwhile
+        const py::gil_scoped_release release;
+        return zemb::render(record, options);
+      },
+      py::arg("record"), py::arg("options"), R"doc(Renders `record` into a FinishedPanorama: with refined placements, or with the live ones when
+the refinement fails (the report says why). ValueError for fewer than two keyframes, links that
+name no pair of keyframes, or options that fail check(). The GIL is released while it renders.)doc");
+}
+
+}  // namespace
+
+void bind_render(py::module_& module) {
+  bind_keyframes(module);
+  bind_record(module);
+  bind_finished(module);
+}
+
+}  // namespace zemb::python
