@@ -1,7 +1,7 @@
 // The sweep maker's frames against their ground truth: what each frame shows
 // must be the photo seen through its recorded homography, turning frames must
-// differ by the camera's turn alone, and disturbances must hit the frames
-// they name.
+// differ by the camera's turn alone, sphere frames must look where their
+// recorded rotation points, and disturbances must hit the frames they name.
 #include <cmath>
 #include <string>
 #include <utility>
@@ -19,6 +19,7 @@ using zemb_tools::FrameState;
 using zemb_tools::SweepCamera;
 using zemb_tools::SweepFrame;
 using zemb_tools::SweepSettings;
+using zemb_tools::TurnDirection;
 
 // 320x180 camera frames, small enough that every test runs in milliseconds.
 SweepSettings small_frames(SweepCamera camera) {
@@ -187,6 +188,133 @@ TEST_F(SweepMakerTest, DisturbancesHitTheFramesTheyName) {
       frames[f.index] = ".db"[static_cast<int>(f.state)];
     }
     EXPECT_EQ(frames, c.frames);
+  }
+}
+
+// The sphere camera.
+
+double degrees(double radians) { return radians * 180.0 / CV_PI; }
+
+cv::Mat full_sphere(const std::string& file, cv::Size size) {
+  const std::string path = std::string(ZEMB_SOURCE_DIR) + "/data/equirect/" + file;
+  const cv::Mat photo = cv::imread(path, cv::IMREAD_COLOR);
+  if (photo.empty()) return photo;
+  cv::Mat small;
+  cv::resize(photo, small, size, 0, 0, cv::INTER_AREA);
+  return small;
+}
+
+// 320x180 frames across 65 degrees; at 1536x768 the photo has about the
+// frames' own pixels per degree.
+SweepSettings sphere_sweep(TurnDirection direction, double turn_deg, double step_deg) {
+  SweepSettings s;
+  s.camera = SweepCamera::sphere;
+  s.sphere.frame = cv::Size(320, 180);
+  s.sphere.fov_deg = 65.0;
+  s.sphere.direction = direction;
+  s.sphere.turn_deg = turn_deg;
+  s.sphere.pan_step_deg = step_deg;
+  return s;
+}
+
+struct FacingCase {
+  const char* name;
+  double yaw, pitch;
+  cv::Point frame_pixel;
+  double longitude, latitude;  // what that pixel faces, degrees
+};
+
+// A full-sphere "photo" of 720x360 whose every pixel holds its own
+// coordinates: a frame drawn from it shows where each of its pixels looked.
+TEST(SphereCameraTest, FramesShowThePhotoPixelsTheyFace) {
+  cv::Mat where(360, 720, CV_32FC3);
+  where.forEach<cv::Vec3f>([](cv::Vec3f& value, const int* at) { value = {float(at[1]), float(at[0]), 0.0f}; });
+  // 321x181 frames across 90 degrees: the focal length is 160.5 and pixel
+  // (160, 90) lies on the optical axis.
+  const double to_right_edge = degrees(std::atan(160 / 160.5)), to_top_edge = degrees(std::atan(90 / 160.5));
+  const FacingCase cases[] = {
+      {"ahead", 0, 0, {160, 90}, 0, 0},
+      {"turned right", 90, 0, {160, 90}, 90, 0},
+      {"turned right, the frame's right edge", 90, 0, {320, 90}, 90 + to_right_edge, 0},
+      {"behind, to the left", -135, 0, {160, 90}, -135, 0},
+      {"up", 0, 30, {160, 90}, 0, 30},
+      {"up, the frame's top edge", 0, 30, {160, 0}, 0, 30 + to_top_edge},
+      {"down and right", 60, -45, {160, 90}, 60, -45},
+  };
+  for (const FacingCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    SweepSettings s = sphere_sweep(TurnDirection::right, 0.0, 1.0);
+    s.sphere.frame = cv::Size(321, 181);
+    s.sphere.fov_deg = 90.0;
+    s.sphere.yaw_deg = c.yaw;
+    s.sphere.pitch_deg = c.pitch;
+    const std::vector<SweepFrame> sweep = zemb_tools::make_sweep(where, s);
+    ASSERT_EQ(sweep.size(), 1u);
+    EXPECT_NEAR(sweep[0].focal, 160.5, 1e-9);
+    const cv::Vec3f seen = sweep[0].camera_frame.at<cv::Vec3f>(c.frame_pixel);
+    EXPECT_NEAR(seen[0], (0.5 + c.longitude / 360) * 720 - 0.5, 0.05);  // 1/32 pixel: remap's own rounding
+    EXPECT_NEAR(seen[1], (0.5 - c.latitude / 180) * 360 - 0.5, 0.05);
+  }
+}
+
+struct RelationCase {
+  const char* name;
+  const char* photo;
+  TurnDirection direction;
+  double pitch, turn, step, wobble;
+  size_t frames;
+};
+
+// Frame i carried into frame i + 1 by K * R(i + 1)^T * R(i) * K^-1, from the
+// recorded rotations and focal length, shows what frame i + 1 shows: across
+// the photo's left and right edges and over the zenith too.
+TEST(SphereCameraTest, ConsecutiveFramesDifferByTheirRecordedTurn) {
+  const RelationCase cases[] = {
+      {"a steady pan right all round", "bma_park.jpg", TurnDirection::right, 0.0, 360.0, 30.0, 0.0, 13},
+      {"an unsteady tilt up over the zenith", "office_ambientcg.jpg", TurnDirection::up, 30.0, 120.0, 15.0, 2.0, 9},
+  };
+  for (const RelationCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const cv::Mat photo = full_sphere(c.photo, cv::Size(1536, 768));
+    ASSERT_FALSE(photo.empty()) << c.photo;
+    SweepSettings s = sphere_sweep(c.direction, c.turn, c.step);
+    s.sphere.pitch_deg = c.pitch;
+    s.sphere.max_roll_deg = s.sphere.max_sway_deg = c.wobble;
+    const std::vector<SweepFrame> sweep = zemb_tools::make_sweep(photo, s);
+    ASSERT_EQ(sweep.size(), c.frames);
+    const cv::Size frame = s.sphere.frame;
+    const double f = sweep.front().focal;
+    const cv::Matx33d k(f, 0, (frame.width - 1) / 2.0, 0, f, (frame.height - 1) / 2.0, 0, 0, 1);
+    for (size_t i = 0; i + 1 < sweep.size(); ++i) {
+      const cv::Matx33d relative = sweep[i + 1].rotation.t() * sweep[i].rotation;
+      const auto [seen, mask] = carried(sweep[i].camera_frame, k * relative * k.inv(), frame);
+      ASSERT_GT(cv::countNonZero(mask), static_cast<int>(frame.area() / 3)) << i;
+      EXPECT_LT(mean_difference(seen, sweep[i + 1].camera_frame, mask), 1.0) << i;  // below 0.5
+    }
+    if (c.wobble > 0) continue;
+    // A steady pan turns by the step about the vertical axis, toward +x.
+    const double a = c.step * CV_PI / 180;
+    const cv::Matx33d pan(std::cos(a), 0, std::sin(a), 0, 1, 0, -std::sin(a), 0, std::cos(a));
+    for (size_t i = 0; i + 1 < sweep.size(); ++i)
+      EXPECT_LT(cv::norm(sweep[i].rotation.t() * sweep[i + 1].rotation - pan), 1e-9) << i;
+  }
+}
+
+// A full turn and a step more, to the left from near the photo's edge: the
+// last two frames show what the first two did.
+TEST(SphereCameraTest, AFullTurnComesBackToItsFirstFrames) {
+  const cv::Mat photo = full_sphere("bma_park.jpg", cv::Size(1536, 768));
+  ASSERT_FALSE(photo.empty());
+  SweepSettings s = sphere_sweep(TurnDirection::left, 370.0, 10.0);
+  s.sphere.yaw_deg = 170.0;
+  const std::vector<SweepFrame> sweep = zemb_tools::make_sweep(photo, s);
+  ASSERT_EQ(sweep.size(), 38u);
+  EXPECT_DOUBLE_EQ(sweep.back().pan_deg, -200.0);
+  const cv::Mat everywhere(sweep[0].camera_frame.size(), CV_8U, cv::Scalar(255));
+  for (size_t i = 0; i < 2; ++i) {
+    const cv::Mat& first = sweep[i].camera_frame;
+    EXPECT_LT(mean_difference(sweep[36 + i].camera_frame, first, everywhere), 0.1) << i;
+    EXPECT_GT(mean_difference(sweep[18 + i].camera_frame, first, everywhere), 10.0) << i;  // half a turn away
   }
 }
 

@@ -16,8 +16,22 @@ namespace zemb_tools {
 // orientation, with its ground truth.
 SweepFrame frame_from_window(const cv::Mat& window, const cv::Matx33d& photo_to_window);
 
-// The turning camera's frames, before camera effects and disturbances.
+inline double radians(double degrees) { return degrees * CV_PI / 180.0; }
+
+// A pinhole camera's matrix with the optical axis through the middle of the
+// pixel grid, so that a quarter turn of the image keeps it there.
+cv::Matx33d intrinsics(double focal, cv::Size size);
+
+// A camera's axes (x right, y down, z along the optical axis) in those of a
+// reference camera: pan about the vertical axis (positive looks right), then
+// pitch about the horizontal axis (positive looks up), then roll about the
+// optical axis.
+cv::Matx33d camera_turn(double pan_deg, double pitch_deg, double roll_deg);
+
+// The turning and sphere cameras' frames, before camera effects and
+// disturbances.
 std::vector<SweepFrame> turning_frames(const cv::Mat& photo, const SweepSettings& settings);
+std::vector<SweepFrame> sphere_frames(const cv::Mat& equirect, const SweepSettings& settings);
 
 }  // namespace zemb_tools
 

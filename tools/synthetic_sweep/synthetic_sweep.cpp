@@ -51,6 +51,15 @@ std::vector<SweepFrame> flat_frames(const cv::Mat& photo, const SweepSettings& s
   return sweep;
 }
 
+std::vector<SweepFrame> camera_frames(const cv::Mat& photo, const SweepSettings& s) {
+  switch (s.camera) {
+    case SweepCamera::flat: return flat_frames(photo, s);
+    case SweepCamera::turning: return turning_frames(photo, s);
+    case SweepCamera::sphere: break;
+  }
+  return sphere_frames(photo, s);
+}
+
 // Blur, then gain, then noise, as lens and sensor add them; a frame comes
 // through bit for bit when all three are off.
 void add_camera_effects(SweepFrame& frame, const CameraEffects& effects, std::mt19937& random) {
@@ -124,7 +133,7 @@ std::vector<SweepFrame> make_sweep(const cv::Mat& photo, const SweepSettings& s)
   CV_Assert(s.effects.max_exposure_change >= 0 && s.effects.max_exposure_change < 1);
   for (const auto* runs : {&s.disturbances.dropped, &s.disturbances.dark, &s.disturbances.blurred})
     check_runs(*runs);
-  std::vector<SweepFrame> sweep = s.camera == SweepCamera::flat ? flat_frames(photo, s) : turning_frames(photo, s);
+  std::vector<SweepFrame> sweep = camera_frames(photo, s);
   std::mt19937 effects_random(s.seed + 0x9e3779b9u);  // its own stream: the frames' places stay as they were
   for (size_t i = 0; i < sweep.size(); ++i) {
     sweep[i].index = static_cast<int>(i);

@@ -1,16 +1,21 @@
-// Camera-frame sweeps made from one photograph, in camera orientation for a
-// sweep toward the top edge of the frames: the stitcher turns frames
-// clockwise and sees the photo grow to the right of them.
+// Camera-frame sweeps made from one photograph. The flat and turning cameras
+// give frames in camera orientation for a sweep toward the top edge of the
+// frames: the stitcher turns frames clockwise and sees the photo grow to the
+// right of them.
 //
-// Two cameras make the frames:
+// Three cameras make the frames:
 // - flat: a window slides to the right across the photo, with optional small
 //   rotations and vertical jitter, and is turned a quarter turn
 //   counter-clockwise into camera orientation;
 // - turning: a pinhole camera turns about its centre in front of the photo,
 //   which is taken as the image of a reference camera with the same focal
 //   length (in photo pixels) and the same centre. A camera turned by R sees
-//   the photo through the homography K * R^T * K^-1.
-// Both can add what a real camera adds (exposure changes, blur, noise), and a
+//   the photo through the homography K * R^T * K^-1;
+// - sphere: a pinhole camera at the centre of a full-sphere photo
+//   (equirectangular, 360 by 180 degrees) turns along a path of any length,
+//   a full turn and more, in any of four directions. Its frames come upright,
+//   as the camera gives them, without a quarter turn.
+// Each can add what a real camera adds (exposure changes, blur, noise), and a
 // sweep can be disturbed afterwards: runs of frames dropped, blacked out or
 // blurred beyond use. Every frame keeps its ground truth.
 #ifndef ZEMB_SYNTHETIC_SWEEP_H
@@ -22,7 +27,7 @@
 
 namespace zemb_tools {
 
-enum class SweepCamera { flat, turning };
+enum class SweepCamera { flat, turning, sphere };
 
 // The turning camera. Angles in degrees; the field of view and the pan are
 // along the sweep, i.e. across the window's width (the camera frame's height).
@@ -31,6 +36,26 @@ struct TurningCamera {
   double pan_step_deg = 3.0;    // turn between consecutive frames
   double max_roll_deg = 0.0;    // each frame rolled about the optical axis by up to this much
   double max_pitch_deg = 0.0;   // and tilted across the sweep by up to this much
+};
+
+// Which way the sphere camera turns: a pan about the vertical axis (right,
+// left) or a tilt about the camera's horizontal axis (up, down).
+enum class TurnDirection { right, left, up, down };
+
+// The sphere camera. Its sweep is `floor(turn_deg / pan_step_deg) + 1` frames
+// long (at 0, one step, ... up to the whole turn), whatever SweepSettings::frames
+// says. Angles in degrees. World axes are the camera's own at yaw 0 and pitch
+// 0: x to the right, y down, z toward the photo's middle column on the horizon.
+struct SphereCamera {
+  cv::Size frame{640, 360};    // camera frame, columns by rows
+  double fov_deg = 65.0;       // across the frame's longer side
+  double pan_step_deg = 3.0;   // turn between consecutive frames
+  double turn_deg = 360.0;     // the whole path; a little more than 360 closes the loop with room to spare
+  TurnDirection direction = TurnDirection::right;
+  double yaw_deg = 0.0;        // the first frame's yaw, positive to the right,
+  double pitch_deg = 0.0;      // and pitch, positive up
+  double max_roll_deg = 0.0;   // each frame rolled about its optical axis by up to this much
+  double max_sway_deg = 0.0;   // and turned across its path (up or down in a pan, sideways in a tilt)
 };
 
 // What the sensor and lens add to every frame, in this order: blur, an
@@ -57,8 +82,10 @@ struct SweepDisturbances {
 };
 
 struct SweepSettings {
-  cv::Size window{360, 640};   // in photo orientation: width along the sweep, height across
-  int frames = 30;             // how many frames (fewer when the photo ends)
+  // Flat and turning: the window in photo orientation (width along the
+  // sweep, height across) and how many frames (fewer when the photo ends).
+  cv::Size window{360, 640};
+  int frames = 30;
   unsigned seed = 1;           // for every random choice below
   SweepCamera camera = SweepCamera::flat;
   // The flat camera.
@@ -68,6 +95,8 @@ struct SweepSettings {
   int top = -1;                // first row of the windows; centred when < 0
   // The turning camera.
   TurningCamera turning;
+  // The sphere camera.
+  SphereCamera sphere;
   CameraEffects effects;
   SweepDisturbances disturbances;
 };
@@ -78,17 +107,31 @@ struct SweepFrame {
   cv::Mat camera_frame;   // BGR, camera orientation
   // Ground truth. The origin is the photo point seen at the window's centre,
   // less half the window: for the flat camera the window's top-left corner
-  // before it is turned.
+  // before it is turned. For the sphere camera it is the photo pixel seen at
+  // the frame's centre, nothing taken off.
   cv::Point2d origin;
-  double rotation_deg = 0.0;  // flat: the window's turn; turning: the roll
-  double pan_deg = 0.0;       // turning camera only
-  double pitch_deg = 0.0;     // turning camera only
-  cv::Matx33d photo_to_frame = cv::Matx33d::eye();  // photo pixel -> camera-frame pixel
+  double rotation_deg = 0.0;  // flat: the window's turn; turning, sphere: the roll
+  // Turning: the pan and pitch. Sphere: the yaw and pitch the path has
+  // reached, not wrapped (a full turn right from 0 ends at 360); the sway is
+  // only in `rotation`.
+  double pan_deg = 0.0;
+  double pitch_deg = 0.0;
+  // Photo pixel -> camera-frame pixel. The identity for the sphere camera,
+  // which no homography relates to its photo: its truth is `rotation`.
+  cv::Matx33d photo_to_frame = cv::Matx33d::eye();
+  // Sphere camera only: camera-to-world rotation (camera axes x right, y
+  // down, z along the optical axis) and the focal length in frame pixels,
+  // the optical axis through the frame's middle, ((cols - 1) / 2, (rows - 1) / 2).
+  // A frame pixel p looks along rotation * K^-1 * p.
+  cv::Matx33d rotation = cv::Matx33d::eye();
+  double focal = 0.0;
   double gain = 1.0;          // the exposure change
   int index = 0;              // place in the sweep before frames were dropped
   FrameState state = FrameState::clear;
 };
 
+// `photo` is the full-sphere photo for the sphere camera: twice as wide as
+// high, its left and right edges meeting.
 std::vector<SweepFrame> make_sweep(const cv::Mat& photo, const SweepSettings& settings);
 
 }  // namespace zemb_tools

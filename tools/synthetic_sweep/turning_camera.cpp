@@ -12,19 +12,10 @@
 
 namespace zemb_tools {
 
-namespace {
-
-double radians(double degrees) { return degrees * CV_PI / 180.0; }
-
-// The optical axis through the middle of the pixel grid, so that a quarter
-// turn into camera orientation keeps it there.
 cv::Matx33d intrinsics(double focal, cv::Size size) {
   return {focal, 0, (size.width - 1) / 2.0, 0, focal, (size.height - 1) / 2.0, 0, 0, 1};
 }
 
-// The camera's axes in the reference camera's frame: pan about the vertical
-// axis (positive looks right), then pitch about the horizontal axis, then roll
-// about the optical axis.
 cv::Matx33d camera_turn(double pan_deg, double pitch_deg, double roll_deg) {
   const double p = radians(pan_deg), t = radians(pitch_deg), r = radians(roll_deg);
   const cv::Matx33d pan(std::cos(p), 0, std::sin(p), 0, 1, 0, -std::sin(p), 0, std::cos(p));
@@ -32,6 +23,8 @@ cv::Matx33d camera_turn(double pan_deg, double pitch_deg, double roll_deg) {
   const cv::Matx33d roll(std::cos(r), -std::sin(r), 0, std::sin(r), std::cos(r), 0, 0, 0, 1);
   return pan * pitch * roll;
 }
+
+namespace {
 
 class TurningView {
  public:
