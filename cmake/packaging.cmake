@@ -79,8 +79,8 @@ endif()
 
 # What Debian wants beside every package: the licence in its machine-readable
 # copyright file and a changelog compressed without a timestamp. The date
-# follows SOURCE_DATE_EPOCH when it is set, so that a package can be remade
-# byte for byte.
+# follows SOURCE_DATE_EPOCH when it is set (scripts/package sets it to the
+# last commit's), so that the same tree gives the same changelog.
 string(TIMESTAMP ZEMB_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 set(_zemb_changelog ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/changelog.in ${_zemb_changelog} @ONLY)
