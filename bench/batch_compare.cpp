@@ -17,12 +17,14 @@
 #include <opencv2/stitching.hpp>
 
 #include "bench_support.h"
+#include "fixed/settings.h"
 
 namespace {
 
 using namespace zemb_bench;
 
-constexpr int kWorkingColumns = 500;
+// The width the fixed path works at.
+constexpr int kWorkingColumns = zemb::kFixedPath.preparation.working_columns;
 
 // The median over `passes` of the sum of ofcheck_stitch's times.
 double zemb_ms(const std::vector<cv::Mat>& frames, int passes) {

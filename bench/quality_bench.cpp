@@ -11,12 +11,8 @@
 // (columns the keyframes are kept at and cv::Stitcher gets; default the
 // frames' width), --picture=FILE (writes the live preview above the finished
 // panorama of life.jpg's turning sweep).
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -25,6 +21,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/stitching.hpp>
 
+#include "bench_support.h"
 #include "quality_measure.h"
 #include "synthetic_sweep.h"
 #include "zemb/sweep.h"
@@ -98,11 +95,11 @@ struct Outputs {
   double stitch_seconds = 0;
 };
 
-void run_sweep(const MadeSweep& made, int keep_columns, const std::string& directory, Outputs& out) {
+void run_sweep(const MadeSweep& made, int keep_columns, Outputs& out) {
   zemb::SweepOptions options;
   options.scene = made.scene;
-  options.keep_columns = keep_columns;
-  zemb::Sweep sweep(directory, options);
+  options.memory.keep_columns = keep_columns;
+  zemb::Sweep sweep(std::string(), options);
   const auto start = std::chrono::steady_clock::now();
   for (const zemb_tools::SweepFrame& frame : made.frames) out.on_preview += sweep.add(frame.camera_frame).on_preview;
   out.add_seconds = seconds_since(start);
@@ -113,7 +110,6 @@ void run_sweep(const MadeSweep& made, int keep_columns, const std::string& direc
   out.counts = sweep.counts();
   out.links = int(sweep.links().size());
   for (const zemb::KeyframeLink& link : sweep.links()) out.linked_points += int(link.from_points.size());
-  sweep.remove_working_directory();
 }
 
 // The frames at `columns` columns, turned clockwise as the sweep turns them,
@@ -203,6 +199,11 @@ void print_targets(const MadeSweep& made, const Outputs& out, const Measured& m)
   target_row(name, "time <= 1/3 of cv::Stitcher's", fixed(ratio, 3), ratio <= 1.0 / 3);
 }
 
+std::string refinement_outcome(const zemb::FinishReport& report) {
+  if (report.refined) return "refined";
+  return std::string("fallback, ") + zemb::fallback_name(report.fallback) + ": " + report.fallback_message;
+}
+
 // Why the finished panorama looks as it does: the sweep's outcomes and the
 // finish report, stage by stage.
 void print_details(const MadeSweep& made, const Outputs& out) {
@@ -216,7 +217,7 @@ void print_details(const MadeSweep& made, const Outputs& out) {
               c.count(zemb::FrameOutcome::kNotPlaceable), c.count(zemb::FrameOutcome::kTooFewKeypoints), c.keyframes,
               out.links, out.linked_points, out.add_seconds, r.seconds_total, r.seconds_refine, r.seconds_exposure,
               r.seconds_seams, r.seconds_blend, r.size.width, r.size.height,
-              r.refined ? "refined" : ("fallback: " + r.fallback_reason).c_str());
+              refinement_outcome(r).c_str());
 }
 
 // The live preview above the finished panorama, each 1000 columns wide, with
@@ -237,13 +238,6 @@ void write_picture(const std::string& path, const Outputs& out) {
     std::fprintf(stderr, "cannot write %s\n", path.c_str());
 }
 
-std::string option_value(int argc, char** argv, const std::string& name, const std::string& fallback) {
-  const std::string prefix = "--" + name + "=";
-  for (int i = 1; i < argc; ++i)
-    if (std::string(argv[i]).rfind(prefix, 0) == 0) return argv[i] + prefix.size();
-  return fallback;
-}
-
 std::vector<MadeSweep> sweeps_of(const std::string& folder) {
   std::vector<MadeSweep> sweeps;
   for (const char* name : {"life", "path", "eveningglow"}) {
@@ -262,14 +256,12 @@ std::vector<MadeSweep> sweeps_of(const std::string& folder) {
 
 int main(int argc, char** argv) {
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
-  const std::vector<MadeSweep> sweeps = sweeps_of(option_value(argc, argv, "photos", ZEMB_PHOTO_DIR));
+  const std::vector<MadeSweep> sweeps = sweeps_of(zemb_bench::option_value(argc, argv, "photos", ZEMB_PHOTO_DIR));
   if (sweeps.empty()) return 1;
-  const int keep_columns = std::stoi(option_value(argc, argv, "keep-cols", std::to_string(kFrame.width)));
-  const std::string picture = option_value(argc, argv, "picture", "");
-  const std::string directory =
-      (std::filesystem::temp_directory_path() / ("zemb_quality_" + std::to_string(::getpid()))).string();
-  std::printf("Quality on %dx%d frames, kept at %d columns; load average at start: %.2f\n\n", kFrame.width,
-              kFrame.height, keep_columns, [] { double l[1]; return getloadavg(l, 1) == 1 ? l[0] : -1.0; }());
+  const int keep_columns = std::stoi(zemb_bench::option_value(argc, argv, "keep-cols", std::to_string(kFrame.width)));
+  const std::string picture = zemb_bench::option_value(argc, argv, "picture", "");
+  std::printf("Quality on %dx%d frames, kept at %d columns; load average at start: %s\n\n", kFrame.width,
+              kFrame.height, keep_columns, zemb_bench::load_average().c_str());
 
   std::vector<Outputs> outputs(sweeps.size());
   std::vector<Measured> measured;
@@ -277,7 +269,7 @@ int main(int argc, char** argv) {
   std::printf("| --- | --- | --- | ---: | ---: | ---: | ---: | ---: | ---: |\n");
   double sweep_total = 0, stitch_total = 0;
   for (std::size_t i = 0; i < sweeps.size(); ++i) {
-    run_sweep(sweeps[i], keep_columns, directory, outputs[i]);
+    run_sweep(sweeps[i], keep_columns, outputs[i]);
     run_stitcher(sweeps[i], keep_columns, outputs[i]);
     measured.push_back(measure_and_print(sweeps[i], outputs[i]));
     sweep_total += outputs[i].add_seconds + outputs[i].finish_seconds;

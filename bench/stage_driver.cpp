@@ -8,6 +8,8 @@ namespace zemb_bench {
 
 namespace {
 
+constexpr const zemb::FixedPathSettings& kSettings = zemb::kFixedPath;
+
 // Runs `step`, writes its time into `ms` and hands back what it returned.
 template <typename Step>
 auto timed(double& ms, Step&& step) {
@@ -23,10 +25,11 @@ double FrameStages::total() const { return std::accumulate(ms.begin(), ms.end(),
 
 FrameStages StageDriver::add(cv::Mat& frame) {
   FrameStages stages;
-  const zemb::PreparedFrame prepared = timed(stages.ms[kPrepare], [&] { return zemb::prepare_frame(frame); });
+  const zemb::PreparedFrame prepared =
+      timed(stages.ms[kPrepare], [&] { return zemb::prepare_frame(frame, kSettings.preparation); });
   frame.release();
   std::vector<cv::KeyPoint> keypoints =
-      timed(stages.ms[kDetect], [&] { return zemb::detect_keypoints(prepared.gray); });
+      timed(stages.ms[kDetect], [&] { return zemb::detect_keypoints(prepared.gray, *detector); });
   stages.keypoints = zemb::count_of(keypoints);
   if (stages.keypoints >= stitcher_.min_keypoints) {
     if (stitcher_.panorama.empty()) {
@@ -45,14 +48,15 @@ cv::Mat StageDriver::track(const zemb::PreparedFrame& prepared, FrameStages& sta
   const stitch_data& reference = stitcher_.reference;
   std::vector<cv::Point2f> points;
   KeyPointsToPoints(reference.keypoints, points);
-  const zemb::Flow flow =
-      timed(stages.ms[kFlow], [&] { return zemb::track_points(reference.gray, prepared.gray, points); });
+  const zemb::Flow flow = timed(stages.ms[kFlow], [&] {
+    return zemb::track_points(reference.gray, prepared.gray, std::move(points), kSettings.flow);
+  });
   const size_t count = flow.found.size();
   if (static_cast<int>(count) < stitcher_.min_keypoints) return cv::Mat();
   const std::vector<cv::Point2f> current = zemb::divided(flow.to, count, prepared.scale);
   const std::vector<cv::Point2f> on_canvas =
       zemb::project(zemb::divided(flow.from, count, prepared.scale), reference.homography);
-  return timed(stages.ms[kFit], [&] { return zemb::fit_homography(current, on_canvas); });
+  return timed(stages.ms[kFit], [&] { return zemb::fit_homography(current, on_canvas, kSettings.fit); });
 }
 
 // place_frame, one step at a time, then commit_placement; false when the
@@ -65,15 +69,18 @@ bool StageDriver::place(const zemb::PreparedFrame& prepared, std::vector<cv::Key
   int refusal = 0;
   if (!timed(stages.ms[kPlan], [&] {
         return zemb::plan_placement(panorama, band, prepared.working.size(), homography,
-                                    zemb::fixed_path_options(), geometry, refusal);
+                                    kSettings.placement, kSettings.fit, geometry, refusal);
       }))
     return false;
   stages.patch = geometry.patch_rect.size();
   stages.panorama_copy = time_copy(panorama);
   zemb::Placement placement;
-  placement.canvas = timed(stages.ms[kCompose], [&] { return zemb::compose_canvas(panorama, geometry, &buffers_); });
+  placement.canvas = timed(stages.ms[kCompose], [&] {
+    return zemb::compose_canvas(panorama, geometry, &buffers_, kSettings.placement.max_canvas_side);
+  });
   const cv::Mat patch = timed(stages.ms[kWarp], [&] { return zemb::warp_patch(prepared.working, geometry); });
-  stages.ms[kLay] = time_of([&] { zemb::lay_patch(placement.canvas, patch, geometry); });
+  stages.ms[kLay] =
+      time_of([&] { zemb::lay_patch(placement.canvas, patch, geometry, kSettings.placement.seam_band); });
   placement.cropped = placement.canvas(geometry.band_rect);
   placement.band = geometry.band;
   placement.homography = geometry.homography;

@@ -1,8 +1,8 @@
 // The road of one frame through ZembStitcher::ofcheck_stitch, taken by
-// calling the library's own steps in the same order, with track_reference
-// (flow, fit) and place_frame (plan, compose, warp, lay) opened into their
-// steps, and each step timed. The steps decide everything; nothing here
-// stitches.
+// calling the library's own steps in the same order with the fixed path's
+// settings (kFixedPath), with track_reference (flow, fit) and place_frame
+// (plan, compose, warp, lay) opened into their steps, and each step timed.
+// The steps decide everything; nothing here stitches.
 #ifndef ZEMB_STAGE_DRIVER_H
 #define ZEMB_STAGE_DRIVER_H
 
@@ -11,8 +11,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "shared/steps.h"
-#include "zemb_stitcher.h"
+#include "fixed/fixed_path.h"
 
 namespace zemb_bench {
 

@@ -7,14 +7,11 @@
 //
 // Options: --photos=DIR, --runs=N (passes of each over every sequence,
 // default 3).
-#include <unistd.h>
-
 #include <cmath>
-#include <filesystem>
 #include <iostream>
 
 #include "bench_support.h"
-#include "zemb/options.h"
+#include "fixed/settings.h"
 #include "zemb/sweep.h"
 
 namespace {
@@ -32,12 +29,12 @@ Pass stitcher_pass(const Sequence& sequence) {
   const StitchRun run = stitch(sequence);
   std::vector<bool> accepted;
   // Every refusal returns a count below min_keypoints or a negative code.
-  for (int result : run.results) accepted.push_back(result >= zemb::fixed_path_options().min_keypoints);
+  for (int result : run.results) accepted.push_back(result >= zemb::kFixedPath.min_keypoints);
   return {run.frame_ms, accepted};
 }
 
-Pass sweep_pass(const Sequence& sequence, const std::string& directory) {
-  zemb::Sweep sweep(directory);
+Pass sweep_pass(const Sequence& sequence) {
+  zemb::Sweep sweep;
   Pass pass;
   for (int i = 0; i < sequence.frames; ++i) {
     const cv::Mat frame = sequence.frame(i);
@@ -45,7 +42,6 @@ Pass sweep_pass(const Sequence& sequence, const std::string& directory) {
     pass.ms.push_back(time_of([&] { status = sweep.add(frame); }));
     pass.accepted.push_back(status.placed());
   }
-  sweep.remove_working_directory();
   return pass;
 }
 
@@ -80,14 +76,12 @@ int main(int argc, char** argv) {
   const int runs = std::stoi(option_value(argc, argv, "runs", "3"));
   const std::vector<NamedPhoto> photos = load_photos(argc, argv);
   if (photos.empty()) return 1;
-  const std::string directory =
-      (std::filesystem::temp_directory_path() / ("zemb_sweep_cost_" + std::to_string(::getpid()))).string();
   std::cout << "Sweep::add against ofcheck_stitch, ms a frame; load average at start: " << load_average() << "\n\n";
   std::vector<Row> rows;
   for (const Sequence& sequence : sequences(photos)) {
     std::vector<Pass> sweep_passes, stitcher_passes;
     for (int run = 0; run < runs; ++run) {  // taken in turn, so that a change of load hits both alike
-      sweep_passes.push_back(sweep_pass(sequence, directory));
+      sweep_passes.push_back(sweep_pass(sequence));
       stitcher_passes.push_back(stitcher_pass(sequence));
     }
     Row row{sequence.name, std::to_string(sequence.frames)};

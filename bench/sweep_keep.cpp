@@ -7,10 +7,7 @@
 // preview reaches.
 //
 // Options: --photos=DIR.
-#include <unistd.h>
-
 #include <cmath>
-#include <filesystem>
 #include <iostream>
 
 #include <opencv2/imgproc.hpp>
@@ -94,12 +91,12 @@ std::vector<bool> after_event(const std::vector<SweepFrame>& frames) {
   return marked;
 }
 
-Kept keep(const std::vector<SweepFrame>& frames, zemb::Scene scene, const std::string& directory) {
+Kept keep(const std::vector<SweepFrame>& frames, zemb::Scene scene) {
   Kept kept;
   ZembStitcher stitcher("");
   zemb::SweepOptions options;
   options.scene = scene;
-  zemb::Sweep sweep(directory, options);
+  zemb::Sweep sweep(std::string(), options);
   const std::vector<bool> marked = after_event(frames);
   for (size_t i = 0; i < frames.size(); ++i) {
     cv::Mat frame = frames[i].camera_frame.clone();
@@ -114,7 +111,8 @@ Kept keep(const std::vector<SweepFrame>& frames, zemb::Scene scene, const std::s
   }
   // Slides only: the kept images are the windows, so their placements'
   // shifts are photo shifts in working pixels.
-  const double working_per_photo = static_cast<double>(options.working_columns) / frames[0].camera_frame.cols;
+  const double working_per_photo =
+      static_cast<double>(options.preparation.working_columns) / frames[0].camera_frame.cols;
   const std::vector<cv::Point2f> origin{{0.0f, 0.0f}};
   const auto canvas_x = [&](int k) { return zemb::project(origin, sweep.keyframes()[k].placement)[0].x; };
   for (size_t k = 1; k < sweep.keyframes().size(); ++k) {
@@ -124,7 +122,6 @@ Kept keep(const std::vector<SweepFrame>& frames, zemb::Scene scene, const std::s
   }
   const double true_width = frames.back().origin.x - frames.front().origin.x + kWindowWidth;
   kept.reach = sweep.preview().cols / working_per_photo / true_width;
-  sweep.remove_working_directory();
   return kept;
 }
 
@@ -137,14 +134,12 @@ std::string median_ms(const std::vector<double>& ms) { return ms.empty() ? "-" :
 int main(int argc, char** argv) {
   const std::vector<NamedPhoto> photos = load_photos(argc, argv);
   if (photos.empty()) return 1;
-  const std::string directory =
-      (std::filesystem::temp_directory_path() / ("zemb_sweep_keep_" + std::to_string(::getpid()))).string();
   std::vector<std::vector<std::string>> rows;
   for (const NamedPhoto& photo : photos) {
     const cv::Mat scaled = zemb_tools::scaled_to_height(photo.image, 1200);
     for (const Case& c : cases()) {
       const std::vector<SweepFrame> frames = zemb_tools::make_sweep(c.haze ? hazy(scaled) : scaled, c.settings);
-      const Kept kept = keep(frames, c.scene, directory);
+      const Kept kept = keep(frames, c.scene);
       const bool slide = c.settings.camera == zemb_tools::SweepCamera::flat;
       rows.push_back({photo.name + "/" + c.name, std::to_string(kept.showing), share(kept.fixed, kept.showing),
                       share(kept.sweep, kept.showing),

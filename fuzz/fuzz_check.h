@@ -36,10 +36,16 @@ class ByteReader {
     return low + static_cast<int>(raw % span);
   }
 
-  // Any float bit pattern: NaN, infinities, denormals and huge values included.
-  float raw_float() {
+  // Four bytes, the first the most significant.
+  uint32_t word() {
     uint32_t bits = 0;
     for (int i = 0; i < 4; ++i) bits = bits << 8 | byte();
+    return bits;
+  }
+
+  // Any float bit pattern: NaN, infinities, denormals and huge values included.
+  float raw_float() {
+    const uint32_t bits = word();
     float value;
     std::memcpy(&value, &bits, sizeof value);
     return value;

@@ -17,6 +17,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "fuzz_check.h"
+#include "shared/steps.h"
 #include "textured_scene.h"
 #include "zemb_stitcher.h"
 
@@ -25,11 +26,7 @@ namespace {
 constexpr int kMaxFrames = 8;
 using zemb_fuzz::kSceneCols;
 using zemb_fuzz::kSceneRows;
-
-const cv::Mat& scene() {
-  static const cv::Mat made = zemb_fuzz::make_textured_scene();
-  return made;
-}
+using zemb_fuzz::textured_scene;
 
 // The sweep so far: where the camera looks and at what frame size.
 struct Camera {
@@ -42,7 +39,7 @@ cv::Mat window(Camera& camera) {
   camera.size.width = std::min(camera.size.width, kSceneCols);
   camera.origin.x = std::clamp(camera.origin.x, 0, kSceneCols - camera.size.width);
   camera.origin.y = std::clamp(camera.origin.y, 0, kSceneRows - camera.size.height);
-  return scene()(cv::Rect(camera.origin, camera.size)).clone();
+  return textured_scene()(cv::Rect(camera.origin, camera.size)).clone();
 }
 
 void blank_part(zemb_fuzz::ByteReader& input, cv::Mat& frame) {
@@ -148,10 +145,6 @@ bool unchanged(const Snapshot& before, const ZembStitcher& s) {
          std::memcmp(before.homography.data, now.homography.data, before.homography.total() * 8) == 0;
 }
 
-bool usable_homography(const cv::Mat& h) {
-  return h.rows == 3 && h.cols == 3 && h.type() == CV_64F && cv::checkRange(h);
-}
-
 // Where `view` lies inside `image`: the rectangle of `image` whose pixels
 // `view` shows; an empty one when `view` is not a rectangle of `image`.
 cv::Rect rectangle_within(const cv::Mat& view, const cv::Mat& image) {
@@ -170,7 +163,7 @@ void check_consistent(const ZembStitcher& s) {
   const cv::Rect band = rectangle_within(s.cropped, s.panorama);
   FUZZ_CHECK(!band.empty() && band.tl() == cv::Point(0, static_cast<int>(s.crop_top)));
   FUZZ_CHECK(band.width <= s.crop_right && band.br().y <= s.crop_bottom + 1.0f);
-  FUZZ_CHECK(usable_homography(s.reference.homography));
+  FUZZ_CHECK(zemb::usable_homography(s.reference.homography));
   FUZZ_CHECK(s.reference.gray.type() == CV_8UC1 && !s.reference.gray.empty());
   FUZZ_CHECK(static_cast<int>(s.reference.keypoints.size()) >= s.min_keypoints);
 }
@@ -205,7 +198,7 @@ cv::Size feed(ZembStitcher& stitcher, cv::Mat frame, cv::Size expected_size) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   cv::setNumThreads(1);
-  scene();
+  textured_scene();
   return 0;
 }
 

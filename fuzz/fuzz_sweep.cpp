@@ -1,14 +1,16 @@
 // One zemb::Sweep fed a short sequence of frames decided by the input, then
-// finished. The settings are the defaults, the fixed path's, or decoded from
-// the input within their ranges (a budget of a few kilobytes makes the sweep
-// spill its keyframes). The frames are windows of a textured scene moving
-// mostly toward the top of the frame, with steps back, repeated frames,
-// jumps and returns to the start (recovery), dark, blank, noisy and sparse
-// frames (few keypoints), views into larger images, and invalid ones: empty,
-// of another type or of another size. Beside the sweep, one setting at a
-// time is set to any value: check() either passes or throws StsBadArg, the
-// constructor agrees with it, and a value no range admits (NaN, INT_MIN, an
-// unknown scene) is always refused.
+// finished. The settings are the defaults, those of a sweep set up like the
+// fixed path (kFixedPath's values, one FAST threshold, no recovery), or
+// decoded from the input within their ranges (a budget of a few kilobytes
+// makes the sweep spill its keyframes). The frames are windows of a textured
+// scene moving mostly toward the top of the frame, with steps back, repeated
+// frames, jumps and returns to the start (recovery), dark, blank, noisy and
+// sparse frames (few keypoints), views into larger images, and invalid ones:
+// empty, of another type or of another size. Beside the sweep, one setting at a
+// time, any field of the options' own field list (for_each_field), is set to
+// any value: check() either passes or throws StsBadArg, the constructor
+// agrees with it, and a value no range admits (NaN, the type's lowest or
+// highest value) is always refused with a message naming the field.
 //
 // After every add(): a bad frame throws StsBadArg and nothing changes; a
 // good one returns a status, counted once; a frame that is not placed, or
@@ -16,20 +18,26 @@
 // the preview; every keyframe's image can be read back at its recorded size;
 // the links name keyframes that exist. finish() gives a CV_8UC3 panorama and
 // a CV_8U mask of its size, or cv::Exception (StsBadArg when nothing but the
-// first frame was placed), and changes nothing.
+// first frame was placed), and changes nothing. The folder the sweep made
+// for its spilled images lies in the directory it was given and goes when
+// the sweep is asked to remove it.
 #include <unistd.h>
 
-#include <climits>
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <limits>
 #include <string>
+#include <type_traits>
 
 #include <opencv2/imgproc.hpp>
 
+#include "fixed/settings.h"
 #include "fuzz_check.h"
+#include "shared/steps.h"
 #include "textured_scene.h"
 #include "zemb/sweep.h"
 
@@ -41,11 +49,7 @@ constexpr int kMaxFrames = 12;
 using zemb_fuzz::ByteReader;
 using zemb_fuzz::kSceneCols;
 using zemb_fuzz::kSceneRows;
-
-const cv::Mat& scene() {
-  static const cv::Mat made = zemb_fuzz::make_textured_scene();
-  return made;
-}
+using zemb_fuzz::textured_scene;
 
 // A private folder for the working directories; it goes when the run ends
 // normally and stays, as evidence, after a finding.
@@ -63,8 +67,9 @@ void remove_scratch() {
   fs::remove_all(scratch(), ignored);
 }
 
-// Where a sweep keeps its spilled images: none, a folder it makes, or one
-// that cannot be made (below a file), so that every spill fails.
+// Where a sweep makes the folder for its spilled images: the system's
+// temporary folder, the scratch folder, or a path below a file, where no
+// folder can be made, so that every spill fails.
 std::string working_directory(ByteReader& input) {
   switch (input.byte() % 4) {
     case 0: return std::string();
@@ -73,7 +78,7 @@ std::string working_directory(ByteReader& input) {
       std::ofstream(file).put('x');
       return (file / "sweep").string();
     }
-    default: return (scratch() / "sweep").string();
+    default: return scratch().string();
   }
 }
 
@@ -85,97 +90,70 @@ double share(ByteReader& input) { return input.byte() / 255.0; }
 // frames and its render stay quick.
 zemb::SweepOptions decoded_options(ByteReader& input) {
   zemb::SweepOptions o;
-  o.working_columns = 16 + input.byte();
-  o.tracking_rows = 16 + input.byte();
-  o.fast_threshold = 1 + input.byte() % 100;
-  o.fast_threshold_floor = 1 + input.byte() % o.fast_threshold;
-  o.fast_threshold_step = 1 + input.byte() % 30;
-  o.adaptive_detection = input.byte() % 2 == 0;
-  o.min_keypoints = 4 + input.byte() % 40;
-  o.adaptive_target = o.min_keypoints + input.byte();
-  o.flow_window = 3 + input.byte() % 40;
-  o.flow_levels = input.byte() % 5;
-  o.ransac_iterations = 1 + input.in_range(0, 3000);
-  o.growth_share = share(input);
-  o.max_placed_scale = 1.0f + input.byte() / 16.0f;
-  o.max_canvas_side = 64 + input.in_range(0, 4000);
-  o.seam_band = input.byte() / 4.0f;
-  o.recovery = input.byte() % 2 == 0;
-  o.recovery_keyframes = input.byte() % 8;
-  o.min_inliers = 4 + input.byte() % 30;
-  o.recovery_points = o.min_inliers + input.byte();
-  o.min_inlier_share = share(input);
-  o.match_ratio = static_cast<float>(input.byte() % 100) / 100.0f;  // 0.99 at most, as a float too
-  o.keyframe_share = share(input);
-  o.keep_columns = 16 + input.byte();
-  o.memory_budget = std::size_t(input.byte()) * 1024;
-  o.max_links_per_pair = 4 + input.byte() % 60;
-  o.link_keyframes = 1 + input.byte() % 8;
+  zemb::DetectionOptions& detection = o.detection;
+  zemb::TrackingOptions& tracking = o.tracking;
+  zemb::RenderOptions& render = o.render;
+  o.preparation.working_columns = 16 + input.byte();
+  o.preparation.tracking_rows = 16 + input.byte();
+  detection.fast_threshold = 1 + input.byte() % 100;
+  detection.threshold_floor = 1 + input.byte() % detection.fast_threshold;
+  detection.threshold_step = 1 + input.byte() % 30;
+  detection.adaptive = input.byte() % 2 == 0;
+  detection.min_keypoints = 4 + input.byte() % 40;
+  detection.adaptive_target = detection.min_keypoints + input.byte();
+  tracking.flow.window = 3 + input.byte() % 40;
+  tracking.flow.levels = input.byte() % 5;
+  tracking.fit.ransac_iterations = 1 + input.in_range(0, 3000);
+  o.placement.growth_share = share(input);
+  o.placement.max_placed_scale = 1.0f + input.byte() / 16.0f;
+  o.placement.max_canvas_side = 64 + input.in_range(0, 4000);
+  o.placement.seam_band = input.byte() / 4.0f;
+  o.recovery.enabled = input.byte() % 2 == 0;
+  o.recovery.keyframes = input.byte() % 8;
+  tracking.min_inliers = 4 + input.byte() % 30;
+  o.recovery.points = tracking.min_inliers + input.byte();
+  tracking.min_inlier_share = share(input);
+  o.recovery.match_ratio = static_cast<float>(input.byte() % 100) / 100.0f;  // 0.99 at most, as a float too
+  o.keyframes.share = share(input);
+  o.memory.keep_columns = 16 + input.byte();
+  o.memory.budget_bytes = std::uint64_t(input.byte()) * 1024;
+  o.keyframes.max_links_per_pair = 4 + input.byte() % 60;
+  o.keyframes.link_keyframes = 1 + input.byte() % 8;
   o.scene = input.byte() % 2 == 0 ? zemb::Scene::kTurning : zemb::Scene::kFlat;
-  o.field_of_view = 1.0 + share(input) * 169.0;
-  o.max_render_megapixels = 0.1 + share(input) * 0.9;
-  o.seam_megapixels = 0.01 + share(input) * 0.09;
-  o.blend_bands = input.byte() % 11;
+  render.field_of_view = 1.0 + share(input) * 169.0;
+  render.max_render_megapixels = 0.1 + share(input) * 0.9;
+  render.seam_megapixels = 0.01 + share(input) * 0.09;
+  render.blend_bands = input.byte() % 11;
+  render.refine_iterations = 1 + input.byte();
+  render.link_threshold = 0.01 + share(input) * 10.0;
+  render.exposure = static_cast<zemb::ExposureCompensation>(input.byte() % 4);
+  render.seams = static_cast<zemb::SeamFinding>(input.byte() % 4);
+  render.blending = static_cast<zemb::Blending>(input.byte() % 3);
+  return o;
+}
+
+// A sweep set up like the fixed path: its sizes, detector, flow, fit and
+// placement, one FAST threshold and no recovery.
+zemb::SweepOptions like_fixed_path() {
+  const zemb::FixedPathSettings& fixed = zemb::kFixedPath;
+  zemb::SweepOptions o;
+  o.preparation = fixed.preparation;
+  o.detection.fast_threshold = fixed.fast_threshold;
+  o.detection.min_keypoints = fixed.min_keypoints;
+  o.detection.adaptive = false;
+  o.tracking.flow = fixed.flow;
+  o.tracking.fit = fixed.fit;
+  o.placement = fixed.placement;
+  o.recovery.enabled = false;
   return o;
 }
 
 zemb::SweepOptions options_of(ByteReader& input) {
   switch (input.byte() % 4) {
     case 0: return zemb::SweepOptions();
-    case 1: return zemb::fixed_path_options();
+    case 1: return like_fixed_path();
     default: return decoded_options(input);
   }
-}
-
-int32_t any_int(ByteReader& input) {
-  uint32_t bits = 0;
-  for (int i = 0; i < 4; ++i) bits = bits << 8 | input.byte();
-  return static_cast<int32_t>(bits);
-}
-
-// One setting: how to give it a value from the input, and a value that no
-// range admits (none for the flags and the memory budget).
-struct Field {
-  std::function<void(zemb::SweepOptions&, ByteReader&)> set_any;
-  std::function<void(zemb::SweepOptions&)> set_refused;
-};
-
-template <typename T>
-Field int_field(T zemb::SweepOptions::*member) {
-  return {[member](zemb::SweepOptions& o, ByteReader& in) { o.*member = static_cast<T>(any_int(in)); },
-          [member](zemb::SweepOptions& o) { o.*member = static_cast<T>(INT_MIN); }};
-}
-
-template <typename T>
-Field real_field(T zemb::SweepOptions::*member) {
-  return {[member](zemb::SweepOptions& o, ByteReader& in) {
-            // Mostly near the ranges the settings use, now and then any float.
-            o.*member = in.byte() % 4 == 0 ? static_cast<T>(in.raw_float()) : static_cast<T>(any_int(in) / 65536.0);
-          },
-          [member](zemb::SweepOptions& o) { o.*member = std::numeric_limits<T>::quiet_NaN(); }};
-}
-
-const std::vector<Field>& fields() {
-  using O = zemb::SweepOptions;
-  static const std::vector<Field> all = {
-      int_field(&O::working_columns), int_field(&O::tracking_rows), int_field(&O::fast_threshold),
-      int_field(&O::min_keypoints), int_field(&O::adaptive_target), int_field(&O::fast_threshold_step),
-      int_field(&O::fast_threshold_floor), int_field(&O::flow_window), int_field(&O::flow_levels),
-      int_field(&O::flow_iterations), real_field(&O::flow_epsilon), real_field(&O::flow_min_eigen),
-      real_field(&O::ransac_threshold), int_field(&O::ransac_iterations), real_field(&O::ransac_confidence),
-      real_field(&O::growth_share), real_field(&O::max_placed_scale), int_field(&O::max_canvas_side),
-      real_field(&O::seam_band), int_field(&O::recovery_keyframes), int_field(&O::recovery_points),
-      int_field(&O::min_inliers), real_field(&O::min_inlier_share), real_field(&O::match_ratio),
-      real_field(&O::keyframe_share), int_field(&O::keep_columns), int_field(&O::max_links_per_pair),
-      int_field(&O::link_keyframes), real_field(&O::field_of_view), real_field(&O::max_render_megapixels),
-      real_field(&O::seam_megapixels), int_field(&O::blend_bands),
-      {[](O& o, ByteReader& in) { o.scene = static_cast<zemb::Scene>(any_int(in)); },
-       [](O& o) { o.scene = static_cast<zemb::Scene>(2); }},
-      {[](O& o, ByteReader& in) { o.memory_budget = static_cast<std::size_t>(any_int(in)); }, nullptr},
-      {[](O& o, ByteReader& in) { o.adaptive_detection = in.byte() % 2 == 0; }, nullptr},
-      {[](O& o, ByteReader& in) { o.recovery = in.byte() % 2 == 0; }, nullptr},
-  };
-  return all;
 }
 
 // Whether the settings pass check(); any other outcome than passing or
@@ -200,17 +178,141 @@ void check_constructor_agrees(const zemb::SweepOptions& options) {
   }
 }
 
-// One setting of `base` set to a value from the input, and the same setting
-// set to a value no range admits.
+// A value outside the range makes check() refuse the settings with a
+// message naming the field.
+void check_refused(const zemb::SweepOptions& options, const char* field) {
+  bool refused = false;
+  try {
+    options.check();
+  } catch (const cv::Exception& error) {
+    FUZZ_CHECK(error.code == cv::Error::StsBadArg);
+    FUZZ_CHECK(error.err.find(std::string("::") + field + " is ") != std::string::npos);
+    refused = true;
+  }
+  FUZZ_CHECK(refused);
+}
+
+// The plain field at position `target` of the list SweepOptions'
+// for_each_field makes, nested structs opened in place, handed to `act` with
+// its name and range. Walking the whole list counts its fields.
+template <typename Act>
+class FieldAt {
+ public:
+  FieldAt(size_t target, Act act) : target_(target), act_(std::move(act)) {}
+
+  template <typename T>
+  void operator()(const char* name, T& field, double low, double high) {
+    if (position_++ == target_) act_(name, field, low, high);
+  }
+  template <typename Nested>
+  void operator()(const char*, Nested& nested) {
+    Nested::for_each_field(nested, *this);
+  }
+  size_t fields() const { return position_; }
+
+ private:
+  size_t target_;
+  Act act_;
+  size_t position_ = 0;
+};
+
+template <typename Act>
+size_t visit_field(zemb::SweepOptions& options, size_t target, Act act) {
+  FieldAt<Act> visit(target, std::move(act));
+  zemb::SweepOptions::for_each_field(options, visit);
+  return visit.fields();
+}
+
+size_t field_count() {
+  static const size_t counted = [] {
+    zemb::SweepOptions options;
+    return visit_field(options, SIZE_MAX, [](const char*, auto&, double, double) {});
+  }();
+  return counted;
+}
+
+// What a field's values are worked out in: an enumeration's underlying type,
+// the field's own type otherwise.
+template <typename T, bool = std::is_enum_v<T>>
+struct Number {
+  using type = T;
+};
+template <typename T>
+struct Number<T, true> {
+  using type = std::underlying_type_t<T>;
+};
+
+// `value` as a T, clamped to what T holds (a NaN stays NaN in a real and
+// becomes the lowest value otherwise).
+template <typename T>
+T held(double value) {
+  using N = typename Number<T>::type;
+  using Limits = std::numeric_limits<N>;
+  if constexpr (std::is_floating_point_v<N>) {
+    return static_cast<T>(std::clamp<double>(value, Limits::lowest(), Limits::max()));
+  } else {
+    if (!(value > static_cast<double>(Limits::lowest()))) return static_cast<T>(Limits::lowest());
+    if (value >= static_cast<double>(Limits::max())) return static_cast<T>(Limits::max());
+    return static_cast<T>(static_cast<N>(value));
+  }
+}
+
+// A value from the input (a byte, then four), in one of three ways: the
+// four bytes as they are (any float bit pattern, any 32-bit integer), a
+// value at or just beyond an end of the range, or one within half the
+// range's span around it.
+template <typename T>
+T any_value(ByteReader& input, double low, double high) {
+  using N = typename Number<T>::type;
+  constexpr bool kReal = std::is_floating_point_v<N>;
+  switch (input.byte() % 4) {
+    case 0:
+      if constexpr (kReal)
+        return static_cast<T>(input.raw_float());
+      else
+        return static_cast<T>(static_cast<N>(static_cast<int32_t>(input.word())));
+    case 1: {
+      const double below = kReal ? std::nextafter(low, -HUGE_VAL) : low - 1;
+      const double above = kReal ? std::nextafter(high, HUGE_VAL) : high + 1;
+      const double ends[] = {low, high, below, above};
+      return held<T>(ends[input.word() % 4]);
+    }
+    default: return held<T>(low + (high - low) * (input.word() / 4294967295.0 * 2.0 - 0.5));
+  }
+}
+
+// A value T holds that the range [low, high] does not admit: NaN for a real,
+// else T's lowest or highest value; false when there is none (a flag).
+template <typename T>
+bool refused_value(double low, double high, T& value) {
+  using N = typename Number<T>::type;
+  using Limits = std::numeric_limits<N>;
+  if constexpr (std::is_floating_point_v<N>) {
+    value = static_cast<T>(Limits::quiet_NaN());
+    return true;
+  } else {
+    if (static_cast<double>(Limits::lowest()) < low) value = static_cast<T>(Limits::lowest());
+    else if (static_cast<double>(Limits::max()) > high) value = static_cast<T>(Limits::max());
+    else return false;
+    return true;
+  }
+}
+
+// One setting of `base`, any field of the options' own list, set to a value
+// from the input: check() passes or throws StsBadArg, and the constructor
+// agrees. Then the same setting set to a value no range admits: refused,
+// naming the field.
 void probe_one_setting(ByteReader& input, const zemb::SweepOptions& base) {
-  const Field& field = fields()[input.byte() % fields().size()];
+  const size_t target = input.byte() % field_count();
   zemb::SweepOptions probed = base;
-  field.set_any(probed, input);
+  visit_field(probed, target, [&](const char*, auto& field, double low, double high) {
+    field = any_value<std::decay_t<decltype(field)>>(input, low, high);
+  });
   check_constructor_agrees(probed);
-  if (!field.set_refused) return;
   probed = base;
-  field.set_refused(probed);
-  FUZZ_CHECK(!accepted(probed));
+  visit_field(probed, target, [&](const char* name, auto& field, double low, double high) {
+    if (refused_value(low, high, field)) check_refused(probed, name);
+  });
 }
 
 // ---- Frames ----------------------------------------------------------------
@@ -238,7 +340,7 @@ Camera camera_of(ByteReader& input) {
 cv::Mat shot(Camera& camera) {
   camera.origin.x = std::clamp(camera.origin.x, 0, kSceneCols - camera.size.width);
   camera.origin.y = std::clamp(camera.origin.y, 0, kSceneRows - camera.size.height);
-  return scene()(cv::Rect(camera.origin, camera.size)).clone();
+  return textured_scene()(cv::Rect(camera.origin, camera.size)).clone();
 }
 
 // The scene's window at half contrast or less, around a dark grey.
@@ -272,7 +374,7 @@ cv::Mat invalid(const Camera& camera, ByteReader& input) {
     default: {
       const cv::Size grown{1 + input.byte() % 4, input.byte() % 3};
       const cv::Size other = camera.size + grown;
-      return scene()(cv::Rect(cv::Point(), other)).clone();
+      return textured_scene()(cv::Rect(cv::Point(), other)).clone();
     }
   }
 }
@@ -357,8 +459,6 @@ void check_band(const zemb::Sweep& sweep) {
   FUZZ_CHECK((outer & inner) == inner);
 }
 
-bool usable_transform(const cv::Mat& h) { return h.size() == cv::Size(3, 3) && h.type() == CV_64F && cv::checkRange(h); }
-
 void check_record(const zemb::Sweep& sweep) {
   const zemb::SweepCounts& counts = sweep.counts();
   const auto& keyframes = sweep.keyframes();
@@ -369,7 +469,7 @@ void check_record(const zemb::Sweep& sweep) {
   for (size_t i = 0; i < keyframes.size(); ++i) {
     const cv::Mat image = sweep.keyframe_image(static_cast<int>(i));
     FUZZ_CHECK(image.type() == CV_8UC3 && image.size() == keyframes[i].image_size && !image.empty());
-    FUZZ_CHECK(usable_transform(keyframes[i].placement));
+    FUZZ_CHECK(zemb::usable_homography(keyframes[i].placement));
   }
   for (const zemb::KeyframeLink& link : sweep.links()) {
     FUZZ_CHECK(0 <= link.from && link.from < link.to && link.to < counts.keyframes);
@@ -422,20 +522,32 @@ void finish(const zemb::Sweep& sweep) {
     FUZZ_CHECK(placed >= 2);
     FUZZ_CHECK(finished.panorama.type() == CV_8UC3 && !finished.panorama.empty());
     FUZZ_CHECK(finished.mask.type() == CV_8U && finished.mask.size() == finished.panorama.size());
-    FUZZ_CHECK(finished.report.size == finished.panorama.size());
-    FUZZ_CHECK(finished.report.refined == finished.report.fallback_reason.empty());
-    FUZZ_CHECK(finished.report.keyframes_used >= 1 && finished.report.keyframes_used <= counts.keyframes + 1);
+    const zemb::FinishReport& report = finished.report;
+    FUZZ_CHECK(report.size == finished.panorama.size());
+    FUZZ_CHECK(report.refined == (report.fallback == zemb::RenderFallback::kNone));
+    FUZZ_CHECK(report.refined == report.fallback_message.empty());
+    FUZZ_CHECK(report.keyframes_used >= 1 && report.keyframes_used <= counts.keyframes + 1);
   } catch (const cv::Exception& error) {
     FUZZ_CHECK(placed >= 2 || error.code == cv::Error::StsBadArg);
   }
   FUZZ_CHECK(unchanged(before, sweep));
 }
 
+void remove_working_directory(zemb::Sweep& sweep, const std::string& directory) {
+  const std::string folder = sweep.working_directory();
+  if (!folder.empty()) {
+    const fs::path parent = directory.empty() ? fs::temp_directory_path() : fs::path(directory);
+    FUZZ_CHECK(fs::is_directory(folder) && fs::equivalent(fs::path(folder).parent_path(), parent));
+  }
+  sweep.remove_working_directory();
+  FUZZ_CHECK(sweep.working_directory().empty() && (folder.empty() || !fs::exists(folder)));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   cv::setNumThreads(1);
-  scene();
+  textured_scene();
   scratch();
   std::atexit(remove_scratch);
   return 0;
@@ -455,6 +567,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     expected_size = feed(sweep, next_frame(input, camera), expected_size);
   }
   finish(sweep);
-  sweep.remove_working_directory();
+  remove_working_directory(sweep, directory);
   return 0;
 }

@@ -1,7 +1,7 @@
-// The synthetic scene the stitcher's fuzz target cuts its camera frames
-// from, shared with the regression tests that replay its findings: smooth
-// colour blobs under many sharp-edged shapes, so plenty of FAST corners but
-// little texture inside each shape. Fully determined by a fixed seed.
+// The synthetic scene the stitcher's and the sweep's fuzz targets cut their
+// camera frames from, shared with the regression tests that replay their
+// findings: smooth colour blobs under many sharp-edged shapes, so plenty of
+// FAST corners but little texture inside each shape. Fully determined by a fixed seed.
 #ifndef ZEMB_TEXTURED_SCENE_H
 #define ZEMB_TEXTURED_SCENE_H
 
@@ -31,6 +31,12 @@ inline cv::Mat make_textured_scene() {
       cv::rectangle(scene, corner, corner + extent, colour, cv::FILLED);
   }
   return scene;
+}
+
+// The scene, made once per process: what the fuzz targets cut frames from.
+inline const cv::Mat& textured_scene() {
+  static const cv::Mat made = make_textured_scene();
+  return made;
 }
 
 }  // namespace zemb_fuzz

@@ -1,6 +1,6 @@
 // Several stitchers on several threads at once (all sharing `detector`),
-// two zemb::Sweeps beside them (each spilling its keyframes into a working
-// directory of its own), while further threads run the free functions on
+// two zemb::Sweeps beside them (each spilling its keyframes into a folder it
+// makes for itself in the temporary folder), while further threads run the free functions on
 // data of their own. Each
 // piece of work is first done alone on the main thread; run concurrently,
 // twice over, it must give the same fingerprint. Built with
@@ -94,12 +94,9 @@ Fingerprint stitch(const std::vector<cv::Mat>& frames) {
 // keyframes go to disk and are read back; every status, the preview's bytes
 // and the kept images make the fingerprint.
 Fingerprint run_sweep(const std::vector<cv::Mat>& frames) {
-  char pattern[] = "/tmp/zemb-concurrency-sweep.XXXXXX";
-  const char* directory = mkdtemp(pattern);
-  CV_Assert(directory != nullptr);
   zemb::SweepOptions options;
-  options.memory_budget = 64 << 10;
-  zemb::Sweep sweep(directory, options);
+  options.memory.budget_bytes = 64 << 10;
+  zemb::Sweep sweep(std::string(), options);
   Fingerprint print;
   for (const cv::Mat& frame : frames) {
     const zemb::FrameStatus status = sweep.add(frame);

@@ -12,7 +12,6 @@
 // budget plus kCanvasMultiple previews plus the allowance, and some images
 // must have been spilled. Built with
 // LeakSanitizer by scripts/soak, which reports any leak at exit.
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +22,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "fixed/settings.h"
 #include "synthetic_sweep.h"
 #include "zemb/sweep.h"
 #include "zemb_stitcher.h"
@@ -89,9 +89,9 @@ struct Tally {
   int placed = 0, not_extended = 0, not_placeable = 0, too_few = 0, bad_frames = 0;
 
   void count(int result) {
-    if (result >= 20) ++placed;
-    else if (result == -1) ++not_extended;
-    else if (result == -2) ++not_placeable;
+    if (result >= zemb::kFixedPath.min_keypoints) ++placed;
+    else if (result == zemb::kNotExtended) ++not_extended;
+    else if (result == zemb::kNotPlaceable) ++not_placeable;
     else ++too_few;
   }
 };
@@ -145,14 +145,11 @@ bool soak_stitcher(const cv::Mat& strip) {
 }
 
 // The same frames through a zemb::Sweep whose keyframe images beyond
-// kSweepBudget go to a temporary working directory.
+// kSweepBudget go to a folder it makes for itself in the temporary folder.
 bool soak_sweep(const cv::Mat& strip) {
-  char pattern[] = "/tmp/zemb-soak.XXXXXX";
-  const char* directory = mkdtemp(pattern);
-  CV_Assert(directory != nullptr);
   zemb::SweepOptions options;
-  options.memory_budget = kSweepBudget;
-  zemb::Sweep sweep(directory, options);
+  options.memory.budget_bytes = kSweepBudget;
+  zemb::Sweep sweep(std::string(), options);
   int bad_frames = 0;
   MemoryWatch memory(kFixedAllowanceMb + static_cast<double>(kSweepBudget) / (1024.0 * 1024.0));
   std::printf("%6s %7s %7s %7s %7s %7s %7s %7s %14s %10s %10s %10s\n", "frame", "placed", "reloc", "not ext",
@@ -169,8 +166,9 @@ bool soak_sweep(const cv::Mat& strip) {
     std::printf("%6d %7d %7d %7d %7d %7d %7d %7d %14s %10.1f %10.1f %10.1f\n", i + 1,
                 c.count(zemb::FrameOutcome::kAccepted), c.count(zemb::FrameOutcome::kRelocalised),
                 c.count(zemb::FrameOutcome::kNotExtended), c.count(zemb::FrameOutcome::kNotPlaceable),
-                c.count(zemb::FrameOutcome::kTooFewKeypoints), bad_frames, c.keyframes, size_of(sweep.preview()).c_str(),
-                canvas_mb(sweep.preview()), static_cast<double>(c.kept_bytes) / (1024.0 * 1024.0), resident_mb());
+                c.count(zemb::FrameOutcome::kTooFewKeypoints), bad_frames, c.keyframes,
+                size_of(sweep.preview()).c_str(), canvas_mb(sweep.preview()),
+                static_cast<double>(c.kept_bytes) / (1024.0 * 1024.0), resident_mb());
   }
   std::printf("soak (zemb::Sweep): %d keyframes, %d spilled, %d spill failures, %.1f MB kept in memory\n",
               sweep.counts().keyframes, sweep.counts().spilled, sweep.counts().spill_failures,
