@@ -21,12 +21,14 @@ set(ZEMB_FIXED_SOURCES
   ${ZEMB_ROOT}/src/fixed/module_objects.cpp
   ${ZEMB_ROOT}/src/fixed/stitcher.cpp
 )
-# The sweep: its road, tracking and recovery, keyframe links, kept images,
-# and the options.
+# The sweep: its road, poses and live canvas, tracking and recovery,
+# keyframe links, kept images, and the options.
 set(ZEMB_SWEEP_SOURCES
   ${ZEMB_ROOT}/src/sweep/kept_images.cpp
   ${ZEMB_ROOT}/src/sweep/links.cpp
+  ${ZEMB_ROOT}/src/sweep/live_canvas.cpp
   ${ZEMB_ROOT}/src/sweep/options.cpp
+  ${ZEMB_ROOT}/src/sweep/poses.cpp
   ${ZEMB_ROOT}/src/sweep/recovery.cpp
   ${ZEMB_ROOT}/src/sweep/sweep.cpp
   ${ZEMB_ROOT}/src/sweep/tracking.cpp
@@ -54,4 +56,5 @@ set(ZEMB_SYNTHETIC_SWEEP_SOURCES
   ${ZEMB_ROOT}/tools/synthetic_sweep/synthetic_sweep.cpp
   ${ZEMB_ROOT}/tools/synthetic_sweep/turning_camera.cpp
   ${ZEMB_ROOT}/tools/synthetic_sweep/long_sweep.cpp
+  ${ZEMB_ROOT}/tools/synthetic_sweep/sphere_camera.cpp
 )

@@ -78,19 +78,27 @@ py::array record_image(const SweepRecord& record, int index) {
 
 void bind_keyframes(py::module_& module) {
   py::class_<Keyframe>(module, "Keyframe", "A keyframe as the finished render needs it.")
-      .def(py::init([](int frame_index, const SizePair& image_size, const py::object& placement) {
-             return Keyframe{frame_index, size_of(image_size), to_matrix(placement, "placement")};
+      .def(py::init([](int frame_index, const SizePair& image_size, const py::object& placement,
+                       const py::object& rotation, double focal) {
+             return Keyframe{frame_index, size_of(image_size), to_matrix(placement, "placement"),
+                             to_matrix(rotation, "rotation"), focal};
            }),
-           py::arg("frame_index") = 0, py::arg("image_size") = SizePair(0, 0), py::arg("placement") = py::none())
+           py::arg("frame_index") = 0, py::arg("image_size") = SizePair(0, 0), py::arg("placement") = py::none(),
+           py::arg("rotation") = py::none(), py::arg("focal") = 0.0)
       .def_readwrite("frame_index", &Keyframe::frame_index, "The add() call (0-based) that gave it.")
       .def_property(
           "image_size", [](const Keyframe& keyframe) { return size_pair(keyframe.image_size); },
           [](Keyframe& keyframe, const SizePair& size) { keyframe.image_size = size_of(size); },
-          "(width, height) of the kept image (turned like the working frame).")
+          "(width, height) of the kept image.")
       .def_property(
           "placement", [](const Keyframe& keyframe) { return matrix_or_none(keyframe.placement); },
           [](Keyframe& keyframe, const py::object& matrix) { keyframe.placement = to_matrix(matrix, "placement"); },
-          "Kept-image pixel -> live canvas pixel: 3 x 3 float64 (read-only; assign a new one), or None.")
+          "A flat scene: kept-image pixel -> live plane pixel, 3 x 3 float64 (read-only; assign a new one), or None.")
+      .def_property(
+          "rotation", [](const Keyframe& keyframe) { return matrix_or_none(keyframe.rotation); },
+          [](Keyframe& keyframe, const py::object& matrix) { keyframe.rotation = to_matrix(matrix, "rotation"); },
+          "A turning camera: camera-to-world rotation, 3 x 3 float64 (read-only; assign a new one), or None.")
+      .def_readwrite("focal", &Keyframe::focal, "A turning camera: focal length in kept-image pixels; 0 otherwise.")
       .def("__repr__", [](const Keyframe& keyframe) {
         return cv::format("Keyframe(frame_index=%d, image_size=(%d, %d), placement=...)", keyframe.frame_index,
                           keyframe.image_size.width, keyframe.image_size.height);

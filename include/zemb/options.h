@@ -37,12 +37,12 @@ enum class SeamFinding { kNone, kVoronoi, kDpColourGradient, kGraphCut };
 // How it blends across the seams.
 enum class Blending { kNone, kFeather, kMultiBand };
 
-// Frame preparation: the two sizes every frame is worked at.
+// Frame preparation: the two sizes every frame is worked at. (The sweep keeps
+// frames upright and bounds their longer side by these; the fixed path
+// bounds the camera frame's columns, then turns it, then bounds the rows.)
 struct PreparationOptions {
-  int working_columns = 500;  // camera frames reduced to at most this many columns, then
-                              // turned clockwise: the working frame, what goes onto the canvas
-  int tracking_rows = 300;    // the working frame reduced to at most this many rows, in gray:
-                              // the tracking image that keypoints and optical flow run on
+  int working_columns = 500;  // the working frame, what goes onto the live canvas
+  int tracking_rows = 300;    // the tracking image, in gray, that keypoints and optical flow run on
 
   template <typename Self, typename Visit>
   static void for_each_field(Self& o, Visit&& visit) {
@@ -192,8 +192,8 @@ struct KeyframeOptions {
 
 // What the keyframes keep, and where.
 struct MemoryOptions {
-  int keep_columns = 1000;  // keyframe images: the camera frame reduced to at most this many
-                            // columns and turned like the working frame; the render's resolution
+  int keep_columns = 8192;  // keyframe images: the camera frame reduced to at most this many
+                            // columns (by default its own width); the render's resolution
   // Kept images beyond this many bytes are written, lossless, into the
   // sweep's own folder and read back when needed.
   std::uint64_t budget_bytes = std::uint64_t(256) << 20;

@@ -1,13 +1,13 @@
 // Keyframe images kept for the finished render. They stay in memory up to a
-// budget; beyond it the oldest go into the sweep's working directory as PNG
-// files, which give back exactly the pixels written.
+// budget; beyond it the oldest go into the sweep's own folder as raw files,
+// which give back exactly the pixels written.
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "sweep/sweep_internal.h"
@@ -23,15 +23,24 @@ std::size_t bytes_of(const cv::Mat& image) { return image.total() * image.elemSi
 // A bilinear reduction, a small part of a keyframe's cost, where an area
 // reduction by an uneven factor would cost as much as the frame's tracking.
 cv::Mat kept_image(const cv::Mat& camera_frame, const SweepOptions& options) {
-  cv::Mat reduced, turned;
-  if (camera_frame.cols > options.memory.keep_columns) {
-    const double factor = static_cast<double>(options.memory.keep_columns) / camera_frame.cols;
-    cv::resize(camera_frame, reduced, cv::Size(), factor, factor, cv::INTER_LINEAR);
-  } else {
-    reduced = camera_frame;
-  }
-  cv::rotate(reduced, turned, cv::ROTATE_90_CLOCKWISE);
-  return turned;
+  if (camera_frame.cols <= options.memory.keep_columns) return camera_frame.clone();
+  const double factor = static_cast<double>(options.memory.keep_columns) / camera_frame.cols;
+  cv::Mat reduced;
+  cv::resize(camera_frame, reduced, cv::Size(), factor, factor, cv::INTER_LINEAR);
+  return reduced;
+}
+
+void RunningMedian::add(double value) {
+  constexpr std::size_t kKept = 31;
+  values_.push_back(value);
+  if (values_.size() > kKept) values_.pop_front();
+}
+
+double RunningMedian::median() const {
+  if (values_.empty()) return 0.0;
+  std::vector<double> sorted(values_.begin(), values_.end());
+  std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+  return sorted[sorted.size() / 2];
 }
 
 KeptImages::KeptImages(std::string parent, std::size_t budget) : parent_(std::move(parent)), budget_(budget) {
@@ -64,26 +73,29 @@ void KeptImages::remove_folder() {
   folder_.clear();
 }
 
+// Raw rows: a spill costs about a copy of the image, where even the fastest
+// PNG would cost a frame's worth of time on the capture loop's thread.
 bool KeptImages::spill(Entry& entry, int index) {
   if (!make_folder()) return false;
-  const std::string file = folder_ + cv::format("/keyframe_%05d.png", index);
-  bool written = false;
-  try {
-    written = cv::imwrite(file, entry.image);
-  } catch (const cv::Exception&) {
-    written = false;
-  }
-  if (!written) {
+  const std::string file = folder_ + cv::format("/keyframe_%05d.raw", index);
+  std::ofstream out(file, std::ios::binary);
+  const std::size_t row_bytes = entry.image.cols * entry.image.elemSize();
+  for (int row = 0; out && row < entry.image.rows; ++row)
+    out.write(reinterpret_cast<const char*>(entry.image.ptr(row)), static_cast<std::streamsize>(row_bytes));
+  out.close();
+  if (!out) {
     std::remove(file.c_str());  // a part written before the failure is ours
     return false;
   }
   entry.file = file;
+  entry.size = entry.image.size();
+  entry.type = entry.image.type();
   entry.image.release();
   return true;
 }
 
 void KeptImages::add(const cv::Mat& image, SweepCounts& counts) {
-  entries_.push_back({image, std::string()});
+  entries_.push_back({image, std::string(), image.size(), image.type()});
   counts.kept_bytes += bytes_of(image);
   while (counts.kept_bytes > budget_ && next_to_spill_ < entries_.size()) {
     Entry& oldest = entries_[next_to_spill_];
@@ -104,8 +116,10 @@ cv::Mat KeptImages::get(int index) const {
   if (!entry.image.empty()) return entry.image;
   if (entry.file.empty())
     CV_Error(cv::Error::StsError, cv::format("keyframe %d was spilled and its folder has been removed", index));
-  cv::Mat image = cv::imread(entry.file, cv::IMREAD_UNCHANGED);
-  if (image.empty()) CV_Error(cv::Error::StsError, "a spilled keyframe image cannot be read back: " + entry.file);
+  cv::Mat image(entry.size, entry.type);
+  std::ifstream in(entry.file, std::ios::binary);
+  in.read(reinterpret_cast<char*>(image.data), static_cast<std::streamsize>(image.total() * image.elemSize()));
+  if (!in) CV_Error(cv::Error::StsError, "a spilled keyframe image cannot be read back: " + entry.file);
   return image;
 }
 

@@ -1,6 +1,7 @@
 // The two ways a sweep recovers a frame the last accepted frame could not
 // place: optical flow seeded with the shift phase correlation finds (or
-// coarse guesses along the sweep), and descriptor matching.
+// coarse guesses along the sweep), and binary descriptor matching; both
+// within a time budget per frame.
 #include <algorithm>
 #include <cmath>
 
@@ -10,25 +11,74 @@
 
 namespace zemb {
 
-std::vector<Seed> candidate_shifts(const View& view, const PreparedFrame& frame) {
-  if (view.gray.size() != frame.gray.size() || view.gray.empty()) return {};
+namespace {
+
+// The centre part both images have, for the correlation, which needs equal sizes.
+cv::Rect common_centre(cv::Size a, cv::Size b) {
+  const cv::Size common(std::min(a.width, b.width), std::min(a.height, b.height));
+  return {(a.width - common.width) / 2, (a.height - common.height) / 2, common.width, common.height};
+}
+
+std::vector<Seed> correlation_seeds(const View& view, const PreparedFrame& frame) {
+  const cv::Rect in_view = common_centre(view.gray.size(), frame.gray.size());
+  const cv::Rect in_frame = common_centre(frame.gray.size(), view.gray.size());
+  if (in_view.width < 16 || in_view.height < 16) return {};
   cv::Mat from, to, window;
-  view.gray.convertTo(from, CV_32F);
-  frame.gray.convertTo(to, CV_32F);
+  view.gray(in_view).convertTo(from, CV_32F);
+  frame.gray(in_frame).convertTo(to, CV_32F);
   cv::createHanningWindow(window, from.size(), CV_32F);
   const cv::Point2d found = cv::phaseCorrelate(from, to, window);
   if (!std::isfinite(found.x) || !std::isfinite(found.y)) return {};
-  const float width = static_cast<float>(from.cols);
-  const cv::Point2f shift(static_cast<float>(found.x), static_cast<float>(found.y));
-  std::vector<Seed> shifts{{shift, true}};
-  for (const float wrap : {-width, width})
-    if (std::abs(shift.x + wrap) < width) shifts.push_back({{shift.x + wrap, shift.y}, true});
-  // A sweep moves the scene left across the frames, by up to a frame, and
-  // hardly ever back: such shifts come first.
-  const auto forward = [width](const Seed& s) { return s.shift.x <= 0.1f * width; };
-  std::stable_partition(shifts.begin(), shifts.end(), forward);
-  for (const float share : {0.3f, 0.55f, 0.8f}) shifts.push_back({{-share * width, 0.0f}, false});
-  return shifts;
+  // The correlation knows the shift modulo the image; crops off centre move it.
+  const cv::Point2f shift = cv::Point2f(static_cast<float>(found.x), static_cast<float>(found.y)) +
+                            cv::Point2f(in_frame.tl() - in_view.tl());
+  const float width = static_cast<float>(from.cols), height = static_cast<float>(from.rows);
+  std::vector<Seed> seeds{{shift, true}};
+  for (const cv::Point2f wrap : {cv::Point2f(-width, 0), cv::Point2f(width, 0), cv::Point2f(0, -height),
+                                 cv::Point2f(0, height)})
+    if (std::abs(shift.x + wrap.x) < width && std::abs(shift.y + wrap.y) < height)
+      seeds.push_back({shift + wrap, true});
+  return seeds;
+}
+
+std::vector<cv::Point2d> travel_directions(cv::Point2d travel) {
+  if (travel.dot(travel) > 0) return {travel};
+  return {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
+}
+
+// Binary descriptors both ways under the ratio test, each pair once.
+std::vector<cv::DMatch> mutual_matches(const cv::Mat& a, const cv::Mat& b, float ratio) {
+  cv::BFMatcher matcher(cv::NORM_HAMMING);
+  std::vector<std::vector<cv::DMatch>> forward, backward;
+  matcher.knnMatch(a, b, forward, 2);
+  matcher.knnMatch(b, a, backward, 2);
+  const auto passes = [ratio](const std::vector<cv::DMatch>& c) {
+    return c.size() == 2 && c[0].distance < (1.0f - ratio) * c[1].distance;
+  };
+  std::vector<int> back(static_cast<std::size_t>(b.rows), -1);
+  for (const auto& candidates : backward)
+    if (passes(candidates)) back[std::size_t(candidates[0].queryIdx)] = candidates[0].trainIdx;
+  std::vector<cv::DMatch> matches;
+  for (const auto& candidates : forward)
+    if (passes(candidates) && back[std::size_t(candidates[0].trainIdx)] == candidates[0].queryIdx)
+      matches.push_back(candidates[0]);
+  return matches;
+}
+
+double seconds_since(int64 start) { return static_cast<double>(cv::getTickCount() - start) / cv::getTickFrequency(); }
+
+}  // namespace
+
+std::vector<Seed> candidate_shifts(const View& view, const PreparedFrame& frame, cv::Point2d travel) {
+  std::vector<Seed> seeds = correlation_seeds(view, frame);
+  // Along the way the camera goes, content moves the other way.
+  const cv::Size size = frame.gray.size();
+  for (const cv::Point2d direction : travel_directions(travel))
+    for (const float share : {0.35f, 0.6f, 0.8f})
+      seeds.push_back({cv::Point2f(static_cast<float>(-direction.x * share * size.width),
+                                   static_cast<float>(-direction.y * share * size.height)),
+                       false});
+  return seeds;
 }
 
 Candidate match_view(View& view, const PreparedFrame& frame, FrameDescription& description, cv::Feature2D& finder,
@@ -42,57 +92,44 @@ Candidate match_view(View& view, const PreparedFrame& frame, FrameDescription& d
     description.made = true;
   }
   if (view.descriptors.rows < 2 || description.descriptors.rows < 2) return Candidate();
-  std::vector<cv::DMatch> matches;
-  double_match(view.descriptors, description.descriptors, matches, options.recovery.match_ratio);
   std::vector<cv::Point2f> in_view, in_frame;
-  for (const cv::DMatch& match : matches) {
-    in_view.push_back(scaled(view.described[match.queryIdx].pt, view.scale));
-    in_frame.push_back(scaled(description.keypoints[match.trainIdx].pt, frame.scale));
+  for (const cv::DMatch& match : mutual_matches(view.descriptors, description.descriptors, options.recovery.match_ratio)) {
+    in_view.push_back(scaled(view.described[std::size_t(match.queryIdx)].pt, view.scale));
+    in_frame.push_back(scaled(description.keypoints[std::size_t(match.trainIdx)].pt, frame.scale));
   }
-  return fit_onto_canvas(view, in_view, in_frame, options);
+  return fit_relative(in_view, in_frame, options);
 }
 
-Recovery::Recovery(View& reference, std::vector<View>& keyframes, const PreparedFrame& frame,
-                   const cv::Ptr<cv::Feature2D>& finder, const SweepOptions& options, bool thorough)
-    : reference_(reference), keyframes_(keyframes), frame_(frame), finder_(finder), options_(options) {
-  const size_t newest = thorough ? static_cast<size_t>(options.recovery.keyframes) : 1;
-  views_ = 1 + std::min(keyframes.size(), newest);
-  stages_ = thorough ? 2 : 1;
-}
-
-View& Recovery::view_at(size_t index, int& keyframe) {
-  if (index == 0) {
-    keyframe = -1;
-    return reference_;
-  }
-  keyframe = static_cast<int>(keyframes_.size() - index);
-  return keyframes_[keyframe];
-}
-
-Candidate Recovery::try_view(View& view, int keyframe, int stage) {
-  Candidate found;
-  if (stage == 0) {
-    for (const Seed& seed : candidate_shifts(view, frame_)) {
-      found = track_view(view, frame_, options_, &seed);
-      if (trustworthy(found, view, options_)) break;
+Candidate Recovery::run(View& reference, std::vector<View>& keyframes, const PreparedFrame& frame, cv::Point2d travel,
+                        cv::Feature2D* finder, const SweepOptions& options, double seconds) {
+  const int64 start = cv::getTickCount();
+  // The last accepted frame and the newest keyframes, each by flow, then each
+  // by descriptors; the newest keyframe is often the last accepted frame too.
+  std::vector<int> views{-1};
+  for (int k = static_cast<int>(keyframes.size()) - 1;
+       k >= 0 && static_cast<int>(views.size()) <= options.recovery.keyframes; --k)
+    if (keyframes[std::size_t(k)].frame_index != reference.frame_index) views.push_back(k);
+  const std::size_t stages = finder != nullptr ? 2 : 1, attempts = stages * views.size();
+  FrameDescription description;
+  for (std::size_t tried = 0; tried < attempts && (tried == 0 || seconds_since(start) < seconds); ++tried) {
+    const std::size_t at = position_++ % attempts;
+    const int keyframe = views[at % views.size()];
+    View& view = keyframe < 0 ? reference : keyframes[std::size_t(keyframe)];
+    Candidate found;
+    if (at < views.size()) {
+      for (const Seed& seed : candidate_shifts(view, frame, travel)) {
+        found = track_view(view, frame, options, seed);
+        if (trustworthy(found, view, options) || seconds_since(start) >= seconds) break;
+      }
+    } else {
+      found = match_view(view, frame, description, *finder, options);
     }
-  } else {
-    if (finder_) found = match_view(view, frame_, description_, *finder_, options_);
-  }
-  found.keyframe = keyframe;
-  return found;
-}
-
-Candidate Recovery::next() {
-  while (position_ < stages_ * views_) {
-    const int stage = static_cast<int>(position_ / views_);
-    int keyframe = -1;
-    View& view = view_at(position_ % views_, keyframe);
-    ++position_;
-    // The last accepted frame is often the newest keyframe too: try it once.
-    if (keyframe >= 0 && view.frame_index == reference_.frame_index) continue;
-    Candidate candidate = try_view(view, keyframe, stage);
-    if (trustworthy(candidate, view, options_)) return candidate;
+    found.keyframe = keyframe;
+    found.recovered = true;
+    if (trustworthy(found, view, options)) {
+      position_ = 0;
+      return found;
+    }
   }
   return Candidate();
 }

@@ -1,7 +1,13 @@
 // zemb::Sweep: the road of one frame (prepare, detect, start or track,
-// recover, place, commit) with the settings of SweepOptions, and the record
-// of keyframes it leaves for the finished render.
+// recover, pose, show, record) and the record it leaves for the finished
+// render. Frames stay upright: the live canvas grows in whichever direction
+// the camera goes, on a cylinder for a turning camera and on a plane for a
+// flat scene.
 #include "zemb/sweep.h"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
 
 #include <opencv2/imgproc.hpp>
 
@@ -11,14 +17,20 @@ namespace zemb {
 
 namespace {
 
-// A sweep that stays lost tries a thorough recovery every this many frames.
-constexpr int kThoroughEvery = 4;
+// A sweep's direction is taken once it has moved this share of a frame.
+constexpr double kDirectionShare = 0.1;
+// A keyframe is linked with earlier keyframes whose view it still shares:
+// their centres less than this share of a frame apart.
+constexpr double kLinkReach = 0.85;
+// Features the sweep's own descriptor finder looks for on a tracking image.
+constexpr int kRecoveryFeatures = 500;
+
+double seconds_since(int64 start) { return static_cast<double>(cv::getTickCount() - start) / cv::getTickFrequency(); }
 
 // The newest accepted frame that did not become a keyframe: the render
 // takes it as a last keyframe, so that the finished panorama reaches as far
 // as the preview. It keeps a copy of the camera frame, made into memory
-// kept from frame to frame, and reduces it only when a render needs it: a
-// copy costs a third of a reduction and a turn.
+// kept from frame to frame, and reduces it only when a render needs it.
 struct Tail {
   cv::Mat camera_frame;
   View view;
@@ -27,29 +39,6 @@ struct Tail {
 
 cv::Point2d kept_scale_of(cv::Size kept, cv::Size working) {
   return {static_cast<double>(kept.width) / working.width, static_cast<double>(kept.height) / working.height};
-}
-
-cv::Mat kept_placement(const cv::Mat& to_canvas, cv::Point2d kept_scale) {
-  const cv::Mat kept_to_working = (cv::Mat_<double>(3, 3) << 1.0 / kept_scale.x, 0, 0, 0, 1.0 / kept_scale.y, 0, 0, 0, 1);
-  return to_canvas * kept_to_working;
-}
-
-// True when every corner of a working frame of `size` lands in front of the
-// canvas (positive projective depth): a turning camera that has turned past
-// a right angle from the first frame cannot be drawn on its plane.
-bool in_front(const cv::Mat& to_canvas, cv::Size size) {
-  const cv::Mat_<double> h = to_canvas;
-  for (const cv::Point2f& corner : frame_corners(size))
-    if (h(2, 0) * corner.x + h(2, 1) * corner.y + h(2, 2) <= 0.0) return false;
-  return true;
-}
-
-// How far the frame of `later` has moved on from `earlier`, in the earlier
-// frame's working pixels: where its centre lies there, less the centre.
-double progress(const View& earlier, const View& later) {
-  const cv::Point2f centre(later.working_size.width / 2.0f, later.working_size.height / 2.0f);
-  const cv::Mat later_to_earlier = earlier.to_canvas.inv() * later.to_canvas;
-  return project({centre}, later_to_earlier)[0].x - centre.x;
 }
 
 // The count that explains the outcome: the keypoints of a frame with too
@@ -61,6 +50,76 @@ int count_behind(const FrameStatus& status) {
   return status.inliers;
 }
 
+// Keyframes this close to the newest are related through the chain of
+// fitted transforms; further back (a turn that came round), through poses.
+constexpr std::size_t kChainKeyframes = 8;
+
+// How far, as a share of a frame, a link may put a keyframe from where the
+// chain predicts it; through poses, a loop that comes round may have
+// drifted further.
+constexpr double kNearbySlack = 0.1;
+constexpr double kFarSlack = 0.4;
+
+// Later working pixel -> earlier working pixel.
+cv::Matx33d later_to_earlier(const View& earlier, const View& later, bool nearby) {
+  return nearby ? earlier.chain.inv() * later.chain : relative_between(earlier.pose, later.pose);
+}
+
+// How far `later` has moved on from `earlier`: the larger share of a frame
+// its centre moved along either axis, or the share by which a zoom changed
+// its scale.
+double progress(const View& earlier, const View& later, bool nearby = true) {
+  cv::Matx33d relative = later_to_earlier(earlier, later, nearby);
+  const cv::Point2d moved = camera_motion(relative, later.working_size);
+  relative *= 1.0 / relative(2, 2);
+  const double zoom = std::sqrt(std::abs(relative(0, 0) * relative(1, 1) - relative(0, 1) * relative(1, 0)));
+  return std::max({std::abs(moved.x) / earlier.working_size.width, std::abs(moved.y) / earlier.working_size.height,
+                   std::abs(std::log(zoom))});
+}
+
+Direction direction_of(cv::Point2d moved) {
+  if (std::abs(moved.x) >= std::abs(moved.y)) return moved.x > 0 ? Direction::kRight : Direction::kLeft;
+  return moved.y > 0 ? Direction::kDown : Direction::kUp;
+}
+
+// The camera's way as a unit vector in frame pixels; zero while not known.
+cv::Point2d unit_of(Direction direction) {
+  switch (direction) {
+    case Direction::kRight: return {1, 0};
+    case Direction::kLeft: return {-1, 0};
+    case Direction::kDown: return {0, 1};
+    case Direction::kUp: return {0, -1};
+    case Direction::kAuto: break;
+  }
+  return {0, 0};
+}
+
+// The focal length the field-of-view hint gives a working frame of `size`.
+double focal_hint(const SweepOptions& options, cv::Size size) {
+  const double half_angle = options.tracking.field_of_view * CV_PI / 360.0;
+  return std::max(size.width, size.height) * 0.5 / std::tan(half_angle);
+}
+
+// A cylinder turns about the axis across the way the camera goes.
+Surface surface_for(Scene scene, Direction direction) {
+  if (scene == Scene::kFlat) return Surface::kPlane;
+  return direction == Direction::kUp || direction == Direction::kDown ? Surface::kLyingCylinder
+                                                                      : Surface::kUprightCylinder;
+}
+
+Keyframe keyframe_of(const View& view, cv::Size kept_size, Scene scene) {
+  const cv::Point2d kept_scale = kept_scale_of(kept_size, view.working_size);
+  Keyframe keyframe{view.frame_index, kept_size, cv::Mat(), cv::Mat(), 0.0};
+  if (scene == Scene::kTurning) {
+    keyframe.rotation = cv::Mat(view.pose.rotation(view.working_size)).clone();
+    keyframe.focal = view.pose.focal * kept_scale.x;
+  } else {
+    const cv::Matx33d working_of_kept(1.0 / kept_scale.x, 0, 0, 0, 1.0 / kept_scale.y, 0, 0, 0, 1);
+    keyframe.placement = cv::Mat(view.pose.to_world * working_of_kept).clone();
+  }
+  return keyframe;
+}
+
 }  // namespace
 
 struct Sweep::State {
@@ -68,46 +127,44 @@ struct Sweep::State {
       : options(settings),
         fast(cv::FastFeatureDetector::create(settings.detection.fast_threshold, true,
                                              cv::FastFeatureDetector::TYPE_9_16)),
-        finder(make_feature_finder()),
-        kept(std::move(directory), settings.memory.budget_bytes) {}
+        finder(cv::ORB::create(kRecoveryFeatures)),
+        kept(std::move(directory), settings.memory.budget_bytes),
+        direction(settings.scene == Scene::kFlat && settings.direction == Direction::kAuto ? Direction::kRight
+                                                                                          : settings.direction) {}
 
   SweepOptions options;
   cv::Ptr<cv::FastFeatureDetector> fast;
   cv::Ptr<cv::Feature2D> finder;  // the sweep's own: recovery describes frames with it
-  cv::Size first_size;
-  int next_index = 0;
+  KeptImages kept;
+  // kAuto until the sweep has moved far enough to tell; a flat scene's plane
+  // needs no direction to grow on.
+  Direction direction;
+  std::optional<Projection> projection;  // the live canvas's surface, once known
+  LiveCanvas canvas;
   cv::Mat preview, band_view;
-  Band band;
-  CanvasBuffers buffers;
+  cv::Rect band;  // canvas pixels that every laid frame covered across the sweep
+  cv::Mat first_working;  // shown alone until the surface is known
+  int next_index = 0;
   View reference;
   std::vector<View> views;  // one per keyframe
-  std::vector<cv::Point2d> kept_scales;
   std::vector<Keyframe> keyframes;
   std::vector<KeyframeLink> links;
-  KeptImages kept;
   SweepCounts counts;
   Tail tail;
   cv::Mat spare_frame;  // memory for the next tail's copy of its frame
-  int lost_streak = 0;  // frames refused one after the other as not placeable
+  Recovery recovery;
+  RunningMedian placed_seconds;
 
   void start(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
              FrameStatus& status);
-  void track_and_place(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
-                       FrameStatus& status);
-  // A placed frame's part of the record, made before anything changes.
-  struct Commit {
-    View view;
-    bool keyframe = false;
-    cv::Mat image;  // a keyframe's kept image
-    std::vector<KeyframeLink> links;
-    cv::Mat camera_frame;  // else the tail's copy of the frame
-  };
-  Commit prepare_commit(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
-                        const cv::Mat& to_canvas);
-  void commit(Commit pending, const Placement* placement, FrameStatus& status);
+  Candidate locate(const PreparedFrame& prepared, int64 start);
+  void place(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
+             const Candidate& candidate, FrameStatus& status);
+  void settle_direction(const View& view);
   std::vector<KeyframeLink> links_of(const View& view, int index, cv::Point2d kept_scale) const;
   void add_keyframe(View view, const cv::Mat& image, std::vector<KeyframeLink> new_links);
-  void shift_canvas(cv::Point2f shift);
+  void show(const Patch& patch, FrameStatus& status);
+  void refresh_preview();
 };
 
 Sweep::Sweep(std::string directory, const SweepOptions& options) {
@@ -120,19 +177,28 @@ Sweep::Sweep(Sweep&&) noexcept = default;
 Sweep& Sweep::operator=(Sweep&&) noexcept = default;
 
 FrameStatus Sweep::add(const cv::Mat& frame) {
+  const int64 start = cv::getTickCount();
   State& s = *state_;
-  check_frame(frame, s.first_size, "Sweep::add");
-  const PreparedFrame prepared = prepare_frame(frame, s.options.preparation);
+  check_frame(frame, cv::Size(), "Sweep::add");
+  const PreparedFrame prepared = prepare_upright(frame, s.options.preparation);
   FrameStatus status;
   const std::vector<cv::KeyPoint> keypoints = detect_adaptive(prepared.gray, s.options, *s.fast, status.fast_threshold);
   status.keypoints = count_of(keypoints);
-  if (status.keypoints < s.options.detection.min_keypoints)
+  if (status.keypoints < s.options.detection.min_keypoints) {
     status.outcome = FrameOutcome::kTooFewKeypoints;
-  else if (s.preview.empty())
+  } else if (s.views.empty()) {
     s.start(frame, prepared, keypoints, status);
-  else
-    s.track_and_place(frame, prepared, keypoints, status);
+  } else {
+    const Candidate candidate = s.locate(prepared, start);
+    status.tracked = candidate.tracked;
+    status.inliers = candidate.inliers;
+    if (candidate.found)
+      s.place(frame, prepared, keypoints, candidate, status);
+    else
+      status.outcome = FrameOutcome::kNotPlaceable;
+  }
   status.count = count_behind(status);
+  if (status.placed()) s.placed_seconds.add(seconds_since(start));
   ++s.next_index;
   ++s.counts.frames;
   ++s.counts.by_outcome[static_cast<int>(status.outcome)];
@@ -141,143 +207,160 @@ FrameStatus Sweep::add(const cv::Mat& frame) {
 
 void Sweep::State::start(const cv::Mat& frame, const PreparedFrame& prepared,
                          const std::vector<cv::KeyPoint>& keypoints, FrameStatus& status) {
-  View view = make_view(prepared, keypoints, cv::Mat::eye(3, 3, CV_64F), next_index);
+  const cv::Size size = prepared.working.size();
+  View view = make_view(prepared, keypoints, first_pose(options.scene, focal_hint(options, size), size),
+                        cv::Matx33d::eye(), next_index);
   const cv::Mat image = kept_image(frame, options);
-  first_size = frame.size();
-  preview = prepared.working;
-  band_view = prepared.working;
-  band = {0.0f, static_cast<float>(prepared.working.rows), static_cast<float>(prepared.working.cols)};
+  first_working = prepared.working;
   reference = view;
   add_keyframe(std::move(view), image, {});
+  if (direction != Direction::kAuto) settle_direction(reference);
+  refresh_preview();
   status.outcome = FrameOutcome::kAccepted;
   status.keyframe = 0;
   status.on_preview = true;
-  status.placement = cv::Mat::eye(3, 3, CV_64F);
 }
 
-// Where a candidate puts the frame: on the preview, off it (a placement the
-// preview cannot take, of a frame that still lies in front of the canvas),
-// or a refusal.
-enum class Fit { kOnPreview, kOffPreview, kNotExtended, kNotPlaceable };
-
-void Sweep::State::track_and_place(const cv::Mat& frame, const PreparedFrame& prepared,
-                                   const std::vector<cv::KeyPoint>& keypoints, FrameStatus& status) {
-  const auto fit_of = [&](const Candidate& candidate) {
-    Geometry geometry;
-    int refusal = 0;
-    if (plan_placement(preview, band, prepared.working.size(), candidate.homography, options.placement,
-                       options.tracking.fit, geometry, refusal))
-      return Fit::kOnPreview;
-    if (refusal == kNotExtended) return Fit::kNotExtended;
-    return in_front(candidate.homography, prepared.working.size()) ? Fit::kOffPreview : Fit::kNotPlaceable;
-  };
-  Candidate chosen = track_view(reference, prepared, options);
-  Fit fit = trustworthy(chosen, reference, options) ? fit_of(chosen) : Fit::kNotPlaceable;
-  if (fit == Fit::kNotPlaceable && options.recovery.enabled) {
-    // While lost, every few frames try everything; in between, the quick way.
-    Recovery recovery(reference, views, prepared, finder, options, lost_streak % kThoroughEvery == 0);
-    for (Candidate c = recovery.next(); fit == Fit::kNotPlaceable && !c.homography.empty(); c = recovery.next()) {
-      chosen = c;
-      fit = fit_of(c);
-    }
-    if (fit == Fit::kOnPreview || fit == Fit::kOffPreview) {
-      status.outcome = FrameOutcome::kRelocalised;
-      status.recovered_from = chosen.keyframe;
-    }
+// Tracks the frame against the last accepted one; when that fails, recovers
+// within the time left of the frame's budget. A trustworthy candidate, or
+// one not found.
+Candidate Sweep::State::locate(const PreparedFrame& prepared, int64 start) {
+  Candidate candidate = track_moving(reference, prepared, options);
+  if (trustworthy(candidate, reference, options)) {
+    recovery.reset();
+    return candidate;
   }
-  status.tracked = chosen.tracked;
-  status.inliers = chosen.inliers;
-  lost_streak = fit == Fit::kNotPlaceable ? lost_streak + 1 : 0;
-  if (fit == Fit::kNotExtended || fit == Fit::kNotPlaceable) {
-    status.outcome = fit == Fit::kNotExtended ? FrameOutcome::kNotExtended : FrameOutcome::kNotPlaceable;
-    return;
-  }
-  if (status.outcome != FrameOutcome::kRelocalised) status.outcome = FrameOutcome::kAccepted;
-  // Everything that can fail comes before the preview changes: the record's
-  // part, then the placement (which leaves the preview as it was when it
-  // fails), then assignments that cannot.
-  Commit pending = prepare_commit(frame, prepared, keypoints, chosen.homography);
-  Placement placement;
-  if (fit == Fit::kOnPreview)
-    placement = place_frame(preview, band, prepared.working, chosen.homography, &buffers, options.placement,
-                            options.tracking.fit);
-  status.on_preview = fit == Fit::kOnPreview;
-  commit(std::move(pending), status.on_preview ? &placement : nullptr, status);
+  candidate.found = false;
+  if (!options.recovery.enabled) return candidate;
+  // Before any frame was placed, the budget is measured by this frame's own tracking.
+  const double typical = placed_seconds.median() > 0 ? placed_seconds.median() : seconds_since(start);
+  const double left = options.recovery.time_budget * typical - seconds_since(start);
+  Candidate recovered =
+      recovery.run(reference, views, prepared, unit_of(direction), finder.get(), options, std::max(0.0, left));
+  return recovered.found ? recovered : candidate;
 }
 
+// The frame placed: its pose from the view it was found against, then what
+// can fail (its patch on the canvas, its kept image and links), then what
+// cannot, so that an exception leaves the sweep as it was.
+void Sweep::State::place(const cv::Mat& frame, const PreparedFrame& prepared,
+                         const std::vector<cv::KeyPoint>& keypoints, const Candidate& candidate,
+                         FrameStatus& status) {
+  const View& found_in = candidate.keyframe < 0 ? reference : views[std::size_t(candidate.keyframe)];
+  const Pose pose =
+      pose_from(options.scene, found_in.pose, candidate.relative, found_in.working_size, prepared.working.size());
+  View view = make_view(prepared, keypoints, pose, found_in.chain * candidate.relative, next_index);
+  if (!candidate.recovered) view.step = candidate.relative;
+  status.outcome = candidate.recovered ? FrameOutcome::kRelocalised : FrameOutcome::kAccepted;
+  status.recovered_from = candidate.keyframe;
+  if (direction == Direction::kAuto) settle_direction(view);
+  const Patch patch = projection ? warp_to_canvas(prepared.working, pose, *projection, options.placement.max_canvas_side)
+                                 : Patch();
+  const bool keyframe = progress(views.back(), view) >= options.keyframes.share;
+  cv::Mat image;
+  std::vector<KeyframeLink> new_links;
+  if (keyframe) {
+    image = kept_image(frame, options);
+    new_links = links_of(view, static_cast<int>(views.size()), kept_scale_of(image.size(), view.working_size));
+  } else {
+    // The spare memory is no one's but the sweep's (the tail holds the
+    // other), so writing into it changes nothing a failure could expose.
+    frame.copyTo(spare_frame);
+  }
+  show(patch, status);
+  if (status.on_preview && options.scene == Scene::kFlat)
+    status.placement = cv::Mat(cv::Matx33d(1, 0, -canvas.origin().x, 0, 1, -canvas.origin().y, 0, 0, 1) *
+                               pose.to_world);
+  reference = view;
+  if (keyframe) {
+    status.keyframe = static_cast<int>(views.size());
+    add_keyframe(std::move(view), image, std::move(new_links));
+    tail = Tail();
+  } else {
+    cv::Mat previous = std::move(tail.camera_frame);
+    tail = {spare_frame, std::move(view), next_index};
+    spare_frame = std::move(previous);
+  }
+}
+
+// Once the sweep has moved far enough to tell its way, the live canvas's
+// surface is known and the first frame is laid on it.
+void Sweep::State::settle_direction(const View& view) {
+  const View& first = views.front();
+  if (direction == Direction::kAuto) {
+    if (progress(first, view) < kDirectionShare) return;
+    const cv::Point2d moved = camera_motion(later_to_earlier(first, view, true), view.working_size);
+    direction = direction_of(moved);
+  }
+  const double scale = options.scene == Scene::kTurning ? first.pose.focal : 1.0;
+  projection.emplace(surface_for(options.scene, direction), scale);
+  FrameStatus ignored;
+  show(warp_to_canvas(first_working, first.pose, *projection, options.placement.max_canvas_side), ignored);
+  first_working.release();
+}
+
+// Lays the patch on the live canvas and narrows the band across the sweep.
+void Sweep::State::show(const Patch& patch, FrameStatus& status) {
+  const cv::Point before = canvas.origin();
+  status.on_preview = !patch.image.empty() && canvas.lay(patch, *projection, options.placement.max_canvas_side);
+  if (!status.on_preview) return;
+  status.canvas_shift = cv::Point2f(before - canvas.origin());
+  const bool across_rows = direction == Direction::kRight || direction == Direction::kLeft;
+  const cv::Rect box = patch.box;
+  if (band.empty())
+    band = box;
+  else if (across_rows)
+    band = cv::Rect(0, std::max(band.y, box.y), 1, std::min(band.br().y, box.br().y) - std::max(band.y, box.y));
+  else
+    band = cv::Rect(std::max(band.x, box.x), 0, std::min(band.br().x, box.br().x) - std::max(band.x, box.x), 1);
+  refresh_preview();
+}
+
+// The preview and its band: the rows (or columns) every frame covered,
+// across the whole canvas; the whole canvas when there are none.
+void Sweep::State::refresh_preview() {
+  preview = canvas.image().empty() ? first_working : canvas.image();
+  const bool across_rows = direction == Direction::kRight || direction == Direction::kLeft;
+  const cv::Rect whole(cv::Point(0, 0), preview.size());
+  cv::Rect wanted = whole;
+  if (!canvas.image().empty() && !band.empty()) {
+    const cv::Rect in_image = band - canvas.origin();
+    wanted = across_rows ? cv::Rect(0, in_image.y, whole.width, in_image.height)
+                         : cv::Rect(in_image.x, 0, in_image.width, whole.height);
+  }
+  wanted &= whole;
+  band_view = preview(wanted.empty() ? whole : wanted);
+}
+
+// Earlier keyframes that still share the view, nearest first: the newest
+// ones, and after a full turn the first ones again.
 std::vector<KeyframeLink> Sweep::State::links_of(const View& view, int index, cv::Point2d kept_scale) const {
+  std::vector<std::pair<double, std::size_t>> near;
+  for (std::size_t i = 0; i < views.size(); ++i) {
+    const double apart = progress(views[i], view, views.size() - i <= kChainKeyframes);
+    if (apart < kLinkReach) near.emplace_back(apart, i);
+  }
+  std::sort(near.begin(), near.end());
+  if (near.size() > static_cast<std::size_t>(options.keyframes.link_keyframes))
+    near.resize(static_cast<std::size_t>(options.keyframes.link_keyframes));
   std::vector<KeyframeLink> found;
-  const size_t first = views.size() > static_cast<size_t>(options.keyframes.link_keyframes) ? views.size() - options.keyframes.link_keyframes : 0;
-  for (size_t i = first; i < views.size(); ++i) {
-    KeyframeLink link = link_views(views[i], static_cast<int>(i), view, index, kept_scales[i], kept_scale, options);
+  for (const auto& [apart, i] : near) {
+    const cv::Point2d earlier_scale = kept_scale_of(keyframes[i].image_size, views[i].working_size);
+    const bool nearby = views.size() - i <= kChainKeyframes;
+    const double slack = (nearby ? kNearbySlack : kFarSlack) * std::max(view.working_size.width, view.working_size.height);
+    KeyframeLink link = link_views(views[i], static_cast<int>(i), view, index, later_to_earlier(views[i], view, nearby),
+                                   slack, earlier_scale, kept_scale, options);
     if (!link.from_points.empty()) found.push_back(std::move(link));
   }
   return found;
 }
 
-// The frame as the record keeps it, on the canvas as it stands before the
-// placement: its view, its kept image, and its links when it becomes a
-// keyframe.
-Sweep::State::Commit Sweep::State::prepare_commit(const cv::Mat& frame, const PreparedFrame& prepared,
-                                                  const std::vector<cv::KeyPoint>& keypoints,
-                                                  const cv::Mat& to_canvas) {
-  Commit pending;
-  pending.view = make_view(prepared, keypoints, to_canvas, next_index);
-  pending.keyframe = progress(views.back(), pending.view) >= options.keyframes.share * prepared.working.cols;
-  if (!pending.keyframe) {
-    // The spare memory is no one's but the sweep's (the tail holds the
-    // other), so writing into it changes nothing a failure could expose.
-    frame.copyTo(spare_frame);
-    pending.camera_frame = spare_frame;
-    return pending;
-  }
-  pending.image = kept_image(frame, options);
-  pending.links = links_of(pending.view, static_cast<int>(views.size()),
-                           kept_scale_of(pending.image.size(), prepared.working.size()));
-  return pending;
-}
-
-// The preview pastes the frame with its right edge straightened; the record
-// keeps the frame where it was tracked to, moved with the canvas.
-void Sweep::State::commit(Commit pending, const Placement* placement, FrameStatus& status) {
-  if (placement != nullptr) {
-    shift_canvas(placement->shift);
-    pending.view.to_canvas = translation(placement->shift.x, placement->shift.y) * pending.view.to_canvas;
-    preview = placement->canvas;
-    band_view = placement->cropped;
-    band = placement->band;
-    status.canvas_shift = placement->shift;
-  }
-  status.placement = pending.view.to_canvas.clone();
-  reference = pending.view;
-  if (pending.keyframe) {
-    status.keyframe = static_cast<int>(views.size());
-    add_keyframe(std::move(pending.view), pending.image, std::move(pending.links));
-    tail = Tail();
-  } else {
-    cv::Mat previous = std::move(tail.camera_frame);
-    tail = {std::move(pending.camera_frame), std::move(pending.view), next_index};
-    spare_frame = std::move(previous);
-  }
-}
-
 void Sweep::State::add_keyframe(View view, const cv::Mat& image, std::vector<KeyframeLink> new_links) {
-  const cv::Point2d kept_scale = kept_scale_of(image.size(), view.working_size);
-  keyframes.push_back({view.frame_index, image.size(), kept_placement(view.to_canvas, kept_scale), cv::Mat(), 0.0});
-  kept_scales.push_back(kept_scale);
+  keyframes.push_back(keyframe_of(view, image.size(), options.scene));
   views.push_back(std::move(view));
   for (KeyframeLink& link : new_links) links.push_back(std::move(link));
   kept.add(image, counts);
   counts.keyframes = static_cast<int>(keyframes.size());
-}
-
-// The canvas grew left or up: everything placed on it moves with it.
-void Sweep::State::shift_canvas(cv::Point2f shift) {
-  if (shift.x == 0.0f && shift.y == 0.0f) return;
-  const cv::Mat move = translation(shift.x, shift.y);
-  for (View& view : views) view.to_canvas = move * view.to_canvas;
-  for (Keyframe& keyframe : keyframes) keyframe.placement = move * keyframe.placement;
-  if (!tail.camera_frame.empty()) tail.view.to_canvas = move * tail.view.to_canvas;
 }
 
 const cv::Mat& Sweep::preview() const { return state_->preview; }
@@ -297,9 +380,8 @@ SweepRecord Sweep::record() const {
                      }};
   if (!tail_image.empty()) {
     const int index = static_cast<int>(s.keyframes.size());
+    record.keyframes.push_back(keyframe_of(s.tail.view, tail_image.size(), s.options.scene));
     const cv::Point2d kept_scale = kept_scale_of(tail_image.size(), s.tail.view.working_size);
-    record.keyframes.push_back(
-        {s.tail.frame_index, tail_image.size(), kept_placement(s.tail.view.to_canvas, kept_scale), cv::Mat(), 0.0});
     for (KeyframeLink& link : s.links_of(s.tail.view, index, kept_scale)) record.links.push_back(std::move(link));
   }
   return record;

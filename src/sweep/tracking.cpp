@@ -1,5 +1,6 @@
-// How a sweep finds where a frame goes: adaptive detection, tracking against
-// a view with the pairs the flow found, and the checks a fit must pass.
+// How a sweep finds where a frame goes: upright preparation, adaptive
+// detection, tracking against a view with the pairs the flow found, and the
+// checks a fit must pass.
 #include <algorithm>
 #include <cmath>
 
@@ -7,7 +8,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include "sweep/sweep_internal.h"
-
 
 namespace zemb {
 
@@ -28,50 +28,63 @@ std::vector<cv::Point2f> shifted(const std::vector<cv::Point2f>& points, cv::Poi
   return result;
 }
 
-// The frame against the view as a rotation, a uniform scale and a shift,
-// with the number of pairs it explains; empty when it fits nothing.
-cv::Mat fit_similarity(const std::vector<cv::Point2f>& in_frame, const std::vector<cv::Point2f>& in_view,
-                       const SweepOptions& options, int& inliers) {
-  std::vector<uchar> mask;
-  const cv::Mat affine = cv::estimateAffinePartial2D(in_frame, in_view, mask, cv::RANSAC, options.tracking.fit.ransac_threshold,
-                                                     options.tracking.fit.ransac_iterations, options.tracking.fit.ransac_confidence);
-  if (affine.empty()) return cv::Mat();
-  inliers = cv::countNonZero(mask);
-  cv::Mat homography = cv::Mat::eye(3, 3, CV_64F);
-  affine.copyTo(homography.rowRange(0, 2));
-  return homography;
+// `image` reduced so that its longer side is at most `bound`; the factor.
+float reduce_longer_side(const cv::Mat& image, int bound, cv::Mat& reduced) {
+  const int longer = std::max(image.cols, image.rows);
+  if (longer <= bound) {
+    reduced = image;
+    return 1.0f;
+  }
+  const float factor = static_cast<float>(bound) / static_cast<float>(longer);
+  cv::resize(image, reduced, cv::Size(), factor, factor, cv::INTER_LINEAR_EXACT);
+  return factor;
 }
 
 }  // namespace
 
-// Fits the frame homography onto the canvas from pairs in working-frame
-// pixels: `in_view` of the view, `in_frame` of the frame. Over a flat scene
-// the frame is fitted with the four degrees of freedom a camera moving over
-// it has: the small perspective errors of chained homographies add up to a
-// bent, swelling strip, and a frame recovered across a gap overlaps its view
-// only in a narrow strip, which pins a homography's scale poorly.
-Candidate fit_onto_canvas(const View& view, const std::vector<cv::Point2f>& in_view,
-                          const std::vector<cv::Point2f>& in_frame, const SweepOptions& options) {
+PreparedFrame prepare_upright(const cv::Mat& frame, const PreparationOptions& options) {
+  PreparedFrame prepared;
+  reduce_longer_side(frame, options.working_columns, prepared.working);
+  cv::Mat tracking_colour;
+  prepared.scale = reduce_longer_side(prepared.working, options.tracking_rows, tracking_colour);
+  cv::cvtColor(tracking_colour, prepared.gray, cv::COLOR_BGR2GRAY);
+  return prepared;
+}
+
+Candidate fit_relative(const std::vector<cv::Point2f>& in_view, const std::vector<cv::Point2f>& in_frame,
+                       const SweepOptions& options) {
   Candidate candidate;
   candidate.tracked = static_cast<int>(in_view.size());
   if (candidate.tracked < options.tracking.min_inliers) return candidate;
+  const FitOptions& fit = options.tracking.fit;
+  std::vector<uchar> mask;
+  cv::Mat relative;
   if (options.scene == Scene::kFlat) {
-    const cv::Mat relative = fit_similarity(in_frame, in_view, options, candidate.inliers);
-    if (!relative.empty()) candidate.homography = view.to_canvas * relative;
-    return candidate;
+    const cv::Mat affine = cv::estimateAffinePartial2D(in_frame, in_view, mask, cv::RANSAC, fit.ransac_threshold,
+                                                       fit.ransac_iterations, fit.ransac_confidence);
+    if (!affine.empty()) {
+      relative = cv::Mat::eye(3, 3, CV_64F);
+      affine.copyTo(relative.rowRange(0, 2));
+    }
+  } else {
+    relative = cv::findHomography(in_frame, in_view, cv::RANSAC, fit.ransac_threshold, mask,
+                                  fit.ransac_iterations, fit.ransac_confidence);
   }
-  candidate.homography = fit_homography(in_frame, project(in_view, view.to_canvas), options.tracking.fit, &candidate.inliers);
+  if (!usable_homography(relative)) return candidate;
+  candidate.relative = cv::Matx33d(relative);
+  candidate.inliers = cv::countNonZero(mask);
+  candidate.found = true;
   return candidate;
 }
 
-
-View make_view(const PreparedFrame& frame, const std::vector<cv::KeyPoint>& keypoints, const cv::Mat& to_canvas,
-               int frame_index) {
+View make_view(const PreparedFrame& frame, const std::vector<cv::KeyPoint>& keypoints, const Pose& pose,
+               const cv::Matx33d& chain, int frame_index) {
   View view;
   view.gray = frame.gray;
   KeyPointsToPoints(keypoints, view.points);
   view.scale = frame.scale;
-  view.to_canvas = to_canvas.clone();
+  view.pose = pose;
+  view.chain = chain;
   view.working_size = frame.working.size();
   view.frame_index = frame_index;
   return view;
@@ -90,37 +103,64 @@ std::vector<cv::KeyPoint> detect_adaptive(const cv::Mat& gray, const SweepOption
   }
 }
 
-Candidate track_view(const View& view, const PreparedFrame& frame, const SweepOptions& options, const Seed* seed) {
-  if (view.points.empty()) return Candidate();
-  const std::vector<cv::Point2f> points = seed != nullptr ? spread(view.points, options.recovery.points) : view.points;
-  const std::vector<cv::Point2f> guesses = shifted(points, seed != nullptr ? seed->shift : cv::Point2f());
-  // A precise seed lands within a few pixels of the truth or nowhere near
-  // it: one pyramid level above the image is enough to tell which.
-  FlowOptions flow_options = options.tracking.flow;
-  if (seed != nullptr && seed->precise) flow_options.levels = std::min(flow_options.levels, 1);
-  const Flow flow = track_points(view.gray, frame.gray, points, flow_options, seed != nullptr ? &guesses : nullptr);
+namespace {
+
+// Flow of the view's `points` into the frame from `guesses`, and the fit.
+Candidate fit_flow(const View& view, const PreparedFrame& frame, const std::vector<cv::Point2f>& points,
+                   const std::vector<cv::Point2f>& guesses, const FlowOptions& flow_options,
+                   const SweepOptions& options) {
+  const Flow flow = track_points(view.gray, frame.gray, points, flow_options, &guesses);
   std::vector<cv::Point2f> in_view, in_frame;
   for (size_t i = 0; i < flow.found.size(); ++i) {
     if (!flow.found[i]) continue;
     in_view.push_back(scaled(flow.from[i], view.scale));
     in_frame.push_back(scaled(flow.to[i], frame.scale));
   }
-  return fit_onto_canvas(view, in_view, in_frame, options);
+  return fit_relative(in_view, in_frame, options);
+}
+
+}  // namespace
+
+Candidate track_view(const View& view, const PreparedFrame& frame, const SweepOptions& options, const Seed& seed) {
+  if (view.points.empty()) return Candidate();
+  const std::vector<cv::Point2f> points = spread(view.points, options.recovery.points);
+  // A precise seed lands within a few pixels of the truth or nowhere near
+  // it: one pyramid level above the image is enough to tell which.
+  FlowOptions flow_options = options.tracking.flow;
+  if (seed.precise) flow_options.levels = std::min(flow_options.levels, 1);
+  return fit_flow(view, frame, points, shifted(points, seed.shift), flow_options, options);
+}
+
+Candidate track_moving(const View& view, const PreparedFrame& frame, const SweepOptions& options) {
+  if (view.points.empty()) return Candidate();
+  const cv::Matx33d to_tracking(frame.scale, 0, 0, 0, frame.scale, 0, 0, 0, 1);
+  const cv::Matx33d from_tracking(1.0 / view.scale, 0, 0, 0, 1.0 / view.scale, 0, 0, 0, 1);
+  const cv::Mat predicted(to_tracking * view.step.inv() * from_tracking);
+  return fit_flow(view, frame, view.points, project(view.points, predicted), options.tracking.flow, options);
 }
 
 bool trustworthy(const Candidate& candidate, const View& view, const SweepOptions& options) {
-  if (candidate.homography.empty() || candidate.inliers < options.tracking.min_inliers ||
-      candidate.inliers < options.tracking.min_inlier_share * candidate.tracked)
+  // Many inliers are convincing whatever share of the pairs they are: a
+  // rolling or fast camera loses many points to the flow.
+  const bool many = candidate.inliers >= 3 * options.tracking.min_inliers;
+  if (!candidate.found || candidate.inliers < options.tracking.min_inliers ||
+      (!many && candidate.inliers < options.tracking.min_inlier_share * candidate.tracked))
     return false;
   // The frame against its view: between two frames of a sweep the scale
   // changes little and the view never folds or turns far into perspective.
-  cv::Mat relative = view.to_canvas.inv() * candidate.homography;
-  if (!usable_homography(relative) || std::abs(relative.at<double>(2, 2)) < 1e-12) return false;
-  relative /= relative.at<double>(2, 2);
-  const cv::Mat_<double> r = relative;
+  cv::Matx33d r = candidate.relative;
+  if (std::abs(r(2, 2)) < 1e-12) return false;
+  r *= 1.0 / r(2, 2);
   const double area_change = r(0, 0) * r(1, 1) - r(0, 1) * r(1, 0);
-  const double perspective = std::abs(r(2, 0)) * view.working_size.width + std::abs(r(2, 1)) * view.working_size.height;
+  const double perspective =
+      std::abs(r(2, 0)) * view.working_size.width + std::abs(r(2, 1)) * view.working_size.height;
   return area_change > 0.5 && area_change < 2.0 && perspective < 0.5;
+}
+
+cv::Point2d camera_motion(const cv::Matx33d& relative, cv::Size frame_size) {
+  const cv::Vec3d centre(frame_size.width / 2.0, frame_size.height / 2.0, 1.0);
+  const cv::Vec3d seen = relative * centre;
+  return {seen[0] / seen[2] - centre[0], seen[1] / seen[2] - centre[1]};
 }
 
 }  // namespace zemb

@@ -1,0 +1,93 @@
+// Where frames lie in the scene, and the surfaces the live canvas shows them
+// on: a plane for a flat scene, a cylinder for a turning camera.
+#include <cmath>
+
+#include "sweep/sweep_internal.h"
+
+namespace zemb {
+
+namespace {
+
+// The rotation that turns the camera's axis where `m` (camera direction ->
+// world direction, known only up to scale and noise) turns it, and its
+// x axis as close as that allows. Where the fitted transform is not a pure
+// rotation (a camera that also moved, a scene that is not far away), the
+// frame's centre still lands where the transform put it; the rotation
+// nearest to `m` as a whole would move it only half as far as a shift does.
+cv::Matx33d rotation_through_centre(const cv::Matx33d& m) {
+  const cv::Vec3d z = cv::normalize(cv::Vec3d(m(0, 2), m(1, 2), m(2, 2)));
+  cv::Vec3d x(m(0, 0), m(1, 0), m(2, 0));
+  x = cv::normalize(x - z * x.dot(z));
+  const cv::Vec3d y = z.cross(x);
+  return {x[0], y[0], z[0], x[1], y[1], z[1], x[2], y[2], z[2]};
+}
+
+// A camera's zoom from one frame to the next, read off their homography H
+// (frame pixel -> view pixel): K_view^-1 H K_frame is a rotation up to
+// scale, so its three columns have one length, which gives the frame's
+// focal length. Changes below kLeastZoom are fitting noise, which would
+// otherwise wander the focal length along a long sweep.
+double zoom_of(const cv::Matx33d& relative, double focal, cv::Size view_size, cv::Size frame_size) {
+  constexpr double kLeastZoom = 0.005;
+  const cv::Matx33d a = intrinsics(focal, view_size).inv() * relative;
+  const cv::Vec3d c0(a(0, 0), a(1, 0), a(2, 0)), c1(a(0, 1), a(1, 1), a(2, 1)), c2(a(0, 2), a(1, 2), a(2, 2));
+  const cv::Vec3d centre = c0 * (frame_size.width / 2.0) + c1 * (frame_size.height / 2.0) + c2;
+  const double frame_focal = cv::norm(centre) / ((cv::norm(c0) + cv::norm(c1)) / 2.0);
+  const double zoom = frame_focal / focal;
+  return std::isfinite(zoom) && std::abs(zoom - 1.0) >= kLeastZoom && zoom > 0.5 && zoom < 2.0 ? zoom : 1.0;
+}
+
+}  // namespace
+
+cv::Matx33d intrinsics(double focal, cv::Size size) {
+  return {focal, 0, size.width / 2.0, 0, focal, size.height / 2.0, 0, 0, 1};
+}
+
+cv::Matx33d Pose::rotation(cv::Size working) const { return to_world * intrinsics(focal, working); }
+
+Pose first_pose(Scene scene, double focal, cv::Size working) {
+  Pose pose;
+  if (scene == Scene::kTurning) {
+    pose.focal = focal;
+    pose.to_world = intrinsics(focal, working).inv();
+  }
+  return pose;
+}
+
+Pose pose_from(Scene scene, const Pose& view, const cv::Matx33d& relative, cv::Size view_size, cv::Size frame_size) {
+  Pose pose = view;
+  pose.to_world = view.to_world * relative;
+  if (scene == Scene::kTurning) {
+    pose.focal = view.focal * zoom_of(relative, view.focal, view_size, frame_size);
+    const cv::Matx33d k = intrinsics(pose.focal, frame_size);
+    pose.to_world = rotation_through_centre(pose.to_world * k) * k.inv();
+  }
+  return pose;
+}
+
+cv::Matx33d relative_between(const Pose& to, const Pose& from) { return to.to_world.inv() * from.to_world; }
+
+cv::Point2d Projection::to_canvas(const cv::Vec3d& w) const {
+  switch (surface_) {
+    case Surface::kPlane: return {scale_ * w[0] / w[2], scale_ * w[1] / w[2]};
+    case Surface::kUprightCylinder:
+      return {scale_ * std::atan2(w[0], w[2]), scale_ * w[1] / std::hypot(w[0], w[2])};
+    case Surface::kLyingCylinder:
+      return {scale_ * w[0] / std::hypot(w[1], w[2]), scale_ * std::atan2(w[1], w[2])};
+  }
+  return {};
+}
+
+cv::Vec3d Projection::to_world(cv::Point2d c) const {
+  const double u = c.x / scale_, v = c.y / scale_;
+  switch (surface_) {
+    case Surface::kPlane: return {u, v, 1.0};
+    case Surface::kUprightCylinder: return {std::sin(u), v, std::cos(u)};
+    case Surface::kLyingCylinder: return {u, std::sin(v), std::cos(v)};
+  }
+  return {};
+}
+
+double Projection::period() const { return surface_ == Surface::kPlane ? 0.0 : 2.0 * CV_PI * scale_; }
+
+}  // namespace zemb
