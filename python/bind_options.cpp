@@ -200,6 +200,12 @@ void bind_enums(py::module_& module) {
   py::enum_<Scene>(module, "Scene", "What the camera does while it sweeps.")
       .value("TURNING", Scene::kTurning, "A camera turning about its centre: phone panoramas, drones.")
       .value("FLAT", Scene::kFlat, "A flat scene passed under a moving camera: documents, shelves, slides.");
+  py::enum_<Direction>(module, "Direction", "Which way the camera travels across the scene.")
+      .value("AUTO", Direction::kAuto, "Found from the first frames that move.")
+      .value("RIGHT", Direction::kRight)
+      .value("LEFT", Direction::kLeft)
+      .value("UP", Direction::kUp)
+      .value("DOWN", Direction::kDown);
   py::enum_<ExposureCompensation>(module, "ExposureCompensation",
                                   "How the finished render evens out exposure between keyframes.")
       .value("NONE", ExposureCompensation::kNone)

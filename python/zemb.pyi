@@ -33,6 +33,17 @@ class Scene:
     @property
     def value(self) -> int: ...
 
+class Direction:
+    AUTO: ClassVar[Direction]
+    RIGHT: ClassVar[Direction]
+    LEFT: ClassVar[Direction]
+    UP: ClassVar[Direction]
+    DOWN: ClassVar[Direction]
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
 class ExposureCompensation:
     NONE: ClassVar[ExposureCompensation]
     GAIN: ClassVar[ExposureCompensation]
@@ -130,6 +141,7 @@ class TrackingOptions:
     fit: FitOptions
     min_inliers: int
     min_inlier_share: float
+    field_of_view: float
     def __init__(self, **fields: object) -> None: ...
     def check(self) -> None: ...
     def as_dict(self) -> dict[str, object]: ...
@@ -148,6 +160,7 @@ class RecoveryOptions:
     keyframes: int
     points: int
     match_ratio: float
+    time_budget: float
     def __init__(self, **fields: object) -> None: ...
     def check(self) -> None: ...
     def as_dict(self) -> dict[str, object]: ...
@@ -183,6 +196,7 @@ class RenderOptions:
 
 class SweepOptions:
     scene: Scene
+    direction: Direction
     preparation: PreparationOptions
     detection: DetectionOptions
     tracking: TrackingOptions
@@ -230,8 +244,15 @@ class Keyframe:
     frame_index: int
     image_size: tuple[int, int]  # (width, height)
     placement: Optional[_Matrix]  # read-only array; assign a new one
+    rotation: Optional[_Matrix]  # read-only array; assign a new one
+    focal: float
     def __init__(
-        self, frame_index: int = 0, image_size: tuple[int, int] = (0, 0), placement: Optional[npt.ArrayLike] = None
+        self,
+        frame_index: int = 0,
+        image_size: tuple[int, int] = (0, 0),
+        placement: Optional[npt.ArrayLike] = None,
+        rotation: Optional[npt.ArrayLike] = None,
+        focal: float = 0.0,
     ) -> None: ...
 
 class KeyframeLink:

@@ -41,7 +41,9 @@ struct FrameStatus {
   bool on_preview = false;
   // For a frame placed on the canvas: where the old canvas lies on the new
   // one, in whole pixels (the canvas grew left or up by this), and the
-  // frame's working-frame pixel -> new canvas pixel mapping (3x3 CV_64F).
+  // frame's working-frame pixel -> new canvas pixel mapping (3x3 CV_64F) on
+  // a plane (the fixed path, the sweep over a flat scene; a turning
+  // camera's sweep shows its frames on a cylinder, and leaves it empty).
   cv::Point2f canvas_shift;
   cv::Mat placement;
 

@@ -125,10 +125,12 @@ def test_a_sweep_keeps_to_its_own_folder(sweep_frames, tmp_path):
 def test_sweep_refuses_bad_frames_and_an_early_finish(sweep_frames):
     sweep = zemb.Sweep()
     assert sweep.add(sweep_frames[0]).placed()
-    for frame in (sweep_frames[0][:100], sweep_frames[0][..., 0], None):
+    for frame in (sweep_frames[0][..., 0], None):
         with pytest.raises((ValueError, TypeError)):
             sweep.add(frame)
     assert sweep.counts().frames == 1
+    # A frame of other proportions than the first cannot be tracked at its size.
+    assert sweep.add(sweep_frames[0][:100]).outcome == zemb.FrameOutcome.NOT_PLACEABLE
     with pytest.raises(ValueError, match="two keyframes"):
         sweep.finish()
 

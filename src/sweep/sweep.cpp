@@ -94,6 +94,18 @@ cv::Point2d unit_of(Direction direction) {
   return {0, 0};
 }
 
+// Frames are tracked at the first frame's size. A frame of another size
+// (photos of a set seldom agree to the pixel) is scaled to it when its
+// proportions are about the same; false when they are not.
+bool fits_first(const cv::Mat& frame, cv::Size first, cv::Mat& fitted) {
+  constexpr double kMostAspectChange = 0.1;
+  if (frame.size() == first) return true;
+  const double aspect = static_cast<double>(frame.cols) / frame.rows, first_aspect = static_cast<double>(first.width) / first.height;
+  if (std::abs(aspect / first_aspect - 1.0) > kMostAspectChange) return false;
+  cv::resize(frame, fitted, first, 0, 0, cv::INTER_AREA);
+  return true;
+}
+
 // The focal length the field-of-view hint gives a working frame of `size`.
 double focal_hint(const SweepOptions& options, cv::Size size) {
   const double half_angle = options.tracking.field_of_view * CV_PI / 360.0;
@@ -144,6 +156,7 @@ struct Sweep::State {
   cv::Mat preview, band_view;
   cv::Rect band;  // canvas pixels that every laid frame covered across the sweep
   cv::Mat first_working;  // shown alone until the surface is known
+  cv::Size first_size;    // of the first camera frame placed
   int next_index = 0;
   View reference;
   std::vector<View> views;  // one per keyframe
@@ -155,6 +168,7 @@ struct Sweep::State {
   Recovery recovery;
   RunningMedian placed_seconds;
 
+  void count(FrameStatus& status);
   void start(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
              FrameStatus& status);
   Candidate locate(const PreparedFrame& prepared, int64 start);
@@ -164,6 +178,7 @@ struct Sweep::State {
   std::vector<KeyframeLink> links_of(const View& view, int index, cv::Point2d kept_scale) const;
   void add_keyframe(View view, const cv::Mat& image, std::vector<KeyframeLink> new_links);
   void show(const Patch& patch, FrameStatus& status);
+  cv::Mat placement_on_canvas(const Pose& pose, bool shown) const;
   void refresh_preview();
 };
 
@@ -176,12 +191,18 @@ Sweep::~Sweep() = default;
 Sweep::Sweep(Sweep&&) noexcept = default;
 Sweep& Sweep::operator=(Sweep&&) noexcept = default;
 
-FrameStatus Sweep::add(const cv::Mat& frame) {
+FrameStatus Sweep::add(const cv::Mat& camera_frame) {
   const int64 start = cv::getTickCount();
   State& s = *state_;
-  check_frame(frame, cv::Size(), "Sweep::add");
-  const PreparedFrame prepared = prepare_upright(frame, s.options.preparation);
+  check_frame(camera_frame, cv::Size(), "Sweep::add");
   FrameStatus status;
+  cv::Mat frame = camera_frame;  // a header: only read
+  if (!s.views.empty() && !fits_first(camera_frame, s.first_size, frame)) {
+    status.outcome = FrameOutcome::kNotPlaceable;
+    s.count(status);
+    return status;
+  }
+  const PreparedFrame prepared = prepare_upright(frame, s.options.preparation);
   const std::vector<cv::KeyPoint> keypoints = detect_adaptive(prepared.gray, s.options, *s.fast, status.fast_threshold);
   status.keypoints = count_of(keypoints);
   if (status.keypoints < s.options.detection.min_keypoints) {
@@ -197,12 +218,16 @@ FrameStatus Sweep::add(const cv::Mat& frame) {
     else
       status.outcome = FrameOutcome::kNotPlaceable;
   }
-  status.count = count_behind(status);
   if (status.placed()) s.placed_seconds.add(seconds_since(start));
-  ++s.next_index;
-  ++s.counts.frames;
-  ++s.counts.by_outcome[static_cast<int>(status.outcome)];
+  s.count(status);
   return status;
+}
+
+void Sweep::State::count(FrameStatus& status) {
+  status.count = count_behind(status);
+  ++next_index;
+  ++counts.frames;
+  ++counts.by_outcome[static_cast<int>(status.outcome)];
 }
 
 void Sweep::State::start(const cv::Mat& frame, const PreparedFrame& prepared,
@@ -212,6 +237,7 @@ void Sweep::State::start(const cv::Mat& frame, const PreparedFrame& prepared,
                         cv::Matx33d::eye(), next_index);
   const cv::Mat image = kept_image(frame, options);
   first_working = prepared.working;
+  first_size = frame.size();
   reference = view;
   add_keyframe(std::move(view), image, {});
   if (direction != Direction::kAuto) settle_direction(reference);
@@ -219,6 +245,14 @@ void Sweep::State::start(const cv::Mat& frame, const PreparedFrame& prepared,
   status.outcome = FrameOutcome::kAccepted;
   status.keyframe = 0;
   status.on_preview = true;
+  status.placement = placement_on_canvas(reference.pose, !canvas.image().empty());
+}
+
+// A flat scene's frame on the preview: working pixel -> preview pixel.
+// Empty for a turning camera, whose frames a cylinder shows.
+cv::Mat Sweep::State::placement_on_canvas(const Pose& pose, bool shown) const {
+  if (!shown || options.scene != Scene::kFlat) return cv::Mat();
+  return cv::Mat(cv::Matx33d(1, 0, -canvas.origin().x, 0, 1, -canvas.origin().y, 0, 0, 1) * pose.to_world);
 }
 
 // Tracks the frame against the last accepted one; when that fails, recovers
@@ -268,9 +302,7 @@ void Sweep::State::place(const cv::Mat& frame, const PreparedFrame& prepared,
     frame.copyTo(spare_frame);
   }
   show(patch, status);
-  if (status.on_preview && options.scene == Scene::kFlat)
-    status.placement = cv::Mat(cv::Matx33d(1, 0, -canvas.origin().x, 0, 1, -canvas.origin().y, 0, 0, 1) *
-                               pose.to_world);
+  status.placement = placement_on_canvas(pose, status.on_preview);
   reference = view;
   if (keyframe) {
     status.keyframe = static_cast<int>(views.size());
