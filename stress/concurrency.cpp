@@ -92,10 +92,12 @@ Fingerprint stitch(const std::vector<cv::Mat>& frames) {
 
 // A zemb::Sweep over the same frames, with a budget small enough that its
 // keyframes go to disk and are read back; every status, the preview's bytes
-// and the kept images make the fingerprint.
+// and the kept images make the fingerprint. Recovery gets all the time it
+// wants: a sweep beside ten other threads must do what it does alone.
 Fingerprint run_sweep(const std::vector<cv::Mat>& frames) {
   zemb::SweepOptions options;
   options.memory.budget_bytes = 64 << 10;
+  options.recovery.time_budget = 1000;
   zemb::Sweep sweep(std::string(), options);
   Fingerprint print;
   for (const cv::Mat& frame : frames) {

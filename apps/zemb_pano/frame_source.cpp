@@ -42,6 +42,8 @@ class ImageFiles : public FrameSource {
   ImageFiles(std::string name, std::vector<std::string> paths, int every, int max_frames)
       : FrameSource(every, max_frames), name_(std::move(name)), paths_(std::move(paths)) {}
 
+  bool stills() const override { return true; }
+
   std::string last_frame_name() const override { return paths_.at(next_ - 1); }
   std::string name() const override { return name_; }
 
@@ -98,6 +100,8 @@ class VideoFile : public FrameSource {
   VideoFile(const std::string& path, int every, int max_frames) : FrameSource(every, max_frames), path_(path) {
     if (!open_quietly(capture_, path)) throw input_error(path, "neither a video nor an image that OpenCV can read");
   }
+
+  bool stills() const override { return false; }
 
   std::string last_frame_name() const override { return path_ + ", frame " + std::to_string(position_); }
   std::string name() const override { return path_; }

@@ -30,6 +30,10 @@ class FrameSource {
   // The input as the user named it.
   virtual std::string name() const = 0;
 
+  // True for photos (image files or a folder of them), false for a video:
+  // photos are not taken in a capture loop's time.
+  virtual bool stills() const = 0;
+
  protected:
   virtual bool read(cv::Mat& frame) = 0;
   virtual bool skip() = 0;

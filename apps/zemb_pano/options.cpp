@@ -10,8 +10,9 @@ const char* const kUsage = R"(usage: zemb_pano INPUT... [-o OUTDIR] [options]
 
 Stitches the frames of INPUT, in order, into one panorama and writes
 OUTDIR/panorama.png (the whole canvas) and OUTDIR/cropped.png (the band that
-every accepted frame covered). Sweep the camera toward the top edge of its
-frames. INPUT is one of:
+every accepted frame covered). For the fixed stitcher, sweep the camera
+toward the top edge of its frames; the sweep (--sweep, --finish) follows a
+pan in any direction. INPUT is one of:
   a video file          any format OpenCV's video reader opens
   a folder of images    taken in name order; other files are ignored
   image files           one or more, taken in the order given
@@ -29,16 +30,22 @@ options:
                         preview becomes panorama.png and cropped.png
   --finish              run the sweep and also write OUTDIR/finished.png: the
                         keyframes refined, exposure-compensated and blended
-  --scene turning|flat  what --finish models: a camera turning about its
+  --scene turning|flat  what the sweep models: a camera turning about its
                         centre (default) or a flat scene under a moving camera
+  --direction auto|right|left|up|down
+                        which way the camera goes (default: found from the
+                        first frames that move)
   --keep-cols N         columns the keyframes are kept at for --finish
-                        (default 1000)
+                        (default: the frames' own width)
   --frames-csv FILE     write one line per frame to FILE: index, status,
                         count, time in ms, keyframe (1 or 0)
   -h, --help            show this help
 
-Frames must all have the same size. Progress goes to stderr, the summary
-to stdout. The results are written only when the run succeeds.
+The fixed stitcher needs frames of one size; the sweep scales a frame of
+another size to the first one's when their proportions agree (photos of a
+set), and gives photos all the time recovery needs, where a video's frames
+get twice a placed frame's. Progress goes to stderr, the summary to
+stdout. The results are written only when the run succeeds.
 
 exit codes:
   0  the panorama was written
@@ -75,6 +82,15 @@ int positive_count(const std::string& option, const std::string& text) {
   return static_cast<int>(value);
 }
 
+zemb::Direction direction_named(const std::string& name) {
+  static const std::pair<const char*, zemb::Direction> kNames[] = {
+      {"auto", zemb::Direction::kAuto}, {"right", zemb::Direction::kRight}, {"left", zemb::Direction::kLeft},
+      {"up", zemb::Direction::kUp},     {"down", zemb::Direction::kDown}};
+  for (const auto& [text, direction] : kNames)
+    if (name == text) return direction;
+  throw usage_error("--direction expects auto, right, left, up or down, got '" + name + "'");
+}
+
 zemb::Scene scene_named(const std::string& name) {
   if (name == "turning") return zemb::Scene::kTurning;
   if (name == "flat") return zemb::Scene::kFlat;
@@ -88,7 +104,8 @@ Options parse_options(const std::vector<std::string>& args) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     const bool takes_value = arg == "-o" || arg == "--output" || arg == "--every" || arg == "--max-frames" ||
-                             arg == "--scene" || arg == "--keep-cols" || arg == "--frames-csv";
+                             arg == "--scene" || arg == "--direction" || arg == "--keep-cols" ||
+                             arg == "--frames-csv";
     if (takes_value && i + 1 == args.size()) throw usage_error(arg + " needs a value");
     if (arg == "-h" || arg == "--help") {
       options.help = true;
@@ -106,6 +123,8 @@ Options parse_options(const std::vector<std::string>& args) {
       options.sweep = options.finish = true;
     } else if (arg == "--scene") {
       options.sweep_options.scene = scene_named(args[++i]);
+    } else if (arg == "--direction") {
+      options.sweep_options.direction = direction_named(args[++i]);
     } else if (arg == "--keep-cols") {
       options.sweep_options.memory.keep_columns = positive_count(arg, args[++i]);
     } else if (arg == "--frames-csv") {

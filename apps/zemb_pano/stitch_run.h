@@ -59,7 +59,7 @@ RunResult stitch_frames(FrameSource& source, bool with_outlines, Progress& progr
 // it. Its preview becomes the panorama and, with `finish`, its finished
 // render `finished`: rendered whenever the run placed two frames, the least
 // that require_placed lets through.
-RunResult sweep_frames(FrameSource& source, const zemb::SweepOptions& options, bool finish, Progress& progress);
+RunResult sweep_frames(FrameSource& source, zemb::SweepOptions options, bool finish, Progress& progress);
 
 // Adds one frame to a stitcher and returns what became of it.
 using AddFrame = std::function<zemb::FrameStatus(cv::Mat& frame)>;

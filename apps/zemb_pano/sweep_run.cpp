@@ -5,7 +5,16 @@
 
 namespace zemb_pano {
 
-RunResult sweep_frames(FrameSource& source, const zemb::SweepOptions& options, bool finish, Progress& progress) {
+namespace {
+
+constexpr double kPhotoTimeBudget = 1000.0;  // the most RecoveryOptions::time_budget takes
+
+}  // namespace
+
+RunResult sweep_frames(FrameSource& source, zemb::SweepOptions options, bool finish, Progress& progress) {
+  // Photos come one at a time from a file, not from a capture loop that
+  // waits: recovery may take all the time it needs on each.
+  if (source.stills()) options.recovery.time_budget = kPhotoTimeBudget;
   zemb::Sweep sweep("", options);
   RunResult run;
   run.stats = feed_frames(source, progress, [&](cv::Mat& frame) { return sweep.add(frame); });

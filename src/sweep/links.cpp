@@ -7,6 +7,12 @@ namespace zemb {
 
 namespace {
 
+// Points tracked per point a link keeps, and the most RANSAC iterations of a
+// link's fit: a pair of keyframes that share their view has most of its
+// points right, and one that does not is not worth a long search.
+constexpr std::size_t kPointsPerLink = 4;
+constexpr int kLinkIterations = 500;
+
 // The farthest a corner of the later frame may lie, by the fitted link, from
 // where the prediction put it (working pixels).
 double largest_disagreement(const cv::Mat& fitted, const cv::Matx33d& predicted, cv::Size size) {
@@ -30,8 +36,11 @@ KeyframeLink link_views(const View& earlier, int earlier_index, const View& late
   const std::vector<cv::Point2f> predicted = project(later_working, cv::Mat(later_to_earlier));
   const cv::Rect2f inside(0, 0, static_cast<float>(earlier.working_size.width),
                           static_cast<float>(earlier.working_size.height));
+  // A few times the points a link keeps are plenty to find them among.
+  const std::size_t stride =
+      std::max<std::size_t>(1, predicted.size() / (kPointsPerLink * options.keyframes.max_links_per_pair));
   std::vector<cv::Point2f> from, guesses;
-  for (size_t i = 0; i < predicted.size(); ++i)
+  for (size_t i = 0; i < predicted.size(); i += stride)
     if (inside.contains(predicted[i])) {
       from.push_back(later.points[i]);
       guesses.push_back(predicted[i] * earlier.scale);
@@ -47,7 +56,9 @@ KeyframeLink link_views(const View& earlier, int earlier_index, const View& late
   if (static_cast<int>(in_later.size()) < options.tracking.min_inliers) return link;
   int inliers = 0;
   std::vector<uchar> mask;
-  const cv::Mat fitted = fit_homography(in_later, in_earlier, options.tracking.fit, &inliers, &mask);
+  FitOptions fit = options.tracking.fit;
+  fit.ransac_iterations = std::min(fit.ransac_iterations, kLinkIterations);
+  const cv::Mat fitted = fit_homography(in_later, in_earlier, fit, &inliers, &mask);
   // On a repeating pattern (the windows of a facade) the flow can let the
   // points slide a period along, which a homography explains all too well:
   // a link that puts the frame further from its prediction than `slack` goes.

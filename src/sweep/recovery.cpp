@@ -84,18 +84,20 @@ std::vector<Seed> candidate_shifts(const View& view, const PreparedFrame& frame,
 Candidate match_view(View& view, const PreparedFrame& frame, FrameDescription& description, cv::Feature2D& finder,
                      const SweepOptions& options) {
   if (!view.is_described) {
-    finder.detectAndCompute(view.gray, cv::noArray(), view.described, view.descriptors);
+    finder.detectAndCompute(view.detail, cv::noArray(), view.described, view.descriptors);
     view.is_described = true;
   }
   if (!description.made) {
-    finder.detectAndCompute(frame.gray, cv::noArray(), description.keypoints, description.descriptors);
+    cv::Mat detail;
+    cv::cvtColor(frame.working, detail, cv::COLOR_BGR2GRAY);
+    finder.detectAndCompute(detail, cv::noArray(), description.keypoints, description.descriptors);
     description.made = true;
   }
   if (view.descriptors.rows < 2 || description.descriptors.rows < 2) return Candidate();
   std::vector<cv::Point2f> in_view, in_frame;
   for (const cv::DMatch& match : mutual_matches(view.descriptors, description.descriptors, options.recovery.match_ratio)) {
-    in_view.push_back(scaled(view.described[std::size_t(match.queryIdx)].pt, view.scale));
-    in_frame.push_back(scaled(description.keypoints[std::size_t(match.trainIdx)].pt, frame.scale));
+    in_view.push_back(view.described[std::size_t(match.queryIdx)].pt);
+    in_frame.push_back(description.keypoints[std::size_t(match.trainIdx)].pt);
   }
   return fit_relative(in_view, in_frame, options);
 }

@@ -22,8 +22,8 @@ constexpr double kDirectionShare = 0.1;
 // A keyframe is linked with earlier keyframes whose view it still shares:
 // their centres less than this share of a frame apart.
 constexpr double kLinkReach = 0.85;
-// Features the sweep's own descriptor finder looks for on a tracking image.
-constexpr int kRecoveryFeatures = 500;
+// Features the sweep's own descriptor finder looks for on a working frame.
+constexpr int kRecoveryFeatures = 1000;
 
 double seconds_since(int64 start) { return static_cast<double>(cv::getTickCount() - start) / cv::getTickFrequency(); }
 
@@ -161,7 +161,10 @@ struct Sweep::State {
   View reference;
   std::vector<View> views;  // one per keyframe
   std::vector<Keyframe> keyframes;
+  // Links are found when they are first asked for (links(), record()),
+  // never on a frame's road: a keyframe's frame costs what any frame costs.
   std::vector<KeyframeLink> links;
+  std::size_t linked = 0;  // keyframes whose links to earlier ones are found
   SweepCounts counts;
   Tail tail;
   cv::Mat spare_frame;  // memory for the next tail's copy of its frame
@@ -175,8 +178,10 @@ struct Sweep::State {
   void place(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
              const Candidate& candidate, FrameStatus& status);
   void settle_direction(const View& view);
-  std::vector<KeyframeLink> links_of(const View& view, int index, cv::Point2d kept_scale) const;
-  void add_keyframe(View view, const cv::Mat& image, std::vector<KeyframeLink> new_links);
+  // Links of `view` (keyframe `index`) with the first `earlier` keyframes.
+  std::vector<KeyframeLink> links_of(std::size_t earlier, const View& view, int index, cv::Point2d kept_scale) const;
+  void add_keyframe(View view, const cv::Mat& image);
+  void link_new_keyframes();
   void show(const Patch& patch, FrameStatus& status);
   cv::Mat placement_on_canvas(const Pose& pose, bool shown) const;
   void refresh_preview();
@@ -239,7 +244,7 @@ void Sweep::State::start(const cv::Mat& frame, const PreparedFrame& prepared,
   first_working = prepared.working;
   first_size = frame.size();
   reference = view;
-  add_keyframe(std::move(view), image, {});
+  add_keyframe(std::move(view), image);
   if (direction != Direction::kAuto) settle_direction(reference);
   refresh_preview();
   status.outcome = FrameOutcome::kAccepted;
@@ -292,10 +297,8 @@ void Sweep::State::place(const cv::Mat& frame, const PreparedFrame& prepared,
                                  : Patch();
   const bool keyframe = progress(views.back(), view) >= options.keyframes.share;
   cv::Mat image;
-  std::vector<KeyframeLink> new_links;
   if (keyframe) {
     image = kept_image(frame, options);
-    new_links = links_of(view, static_cast<int>(views.size()), kept_scale_of(image.size(), view.working_size));
   } else {
     // The spare memory is no one's but the sweep's (the tail holds the
     // other), so writing into it changes nothing a failure could expose.
@@ -306,7 +309,7 @@ void Sweep::State::place(const cv::Mat& frame, const PreparedFrame& prepared,
   reference = view;
   if (keyframe) {
     status.keyframe = static_cast<int>(views.size());
-    add_keyframe(std::move(view), image, std::move(new_links));
+    add_keyframe(std::move(view), image);
     tail = Tail();
   } else {
     cv::Mat previous = std::move(tail.camera_frame);
@@ -366,10 +369,11 @@ void Sweep::State::refresh_preview() {
 
 // Earlier keyframes that still share the view, nearest first: the newest
 // ones, and after a full turn the first ones again.
-std::vector<KeyframeLink> Sweep::State::links_of(const View& view, int index, cv::Point2d kept_scale) const {
+std::vector<KeyframeLink> Sweep::State::links_of(std::size_t earlier, const View& view, int index,
+                                                 cv::Point2d kept_scale) const {
   std::vector<std::pair<double, std::size_t>> near;
-  for (std::size_t i = 0; i < views.size(); ++i) {
-    const double apart = progress(views[i], view, views.size() - i <= kChainKeyframes);
+  for (std::size_t i = 0; i < earlier; ++i) {
+    const double apart = progress(views[i], view, earlier - i <= kChainKeyframes);
     if (apart < kLinkReach) near.emplace_back(apart, i);
   }
   std::sort(near.begin(), near.end());
@@ -378,7 +382,7 @@ std::vector<KeyframeLink> Sweep::State::links_of(const View& view, int index, cv
   std::vector<KeyframeLink> found;
   for (const auto& [apart, i] : near) {
     const cv::Point2d earlier_scale = kept_scale_of(keyframes[i].image_size, views[i].working_size);
-    const bool nearby = views.size() - i <= kChainKeyframes;
+    const bool nearby = earlier - i <= kChainKeyframes;
     const double slack = (nearby ? kNearbySlack : kFarSlack) * std::max(view.working_size.width, view.working_size.height);
     KeyframeLink link = link_views(views[i], static_cast<int>(i), view, index, later_to_earlier(views[i], view, nearby),
                                    slack, earlier_scale, kept_scale, options);
@@ -387,10 +391,9 @@ std::vector<KeyframeLink> Sweep::State::links_of(const View& view, int index, cv
   return found;
 }
 
-void Sweep::State::add_keyframe(View view, const cv::Mat& image, std::vector<KeyframeLink> new_links) {
+void Sweep::State::add_keyframe(View view, const cv::Mat& image) {
   keyframes.push_back(keyframe_of(view, image.size(), options.scene));
   views.push_back(std::move(view));
-  for (KeyframeLink& link : new_links) links.push_back(std::move(link));
   kept.add(image, counts);
   counts.keyframes = static_cast<int>(keyframes.size());
 }
@@ -400,11 +403,26 @@ const cv::Mat& Sweep::preview_band() const { return state_->band_view; }
 const SweepOptions& Sweep::options() const { return state_->options; }
 const SweepCounts& Sweep::counts() const { return state_->counts; }
 const std::vector<Keyframe>& Sweep::keyframes() const { return state_->keyframes; }
-const std::vector<KeyframeLink>& Sweep::links() const { return state_->links; }
+// Each keyframe is linked with the earlier ones it shares its view with;
+// those links depend on nothing later, so they are found once.
+void Sweep::State::link_new_keyframes() {
+  for (; linked < views.size(); ++linked) {
+    const View& view = views[linked];
+    const cv::Point2d kept_scale = kept_scale_of(keyframes[linked].image_size, view.working_size);
+    for (KeyframeLink& link : links_of(linked, view, static_cast<int>(linked), kept_scale))
+      links.push_back(std::move(link));
+  }
+}
+
+const std::vector<KeyframeLink>& Sweep::links() const {
+  state_->link_new_keyframes();
+  return state_->links;
+}
 cv::Mat Sweep::keyframe_image(int index) const { return state_->kept.get(index); }
 const std::string& Sweep::working_directory() const { return state_->kept.folder(); }
 
 SweepRecord Sweep::record() const {
+  state_->link_new_keyframes();
   const State& s = *state_;
   const cv::Mat tail_image = s.tail.camera_frame.empty() ? cv::Mat() : kept_image(s.tail.camera_frame, s.options);
   SweepRecord record{s.options.scene, s.keyframes, s.links, [&s, tail_image](int index) {
@@ -414,7 +432,8 @@ SweepRecord Sweep::record() const {
     const int index = static_cast<int>(s.keyframes.size());
     record.keyframes.push_back(keyframe_of(s.tail.view, tail_image.size(), s.options.scene));
     const cv::Point2d kept_scale = kept_scale_of(tail_image.size(), s.tail.view.working_size);
-    for (KeyframeLink& link : s.links_of(s.tail.view, index, kept_scale)) record.links.push_back(std::move(link));
+    for (KeyframeLink& link : s.links_of(s.views.size(), s.tail.view, index, kept_scale))
+      record.links.push_back(std::move(link));
   }
   return record;
 }

@@ -127,7 +127,8 @@ struct View {
   cv::Matx33d step = cv::Matx33d::eye();
   cv::Size working_size;
   int frame_index = 0;              // the add() call that gave the frame
-  // Described once, when recovery first needs it.
+  cv::Mat detail;                   // the working frame in gray, for descriptors
+  // Described once, when recovery first needs it, on `detail`.
   std::vector<cv::KeyPoint> described;
   cv::Mat descriptors;
   bool is_described = false;
@@ -210,7 +211,9 @@ struct FrameDescription {
 };
 
 // Matches binary descriptors of the view and the frame (Hamming distance,
-// ratio test both ways) and fits `relative`; describes the view the first time.
+// ratio test both ways) at the working frames' size, where a tracking image
+// is too coarse for a jump across much of a frame, and fits `relative`;
+// describes the view the first time.
 Candidate match_view(View& view, const PreparedFrame& frame, FrameDescription& description, cv::Feature2D& finder,
                      const SweepOptions& options);
 

@@ -81,6 +81,7 @@ View make_view(const PreparedFrame& frame, const std::vector<cv::KeyPoint>& keyp
                const cv::Matx33d& chain, int frame_index) {
   View view;
   view.gray = frame.gray;
+  cv::cvtColor(frame.working, view.detail, cv::COLOR_BGR2GRAY);
   KeyPointsToPoints(keypoints, view.points);
   view.scale = frame.scale;
   view.pose = pose;
