@@ -67,6 +67,45 @@ Pose pose_from(Scene scene, const Pose& view, const cv::Matx33d& relative, cv::S
 
 cv::Matx33d relative_between(const Pose& to, const Pose& from) { return to.to_world.inv() * from.to_world; }
 
+namespace {
+
+// How far K^-1 H K is from a rotation (up to scale), for each homography
+// of a camera turning about its centre: zero at its true focal length.
+double rotation_misfit(const std::vector<cv::Matx33d>& homographies, double focal, cv::Size size) {
+  const cv::Matx33d k = intrinsics(focal, size), k_inv = k.inv();
+  double misfit = 0;
+  for (const cv::Matx33d& h : homographies) {
+    const cv::Matx33d m = k_inv * h * k;
+    const cv::Matx33d product = m * m.t();
+    const double scale = cv::trace(product) / 3.0;
+    misfit += cv::norm(product * (1.0 / scale) - cv::Matx33d::eye(), cv::NORM_L2SQR);
+  }
+  return misfit;
+}
+
+}  // namespace
+
+double estimate_focal(const std::vector<cv::Matx33d>& homographies, cv::Size size, double hint) {
+  // Focal lengths from a third to four times the hint, a grid in log steps,
+  // then the best step refined.
+  constexpr int kSteps = 64;
+  constexpr double kLow = 1.0 / 3.0, kHigh = 4.0;
+  std::vector<double> misfits;
+  double best = 0, best_misfit = 1e300;
+  for (int i = 0; i <= kSteps; ++i) {
+    const double focal = hint * kLow * std::pow(kHigh / kLow, static_cast<double>(i) / kSteps);
+    misfits.push_back(rotation_misfit(homographies, focal, size));
+    if (misfits.back() < best_misfit) best_misfit = misfits.back(), best = focal;
+  }
+  // A clear minimum inside the range: a focal length well off it fits clearly worse.
+  const double ratio = std::pow(kHigh / kLow, 8.0 / kSteps);
+  if (best <= hint * kLow * ratio || best >= hint * kHigh / ratio) return 0;
+  if (rotation_misfit(homographies, best / ratio, size) < 4 * best_misfit ||
+      rotation_misfit(homographies, best * ratio, size) < 4 * best_misfit)
+    return 0;
+  return best;
+}
+
 cv::Point2d Projection::to_canvas(const cv::Vec3d& w) const {
   switch (surface_) {
     case Surface::kPlane: return {scale_ * w[0] / w[2], scale_ * w[1] / w[2]};

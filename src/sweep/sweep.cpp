@@ -170,6 +170,7 @@ struct Sweep::State {
   cv::Mat spare_frame;  // memory for the next tail's copy of its frame
   Recovery recovery;
   RunningMedian placed_seconds;
+  bool focal_settled = false;  // estimated from the sweep, or given up on
 
   void count(FrameStatus& status);
   void start(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
@@ -181,6 +182,8 @@ struct Sweep::State {
   // Links of `view` (keyframe `index`) with the first `earlier` keyframes.
   std::vector<KeyframeLink> links_of(std::size_t earlier, const View& view, int index, cv::Point2d kept_scale) const;
   void add_keyframe(View view, const cv::Mat& image);
+  bool settle_focal(View& view);
+  void redraw_preview();
   void link_new_keyframes();
   void show(const Patch& patch, FrameStatus& status);
   cv::Mat placement_on_canvas(const Pose& pose, bool shown) const;
@@ -392,10 +395,37 @@ std::vector<KeyframeLink> Sweep::State::links_of(std::size_t earlier, const View
 }
 
 void Sweep::State::add_keyframe(View view, const cv::Mat& image) {
+  const bool refocused = !focal_settled && options.scene == Scene::kTurning && !views.empty() && settle_focal(view);
   keyframes.push_back(keyframe_of(view, image.size(), options.scene));
   views.push_back(std::move(view));
   kept.add(image, counts);
   counts.keyframes = static_cast<int>(keyframes.size());
+  if (refocused && projection) redraw_preview();
+}
+
+// The live canvas again, at the scale of the focal length the sweep found,
+// from the keyframes so far: the frames show at their own resolution.
+void Sweep::State::redraw_preview() {
+  const LiveCanvas old_canvas = canvas;
+  const cv::Rect old_band = band;
+  const Projection old_projection = *projection;
+  try {
+    projection.emplace(old_projection.surface(), views.back().pose.focal);
+    canvas = LiveCanvas();
+    band = cv::Rect();
+    for (std::size_t k = 0; k < views.size(); ++k) {
+      cv::Mat working;
+      cv::resize(kept.get(static_cast<int>(k)), working, views[k].working_size, 0, 0, cv::INTER_AREA);
+      FrameStatus ignored;
+      show(warp_to_canvas(working, views[k].pose, *projection, options.placement.max_canvas_side), ignored);
+    }
+  } catch (...) {
+    canvas = old_canvas;
+    band = old_band;
+    projection.emplace(old_projection);
+    refresh_preview();
+    throw;
+  }
 }
 
 const cv::Mat& Sweep::preview() const { return state_->preview; }
@@ -403,6 +433,36 @@ const cv::Mat& Sweep::preview_band() const { return state_->band_view; }
 const SweepOptions& Sweep::options() const { return state_->options; }
 const SweepCounts& Sweep::counts() const { return state_->counts; }
 const std::vector<Keyframe>& Sweep::keyframes() const { return state_->keyframes; }
+// Once the keyframes have turned far enough, their chained homographies tell
+// the focal length, the field of view's hint only where they began. The
+// keyframes so far take it, keeping their rotations, the next frames are
+// tracked with it, and the live canvas is drawn again at its scale.
+bool Sweep::State::settle_focal(View& view) {
+  constexpr double kLeastTurn = 15.0 * CV_PI / 180.0;
+  std::vector<cv::Matx33d> homographies;
+  for (std::size_t k = 1; k < views.size(); ++k)
+    homographies.push_back(views[k - 1].chain.inv() * views[k].chain);
+  homographies.push_back(views.back().chain.inv() * view.chain);
+  const cv::Matx33d turn = views.front().pose.rotation(view.working_size).t() * view.pose.rotation(view.working_size);
+  const double angle = std::acos(std::clamp((cv::trace(turn) - 1.0) / 2.0, -1.0, 1.0));
+  if (angle < kLeastTurn) return false;
+  focal_settled = true;
+  const double focal = estimate_focal(homographies, view.working_size, view.pose.focal);
+  if (focal <= 0) return false;
+  const auto refocus = [focal](View& v) {
+    const cv::Matx33d rotation = v.pose.rotation(v.working_size);
+    v.pose.focal = focal;
+    v.pose.to_world = rotation * intrinsics(focal, v.working_size).inv();
+  };
+  refocus(view);
+  for (std::size_t k = 0; k < views.size(); ++k) {
+    refocus(views[k]);
+    keyframes[k] = keyframe_of(views[k], keyframes[k].image_size, options.scene);
+  }
+  reference.pose = view.pose;
+  return true;
+}
+
 // Each keyframe is linked with the earlier ones it shares its view with;
 // those links depend on nothing later, so they are found once.
 void Sweep::State::link_new_keyframes() {

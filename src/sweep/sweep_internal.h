@@ -52,6 +52,12 @@ Pose pose_from(Scene scene, const Pose& view, const cv::Matx33d& relative, cv::S
 // Working pixel of `from` -> working pixel of `to`.
 cv::Matx33d relative_between(const Pose& to, const Pose& from);
 
+// The focal length of a camera turning about its centre, from homographies
+// between its frames of `size` (frame pixel -> frame pixel): the one that
+// makes them rotations, searched from a third to four times `hint`; 0 when
+// they do not tell it clearly (too little turn, or not a turning camera).
+double estimate_focal(const std::vector<cv::Matx33d>& homographies, cv::Size size, double hint);
+
 // ---------------------------------------------------------------------------
 // The live canvas: a plane for a flat scene, a cylinder for a turning
 // camera (its axis across the direction of travel, so that a sweep of any
