@@ -242,21 +242,23 @@ TEST_F(SweepOnPhoto, APauseKeepsTrackingAlive) {
 }
 
 // A camera turning a full circle inside a full-sphere photo comes round to
-// where it began: every frame kept, the live cylinder one turn around, and
-// the finished panorama links its last keyframes to its first.
+// where it began: every frame kept, the live cylinder one turn around at
+// the lens's own focal length, and a link from its last keyframes to its
+// first.
 TEST(SweepFullTurn, ComesRoundToWhereItBegan) {
   const cv::Mat sphere = cv::imread(std::string(ZEMB_SOURCE_DIR) + "/data/equirect/bma_park.jpg", cv::IMREAD_COLOR);
   ASSERT_FALSE(sphere.empty());
   SweepSettings settings;
   settings.camera = zemb_tools::SweepCamera::sphere;
   settings.sphere.frame = cv::Size(640, 360);
-  settings.sphere.pan_step_deg = 6.0;
+  settings.sphere.fov_deg = 50.0;  // the sweep's hint says 65: it finds the lens itself
+  settings.sphere.pan_step_deg = 5.0;
   settings.sphere.turn_deg = 380.0;
   const auto frames = zemb_tools::make_sweep(sphere, settings);
   zemb::Sweep sweep("");
   for (const SweepFrame& f : frames) EXPECT_TRUE(sweep.add(f.camera_frame).placed());
-  // 65 degrees across 500 working columns: the cylinder is 2 pi f around.
-  const double around = 2 * CV_PI * 250.0 / std::tan(32.5 * CV_PI / 180.0);
+  // 50 degrees across 500 working columns: the cylinder is 2 pi f around.
+  const double around = 2 * CV_PI * 250.0 / std::tan(25.0 * CV_PI / 180.0);
   EXPECT_NEAR(sweep.preview().cols, around, 0.05 * around);
   const int last = static_cast<int>(sweep.keyframes().size()) - 1;
   bool closed = false;
