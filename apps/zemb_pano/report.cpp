@@ -47,8 +47,11 @@ std::string time_text(const std::vector<FrameRecord>& frames) {
   std::vector<double> frame_ms;
   for (const FrameRecord& frame : frames) frame_ms.push_back(frame.ms);
   std::ostringstream text;
-  text << std::fixed << std::setprecision(1) << "median " << median(frame_ms) << " ms, slowest "
-       << *std::max_element(frame_ms.begin(), frame_ms.end()) << " ms";
+  std::vector<double> sorted = frame_ms;
+  std::sort(sorted.begin(), sorted.end());
+  const double p99 = sorted[std::min(sorted.size() - 1, sorted.size() * 99 / 100)];
+  text << std::fixed << std::setprecision(1) << "median " << median(frame_ms) << " ms, p99 " << p99
+       << " ms, slowest " << sorted.back() << " ms";
   return text.str();
 }
 

@@ -30,19 +30,6 @@ cv::Mat kept_image(const cv::Mat& camera_frame, const SweepOptions& options) {
   return reduced;
 }
 
-void RunningMedian::add(double value) {
-  constexpr std::size_t kKept = 31;
-  values_.push_back(value);
-  if (values_.size() > kKept) values_.pop_front();
-}
-
-double RunningMedian::median() const {
-  if (values_.empty()) return 0.0;
-  std::vector<double> sorted(values_.begin(), values_.end());
-  std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
-  return sorted[sorted.size() / 2];
-}
-
 KeptImages::KeptImages(std::string parent, std::size_t budget) : parent_(std::move(parent)), budget_(budget) {
   if (parent_.empty()) {
     std::error_code error;

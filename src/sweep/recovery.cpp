@@ -136,4 +136,17 @@ Candidate Recovery::run(View& reference, std::vector<View>& keyframes, const Pre
   return Candidate();
 }
 
+void RunningMedian::add(double value) {
+  constexpr std::size_t kKept = 31;
+  values_.push_back(value);
+  if (values_.size() > kKept) values_.pop_front();
+}
+
+double RunningMedian::median() const {
+  if (values_.empty()) return 0.0;
+  std::vector<double> sorted(values_.begin(), values_.end());
+  std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+  return sorted[sorted.size() / 2];
+}
+
 }  // namespace zemb
