@@ -28,7 +28,7 @@ cv::Matx33d rotation_through_centre(const cv::Matx33d& m) {
 // focal length. Changes below kLeastZoom are fitting noise, which would
 // otherwise wander the focal length along a long sweep.
 double zoom_of(const cv::Matx33d& relative, double focal, cv::Size view_size, cv::Size frame_size) {
-  constexpr double kLeastZoom = 0.005;
+  constexpr double kLeastZoom = 0.02;
   const cv::Matx33d a = intrinsics(focal, view_size).inv() * relative;
   const cv::Vec3d c0(a(0, 0), a(1, 0), a(2, 0)), c1(a(0, 1), a(1, 1), a(2, 1)), c2(a(0, 2), a(1, 2), a(2, 2));
   const cv::Vec3d centre = c0 * (frame_size.width / 2.0) + c1 * (frame_size.height / 2.0) + c2;
