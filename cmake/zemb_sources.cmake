@@ -33,9 +33,16 @@ set(ZEMB_SWEEP_SOURCES
   ${ZEMB_ROOT}/src/sweep/sweep.cpp
   ${ZEMB_ROOT}/src/sweep/tracking.cpp
 )
-# The finished render: remeasured links, refinement, warps, composition.
+# The finished render: remeasured and matched links, the focal length, the
+# adjusted models and the choice between them, warps, composition.
 set(ZEMB_RENDER_SOURCES
+  ${ZEMB_ROOT}/src/render/adjust.cpp
   ${ZEMB_ROOT}/src/render/compose.cpp
+  ${ZEMB_ROOT}/src/render/focal.cpp
+  ${ZEMB_ROOT}/src/render/links.cpp
+  ${ZEMB_ROOT}/src/render/match_images.cpp
+  ${ZEMB_ROOT}/src/render/placements.cpp
+  ${ZEMB_ROOT}/src/render/plane_adjust.cpp
   ${ZEMB_ROOT}/src/render/refine.cpp
   ${ZEMB_ROOT}/src/render/remeasure.cpp
   ${ZEMB_ROOT}/src/render/render.cpp

@@ -208,8 +208,9 @@ struct MemoryOptions {
 
 // The finished render: refinement, exposure compensation, seams, blending.
 struct RenderOptions {
-  // Field of view across a kept image's longer side, degrees: the first
-  // focal guess for a record whose keyframes carry no focal length.
+  // Field of view across a kept image's longer side, degrees: one start of
+  // the focal length's search for a record whose keyframes carry none. The
+  // focal length is found from the correspondences; this is only a hint.
   double field_of_view = 65.0;
   // Most iterations of the bundle adjustment. It converges in a few dozen on
   // a sweep its model fits; one it does not fit would otherwise spend seconds
@@ -218,6 +219,13 @@ struct RenderOptions {
   // A recorded correspondence takes part in the refinement when one transform
   // of its pair of keyframes explains it to within this many kept pixels.
   double link_threshold = 3.0;
+  // A model fits when it leaves 90 % of the correspondences within this many
+  // kept pixels; the scene's own model is used when it fits, else the one
+  // that fits best.
+  double max_residual = 4.0;
+  // A keyframe that no usable correspondence joins to the others is matched
+  // by its image's descriptors against its neighbours in the record.
+  bool match_unlinked = true;
   // The render is reduced so that its bounding box holds at most this many
   // pixels; blending memory follows the box (about 13 bytes a pixel).
   double max_render_megapixels = 40.0;
@@ -232,6 +240,8 @@ struct RenderOptions {
     visit("field_of_view", o.field_of_view, 1, 170);
     visit("refine_iterations", o.refine_iterations, 1, 10000);
     visit("link_threshold", o.link_threshold, 0.01, 100);
+    visit("max_residual", o.max_residual, 0.1, 100);
+    visit("match_unlinked", o.match_unlinked, 0, 1);
     visit("max_render_megapixels", o.max_render_megapixels, 0.1, 400);
     visit("seam_megapixels", o.seam_megapixels, 0.01, 10);
     visit("exposure", o.exposure, 0, 3);

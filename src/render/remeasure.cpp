@@ -5,6 +5,7 @@
 // points good to a fraction of a kept pixel.
 #include <map>
 
+#include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 
@@ -33,11 +34,36 @@ class GrayImages {
   std::map<int, cv::Mat> grays_;
 };
 
+// The later keyframe's image seen from the earlier one through the link's
+// homography (none when the link has too few points for one), with the
+// later keyframe's points where that view shows them. Optical flow follows
+// a window by a shift alone, so the views it compares must differ by little
+// more: a scene seen at a slant, or a wide lens turning far, changes scale
+// and shape from one keyframe to the next.
+struct AlignedView {
+  cv::Mat image;
+  std::vector<cv::Point2f> points;
+};
+
+AlignedView aligned_view(const KeyframeLink& link, GrayImages& grays) {
+  constexpr double kFitThreshold = 2 * kMostMoved;
+  const cv::Mat h = link.from_points.size() < 4
+                        ? cv::Mat()
+                        : cv::findHomography(link.from_points, link.to_points, cv::RANSAC, kFitThreshold);
+  if (h.empty() || !cv::checkRange(h)) return AlignedView{grays.of(link.to), link.to_points};
+  AlignedView view;
+  cv::warpPerspective(grays.of(link.to), view.image, h, grays.of(link.from).size(),
+                      cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REFLECT);
+  cv::perspectiveTransform(link.to_points, view.points, h.inv());
+  return view;
+}
+
 KeyframeLink sharpened(const KeyframeLink& link, GrayImages& grays) {
+  const AlignedView view = aligned_view(link, grays);
   std::vector<cv::Point2f> measured = link.from_points;
   std::vector<uchar> found;
   std::vector<float> error;
-  cv::calcOpticalFlowPyrLK(grays.of(link.to), grays.of(link.from), link.to_points, measured, found, error,
+  cv::calcOpticalFlowPyrLK(view.image, grays.of(link.from), view.points, measured, found, error,
                            cv::Size(21, 21), 1,
                            cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 30, 0.01),
                            cv::OPTFLOW_USE_INITIAL_FLOW);
@@ -53,17 +79,12 @@ KeyframeLink sharpened(const KeyframeLink& link, GrayImages& grays) {
 
 }  // namespace
 
-std::vector<KeyframeLink> sharpened_links(const SweepRecord& record) {
+std::vector<KeyframeLink> sharpened_links(const SweepRecord& record, const std::vector<KeyframeLink>& links) {
   GrayImages grays(record);
-  const int n = static_cast<int>(record.keyframes.size());
-  const auto keyframe = [n](int index) { return index >= 0 && index < n; };
-  std::vector<KeyframeLink> links;
-  for (const KeyframeLink& link : record.links) {
-    const bool valid = keyframe(link.from) && keyframe(link.to) && link.from != link.to &&
-                       link.from_points.size() == link.to_points.size() && !link.to_points.empty();
-    links.push_back(valid ? sharpened(link, grays) : link);
-  }
-  return links;
+  std::vector<KeyframeLink> sharpened_ones;
+  for (const KeyframeLink& link : links)
+    if (!link.to_points.empty()) sharpened_ones.push_back(sharpened(link, grays));
+  return sharpened_ones;
 }
 
 }  // namespace finish

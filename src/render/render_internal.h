@@ -1,5 +1,7 @@
-// The stages of the finished render: remeasuring the recorded
-// correspondences, refining the placements, the warps, and composition.
+// The stages of the finished render: the correspondences that join the
+// keyframes (remeasured, completed by matching images), the focal length,
+// the models that place the keyframes and how well each fits, the warps, and
+// composition.
 #ifndef ZEMB_RENDER_INTERNAL_H
 #define ZEMB_RENDER_INTERNAL_H
 
@@ -32,7 +34,7 @@ class FrameWarps {
 };
 
 // Keyframe i lands by transforms[i] (3x3 CV_64F, kept-image pixel ->
-// panorama pixel at scale 1): the live placements, or refined affine ones.
+// panorama pixel at scale 1): the live placements, or adjusted plane ones.
 std::unique_ptr<FrameWarps> homography_warps(std::vector<cv::Mat> transforms);
 
 // Keyframe i seen by cameras[i] (R CV_32F, intrinsics in kept-image pixels)
@@ -41,24 +43,137 @@ std::unique_ptr<FrameWarps> homography_warps(std::vector<cv::Mat> transforms);
 std::unique_ptr<FrameWarps> rotation_warps(std::vector<cv::detail::CameraParams> cameras, double focal,
                                            bool cylindrical);
 
-// The outcome of the global refinement: warps, or why there are none.
-struct Refinement {
-  std::unique_ptr<FrameWarps> warps;
-  RenderFallback failure = RenderFallback::kNone;
-  std::string message;  // empty when refined
-
-  static Refinement failed(RenderFallback why, std::string message);
+// Two keyframes joined by correspondences that one homography explains.
+struct LinkedPair {
+  int from = 0, to = 0;                             // keyframe indices, from < to
+  std::vector<cv::Point2f> from_points, to_points;  // the correspondences it explains, kept pixels
+  cv::Mat homography;                               // from -> to, kept pixels, 3x3 CV_64F
 };
 
-// The record's links with every pair measured again on the kept images; a
-// pair the measurement loses goes. Links that name no two keyframes or whose
-// point lists do not pair up are passed on as they are.
-std::vector<KeyframeLink> sharpened_links(const SweepRecord& record);
+// The keyframes and the pairs that join them.
+struct LinkGraph {
+  std::vector<cv::Size> sizes;  // of each keyframe's kept image
+  std::vector<LinkedPair> pairs;
+  std::vector<int> joined;      // the keyframes the pairs join into the biggest group, ascending
+  std::vector<int> left_out;    // the others, ascending
+};
 
-// Refines every keyframe's placement from the recorded correspondences, as
-// record.scene models the camera's motion. Never throws for a record whose
-// links index its keyframes; failures come back in Refinement::failure.
-Refinement refine_placements(const SweepRecord& record, const RenderOptions& options);
+// `links` with every pair measured again on the kept images; a pair the
+// measurement loses goes. The links must name keyframes of the record.
+std::vector<KeyframeLink> sharpened_links(const SweepRecord& record, const std::vector<KeyframeLink>& links);
+
+// Descriptors of the kept images, computed once each, for joining keyframes
+// whose recorded links are missing or unusable.
+class ImageMatcher {
+ public:
+  explicit ImageMatcher(const SweepRecord& record);
+  ~ImageMatcher();
+  // Correspondences between two keyframes' kept images (kept pixels), those
+  // passing a ratio test; none when the images share too little.
+  KeyframeLink link(int from, int to);
+
+ private:
+  struct Features;
+  const Features& features_of(int index);
+  const SweepRecord& record_;
+  std::vector<std::unique_ptr<Features>> features_;
+};
+
+// The record's links, sharpened, fitted pair by pair and joined; when
+// options.match_unlinked, keyframes outside the biggest group are matched
+// against their neighbours in the record. Links that name no two keyframes
+// or have unpaired points: cv::Exception (StsBadArg).
+LinkGraph link_graph(const SweepRecord& record, const RenderOptions& options);
+
+// The pairs among `keyframes` (ascending), re-indexed 0.. in that order,
+// grouped again.
+LinkGraph subgraph(const LinkGraph& graph, const std::vector<int>& keyframes);
+
+// A pair's homography between centred points (point minus half the image
+// size), as cv::detail's rotation estimators read it.
+cv::Mat centred_homography(const LinkedPair& pair, const std::vector<cv::Size>& sizes);
+
+// Focal lengths (kept pixels) to start the rotation adjustment from, best
+// first: the one that makes every pair's homography closest to a rotation,
+// the median of cv::detail::focalsFromHomography's estimates, and the hint
+// (the keyframes' recorded focal lengths, else options.field_of_view).
+// Starts within a few percent of a better one are dropped.
+std::vector<double> focal_starts(const SweepRecord& record, const LinkGraph& graph, const RenderOptions& options);
+
+// Keyframes placed by one model.
+struct Placements {
+  RenderModel model = RenderModel::kLive;
+  // Keyframe i: kept pixel -> the panorama's world, a point of its plane
+  // (plane models) or a ray (rotation), 3x3 CV_64F; empty for keyframes not
+  // placed.
+  std::vector<cv::Mat> to_world;
+  std::vector<int> used;  // the keyframes placed, ascending
+  std::unique_ptr<FrameWarps> warps;
+  double focal = 0;       // median focal length of a rotation model, kept pixels
+};
+
+// Placements by cameras of a turning camera (straightened, on a plane or a
+// cylinder as the sweep's reach needs) or by plane transforms (kept pixel ->
+// panorama pixel); entries outside `used` are ignored.
+Placements placed_by_rotations(RenderModel model, std::vector<cv::detail::CameraParams> cameras,
+                               std::vector<int> used);
+Placements placed_by_planes(RenderModel model, std::vector<cv::Mat> transforms, std::vector<int> used);
+
+// Why placements are folded or far too large (a placement not finite or not
+// convex, an outline wildly larger or smaller than the others, a panorama
+// much larger in frames than the live one); empty when they are not.
+std::string folded(const std::vector<cv::Size>& sizes, const Placements& placements, const Placements& live);
+
+// How far apart placements leave the correspondences of the pairs they
+// place both keyframes of, kept pixels of the later keyframe.
+struct Residuals {
+  double median = 0, p90 = 0;
+  int count = 0;  // correspondences measured
+};
+Residuals residuals(const LinkGraph& graph, const std::vector<cv::Mat>& to_world);
+
+// Adjusts the cameras of one window of keyframes (a LinkGraph of its own,
+// every keyframe joined); false when the adjustment fails. Each camera's R
+// is its world transform: camera-to-world rotation (with focal and principal
+// point), or the kept-pixel -> plane transform of a plane model.
+using WindowAdjuster = std::function<bool(const LinkGraph& window, std::vector<cv::detail::CameraParams>& cameras)>;
+
+// Runs `adjust` on overlapping windows of graph.joined (the adjusters'
+// solvers are dense) and carries each window onto the previous one through
+// the keyframes they share: by a rotation, or by a plane transform. Cameras
+// come back for every keyframe (default ones for those not joined); a
+// message says which window failed, empty on success.
+std::string adjust_in_windows(const LinkGraph& graph, bool rotations, const WindowAdjuster& adjust,
+                              std::vector<cv::detail::CameraParams>& cameras);
+
+// The window adjusters of each model. A rotation window starts at `focal`.
+WindowAdjuster rotation_adjuster(double focal, int iterations);
+WindowAdjuster similarity_adjuster(int iterations);
+WindowAdjuster homography_adjuster(int iterations);
+
+// The homography model's transforms (of the keyframes `used`) onto the
+// plane tilted so that the keyframes' outlines are as near one size as a
+// tilt makes them.
+std::vector<cv::Mat> levelled(std::vector<cv::Mat> transforms, const std::vector<int>& used,
+                              const std::vector<cv::Size>& sizes);
+
+// The outcome of the refinement: the placements used and, when they are not
+// the scene's own model, why.
+struct Refinement {
+  Placements placements;
+  Residuals fit;
+  RenderFallback fallback = RenderFallback::kNone;
+  std::string message;  // empty when the scene's own model was used
+};
+
+// Places graph.joined with the scene's model when it fits, else with the
+// adjusted model (or `live`) that fits best; never throws.
+Refinement refine(const SweepRecord& record, const LinkGraph& graph, const RenderOptions& options, Placements live);
+
+// The placements the sweep made live: recorded rotations and focal lengths
+// when every keyframe carries them, else the recorded placements of the
+// keyframes that can be drawn.
+Placements live_placements(const SweepRecord& record);
 
 // Seconds spent by the compositing stages.
 struct ComposeTimes {

@@ -1,5 +1,9 @@
-// The finished render: refinement against ground truth, the fallback to the
-// live placements, exposure and seams, and records it must survive.
+// The finished render: refinement against ground truth, the focal length
+// found from the correspondences, keyframes joined by matching, the fallback
+// models and the live placements, exposure and seams, and records it must
+// survive.
+#include <algorithm>
+
 #include <opencv2/calib3d.hpp>
 #include <opencv2/features2d.hpp>
 
@@ -63,39 +67,57 @@ TEST(Render, FewerThanTwoKeyframesThrows) {
   }
 }
 
-// Links that no transform explains, or that one wild transform explains:
-// the live placements draw the panorama and the report says why.
-TEST(Render, UnusableLinksFallBackToLivePlacements) {
+// Links that no transform explains, or that one wild transform explains, or
+// none: matching the kept images joins the keyframes again; without matching
+// the live placements (or live rotations) draw the panorama, and the report
+// says why. Wild links never make a refined panorama that does not fit.
+TEST(Render, UnusableLinksAreMatchedAgainOrFallBackToLivePlacements) {
   ZEMB_LOAD_PHOTO(photo, "life.jpg");
   const cv::Mat small = zemb_test::small_photo(photo, 0.5);
   enum class Garbage { kRandom, kMagnified, kNone };
   for (zemb::Scene scene : {zemb::Scene::kTurning, zemb::Scene::kFlat})
-    for (Garbage garbage : {Garbage::kRandom, Garbage::kMagnified, Garbage::kNone}) {
-      RecordSettings settings;
-      settings.scene = scene;
-      settings.keyframes = 6;
-      zemb_test::MadeRecord made = make_record(small, settings);
-      cv::RNG rng(3);
-      for (zemb::KeyframeLink& link : made.record.links)
-        for (std::size_t k = 0; k < link.to_points.size(); ++k)
-          link.to_points[k] = garbage == Garbage::kRandom
-                                  ? cv::Point2f(rng.uniform(0.f, 360.f), rng.uniform(0.f, 640.f))
-                                  : link.from_points[k] * 6.0f;
-      if (garbage == Garbage::kNone) made.record.links.clear();
-      const zemb::RenderOptions options;
-      const zemb::FinishedPanorama finished = zemb::render(made.record, options);
-      SCOPED_TRACE(testing::Message() << "scene " << int(scene) << " garbage " << int(garbage));
-      EXPECT_FALSE(finished.report.refined);
-      EXPECT_FALSE(finished.report.fallback_message.empty());
-      EXPECT_NE(finished.report.fallback, zemb::RenderFallback::kNone);
-      if (garbage == Garbage::kNone) {
-        EXPECT_EQ(finished.report.fallback, zemb::RenderFallback::kUnlinked);
+    for (Garbage garbage : {Garbage::kRandom, Garbage::kMagnified, Garbage::kNone})
+      for (bool match : {true, false}) {
+        RecordSettings settings;
+        settings.scene = scene;
+        settings.keyframes = 6;
+        settings.record_rotations = scene == zemb::Scene::kTurning && !match;
+        zemb_test::MadeRecord made = make_record(small, settings);
+        cv::RNG rng(3);
+        for (zemb::KeyframeLink& link : made.record.links)
+          for (std::size_t k = 0; k < link.to_points.size(); ++k)
+            link.to_points[k] = garbage == Garbage::kRandom
+                                    ? cv::Point2f(rng.uniform(0.f, 360.f), rng.uniform(0.f, 640.f))
+                                    : link.from_points[k] * 6.0f;
+        if (garbage == Garbage::kNone) made.record.links.clear();
+        zemb::RenderOptions options;
+        options.match_unlinked = match;
+        const zemb::FinishedPanorama finished = zemb::render(made.record, options);
+        const zemb::FinishReport& report = finished.report;
+        SCOPED_TRACE(testing::Message() << "scene " << int(scene) << " garbage " << int(garbage) << " match "
+                                        << match << ": " << report.fallback_message);
+        EXPECT_EQ(report.keyframes_used, 6);
+        EXPECT_TRUE(report.left_out.empty());
+        if (match && garbage != Garbage::kMagnified) {
+          EXPECT_TRUE(report.refined);
+        }
+        if (!match) {
+          EXPECT_FALSE(report.refined);
+        }
+        if (!match && garbage == Garbage::kNone) {
+          EXPECT_EQ(report.fallback, zemb::RenderFallback::kUnlinked);
+        }
+        if (report.refined) {
+          EXPECT_LT(report.residual_p90, 2.0);
+        } else {
+          EXPECT_EQ(report.model, zemb::RenderModel::kLive);
+          EXPECT_NE(report.fallback, zemb::RenderFallback::kNone);
+          EXPECT_FALSE(report.fallback_message.empty());
+        }
+        ASSERT_EQ(finished.panorama.type(), CV_8UC3);
+        EXPECT_EQ(finished.mask.size(), finished.panorama.size());
+        EXPECT_GT(cv::countNonZero(finished.mask), 360 * 640);
       }
-      EXPECT_EQ(finished.report.keyframes_used, 6);
-      ASSERT_EQ(finished.panorama.type(), CV_8UC3);
-      EXPECT_EQ(finished.mask.size(), finished.panorama.size());
-      EXPECT_GT(cv::countNonZero(finished.mask), 2 * 360 * 640);
-    }
 }
 
 // The live chain bends; the refined panorama is one plane transform of the
@@ -117,7 +139,92 @@ TEST(Render, RefinementRemovesTheBend) {
 
     zemb::SweepRecord unlinked = made.record;
     unlinked.links.clear();
-    EXPECT_LT(fit_to_photo(zemb::render(unlinked, options), small, 3.0).within, 0.8);
+    zemb::RenderOptions unmatched;
+    unmatched.match_unlinked = false;
+    EXPECT_LT(fit_to_photo(zemb::render(unlinked, unmatched), small, 3.0).within, 0.8);
+  }
+}
+
+// The focal length comes from the correspondences, whatever the lens and
+// whatever the hint: the field of view of the options or the keyframes'
+// recorded focal lengths.
+TEST(Render, FocalLengthIsFoundFromTheCorrespondences) {
+  ZEMB_LOAD_PHOTO(photo, "life.jpg");
+  const cv::Mat small = zemb_test::small_photo(photo, 0.5);
+  struct Case {
+    double lens, pan_step;  // degrees across the kept image's width, and between keyframes
+    int keyframes;
+    double hint;            // RenderOptions::field_of_view
+    double focal_error;     // of the recorded focal lengths; none recorded when 0
+  };
+  for (const Case& c : {Case{14, 3.5, 10, 65, 0}, Case{80, 16, 5, 65, 0}, Case{20, 5, 8, 60, 0},
+                        Case{20, 5, 8, 65, 0.4}, Case{60, 12, 6, 65, -0.5}}) {
+    RecordSettings settings;
+    settings.field_of_view = c.lens;
+    settings.pan_step = c.pan_step;
+    settings.keyframes = c.keyframes;
+    settings.record_rotations = c.focal_error != 0;
+    settings.focal_error = c.focal_error;
+    const zemb_test::MadeRecord made = make_record(small, settings);
+    zemb::RenderOptions options;
+    options.field_of_view = c.hint;
+    const zemb::FinishReport report = zemb::render(made.record, options).report;
+    SCOPED_TRACE(testing::Message() << c.lens << " degree lens: " << report.fallback_message);
+    EXPECT_EQ(report.model, zemb::RenderModel::kRotation);
+    EXPECT_EQ(report.fallback, zemb::RenderFallback::kNone);
+    EXPECT_NEAR(report.focal / zemb_test::turning_focal(settings), 1.0, 0.03);
+    EXPECT_LT(report.residual_p90, 2.0);
+  }
+}
+
+// A keyframe whose links are lost is matched to its neighbours by its
+// image; one that shows nothing to match is left out, and the others are
+// refined all the same.
+TEST(Render, KeyframeWithoutLinksIsMatchedOrLeftOut) {
+  ZEMB_LOAD_PHOTO(photo, "life.jpg");
+  const cv::Mat small = zemb_test::small_photo(photo, 0.5);
+  RecordSettings settings;
+  settings.field_of_view = 30;
+  settings.pan_step = 7;
+  zemb_test::MadeRecord made = make_record(small, settings);
+  const auto touches = [](const zemb::KeyframeLink& link) { return link.from == 4 || link.to == 4; };
+  made.record.links.erase(std::remove_if(made.record.links.begin(), made.record.links.end(), touches),
+                          made.record.links.end());
+  const zemb::FinishReport matched = zemb::render(made.record, zemb::RenderOptions()).report;
+  EXPECT_EQ(matched.model, zemb::RenderModel::kRotation) << matched.fallback_message;
+  EXPECT_EQ(matched.keyframes_used, settings.keyframes);
+  EXPECT_TRUE(matched.left_out.empty());
+
+  const auto images = made.record.image;
+  made.record.image = [images](int i) { return i == 4 ? cv::Mat(images(i).size(), CV_8UC3, cv::Scalar::all(90)) : images(i); };
+  const zemb::FinishReport left = zemb::render(made.record, zemb::RenderOptions()).report;
+  EXPECT_EQ(left.model, zemb::RenderModel::kRotation) << left.fallback_message;
+  EXPECT_EQ(left.keyframes_used, settings.keyframes - 1);
+  EXPECT_EQ(left.left_out, std::vector<int>{4});
+  EXPECT_NEAR(left.focal / zemb_test::turning_focal(settings), 1.0, 0.03);
+}
+
+// A flat scene seen at a slant fits neither similarities nor (recorded as
+// turning) rotations: homographies place it, on the scene's own plane, and
+// the report says why the scene's model was not used.
+TEST(Render, SlantedFlatSceneIsPlacedByHomographies) {
+  ZEMB_LOAD_PHOTO(photo, "life.jpg");
+  const cv::Mat small = zemb_test::small_photo(photo, 0.5);
+  RecordSettings settings;
+  settings.scene = zemb::Scene::kFlat;
+  settings.slant = 25;
+  zemb_test::MadeRecord made = make_record(small, settings);
+  for (zemb::Scene recorded : {zemb::Scene::kFlat, zemb::Scene::kTurning}) {
+    made.record.scene = recorded;
+    const zemb::FinishedPanorama finished = zemb::render(made.record, zemb::RenderOptions());
+    const zemb::FinishReport& report = finished.report;
+    SCOPED_TRACE(testing::Message() << "recorded as " << int(recorded) << ": " << report.fallback_message);
+    EXPECT_EQ(report.model, zemb::RenderModel::kHomography);
+    EXPECT_TRUE(report.refined);
+    EXPECT_NE(report.fallback, zemb::RenderFallback::kNone);
+    EXPECT_FALSE(report.fallback_message.empty());
+    EXPECT_LT(report.residual_p90, 4.0);
+    EXPECT_GT(fit_to_photo(finished, small, 3.0).within, 0.9);
   }
 }
 

@@ -1,0 +1,66 @@
+// Correspondences found from the kept images alone, for keyframes whose
+// recorded links are missing or unusable: SIFT keypoints on a reduced grey
+// copy of each image, matched with Lowe's ratio test. The pair's homography
+// fit then keeps those one transform explains.
+#include <algorithm>
+#include <cmath>
+
+#include <opencv2/features2d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "render/render_internal.h"
+
+namespace zemb {
+namespace finish {
+
+namespace {
+
+// Keypoints are found on copies of at most this many pixels: enough detail
+// to match, a fraction of the time a full-resolution kept image takes.
+constexpr double kMatchPixels = 0.5e6;
+constexpr int kMostKeypoints = 2000;
+constexpr float kRatio = 0.75f;  // nearest descriptor at most this share of the second nearest's distance
+
+}  // namespace
+
+struct ImageMatcher::Features {
+  std::vector<cv::Point2f> points;  // kept pixels
+  cv::Mat descriptors;
+};
+
+ImageMatcher::ImageMatcher(const SweepRecord& record) : record_(record), features_(record.keyframes.size()) {}
+
+ImageMatcher::~ImageMatcher() = default;
+
+const ImageMatcher::Features& ImageMatcher::features_of(int index) {
+  std::unique_ptr<Features>& features = features_[std::size_t(index)];
+  if (features) return *features;
+  features = std::make_unique<Features>();
+  cv::Mat gray;
+  cv::cvtColor(record_.image(index), gray, cv::COLOR_BGR2GRAY);
+  const double scale = std::min(1.0, std::sqrt(kMatchPixels / std::max(1, gray.cols * gray.rows)));
+  if (scale < 1.0) cv::resize(gray, gray, cv::Size(), scale, scale, cv::INTER_AREA);
+  std::vector<cv::KeyPoint> keypoints;
+  cv::SIFT::create(kMostKeypoints)->detectAndCompute(gray, cv::noArray(), keypoints, features->descriptors);
+  for (const cv::KeyPoint& keypoint : keypoints)
+    features->points.push_back((keypoint.pt + cv::Point2f(0.5f, 0.5f)) / scale - cv::Point2f(0.5f, 0.5f));
+  return *features;
+}
+
+KeyframeLink ImageMatcher::link(int from, int to) {
+  KeyframeLink link{from, to, {}, {}};
+  const Features& a = features_of(from);
+  const Features& b = features_of(to);
+  if (a.descriptors.rows < 2 || b.descriptors.rows < 2) return link;
+  std::vector<std::vector<cv::DMatch>> nearest;
+  cv::BFMatcher(cv::NORM_L2).knnMatch(a.descriptors, b.descriptors, nearest, 2);
+  for (const std::vector<cv::DMatch>& m : nearest)
+    if (m.size() == 2 && m[0].distance < kRatio * m[1].distance) {
+      link.from_points.push_back(a.points[std::size_t(m[0].queryIdx)]);
+      link.to_points.push_back(b.points[std::size_t(m[0].trainIdx)]);
+    }
+  return link;
+}
+
+}  // namespace finish
+}  // namespace zemb
