@@ -36,17 +36,17 @@ set(ZEMB_SWEEP_SOURCES
 # The finished render: remeasured and matched links, the focal length, the
 # adjusted models and the choice between them, warps, composition.
 set(ZEMB_RENDER_SOURCES
-  ${ZEMB_ROOT}/src/render/adjust.cpp
   ${ZEMB_ROOT}/src/render/compose.cpp
-  ${ZEMB_ROOT}/src/render/focal.cpp
   ${ZEMB_ROOT}/src/render/links.cpp
   ${ZEMB_ROOT}/src/render/match_images.cpp
-  ${ZEMB_ROOT}/src/render/placements.cpp
-  ${ZEMB_ROOT}/src/render/plane_adjust.cpp
-  ${ZEMB_ROOT}/src/render/refine.cpp
   ${ZEMB_ROOT}/src/render/remeasure.cpp
   ${ZEMB_ROOT}/src/render/render.cpp
   ${ZEMB_ROOT}/src/render/warps.cpp
+  ${ZEMB_ROOT}/src/render/refine/adjust.cpp
+  ${ZEMB_ROOT}/src/render/refine/focal.cpp
+  ${ZEMB_ROOT}/src/render/refine/placements.cpp
+  ${ZEMB_ROOT}/src/render/refine/plane_adjust.cpp
+  ${ZEMB_ROOT}/src/render/refine/refine.cpp
 )
 # The application's tools: outline validation, matching, working directory.
 set(ZEMB_APP_TOOL_SOURCES

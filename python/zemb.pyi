@@ -184,6 +184,8 @@ class RenderOptions:
     field_of_view: float
     refine_iterations: int
     link_threshold: float
+    max_residual: float
+    match_unlinked: bool
     max_render_megapixels: float
     seam_megapixels: float
     exposure: ExposureCompensation

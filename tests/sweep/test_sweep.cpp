@@ -205,7 +205,7 @@ TEST_F(SweepOnPhoto, FailureInAnyParallelStepLeavesTheSweepAsItWas) {
 // the scene comes out upright (the first frame's top-left corner stays its
 // top-left corner on the canvas).
 TEST_F(SweepOnPhoto, FollowsAPanInAnyDirectionAndKeepsTheSceneUpright) {
-  const auto frames = slide_sweep(small_, [](SweepSettings& s) { s.frames = 16; });
+  const auto frames = slide_sweep(small_, [](SweepSettings& s) { s.frames = 30; });
   const struct {
     int turn;  // cv::rotate code applied to every frame, or -1
     bool grows_across_columns;
@@ -223,8 +223,9 @@ TEST_F(SweepOnPhoto, FollowsAPanInAnyDirectionAndKeepsTheSceneUpright) {
         EXPECT_TRUE(sweep.add(frame).placed());
       }
       const cv::Size preview = sweep.preview().size();
+      // 29 steps of 24 px and a frame of 360 along the way, 640 across.
       EXPECT_GT(way.grows_across_columns ? preview.width : preview.height,
-                2 * (way.grows_across_columns ? preview.height : preview.width));
+                1.4 * (way.grows_across_columns ? preview.height : preview.width));
       const zemb::FinishedPanorama finished = sweep.finish();
       EXPECT_GT(finished.report.keyframes_used, 3);
     }
