@@ -149,11 +149,19 @@ void require_image_file(const std::string& path) {
   if (!cv::haveImageReader(path)) throw input_error(path, "not an image file that OpenCV can read");
 }
 
+// A stream of JPEG images (.mjpeg) reads as an image too, its first one; a
+// file the video reader gets a second frame from is a video.
+bool holds_several_frames(const std::string& path) {
+  cv::VideoCapture capture;
+  cv::Mat frame;
+  return open_quietly(capture, path) && capture.read(frame) && capture.read(frame);
+}
+
 std::unique_ptr<FrameSource> open_single(const std::string& input, int every, int max_frames) {
   require_existing(input);
   if (fs::is_directory(input)) return std::make_unique<ImageFiles>(input, folder_images(input), every, max_frames);
   require_readable_file(input);
-  if (cv::haveImageReader(input))
+  if (cv::haveImageReader(input) && !holds_several_frames(input))
     return std::make_unique<ImageFiles>(input, std::vector<std::string>{input}, every, max_frames);
   return std::make_unique<VideoFile>(input, every, max_frames);
 }
