@@ -24,7 +24,7 @@ using cv::detail::MatchesInfo;
 
 // Keyframes per adjusted window, and keyframes shared by neighbouring windows
 // (more than a keyframe's links reach back, so every link lies in a window).
-constexpr int kWindow = 30;
+constexpr int kWindow = 40;
 constexpr int kWindowOverlap = 8;
 
 struct MatchTable {
