@@ -151,22 +151,39 @@ it is made.)doc")
 }
 
 void bind_finished(py::module_& module) {
-  py::enum_<RenderFallback>(module, "RenderFallback", "Why the render did not use refined placements.")
-      .value("NONE", RenderFallback::kNone, "Refined.")
+  py::enum_<RenderFallback>(module, "RenderFallback", "Why the render did not place the keyframes with the scene's own model.")
+      .value("NONE", RenderFallback::kNone, "The scene's own model was used.")
       .value("UNLINKED", RenderFallback::kUnlinked,
-             "A keyframe has no usable correspondences joining it to the others.")
+             "Correspondences join too few of the keyframes: the whole render is the live one.")
       .value("ADJUSTMENT_FAILED", RenderFallback::kAdjustmentFailed,
              "The bundle adjustment did not converge or gave no finite result.")
       .value("IMPLAUSIBLE", RenderFallback::kImplausible, "The refinement converged but its result is implausible.")
-      .value("RAISED", RenderFallback::kRaised, "An OpenCV step of the refinement raised an error.");
+      .value("RAISED", RenderFallback::kRaised, "An OpenCV step of the refinement raised an error.")
+      .value("POOR_FIT", RenderFallback::kPoorFit,
+             "The model leaves the correspondences further apart than RenderOptions.max_residual.");
   module.def("fallback_name", &fallback_name, py::arg("fallback"),
-             "The name used in reports: 'none', 'unlinked', 'adjustment failed', 'implausible', 'raised'.");
+             "The name used in reports: 'none', 'unlinked', 'adjustment failed', 'implausible', 'raised', ...");
+  py::enum_<RenderModel>(module, "RenderModel", "How the keyframes were placed on the finished panorama.")
+      .value("ROTATION", RenderModel::kRotation, "A camera turning about its centre: a rotation and a focal length each.")
+      .value("HOMOGRAPHY", RenderModel::kHomography, "A plane transform each, adjusted over all the correspondences.")
+      .value("SIMILARITY", RenderModel::kSimilarity, "A rotation, a uniform scale and a shift each (a flat scene).")
+      .value("LIVE", RenderModel::kLive, "As the sweep placed them live, unrefined.");
+  module.def("model_name", &model_name, py::arg("model"),
+             "The name used in reports: 'rotation', 'homography', 'similarity', 'live'.");
 
   py::class_<FinishReport>(module, "FinishReport", "What a render reports.")
       .def_readonly("keyframes_used", &FinishReport::keyframes_used, "Keyframes in the render.")
-      .def_readonly("refined", &FinishReport::refined, "True when the refined placements were used.")
-      .def_readonly("fallback", &FinishReport::fallback, "Why not, when not: a RenderFallback.")
-      .def_readonly("fallback_message", &FinishReport::fallback_message, "The same for a person; empty when refined.")
+      .def_readonly("refined", &FinishReport::refined, "True when an adjustment placed the keyframes (model not LIVE).")
+      .def_readonly("model", &FinishReport::model, "How the keyframes were placed: a RenderModel.")
+      .def_readonly("fallback", &FinishReport::fallback, "Why not with the scene's own model, when not: a RenderFallback.")
+      .def_readonly("fallback_message", &FinishReport::fallback_message,
+                    "The same for a person; empty when the scene's own model was used.")
+      .def_readonly("left_out", &FinishReport::left_out, "Keyframes not in the render, ascending.")
+      .def_readonly("focal", &FinishReport::focal,
+                    "The refined focal length in kept-image pixels when the model is ROTATION, else 0.")
+      .def_readonly("residual_median", &FinishReport::residual_median,
+                    "How far apart the placements leave the correspondences, kept pixels: the median.")
+      .def_readonly("residual_p90", &FinishReport::residual_p90, "The same, 90th percentile.")
       .def_property_readonly(
           "size", [](const FinishReport& report) { return size_pair(report.size); },
           "(width, height) of the finished panorama.")

@@ -66,7 +66,13 @@ std::string seconds_text(double seconds) {
 void print_finish_report(std::ostream& out, const zemb::FinishReport& report) {
   label(out, "finished panorama") << size_text(report.size) << "\n";
   label(out, "keyframes used") << report.keyframes_used << "\n";
-  label(out, "placements") << (report.refined ? "refined" : "live (" + report.fallback_message + ")") << "\n";
+  // "refined", "refined, homography (why not rotations)" or "live (why)".
+  std::string placements = report.refined ? "refined" : "live";
+  if (report.refined && report.fallback != zemb::RenderFallback::kNone)
+    placements += std::string(", ") + zemb::model_name(report.model);
+  if (report.fallback != zemb::RenderFallback::kNone) placements += " (" + report.fallback_message + ")";
+  label(out, "placements") << placements << "\n";
+  if (!report.left_out.empty()) label(out, "keyframes left out") << report.left_out.size() << "\n";
   label(out, "finish time") << seconds_text(report.seconds_total) << " (refine " << seconds_text(report.seconds_refine)
                             << ", exposure " << seconds_text(report.seconds_exposure) << ", seams "
                             << seconds_text(report.seconds_seams) << ", blend " << seconds_text(report.seconds_blend)

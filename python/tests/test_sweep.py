@@ -31,7 +31,8 @@ def test_sweep_reports_every_frame_and_finishes(flat_sweep, sweep_frames):
     assert finished.panorama.shape == finished.mask.shape + (3,) and finished.panorama.flags.writeable
     assert report.size == finished.panorama.shape[1::-1] and finished.mask.max() == 255
     assert report.keyframes_used >= len(keyframes) >= 2
-    assert report.refined == (report.fallback == zemb.RenderFallback.NONE) == (report.fallback_message == "")
+    assert report.refined == (report.model != zemb.RenderModel.LIVE)
+    assert (report.fallback == zemb.RenderFallback.NONE) == (report.fallback_message == "")
     assert zemb.fallback_name(report.fallback) == "none"
 
 
