@@ -105,8 +105,9 @@ Candidate match_view(View& view, const PreparedFrame& frame, FrameDescription& d
 Candidate Recovery::run(View& reference, std::vector<View>& keyframes, const PreparedFrame& frame, cv::Point2d travel,
                         cv::Feature2D* finder, const SweepOptions& options, double seconds) {
   const int64 start = cv::getTickCount();
-  // The last accepted frame and the newest keyframes, each by flow, then each
-  // by descriptors; the newest keyframe is often the last accepted frame too.
+  // The last accepted frame and the newest keyframes, each by flow and then
+  // by descriptors (which a rolling or jumping camera needs soonest); the
+  // newest keyframe is often the last accepted frame too.
   std::vector<int> views{-1};
   for (int k = static_cast<int>(keyframes.size()) - 1;
        k >= 0 && static_cast<int>(views.size()) <= options.recovery.keyframes; --k)
@@ -115,10 +116,10 @@ Candidate Recovery::run(View& reference, std::vector<View>& keyframes, const Pre
   FrameDescription description;
   for (std::size_t tried = 0; tried < attempts && (tried == 0 || seconds_since(start) < seconds); ++tried) {
     const std::size_t at = position_++ % attempts;
-    const int keyframe = views[at % views.size()];
+    const int keyframe = views[at / stages];
     View& view = keyframe < 0 ? reference : keyframes[std::size_t(keyframe)];
     Candidate found;
-    if (at < views.size()) {
+    if (at % stages == 0) {
       for (const Seed& seed : candidate_shifts(view, frame, travel)) {
         found = track_view(view, frame, options, seed);
         if (trustworthy(found, view, options) || seconds_since(start) >= seconds) break;
