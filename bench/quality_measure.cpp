@@ -10,9 +10,8 @@ namespace zemb_quality {
 
 namespace {
 
-constexpr int kTile = 64;        // panorama pixels
-constexpr int kMargin = 32;      // how far a tile may move when it is aligned
-constexpr double kWithin = 4.0;  // panorama pixels
+constexpr Tiling kPhotoTiling{64, 32};  // panorama pixels
+constexpr double kWithin = 4.0;         // panorama pixels
 
 cv::Mat gray(const cv::Mat& image) {
   cv::Mat g;
@@ -52,10 +51,7 @@ void reduce_for(const cv::Mat& photo, const cv::Mat& photo_to_panorama, cv::Mat&
     return;
   }
   cv::resize(photo, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
-  // cv::resize lines up pixel centres: x reduced = (x + 1/2) * scale - 1/2.
-  const double shift = (scale - 1) / 2;
-  const cv::Mat reducing = (cv::Mat_<double>(3, 3) << scale, 0, shift, 0, scale, shift, 0, 0, 1);
-  reduced_to_panorama = photo_to_panorama * reducing.inv();
+  reduced_to_panorama = photo_to_panorama * resizing(scale).inv();
 }
 
 double mean_ssim(const cv::Mat& x, const cv::Mat& y) {
@@ -74,17 +70,17 @@ double mean_ssim(const cv::Mat& x, const cv::Mat& y) {
 
 // The panorama around `tile` moved onto the expected tile: phase correlation
 // finds the shift, ECC refines it; a failed or runaway ECC keeps the shift.
-cv::Mat aligned_tile(const cv::Mat& panorama, const cv::Mat& expected, cv::Rect tile) {
-  const cv::Rect around(tile.x - kMargin, tile.y - kMargin, kTile + 2 * kMargin, kTile + 2 * kMargin);
+cv::Mat aligned_tile(const cv::Mat& panorama, const cv::Mat& expected, cv::Rect tile, int reach) {
+  const cv::Rect around(tile.x - reach, tile.y - reach, tile.width + 2 * reach, tile.height + 2 * reach);
   const cv::Mat input = panorama(around), wanted = expected(tile);
   cv::Point2d shift = cv::phaseCorrelate(wanted, panorama(tile));
-  if (std::hypot(shift.x, shift.y) > kMargin * 3 / 4) shift = cv::Point2d();
-  cv::Mat warp = (cv::Mat_<float>(2, 3) << 1, 0, kMargin + shift.x, 0, 1, kMargin + shift.y);
+  if (std::hypot(shift.x, shift.y) > reach * 3 / 4) shift = cv::Point2d();
+  cv::Mat warp = (cv::Mat_<float>(2, 3) << 1, 0, reach + shift.x, 0, 1, reach + shift.y);
   const cv::Mat start = warp.clone();
   try {
     cv::findTransformECC(wanted, input, warp, cv::MOTION_TRANSLATION,
                          cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 50, 1e-4), cv::noArray(), 1);
-    if (std::abs(warp.at<float>(0, 2) - kMargin) > kMargin || std::abs(warp.at<float>(1, 2) - kMargin) > kMargin)
+    if (std::abs(warp.at<float>(0, 2) - reach) > reach || std::abs(warp.at<float>(1, 2) - reach) > reach)
       warp = start;
   } catch (const cv::Exception&) {
     warp = start;
@@ -94,33 +90,50 @@ cv::Mat aligned_tile(const cv::Mat& panorama, const cv::Mat& expected, cv::Rect 
   return aligned;
 }
 
-// Pooled PSNR and mean SSIM over every tile that the panorama and the
-// expected image both cover fully.
-void compare_tiles(const cv::Mat& panorama, const cv::Mat& expected, const cv::Mat& both, Quality& q) {
-  double squared_error = 0;
-  for (int y = kMargin; y + kTile + kMargin <= panorama.rows; y += kTile)
-    for (int x = kMargin; x + kTile + kMargin <= panorama.cols; x += kTile) {
-      const cv::Rect tile(x, y, kTile, kTile);
-      if (cv::countNonZero(both(tile)) < kTile * kTile) continue;
-      const cv::Mat aligned = aligned_tile(panorama, expected, tile);
-      const cv::Mat wanted = expected(tile).clone();  // filters would read a view's neighbours
-      const double error = cv::norm(aligned, wanted, cv::NORM_L2);
-      squared_error += error * error;
-      q.ssim += mean_ssim(aligned, wanted);
-      ++q.tiles;
-    }
-  if (q.tiles == 0) return;
-  q.ssim /= q.tiles;
-  q.psnr = 10 * std::log10(255.0 * 255.0 / (squared_error / (double(q.tiles) * kTile * kTile)));
+}  // namespace
+
+cv::Mat resizing(double scale) {
+  // cv::resize lines up pixel centres: x resized = (x + 1/2) * scale - 1/2.
+  const double shift = (scale - 1) / 2;
+  return (cv::Mat_<double>(3, 3) << scale, 0, shift, 0, scale, shift, 0, 0, 1);
 }
 
-cv::Mat as_float(const cv::Mat& image) {
+cv::Mat gray_float(const cv::Mat& image) {
   cv::Mat f;
   gray(image).convertTo(f, CV_32F);
   return f;
 }
 
-}  // namespace
+void TileErrors::add(const TileErrors& other) {
+  squared_error += other.squared_error;
+  ssim_sum += other.ssim_sum;
+  pixels += other.pixels;
+  tiles += other.tiles;
+}
+
+double TileErrors::psnr() const {
+  return tiles == 0 ? std::nan("") : 10 * std::log10(255.0 * 255.0 / (squared_error / pixels));
+}
+
+double TileErrors::ssim() const { return tiles == 0 ? std::nan("") : ssim_sum / tiles; }
+
+TileErrors compare_tiles(const cv::Mat& image, const cv::Mat& expected, const cv::Mat& both, Tiling tiling) {
+  TileErrors errors;
+  const int side = tiling.side, reach = tiling.reach;
+  for (int y = reach; y + side + reach <= image.rows; y += side)
+    for (int x = reach; x + side + reach <= image.cols; x += side) {
+      const cv::Rect tile(x, y, side, side);
+      if (cv::countNonZero(both(tile)) < side * side) continue;
+      const cv::Mat aligned = aligned_tile(image, expected, tile, reach);
+      const cv::Mat wanted = expected(tile).clone();  // filters would read a view's neighbours
+      const double error = cv::norm(aligned, wanted, cv::NORM_L2);
+      errors.squared_error += error * error;
+      errors.ssim_sum += mean_ssim(aligned, wanted);
+      errors.pixels += double(side) * side;
+      ++errors.tiles;
+    }
+  return errors;
+}
 
 Reference::Reference(cv::Mat photo) : photo_(std::move(photo)) {
   sift()->detectAndCompute(gray(photo_), cv::noArray(), keypoints_, descriptors_);
@@ -147,7 +160,9 @@ Quality Reference::measure(const cv::Mat& panorama, const cv::Mat& covered, cons
   cv::warpPerspective(reduced, expected, reduced_to_panorama, panorama.size(), cv::INTER_LINEAR);
   cv::warpPerspective(cv::Mat(reduced.size(), CV_8U, cv::Scalar(255)), seen, reduced_to_panorama, panorama.size(),
                       cv::INTER_NEAREST);
-  compare_tiles(as_float(panorama), as_float(expected), seen & covered, q);
+  const TileErrors errors = compare_tiles(gray_float(panorama), gray_float(expected), seen & covered, kPhotoTiling);
+  q.tiles = errors.tiles;
+  if (q.tiles > 0) q.psnr = errors.psnr(), q.ssim = errors.ssim();
 
   cv::Mat reached;
   cv::warpPerspective(covered, reached, photo_to_panorama, photo_.size(), cv::INTER_NEAREST | cv::WARP_INVERSE_MAP);

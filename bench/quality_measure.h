@@ -25,6 +25,38 @@ struct Quality {
   double coverage = 0;      // share of the swept area the panorama shows
 };
 
+// Square tiles of `side` pixels, each moved by at most `reach` pixels onto
+// the expected image before it is compared.
+struct Tiling {
+  int side;
+  int reach;
+};
+
+// The grey-level errors of compared tiles, pooled over as many images as
+// are added together.
+struct TileErrors {
+  double squared_error = 0;
+  double ssim_sum = 0;
+  double pixels = 0;
+  int tiles = 0;
+
+  void add(const TileErrors& other);
+  double psnr() const;  // dB, pooled over every pixel; NaN without tiles
+  double ssim() const;  // mean over tiles; NaN without tiles
+};
+
+// Every tile of `image` that `both` covers fully, aligned on its own onto
+// `expected` (phase correlation, then ECC, a translation) and compared with
+// it. Both images CV_32F grey of one size; `both` CV_8U.
+TileErrors compare_tiles(const cv::Mat& image, const cv::Mat& expected, const cv::Mat& both, Tiling tiling);
+
+// An image in grey levels, CV_32F.
+cv::Mat gray_float(const cv::Mat& image);
+
+// The pixel mapping (3x3 CV_64F) from an image to its copy that cv::resize
+// makes at `scale`.
+cv::Mat resizing(double scale);
+
 // A photo with its SIFT features, found once for every panorama made from it.
 class Reference {
  public:
