@@ -356,6 +356,30 @@ bool write_picture(const std::string& path, const std::vector<ClipRun>& runs) {
   return false;
 }
 
+// Everything for one clip or photo set: the sweeps, cv::Stitcher and the
+// measurement; its panoramas written into `out`.
+ClipRun run_clip(const zemb_footage::Footage& footage, double stitcher_limit, const std::string& out, bool& written) {
+  const zemb_bench::Stopwatch watch;
+  ClipRun run = run_sweeps(footage);
+  const double swept = watch.ms();
+  for (SceneRun& scene : run.scenes) scene.stitched = stitch(run.sampled, scene.scene, stitcher_limit);
+  const double stitched = watch.ms();
+  measure(run);
+  written &= write_outputs(out, run);
+  std::cerr << cv::format("%s: %d frames through the sweeps in %.0f s, cv::Stitcher %.0f s, measured in %.0f s\n",
+                          footage.name.c_str(), run.frames, swept / 1000, (stitched - swept) / 1000,
+                          (watch.ms() - stitched) / 1000);
+  return run;
+}
+
+std::vector<zemb_footage::Footage> footage_named(const std::string& folder, const std::string& only) {
+  std::vector<zemb_footage::Footage> all = zemb_footage::list_footage(folder);
+  all.erase(std::remove_if(all.begin(), all.end(),
+                           [&](const zemb_footage::Footage& f) { return !only.empty() && f.name != only; }),
+            all.end());
+  return all;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -367,10 +391,7 @@ int main(int argc, char** argv) {
   const std::string only = zemb_bench::option_value(argc, argv, "only", "");
   const std::string picture = zemb_bench::option_value(argc, argv, "picture", "");
   const double stitcher_limit = std::stod(zemb_bench::option_value(argc, argv, "stitcher-limit", "90"));
-  std::vector<zemb_footage::Footage> footage = zemb_footage::list_footage(data);
-  footage.erase(std::remove_if(footage.begin(), footage.end(),
-                               [&](const zemb_footage::Footage& f) { return !only.empty() && f.name != only; }),
-                footage.end());
+  const std::vector<zemb_footage::Footage> footage = footage_named(data, only);
   if (footage.empty()) {
     std::cerr << "zemb_real_footage: no clips or photo sets in " << data << (only.empty() ? "" : " named " + only)
               << " (--data=DIR, --only=NAME)\n";
@@ -381,24 +402,11 @@ int main(int argc, char** argv) {
             << zemb_bench::load_average() << "\n\n";
   std::vector<ClipRun> runs;
   bool written = true;
-  for (const zemb_footage::Footage& f : footage) {
-    const zemb_bench::Stopwatch watch;
-    ClipRun run;
-    try {
-      run = run_sweeps(f);
-    } catch (const cv::Exception& e) {
-      std::cerr << "zemb_real_footage: " << e.err << "\n";
-      return 1;
-    }
-    const double swept = watch.ms();
-    for (SceneRun& scene : run.scenes) scene.stitched = stitch(run.sampled, scene.scene, stitcher_limit);
-    const double stitched = watch.ms();
-    measure(run);
-    written &= write_outputs(out, run);
-    std::cerr << cv::format("%s: %d frames through the sweeps in %.0f s, cv::Stitcher %.0f s, measured in %.0f s\n",
-                            f.name.c_str(), run.frames, swept / 1000, (stitched - swept) / 1000,
-                            (watch.ms() - stitched) / 1000);
-    runs.push_back(std::move(run));
+  try {
+    for (const zemb_footage::Footage& f : footage) runs.push_back(run_clip(f, stitcher_limit, out, written));
+  } catch (const cv::Exception& e) {
+    std::cerr << "zemb_real_footage: " << e.err << "\n";
+    return 1;
   }
   print_summary(runs);
   print_quality(runs);
