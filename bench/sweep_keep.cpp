@@ -109,19 +109,21 @@ Kept keep(const std::vector<SweepFrame>& frames, zemb::Scene scene) {
     kept.after_events += marked[i] ? 1 : 0;
     kept.back_after_events += marked[i] && placed ? 1 : 0;
   }
-  // Slides only: the kept images are the windows, so their placements'
-  // shifts are photo shifts in working pixels.
+  // Slides only (flat keyframes lie on a plane; a turning camera's on a
+  // cylinder): the camera frames are the windows turned toward their top
+  // edge, so their placements' shifts up the plane are photo shifts in
+  // working pixels.
   const double working_per_photo =
       static_cast<double>(options.preparation.working_columns) / frames[0].camera_frame.cols;
   const std::vector<cv::Point2f> origin{{0.0f, 0.0f}};
-  const auto canvas_x = [&](int k) { return zemb::project(origin, sweep.keyframes()[k].placement)[0].x; };
-  for (size_t k = 1; k < sweep.keyframes().size(); ++k) {
+  const auto canvas_y = [&](int k) { return zemb::project(origin, sweep.keyframes()[k].placement)[0].y; };
+  for (size_t k = 1; scene == zemb::Scene::kFlat && k < sweep.keyframes().size(); ++k) {
     const double truth = frames[sweep.keyframes()[k].frame_index].origin.x - frames[0].origin.x;
-    const double error = std::abs((canvas_x(static_cast<int>(k)) - canvas_x(0)) / working_per_photo - truth);
+    const double error = std::abs((canvas_y(0) - canvas_y(static_cast<int>(k))) / working_per_photo - truth);
     kept.worst_keyframe_error = std::max(kept.worst_keyframe_error, error);
   }
   const double true_width = frames.back().origin.x - frames.front().origin.x + kWindowWidth;
-  kept.reach = sweep.preview().cols / working_per_photo / true_width;
+  kept.reach = sweep.preview().rows / working_per_photo / true_width;
   return kept;
 }
 
