@@ -69,8 +69,8 @@ double seconds_since(int64 start) { return static_cast<double>(cv::getTickCount(
 
 }  // namespace
 
-std::vector<Seed> candidate_shifts(const View& view, const PreparedFrame& frame, cv::Point2d travel) {
-  std::vector<Seed> seeds = correlation_seeds(view, frame);
+std::vector<Seed> coarse_seeds(const PreparedFrame& frame, cv::Point2d travel) {
+  std::vector<Seed> seeds;
   // Along the way the camera goes, content moves the other way.
   const cv::Size size = frame.gray.size();
   for (const cv::Point2d direction : travel_directions(travel))
@@ -102,32 +102,55 @@ Candidate match_view(View& view, const PreparedFrame& frame, FrameDescription& d
   return fit_relative(in_view, in_frame, options);
 }
 
+namespace {
+
+// One attempt of a recovery: a view by flow from where phase correlation
+// puts the frame, by flow from one coarse guess, or by descriptors.
+struct Attempt {
+  enum Kind { kCorrelation, kGuess, kDescriptors } kind;
+  int keyframe;  // -1 for the last accepted frame
+  Seed guess;
+};
+
+// Flow from each shift the correlation finds (a precise guess costs little).
+Candidate track_correlated(const View& view, const PreparedFrame& frame, const SweepOptions& options) {
+  Candidate found;
+  for (const Seed& seed : correlation_seeds(view, frame)) {
+    found = track_view(view, frame, options, seed);
+    if (trustworthy(found, view, options)) break;
+  }
+  return found;
+}
+
+}  // namespace
+
 Candidate Recovery::run(View& reference, std::vector<View>& keyframes, const PreparedFrame& frame, cv::Point2d travel,
                         cv::Feature2D* finder, const SweepOptions& options, double seconds) {
   const int64 start = cv::getTickCount();
-  // The last accepted frame and the newest keyframes, each by flow and then
-  // by descriptors (which a rolling or jumping camera needs soonest); the
-  // newest keyframe is often the last accepted frame too.
+  // The last accepted frame and the newest keyframes, each by correlation,
+  // by descriptors (which a rolling or jumping camera needs soonest) and by
+  // every coarse guess; the newest keyframe is often the last accepted
+  // frame too. Each attempt is one step of the queue, so that a lost frame
+  // that runs out of time leaves the next guess to the next frame.
   std::vector<int> views{-1};
   for (int k = static_cast<int>(keyframes.size()) - 1;
        k >= 0 && static_cast<int>(views.size()) <= options.recovery.keyframes; --k)
     if (keyframes[std::size_t(k)].frame_index != reference.frame_index) views.push_back(k);
-  const std::size_t stages = finder != nullptr ? 2 : 1, attempts = stages * views.size();
+  const std::vector<Seed> guesses = coarse_seeds(frame, travel);
+  std::vector<Attempt> attempts;
+  for (const int keyframe : views) {
+    attempts.push_back({Attempt::kCorrelation, keyframe, Seed()});
+    if (finder != nullptr) attempts.push_back({Attempt::kDescriptors, keyframe, Seed()});
+    for (const Seed& guess : guesses) attempts.push_back({Attempt::kGuess, keyframe, guess});
+  }
   FrameDescription description;
-  for (std::size_t tried = 0; tried < attempts && (tried == 0 || seconds_since(start) < seconds); ++tried) {
-    const std::size_t at = position_++ % attempts;
-    const int keyframe = views[at / stages];
-    View& view = keyframe < 0 ? reference : keyframes[std::size_t(keyframe)];
-    Candidate found;
-    if (at % stages == 0) {
-      for (const Seed& seed : candidate_shifts(view, frame, travel)) {
-        found = track_view(view, frame, options, seed);
-        if (trustworthy(found, view, options) || seconds_since(start) >= seconds) break;
-      }
-    } else {
-      found = match_view(view, frame, description, *finder, options);
-    }
-    found.keyframe = keyframe;
+  for (std::size_t tried = 0; tried < attempts.size() && (tried == 0 || seconds_since(start) < seconds); ++tried) {
+    const Attempt& attempt = attempts[position_++ % attempts.size()];
+    View& view = attempt.keyframe < 0 ? reference : keyframes[std::size_t(attempt.keyframe)];
+    Candidate found = attempt.kind == Attempt::kCorrelation ? track_correlated(view, frame, options)
+                      : attempt.kind == Attempt::kGuess     ? track_view(view, frame, options, attempt.guess)
+                                                            : match_view(view, frame, description, *finder, options);
+    found.keyframe = attempt.keyframe;
     found.recovered = true;
     if (trustworthy(found, view, options)) {
       position_ = 0;

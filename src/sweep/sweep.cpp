@@ -141,15 +141,14 @@ struct Sweep::State {
                                              cv::FastFeatureDetector::TYPE_9_16)),
         finder(cv::ORB::create(kRecoveryFeatures)),
         kept(std::move(directory), settings.memory.budget_bytes),
-        direction(settings.scene == Scene::kFlat && settings.direction == Direction::kAuto ? Direction::kRight
-                                                                                          : settings.direction) {}
+        direction(settings.direction) {}
 
   SweepOptions options;
   cv::Ptr<cv::FastFeatureDetector> fast;
   cv::Ptr<cv::Feature2D> finder;  // the sweep's own: recovery describes frames with it
   KeptImages kept;
-  // kAuto until the sweep has moved far enough to tell; a flat scene's plane
-  // needs no direction to grow on.
+  // kAuto until the sweep has moved far enough to tell. Recovery looks along
+  // it; a cylinder turns across it (a flat scene's plane needs none).
   Direction direction;
   std::optional<Projection> projection;  // the live canvas's surface, once known
   LiveCanvas canvas;
@@ -248,7 +247,7 @@ void Sweep::State::start(const cv::Mat& frame, const PreparedFrame& prepared,
   first_size = frame.size();
   reference = view;
   add_keyframe(std::move(view), image);
-  if (direction != Direction::kAuto) settle_direction(reference);
+  settle_direction(reference);
   refresh_preview();
   status.outcome = FrameOutcome::kAccepted;
   status.keyframe = 0;
@@ -295,7 +294,7 @@ void Sweep::State::place(const cv::Mat& frame, const PreparedFrame& prepared,
   if (!candidate.recovered) view.step = candidate.relative;
   status.outcome = candidate.recovered ? FrameOutcome::kRelocalised : FrameOutcome::kAccepted;
   status.recovered_from = candidate.keyframe;
-  if (direction == Direction::kAuto) settle_direction(view);
+  settle_direction(view);
   const Patch patch = projection ? warp_to_canvas(prepared.working, pose, *projection, options.placement.max_canvas_side)
                                  : Patch();
   const bool keyframe = progress(views.back(), view) >= options.keyframes.share;
@@ -321,15 +320,14 @@ void Sweep::State::place(const cv::Mat& frame, const PreparedFrame& prepared,
   }
 }
 
-// Once the sweep has moved far enough to tell its way, the live canvas's
-// surface is known and the first frame is laid on it.
+// Once the sweep has moved far enough to tell its way, recovery knows where
+// to look, and the live canvas's surface is known (a plane at once): the
+// first frame is laid on it.
 void Sweep::State::settle_direction(const View& view) {
   const View& first = views.front();
-  if (direction == Direction::kAuto) {
-    if (progress(first, view) < kDirectionShare) return;
-    const cv::Point2d moved = camera_motion(later_to_earlier(first, view, true), view.working_size);
-    direction = direction_of(moved);
-  }
+  if (direction == Direction::kAuto && progress(first, view) >= kDirectionShare)
+    direction = direction_of(camera_motion(later_to_earlier(first, view, true), view.working_size));
+  if (projection || (direction == Direction::kAuto && options.scene == Scene::kTurning)) return;
   const double scale = options.scene == Scene::kTurning ? first.pose.focal : 1.0;
   projection.emplace(surface_for(options.scene, direction), scale);
   FrameStatus ignored;

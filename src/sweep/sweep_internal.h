@@ -201,13 +201,11 @@ cv::Point2d camera_motion(const cv::Matx33d& relative, cv::Size frame_size);
 // ---------------------------------------------------------------------------
 // Recovery.
 
-// Where the frame's content may lie against the view's, most likely first:
-// the shift phase correlation finds and the shifts one image width either
-// side of it (the correlation only knows the shift modulo the image), then
-// coarse guesses a third to four fifths of a frame along `travel` (the
-// direction the camera moves, as a unit vector; zero while not known:
-// guesses in all four directions).
-std::vector<Seed> candidate_shifts(const View& view, const PreparedFrame& frame, cv::Point2d travel);
+// Coarse guesses of where the frame's content lies against a view: a third
+// to four fifths of a frame along `travel` (the direction the camera moves,
+// as a unit vector; zero while not known: guesses in all four directions),
+// for a jump too far for phase correlation to find.
+std::vector<Seed> coarse_seeds(const PreparedFrame& frame, cv::Point2d travel);
 
 // The frame's keypoints described, made once per frame.
 struct FrameDescription {
@@ -224,11 +222,12 @@ Candidate match_view(View& view, const PreparedFrame& frame, FrameDescription& d
                      const SweepOptions& options);
 
 // Recovers frames that the last accepted frame cannot place, trying views
-// (the last accepted frame, then the newest keyframes) by seeded flow and
-// then by descriptor matching. The work is a queue of attempts that goes on
-// over the lost frames: each frame spends at most its time budget on it,
-// always against itself, and the next lost frame takes up where it stopped;
-// once every attempt was made, the queue starts again.
+// (the last accepted frame, then the newest keyframes) by flow from the
+// shift phase correlation finds, by flow from coarse guesses, and by
+// descriptor matching. The work is a queue of attempts that goes on over the
+// lost frames: each frame spends at most its time budget on it, always
+// against itself, and the next lost frame takes up where it stopped; once
+// every attempt was made, the queue starts again.
 class Recovery {
  public:
   // Forgets the queue: tracking is back.
