@@ -35,6 +35,11 @@ class RangeCheck {
       number = static_cast<double>(static_cast<std::underlying_type_t<T>>(value));
     else
       number = static_cast<double>(value);
+    // A float field holds its ends only as floats (0.99f is a little above 0.99).
+    if constexpr (std::is_floating_point_v<T>) {
+      low = static_cast<double>(static_cast<T>(low));
+      high = static_cast<double>(static_cast<T>(high));
+    }
     require(std::isfinite(number) && number >= low && number <= high, owner_ + "::" + name, number,
             number_text(low) + " to " + number_text(high));
   }
