@@ -93,6 +93,13 @@ TEST(SweepOptions, EveryListedFieldIsCheckedAtBothEndsOfItsRange) {
   }
 }
 
+// A float field's end, held as a float, is a little past its decimal bound.
+TEST(SweepOptions, AFloatFieldTakesItsOwnEnd) {
+  zemb::SweepOptions options;
+  options.recovery.match_ratio = 0.99f;
+  EXPECT_NO_THROW(options.check());
+}
+
 TEST(SweepOptions, LimitsThatJoinTwoFieldsAreChecked) {
   const std::vector<std::pair<std::function<void(zemb::SweepOptions&)>, std::string>> cases = {
       {[](zemb::SweepOptions& o) { o.detection.threshold_floor = 60; }, "DetectionOptions::threshold_floor"},
