@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <memory>
 
 #include <opencv2/imgcodecs.hpp>
@@ -129,5 +130,24 @@ std::string load_average() {
   loadavg >> one_minute;
   return one_minute.empty() ? "unknown" : one_minute;
 }
+
+namespace {
+
+// A field of /proc/self/status in KiB, or NaN.
+double status_kib(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.compare(0, field.size() + 1, field + ":") == 0) return std::stod(line.substr(field.size() + 1));
+  return std::numeric_limits<double>::quiet_NaN();
+}
+
+}  // namespace
+
+PeakMemory::PeakMemory() {
+  std::ofstream("/proc/self/clear_refs") << "5";  // 5: reset the peak resident size to the current one
+  start_kib_ = status_kib("VmRSS");
+}
+
+double PeakMemory::mib_above_start() const { return (status_kib("VmHWM") - start_kib_) / 1024.0; }
 
 }  // namespace zemb_bench

@@ -85,6 +85,19 @@ std::string option_value(int argc, char** argv, const std::string& name, const s
 // The 1-minute load average, as a reminder that the machine is shared.
 std::string load_average();
 
+// The most memory a step held: the process's peak resident size while the
+// step ran, less what was resident when it began, in MiB. Linux keeps the
+// peak in /proc/self/status (VmHWM) and lets the process reset it; where it
+// cannot, the value is NaN.
+class PeakMemory {
+ public:
+  PeakMemory();  // resets the peak and notes what is resident
+  double mib_above_start() const;
+
+ private:
+  double start_kib_;
+};
+
 }  // namespace zemb_bench
 
 #endif  // ZEMB_BENCH_SUPPORT_H

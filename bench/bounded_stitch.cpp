@@ -21,7 +21,8 @@ namespace {
 
 const char* const kChildOption = "stitch-child";
 const char* const kPanoramaFile = "/panorama.png";
-const char* const kOutcomeFile = "/outcome.txt";  // the seconds, then the error (empty when none)
+// The seconds, the peak MiB and the images used, then the error (empty when none).
+const char* const kOutcomeFile = "/outcome.txt";
 const std::vector<int> kFastPng = {cv::IMWRITE_PNG_COMPRESSION, 1};
 
 std::string image_file(const std::string& folder, int index) { return cv::format("%s/%03d.png", folder.c_str(), index); }
@@ -39,10 +40,12 @@ const char* status_name(cv::Stitcher::Status status) {
 // Starts this program again as the child that stitches the images in
 // `folder`, and waits for it at most `limit_seconds`. Returns why it did not
 // end by itself, or nothing.
-std::string run_child(const std::string& folder, int images, cv::Stitcher::Mode mode, double limit_seconds) {
-  std::vector<std::string> arguments = {"zemb_real_footage", "--" + std::string(kChildOption) + "=" + folder,
+std::string run_child(const std::string& folder, int images, const StitchRequest& request) {
+  std::vector<std::string> arguments = {"zemb_stitch_child", "--" + std::string(kChildOption) + "=" + folder,
                                         "--images=" + std::to_string(images),
-                                        mode == cv::Stitcher::SCANS ? "--mode=scans" : "--mode=panorama"};
+                                        request.mode == cv::Stitcher::SCANS ? "--mode=scans" : "--mode=panorama",
+                                        request.plane_warper ? "--warper=plane" : "--warper=mode"};
+  const double limit_seconds = request.limit_seconds;
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
@@ -68,7 +71,7 @@ std::string run_child(const std::string& folder, int images, cv::Stitcher::Mode 
 // What the child left in `folder`.
 void read_outcome(const std::string& folder, StitchResult& result) {
   std::ifstream outcome(folder + kOutcomeFile);
-  if (!(outcome >> result.seconds)) {
+  if (!(outcome >> result.seconds >> result.peak_mib >> result.images_used)) {
     result.error = "ended without an outcome";
     return;
   }
@@ -80,9 +83,9 @@ void read_outcome(const std::string& folder, StitchResult& result) {
 
 }  // namespace
 
-StitchResult stitch_bounded(const std::vector<cv::Mat>& images, cv::Stitcher::Mode mode, double limit_seconds) {
+StitchResult stitch_bounded(const std::vector<cv::Mat>& images, const StitchRequest& request) {
   StitchResult result;
-  std::string folder = (std::filesystem::temp_directory_path() / "zemb_real_footage.XXXXXX").string();
+  std::string folder = (std::filesystem::temp_directory_path() / "zemb_stitch_child.XXXXXX").string();
   if (::mkdtemp(folder.data()) == nullptr) {
     result.error = "cannot make a temporary folder";
     return result;
@@ -92,11 +95,11 @@ StitchResult stitch_bounded(const std::vector<cv::Mat>& images, cv::Stitcher::Mo
     made.push_back(image_file(folder, i));
     if (!cv::imwrite(made.back(), images[std::size_t(i)], kFastPng)) result.error = "cannot write " + made.back();
   }
-  if (result.error.empty()) result.error = run_child(folder, int(images.size()), mode, limit_seconds);
+  if (result.error.empty()) result.error = run_child(folder, int(images.size()), request);
   if (result.error.empty())
     read_outcome(folder, result);
   else if (result.error.rfind("stopped", 0) == 0)
-    result.seconds = limit_seconds;
+    result.seconds = request.limit_seconds;
   for (const std::string& file : made) std::remove(file.c_str());
   ::rmdir(folder.c_str());
   return result;
@@ -109,18 +112,21 @@ bool serve_stitch_request(int argc, char** argv, int& exit_code) {
   const bool scans = zemb_bench::option_value(argc, argv, "mode", "") == "scans";
   std::vector<cv::Mat> images;
   for (int i = 0; i < count; ++i) images.push_back(cv::imread(image_file(folder, i), cv::IMREAD_COLOR));
+  cv::Ptr<cv::Stitcher> stitcher = cv::Stitcher::create(scans ? cv::Stitcher::SCANS : cv::Stitcher::PANORAMA);
+  if (zemb_bench::option_value(argc, argv, "warper", "") == "plane") stitcher->setWarper(cv::makePtr<cv::PlaneWarper>());
   cv::Mat panorama;
   std::string error;
+  const zemb_bench::PeakMemory memory;
   const zemb_bench::Stopwatch watch;
   try {
-    error = status_name(cv::Stitcher::create(scans ? cv::Stitcher::SCANS : cv::Stitcher::PANORAMA)->stitch(images, panorama));
+    error = status_name(stitcher->stitch(images, panorama));
   } catch (const cv::Exception& e) {
     error = e.err;
   }
-  const double seconds = watch.ms() / 1000;
+  const double seconds = watch.ms() / 1000, peak_mib = memory.mib_above_start();
   if (error.empty() && !cv::imwrite(folder + kPanoramaFile, panorama, kFastPng)) error = "cannot write its panorama";
   std::ofstream outcome(folder + kOutcomeFile);
-  outcome << seconds << "\n" << error << "\n";
+  outcome << seconds << " " << peak_mib << " " << stitcher->component().size() << "\n" << error << "\n";
   exit_code = outcome.good() ? 0 : 1;
   return true;
 }

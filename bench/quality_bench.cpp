@@ -1,18 +1,24 @@
 // zemb_quality: the quality of the live preview and of the finished panorama
 // next to OpenCV's cv::Stitcher (PANORAMA with a plane warper for turning
-// sweeps, SCANS for flat ones), on real-photo
-// sweeps: for every photo, a turning camera and a flat slide, 960x540 frames
-// made by the sweep maker. Every output is registered to the photo (see
-// quality_measure.h) and the table gives the local PSNR and SSIM, the
-// coverage of the swept area, the share of matches within 4 px of one
-// homography, the images used and the wall time; then the targets.
+// sweeps, SCANS for flat ones), on real-photo sweeps made by the sweep maker:
+// for every photo, a turning camera and a flat slide, and for life.jpg two
+// more turning cameras, with a long and a wide lens. Every output is
+// registered to the photo (see quality_measure.h) and the table gives the
+// local PSNR and SSIM, the coverage of the swept area, the share of matches
+// within 4 px of one homography, the images used and the wall time; then the
+// targets, and for every sweep the focal length the render found against the
+// true one and the peak memory of each side.
 //
-// Options: --photos=DIR (default: the project's photos), --keep-cols=N
-// (columns the keyframes are kept at and cv::Stitcher gets; default the
-// frames' width), --picture=FILE (writes the live preview above the finished
-// panorama of life.jpg's turning sweep).
+// Options: --photos=DIR (default: the project's photos), --frame=WxH (the
+// camera frames, default 960x540; the photos are scaled with them),
+// --keep-cols=N (columns the keyframes are kept at and cv::Stitcher gets;
+// default the frames' width), --stitcher-limit=SECONDS (cv::Stitcher is
+// stopped after this long, default 300), --picture=FILE (writes the live
+// preview above the finished panorama of life.jpg's turning sweep).
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,24 +28,36 @@
 #include <opencv2/stitching.hpp>
 
 #include "bench_support.h"
+#include "bounded_stitch.h"
 #include "quality_measure.h"
 #include "synthetic_sweep.h"
 #include "zemb/sweep.h"
 
 namespace {
 
-const cv::Size kFrame(960, 540);  // camera frames: columns x rows
+// The frame size the photos' scales below are written for; other frame sizes
+// scale the photos with them.
+const cv::Size kBaseFrame(960, 540);
 
 struct MadeSweep {
   std::string name;
   zemb::Scene scene;
   cv::Mat photo;  // scaled; the frames' ground truth is in its pixels
   std::vector<zemb_tools::SweepFrame> frames;
+  cv::Size frame;           // camera frames, columns x rows
+  double true_focal = 0;    // turning: the camera's focal length in frame pixels
 };
 
-zemb_tools::SweepSettings camera_settings(zemb_tools::SweepCamera camera) {
+// A sweep to make when its turn comes (a sweep of full-resolution frames
+// holds hundreds of megabytes).
+struct SweepPlan {
+  std::string name;
+  std::function<MadeSweep()> make;
+};
+
+zemb_tools::SweepSettings camera_settings(zemb_tools::SweepCamera camera, cv::Size frame) {
   zemb_tools::SweepSettings s;
-  s.window = cv::Size(kFrame.height, kFrame.width);  // photo orientation
+  s.window = cv::Size(frame.height, frame.width);  // photo orientation
   s.camera = camera;
   s.effects.max_exposure_change = 0.05;
   s.effects.noise_sigma = 2;
@@ -52,27 +70,42 @@ cv::Mat scaled(const cv::Mat& photo, double scale) {
   return out;
 }
 
-// A camera turning by 2 degrees a frame, 25 frames, with small roll and
-// pitch, in front of the photo scaled to 2160 columns (room for 25 frames).
-MadeSweep turning_sweep(const std::string& photo_name, const cv::Mat& photo) {
-  zemb_tools::SweepSettings s = camera_settings(zemb_tools::SweepCamera::turning);
+double radians(double degrees) { return degrees * CV_PI / 180; }
+
+// A camera turning `step_deg` a frame, 25 frames, with small roll and pitch,
+// in front of the photo scaled to 2160 columns at 960x540 (room for 25 frames
+// of a 40-degree view 2 degrees apart). The sweep goes along the frame's
+// shorter side, which spans `view_deg`.
+MadeSweep turning_sweep(const std::string& name, const cv::Mat& photo, cv::Size frame, double view_deg,
+                        double step_deg) {
+  zemb_tools::SweepSettings s = camera_settings(zemb_tools::SweepCamera::turning, frame);
   s.frames = 25;
-  s.turning.pan_step_deg = 2;
+  s.turning.fov_deg = view_deg;
+  s.turning.pan_step_deg = step_deg;
   s.turning.max_roll_deg = s.turning.max_pitch_deg = 0.5;
-  MadeSweep sweep{"turning/" + photo_name, zemb::Scene::kTurning, scaled(photo, 2160.0 / photo.cols), {}};
+  const double columns = 2160.0 * frame.width / kBaseFrame.width;
+  const double focal = frame.height / 2.0 / std::tan(radians(view_deg) / 2);
+  MadeSweep sweep{name, zemb::Scene::kTurning, scaled(photo, columns / photo.cols), {}, frame, focal};
   sweep.frames = zemb_tools::make_sweep(sweep.photo, s);
   return sweep;
 }
 
-// A window sliding across the photo scaled to 1000 rows, 30 frames from edge
-// to edge, each turned and shifted a little.
-MadeSweep flat_sweep(const std::string& photo_name, const cv::Mat& photo) {
-  zemb_tools::SweepSettings s = camera_settings(zemb_tools::SweepCamera::flat);
-  MadeSweep sweep{"flat/" + photo_name, zemb::Scene::kFlat, scaled(photo, 1000.0 / photo.rows), {}};
+// What a frame's shorter side spans when its longer side spans `lens_deg`.
+double shorter_side_view(cv::Size frame, double lens_deg) {
+  const double focal = frame.width / 2.0 / std::tan(radians(lens_deg) / 2);
+  return 2 * std::atan(frame.height / 2.0 / focal) * 180 / CV_PI;
+}
+
+// A window sliding across the photo scaled to 1000 rows at 960x540, 30 frames
+// from edge to edge, each turned and shifted a little.
+MadeSweep flat_sweep(const std::string& name, const cv::Mat& photo, cv::Size frame) {
+  zemb_tools::SweepSettings s = camera_settings(zemb_tools::SweepCamera::flat, frame);
+  const double rows = 1000.0 * frame.width / kBaseFrame.width;
+  MadeSweep sweep{name, zemb::Scene::kFlat, scaled(photo, rows / photo.rows), {}, frame, 0};
   s.frames = 30;
   s.step = (sweep.photo.cols - s.window.width) / (s.frames - 1);
   s.max_rotation_deg = 0.3;
-  s.max_jitter = 6;
+  s.max_jitter = 6 * frame.width / kBaseFrame.width;
   sweep.frames = zemb_tools::make_sweep(sweep.photo, s);
   return sweep;
 }
@@ -91,14 +124,16 @@ struct Outputs {
   double add_seconds = 0, finish_seconds = 0;
   cv::Mat stitched;  // empty when cv::Stitcher failed
   int stitched_images = 0;
-  cv::Stitcher::Status status = cv::Stitcher::OK;
+  std::string stitch_error;  // why it failed
   double stitch_seconds = 0;
+  double sweep_peak_mib = 0, stitch_peak_mib = 0;  // above what was resident before each began
 };
 
 void run_sweep(const MadeSweep& made, int keep_columns, Outputs& out) {
   zemb::SweepOptions options;
   options.scene = made.scene;
   options.memory.keep_columns = keep_columns;
+  const zemb_bench::PeakMemory memory;
   zemb::Sweep sweep(std::string(), options);
   const auto start = std::chrono::steady_clock::now();
   for (const zemb_tools::SweepFrame& frame : made.frames) out.on_preview += sweep.add(frame.camera_frame).on_preview;
@@ -110,14 +145,17 @@ void run_sweep(const MadeSweep& made, int keep_columns, Outputs& out) {
   out.counts = sweep.counts();
   out.links = int(sweep.links().size());
   for (const zemb::KeyframeLink& link : sweep.links()) out.linked_points += int(link.from_points.size());
+  out.sweep_peak_mib = memory.mib_above_start();
 }
 
 // The frames at `columns` columns, turned clockwise as the sweep turns them,
 // so that every output has the photo's orientation. A turning camera goes to
 // PANORAMA with a plane warper; a flat sweep to SCANS (affine model), because
 // PANORAMA's rotation bundle adjustment takes over a quarter of an hour on
-// 30 slid frames without fitting them.
-void run_stitcher(const MadeSweep& made, int columns, Outputs& out) {
+// 30 slid frames without fitting them. cv::Stitcher runs in a child process,
+// stopped after `limit_seconds` (its bundle adjustment can run for many
+// minutes on a long lens).
+void run_stitcher(const MadeSweep& made, int columns, double limit_seconds, Outputs& out) {
   std::vector<cv::Mat> images;
   for (const zemb_tools::SweepFrame& frame : made.frames) {
     cv::Mat image = frame.camera_frame;
@@ -125,14 +163,16 @@ void run_stitcher(const MadeSweep& made, int columns, Outputs& out) {
     cv::rotate(image, image, cv::ROTATE_90_CLOCKWISE);
     images.push_back(image);
   }
-  const bool turning = made.scene == zemb::Scene::kTurning;
-  cv::Ptr<cv::Stitcher> stitcher = cv::Stitcher::create(turning ? cv::Stitcher::PANORAMA : cv::Stitcher::SCANS);
-  if (turning) stitcher->setWarper(cv::makePtr<cv::PlaneWarper>());
-  const auto start = std::chrono::steady_clock::now();
-  out.status = stitcher->stitch(images, out.stitched);
-  out.stitch_seconds = seconds_since(start);
-  if (out.status != cv::Stitcher::OK) out.stitched.release();
-  out.stitched_images = int(stitcher->component().size());
+  zemb_footage::StitchRequest request;
+  request.plane_warper = made.scene == zemb::Scene::kTurning;
+  request.mode = request.plane_warper ? cv::Stitcher::PANORAMA : cv::Stitcher::SCANS;
+  request.limit_seconds = limit_seconds;
+  const zemb_footage::StitchResult result = zemb_footage::stitch_bounded(images, request);
+  out.stitched = result.panorama;
+  out.stitch_error = result.error;
+  out.stitch_seconds = result.seconds;
+  out.stitch_peak_mib = result.peak_mib;
+  out.stitched_images = result.images_used;
 }
 
 std::string fixed(double value, int digits) { return cv::format("%.*f", digits, value); }
@@ -156,7 +196,7 @@ Measured measure_and_print(const MadeSweep& made, const Outputs& out) {
   const zemb_quality::Reference reference(made.photo);
   std::vector<cv::Matx33d> truth;
   for (const zemb_tools::SweepFrame& frame : made.frames) truth.push_back(frame.photo_to_frame);
-  const cv::Mat swept = zemb_quality::swept_area(made.photo.size(), kFrame, truth);
+  const cv::Mat swept = zemb_quality::swept_area(made.photo.size(), made.frame, truth);
   Measured m;
   m.live = reference.measure(out.preview, zemb_quality::covered_part(out.preview), swept);
   m.finished = reference.measure(out.finished.panorama, out.finished.mask, swept);
@@ -168,7 +208,7 @@ Measured measure_and_print(const MadeSweep& made, const Outputs& out) {
             cv::format("%d keyframes", out.finished.report.keyframes_used), sweep_seconds,
             fixed(sweep_seconds / out.stitch_seconds, 3));
   if (out.stitched.empty()) {
-    std::printf("| %s | cv::Stitcher | failed, status %d | | | | | %.2f | |\n", made.name.c_str(), int(out.status),
+    std::printf("| %s | cv::Stitcher | failed: %s | | | | | %.2f | |\n", made.name.c_str(), out.stitch_error.c_str(),
                 out.stitch_seconds);
     return m;
   }
@@ -191,6 +231,8 @@ void print_targets(const MadeSweep& made, const Outputs& out, const Measured& m)
     target_row(name, "finished PSNR >= cv::Stitcher's - 0.5 dB", fixed(f.psnr, 2) + " vs " + against,
                m.stitched.registered && f.psnr >= m.stitched.psnr - 0.5);
     target_row(name, "coverage >= 0.98", fixed(f.coverage, 3), f.coverage >= 0.98);
+    target_row(name, "refined with rotations", zemb::model_name(out.finished.report.model),
+               out.finished.report.model == zemb::RenderModel::kRotation);
   } else {
     target_row(name, "within 4 px >= 0.90", fixed(f.within4, 3), f.within4 >= 0.9);
     target_row(name, "PSNR >= 30 dB", fixed(f.psnr, 2), f.psnr >= 30);
@@ -238,40 +280,93 @@ void write_picture(const std::string& path, const Outputs& out) {
     std::fprintf(stderr, "cannot write %s\n", path.c_str());
 }
 
-std::vector<MadeSweep> sweeps_of(const std::string& folder) {
-  std::vector<MadeSweep> sweeps;
-  for (const char* name : {"life", "path", "eveningglow"}) {
+// The focal length the render found against the camera's, and what each
+// side held at its peak.
+void print_focal_and_memory(const std::vector<MadeSweep>& sweeps, const std::vector<Outputs>& outputs,
+                            int keep_columns) {
+  std::printf("| sweep | lens (longer side) | focal found / true | sweep peak MiB | cv::Stitcher peak MiB |\n");
+  std::printf("| --- | ---: | ---: | ---: | ---: |\n");
+  for (std::size_t i = 0; i < sweeps.size(); ++i) {
+    const MadeSweep& made = sweeps[i];
+    const zemb::FinishReport& r = outputs[i].finished.report;
+    std::string lens = "-", focal = "-";
+    if (made.true_focal > 0) {
+      lens = fixed(2 * std::atan(made.frame.width / 2.0 / made.true_focal) * 180 / CV_PI, 1) + " deg";
+      // The render's focal is in kept-image pixels, the camera's in frame pixels.
+      const double kept_scale = double(std::min(keep_columns, made.frame.width)) / made.frame.width;
+      focal = cv::format("%.1f / %.1f (%+.1f %%)", r.focal, made.true_focal * kept_scale,
+                         100 * (r.focal / (made.true_focal * kept_scale) - 1));
+    }
+    std::printf("| %s | %s | %s | %.0f | %.0f |\n", made.name.c_str(), lens.c_str(), focal.c_str(),
+                outputs[i].sweep_peak_mib, outputs[i].stitch_peak_mib);
+  }
+}
+
+// For every photo a turning and a flat sweep; life.jpg also turning with a
+// long lens (20 degrees across the frame's longer side) and a wide one (80).
+std::vector<SweepPlan> plans_of(const std::string& folder, cv::Size frame) {
+  std::vector<SweepPlan> plans;
+  for (const std::string name : {"life", "path", "eveningglow"}) {
     const cv::Mat photo = cv::imread(folder + "/" + name + ".jpg", cv::IMREAD_COLOR);
     if (photo.empty()) {
-      std::fprintf(stderr, "cannot read %s/%s.jpg\n", folder.c_str(), name);
+      std::fprintf(stderr, "cannot read %s/%s.jpg\n", folder.c_str(), name.c_str());
       continue;
     }
-    sweeps.push_back(turning_sweep(name, photo));
-    sweeps.push_back(flat_sweep(name, photo));
+    plans.push_back({"turning/" + name, [=] { return turning_sweep("turning/" + name, photo, frame, 40, 2); }});
+    plans.push_back({"flat/" + name, [=] { return flat_sweep("flat/" + name, photo, frame); }});
+    if (name != "life") continue;
+    for (const double lens : {20.0, 80.0}) {
+      const std::string lens_name = cv::format("lens%.0f/", lens) + name;
+      const double view = shorter_side_view(frame, lens);
+      plans.push_back({lens_name, [=] { return turning_sweep(lens_name, photo, frame, view, view / 20); }});
+    }
   }
-  return sweeps;
+  return plans;
+}
+
+cv::Size frame_size(const std::string& text) {
+  cv::Size size;
+  if (std::sscanf(text.c_str(), "%dx%d", &size.width, &size.height) != 2 || size.width < size.height ||
+      size.height < 100)
+    CV_Error(cv::Error::StsBadArg, "--frame wants COLUMNSxROWS, landscape, at least 100 rows: " + text);
+  return size;
+}
+
+// Frees a sweep's pixels once it has been measured, keeping what the tables
+// print.
+void release_pixels(MadeSweep& made) {
+  made.photo.release();
+  for (zemb_tools::SweepFrame& frame : made.frames) frame.camera_frame.release();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
-  const std::vector<MadeSweep> sweeps = sweeps_of(zemb_bench::option_value(argc, argv, "photos", ZEMB_PHOTO_DIR));
-  if (sweeps.empty()) return 1;
-  const int keep_columns = std::stoi(zemb_bench::option_value(argc, argv, "keep-cols", std::to_string(kFrame.width)));
+  int child_exit = 0;
+  if (zemb_footage::serve_stitch_request(argc, argv, child_exit)) return child_exit;
+  const cv::Size frame = frame_size(zemb_bench::option_value(argc, argv, "frame", "960x540"));
+  const std::vector<SweepPlan> plans =
+      plans_of(zemb_bench::option_value(argc, argv, "photos", ZEMB_PHOTO_DIR), frame);
+  if (plans.empty()) return 1;
+  const int keep_columns = std::stoi(zemb_bench::option_value(argc, argv, "keep-cols", std::to_string(frame.width)));
   const std::string picture = zemb_bench::option_value(argc, argv, "picture", "");
-  std::printf("Quality on %dx%d frames, kept at %d columns; load average at start: %s\n\n", kFrame.width,
-              kFrame.height, keep_columns, zemb_bench::load_average().c_str());
+  const double limit_seconds = std::stod(zemb_bench::option_value(argc, argv, "stitcher-limit", "300"));
+  std::printf("Quality on %dx%d frames, kept at %d columns; load average at start: %s\n\n", frame.width,
+              frame.height, keep_columns, zemb_bench::load_average().c_str());
 
-  std::vector<Outputs> outputs(sweeps.size());
+  std::vector<MadeSweep> sweeps;
+  std::vector<Outputs> outputs(plans.size());
   std::vector<Measured> measured;
   std::printf("| sweep | output | used | PSNR dB | SSIM | coverage | within 4 px | seconds | time ratio |\n");
   std::printf("| --- | --- | --- | ---: | ---: | ---: | ---: | ---: | ---: |\n");
   double sweep_total = 0, stitch_total = 0;
-  for (std::size_t i = 0; i < sweeps.size(); ++i) {
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    sweeps.push_back(plans[i].make());
     run_sweep(sweeps[i], keep_columns, outputs[i]);
-    run_stitcher(sweeps[i], keep_columns, outputs[i]);
+    run_stitcher(sweeps[i], keep_columns, limit_seconds, outputs[i]);
     measured.push_back(measure_and_print(sweeps[i], outputs[i]));
+    release_pixels(sweeps[i]);
     sweep_total += outputs[i].add_seconds + outputs[i].finish_seconds;
     stitch_total += outputs[i].stitch_seconds;
     std::fflush(stdout);
@@ -286,6 +381,8 @@ int main(int argc, char** argv) {
   const double total_ratio = sweep_total / stitch_total;
   target_row("all sweeps", "time <= 1/5 of cv::Stitcher's",
              cv::format("%.3f (%.2f s vs %.2f s)", total_ratio, sweep_total, stitch_total), total_ratio <= 0.2);
+  std::printf("\n");
+  print_focal_and_memory(sweeps, outputs, keep_columns);
   std::printf("\n");
 
   for (std::size_t i = 0; i < sweeps.size(); ++i) print_details(sweeps[i], outputs[i]);

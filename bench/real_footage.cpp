@@ -137,8 +137,10 @@ Output stitch(const std::vector<cv::Mat>& sampled, zemb::Scene scene, double lim
     cv::resize(frame, image, cv::Size(), scale, scale, cv::INTER_AREA);
     images.push_back(image);
   }
-  const cv::Stitcher::Mode mode = scene == zemb::Scene::kTurning ? cv::Stitcher::PANORAMA : cv::Stitcher::SCANS;
-  zemb_footage::StitchResult result = zemb_footage::stitch_bounded(images, mode, limit_seconds);
+  zemb_footage::StitchRequest request;
+  request.mode = scene == zemb::Scene::kTurning ? cv::Stitcher::PANORAMA : cv::Stitcher::SCANS;
+  request.limit_seconds = limit_seconds;
+  zemb_footage::StitchResult result = zemb_footage::stitch_bounded(images, request);
   Output out;
   out.image = result.panorama;
   out.error = result.error;
