@@ -1,10 +1,11 @@
-// The two ways a sweep recovers a frame the last accepted frame could not
+// The ways a sweep recovers a frame the last accepted frame could not
 // place: optical flow seeded with the shift phase correlation finds (or
-// coarse guesses along the sweep), and binary descriptor matching; both
-// within a time budget per frame.
+// coarse guesses along the sweep), and descriptor matching, binary and, when
+// time allows, thorough; all within a time budget per frame.
 #include <algorithm>
 #include <cmath>
 
+#include <opencv2/features2d.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "sweep/sweep_internal.h"
@@ -46,9 +47,9 @@ std::vector<cv::Point2d> travel_directions(cv::Point2d travel) {
   return {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
 }
 
-// Binary descriptors both ways under the ratio test, each pair once.
+// Descriptors both ways under the ratio test, each pair once.
 std::vector<cv::DMatch> mutual_matches(const cv::Mat& a, const cv::Mat& b, float ratio) {
-  cv::BFMatcher matcher(cv::NORM_HAMMING);
+  cv::BFMatcher matcher(a.depth() == CV_8U ? cv::NORM_HAMMING : cv::NORM_L2);
   std::vector<std::vector<cv::DMatch>> forward, backward;
   matcher.knnMatch(a, b, forward, 2);
   matcher.knnMatch(b, a, backward, 2);
@@ -81,33 +82,47 @@ std::vector<Seed> coarse_seeds(const PreparedFrame& frame, cv::Point2d travel) {
   return seeds;
 }
 
-Candidate match_view(View& view, const PreparedFrame& frame, FrameDescription& description, cv::Feature2D& finder,
-                     const SweepOptions& options) {
-  if (!view.is_described) {
-    finder.detectAndCompute(view.detail, cv::noArray(), view.described, view.descriptors);
-    view.is_described = true;
-  }
-  if (!description.made) {
+Describers Describers::make() {
+  constexpr int kBinaryFeatures = 1000, kThoroughFeatures = 2000;  // per working frame
+  return {cv::ORB::create(kBinaryFeatures), cv::SIFT::create(kThoroughFeatures)};
+}
+
+namespace {
+
+void describe(const cv::Mat& gray, Describer describer, const Describers& describers, Description& description) {
+  if (description.made) return;
+  describers.of(describer).detectAndCompute(gray, cv::noArray(), description.keypoints, description.descriptors);
+  description.made = true;
+}
+
+}  // namespace
+
+Candidate match_view(View& view, const PreparedFrame& frame, Descriptions& frame_descriptions, Describer describer,
+                     const Describers& describers, const SweepOptions& options) {
+  Description& in_view = view.descriptions.of(describer);
+  Description& in_frame = frame_descriptions.of(describer);
+  describe(view.detail, describer, describers, in_view);
+  if (!in_frame.made) {
     cv::Mat detail;
     cv::cvtColor(frame.working, detail, cv::COLOR_BGR2GRAY);
-    finder.detectAndCompute(detail, cv::noArray(), description.keypoints, description.descriptors);
-    description.made = true;
+    describe(detail, describer, describers, in_frame);
   }
-  if (view.descriptors.rows < 2 || description.descriptors.rows < 2) return Candidate();
-  std::vector<cv::Point2f> in_view, in_frame;
-  for (const cv::DMatch& match : mutual_matches(view.descriptors, description.descriptors, options.recovery.match_ratio)) {
-    in_view.push_back(view.described[std::size_t(match.queryIdx)].pt);
-    in_frame.push_back(description.keypoints[std::size_t(match.trainIdx)].pt);
+  if (in_view.descriptors.rows < 2 || in_frame.descriptors.rows < 2) return Candidate();
+  std::vector<cv::Point2f> view_points, frame_points;
+  for (const cv::DMatch& match : mutual_matches(in_view.descriptors, in_frame.descriptors, options.recovery.match_ratio)) {
+    view_points.push_back(in_view.keypoints[std::size_t(match.queryIdx)].pt);
+    frame_points.push_back(in_frame.keypoints[std::size_t(match.trainIdx)].pt);
   }
-  return fit_relative(in_view, in_frame, options);
+  return fit_relative(view_points, frame_points, options);
 }
 
 namespace {
 
 // One attempt of a recovery: a view by flow from where phase correlation
-// puts the frame, by flow from one coarse guess, or by descriptors.
+// puts the frame, by flow from one coarse guess, or by descriptors of
+// either kind.
 struct Attempt {
-  enum Kind { kCorrelation, kGuess, kDescriptors } kind;
+  enum Kind { kCorrelation, kGuess, kBinaryDescriptors, kThoroughDescriptors } kind;
   int keyframe;  // -1 for the last accepted frame
   Seed guess;
 };
@@ -125,7 +140,7 @@ Candidate track_correlated(const View& view, const PreparedFrame& frame, const S
 }  // namespace
 
 Candidate Recovery::run(View& reference, std::vector<View>& keyframes, const PreparedFrame& frame, cv::Point2d travel,
-                        cv::Feature2D* finder, const SweepOptions& options, double seconds) {
+                        const Describers& describers, const SweepOptions& options, double seconds) {
   const int64 start = cv::getTickCount();
   // The last accepted frame and the newest keyframes, each by correlation,
   // by descriptors (which a rolling or jumping camera needs soonest) and by
@@ -140,16 +155,31 @@ Candidate Recovery::run(View& reference, std::vector<View>& keyframes, const Pre
   std::vector<Attempt> attempts;
   for (const int keyframe : views) {
     attempts.push_back({Attempt::kCorrelation, keyframe, Seed()});
-    if (finder != nullptr) attempts.push_back({Attempt::kDescriptors, keyframe, Seed()});
+    attempts.push_back({Attempt::kBinaryDescriptors, keyframe, Seed()});
+    attempts.push_back({Attempt::kThoroughDescriptors, keyframe, Seed()});
     for (const Seed& guess : guesses) attempts.push_back({Attempt::kGuess, keyframe, guess});
   }
-  FrameDescription description;
-  for (std::size_t tried = 0; tried < attempts.size() && (tried == 0 || seconds_since(start) < seconds); ++tried) {
+  Descriptions descriptions;
+  bool tried_one = false;
+  for (std::size_t step = 0; step < attempts.size() && (!tried_one || seconds_since(start) < seconds); ++step) {
     const Attempt& attempt = attempts[position_++ % attempts.size()];
+    const bool thorough = attempt.kind == Attempt::kThoroughDescriptors;
+    if (thorough && seconds - seconds_since(start) < thorough_seconds_) continue;
+    tried_one = true;
+    const int64 attempt_start = cv::getTickCount();
     View& view = attempt.keyframe < 0 ? reference : keyframes[std::size_t(attempt.keyframe)];
-    Candidate found = attempt.kind == Attempt::kCorrelation ? track_correlated(view, frame, options)
-                      : attempt.kind == Attempt::kGuess     ? track_view(view, frame, options, attempt.guess)
-                                                            : match_view(view, frame, description, *finder, options);
+    Candidate found;
+    switch (attempt.kind) {
+      case Attempt::kCorrelation: found = track_correlated(view, frame, options); break;
+      case Attempt::kGuess: found = track_view(view, frame, options, attempt.guess); break;
+      case Attempt::kBinaryDescriptors:
+        found = match_view(view, frame, descriptions, Describer::kBinary, describers, options);
+        break;
+      case Attempt::kThoroughDescriptors:
+        found = match_view(view, frame, descriptions, Describer::kThorough, describers, options);
+        thorough_seconds_ = seconds_since(attempt_start);
+        break;
+    }
     found.keyframe = attempt.keyframe;
     found.recovered = true;
     if (trustworthy(found, view, options)) {

@@ -22,8 +22,6 @@ constexpr double kDirectionShare = 0.1;
 // A keyframe is linked with earlier keyframes whose view it still shares:
 // their centres less than this share of a frame apart.
 constexpr double kLinkReach = 0.85;
-// Features the sweep's own descriptor finder looks for on a working frame.
-constexpr int kRecoveryFeatures = 1000;
 
 double seconds_since(int64 start) { return static_cast<double>(cv::getTickCount() - start) / cv::getTickFrequency(); }
 
@@ -139,13 +137,13 @@ struct Sweep::State {
       : options(settings),
         fast(cv::FastFeatureDetector::create(settings.detection.fast_threshold, true,
                                              cv::FastFeatureDetector::TYPE_9_16)),
-        finder(cv::ORB::create(kRecoveryFeatures)),
+        describers(Describers::make()),
         kept(std::move(directory), settings.memory.budget_bytes),
         direction(settings.direction) {}
 
   SweepOptions options;
   cv::Ptr<cv::FastFeatureDetector> fast;
-  cv::Ptr<cv::Feature2D> finder;  // the sweep's own: recovery describes frames with it
+  Describers describers;  // the sweep's own: recovery describes frames with them
   KeptImages kept;
   // kAuto until the sweep has moved far enough to tell. Recovery looks along
   // it; a cylinder turns across it (a flat scene's plane needs none).
@@ -277,7 +275,7 @@ Candidate Sweep::State::locate(const PreparedFrame& prepared, int64 start) {
   const double typical = placed_seconds.median() > 0 ? placed_seconds.median() : seconds_since(start);
   const double left = options.recovery.time_budget * typical - seconds_since(start);
   Candidate recovered =
-      recovery.run(reference, views, prepared, unit_of(direction), finder.get(), options, std::max(0.0, left));
+      recovery.run(reference, views, prepared, unit_of(direction), describers, options, std::max(0.0, left));
   return recovered.found ? recovered : candidate;
 }
 

@@ -116,6 +116,31 @@ class LiveCanvas {
 // ---------------------------------------------------------------------------
 // Tracking.
 
+// Keypoints of a working frame and their descriptors.
+struct Description {
+  std::vector<cv::KeyPoint> keypoints;
+  cv::Mat descriptors;
+  bool made = false;
+};
+
+// The two ways recovery describes frames: binary descriptors, cheap enough
+// for a video's lost frame, and float ones that match where the binary ones
+// find too little (foliage, grass, a photo set's long jumps), at ten times
+// the cost.
+enum class Describer { kBinary, kThorough };
+
+struct Descriptions {
+  Description binary, thorough;
+  Description& of(Describer describer) { return describer == Describer::kBinary ? binary : thorough; }
+};
+
+// The sweep's own describers (a Feature2D is not safe to share between threads).
+struct Describers {
+  cv::Ptr<cv::Feature2D> binary, thorough;
+  static Describers make();
+  cv::Feature2D& of(Describer describer) const { return describer == Describer::kBinary ? *binary : *thorough; }
+};
+
 // A frame something can be tracked against: its tracking image, its points
 // there, and its pose.
 struct View {
@@ -134,10 +159,8 @@ struct View {
   cv::Size working_size;
   int frame_index = 0;              // the add() call that gave the frame
   cv::Mat detail;                   // the working frame in gray, for descriptors
-  // Described once, when recovery first needs it, on `detail`.
-  std::vector<cv::KeyPoint> described;
-  cv::Mat descriptors;
-  bool is_described = false;
+  // Described once by each describer, when recovery first needs it, on `detail`.
+  Descriptions descriptions;
 };
 
 View make_view(const PreparedFrame& frame, const std::vector<cv::KeyPoint>& keypoints, const Pose& pose,
@@ -207,19 +230,13 @@ cv::Point2d camera_motion(const cv::Matx33d& relative, cv::Size frame_size);
 // for a jump too far for phase correlation to find.
 std::vector<Seed> coarse_seeds(const PreparedFrame& frame, cv::Point2d travel);
 
-// The frame's keypoints described, made once per frame.
-struct FrameDescription {
-  std::vector<cv::KeyPoint> keypoints;
-  cv::Mat descriptors;
-  bool made = false;
-};
-
-// Matches binary descriptors of the view and the frame (Hamming distance,
-// ratio test both ways) at the working frames' size, where a tracking image
-// is too coarse for a jump across much of a frame, and fits `relative`;
-// describes the view the first time.
-Candidate match_view(View& view, const PreparedFrame& frame, FrameDescription& description, cv::Feature2D& finder,
-                     const SweepOptions& options);
+// Matches the descriptors of the view and the frame (ratio test both ways)
+// at the working frames' size, where a tracking image is too coarse for a
+// jump across much of a frame, and fits `relative`; describes the view and
+// the frame the first time each is needed (`frame_descriptions` lasts one
+// frame).
+Candidate match_view(View& view, const PreparedFrame& frame, Descriptions& frame_descriptions, Describer describer,
+                     const Describers& describers, const SweepOptions& options);
 
 // Recovers frames that the last accepted frame cannot place, trying views
 // (the last accepted frame, then the newest keyframes) by flow from the
@@ -234,11 +251,16 @@ class Recovery {
   void reset() { position_ = 0; }
   // Tries attempts against `frame` until one gives a trustworthy candidate
   // or `seconds` have passed (at least one attempt is made).
+  // A thorough description is tried only when the time left covers what
+  // the last one took.
   Candidate run(View& reference, std::vector<View>& keyframes, const PreparedFrame& frame, cv::Point2d travel,
-                cv::Feature2D* finder, const SweepOptions& options, double seconds);
+                const Describers& describers, const SweepOptions& options, double seconds);
 
  private:
   std::size_t position_ = 0;
+  // What the last thorough attempt took; at first, about what describing two
+  // 500-column frames takes on a phone-class core.
+  double thorough_seconds_ = 0.2;
 };
 
 // ---------------------------------------------------------------------------

@@ -267,6 +267,26 @@ TEST(SweepFullTurn, ComesRoundToWhereItBegan) {
   EXPECT_TRUE(closed) << "a link joins the end of the turn to its start";
 }
 
+// Drone photos of treetops and lawns, each a third of a frame on from the
+// last: binary descriptors find too few matches among the leaves, and flow
+// from a guess too few inliers; a photo set's time lets thorough descriptors
+// place every photo, on either model.
+TEST(SweepOnPhotoSet, PlacesEveryDronePhotoOfTreetops) {
+  std::vector<cv::Mat> photos;
+  for (int i = 18; i < 22; ++i)
+    photos.push_back(cv::imread(cv::format("%s/data/real/drone_nadir/DJI_%04d.jpg", ZEMB_SOURCE_DIR, i)));
+  for (const zemb::Scene scene : {zemb::Scene::kFlat, zemb::Scene::kTurning}) {
+    zemb::SweepOptions options;
+    options.scene = scene;
+    options.recovery.time_budget = 1000;
+    zemb::Sweep sweep("", options);
+    for (const cv::Mat& photo : photos) {
+      ASSERT_FALSE(photo.empty());
+      EXPECT_TRUE(sweep.add(photo).placed()) << "scene " << int(scene);
+    }
+  }
+}
+
 // A facade: the same window every 130 px. Flow may slide a group of points
 // one window along, and a homography explains such a group perfectly well;
 // the keyframe links must still pair each point with its own partner.
