@@ -1,8 +1,9 @@
 // zemb_quality: the quality of the live preview and of the finished panorama
 // next to OpenCV's cv::Stitcher (PANORAMA with a plane warper for turning
 // sweeps, SCANS for flat ones), on real-photo sweeps made by the sweep maker:
-// for every photo, a turning camera and a flat slide, and for life.jpg two
-// more turning cameras, with a long and a wide lens. Every output is
+// for every photo, a turning camera and a flat slide, for life.jpg two more
+// turning cameras, with a long and a wide lens, and a turning camera before a
+// periodic facade. Every output is
 // registered to the photo (see quality_measure.h) and the table gives the
 // local PSNR and SSIM, the coverage of the swept area, the share of matches
 // within 4 px of one homography, the images used and the wall time; then the
@@ -303,7 +304,8 @@ void print_focal_and_memory(const std::vector<MadeSweep>& sweeps, const std::vec
 }
 
 // For every photo a turning and a flat sweep; life.jpg also turning with a
-// long lens (20 degrees across the frame's longer side) and a wide one (80).
+// long lens (20 degrees across the frame's longer side) and a wide one (80);
+// and a turning camera before a periodic facade.
 std::vector<SweepPlan> plans_of(const std::string& folder, cv::Size frame) {
   std::vector<SweepPlan> plans;
   for (const std::string name : {"life", "path", "eveningglow"}) {
@@ -321,6 +323,12 @@ std::vector<SweepPlan> plans_of(const std::string& folder, cv::Size frame) {
       plans.push_back({lens_name, [=] { return turning_sweep(lens_name, photo, frame, view, view / 20); }});
     }
   }
+  // Every part of a facade has twins a window along.
+  plans.push_back({"turning/facade", [=] {
+                     const double scale = double(frame.width) / kBaseFrame.width;
+                     const cv::Mat facade = zemb_tools::periodic_facade(cv::Size(int(2160 * scale), int(1440 * scale)));
+                     return turning_sweep("turning/facade", facade, frame, 40, 2);
+                   }});
   return plans;
 }
 

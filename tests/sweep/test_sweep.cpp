@@ -291,17 +291,7 @@ TEST(SweepOnPhotoSet, PlacesEveryDronePhotoOfTreetops) {
 // one window along, and a homography explains such a group perfectly well;
 // the keyframe links must still pair each point with its own partner.
 TEST(SweepOnAFacade, LinksPairPointsWithTheirOwnPartners) {
-  cv::Mat facade(1200, 3200, CV_8UC3, cv::Scalar(128, 128, 130));
-  cv::RNG rng(5);
-  cv::Mat noise(facade.size(), CV_8UC3);
-  rng.fill(noise, cv::RNG::NORMAL, 0, 6);
-  facade += noise;
-  for (int y = 60; y < 1150; y += 170)
-    for (int x = 40; x < 3150; x += 130) {
-      cv::rectangle(facade, cv::Rect(x, y, 70, 110), cv::Scalar(70 + rng.uniform(0, 30), 75, 80), cv::FILLED);
-      cv::rectangle(facade, cv::Rect(x - 4, y - 4, 78, 118), cv::Scalar(200, 200, 205), 3);
-    }
-  cv::GaussianBlur(facade, facade, cv::Size(), 1.2);
+  const cv::Mat facade = zemb_tools::periodic_facade(cv::Size(3200, 1200));
   const auto frames = slide_sweep(facade, [](SweepSettings& s) {
     s.window = cv::Size(540, 960);
     s.step = 36;

@@ -143,4 +143,19 @@ std::vector<SweepFrame> make_sweep(const cv::Mat& photo, const SweepSettings& s)
   return sweep;
 }
 
+cv::Mat periodic_facade(cv::Size size) {
+  cv::Mat facade(size, CV_8UC3, cv::Scalar(128, 128, 130));
+  cv::RNG rng(5);
+  cv::Mat noise(facade.size(), CV_8UC3);
+  rng.fill(noise, cv::RNG::NORMAL, 0, 6);
+  facade += noise;
+  for (int y = 60; y + 110 < size.height; y += 170)
+    for (int x = 40; x + 70 < size.width; x += 130) {
+      cv::rectangle(facade, cv::Rect(x, y, 70, 110), cv::Scalar(70 + rng.uniform(0, 30), 75, 80), cv::FILLED);
+      cv::rectangle(facade, cv::Rect(x - 4, y - 4, 78, 118), cv::Scalar(200, 200, 205), 3);
+    }
+  cv::GaussianBlur(facade, facade, cv::Size(), 1.2);
+  return facade;
+}
+
 }  // namespace zemb_tools

@@ -130,6 +130,11 @@ struct SweepFrame {
   FrameState state = FrameState::clear;
 };
 
+// A grey facade of `size`: the same window every 130 px across and 170 px
+// down, a little noise and blur. Every part of it has twins, which is what
+// defeats matching that trusts appearance alone.
+cv::Mat periodic_facade(cv::Size size);
+
 // `photo` is the full-sphere photo for the sphere camera: twice as wide as
 // high, its left and right edges meeting.
 std::vector<SweepFrame> make_sweep(const cv::Mat& photo, const SweepSettings& settings);
