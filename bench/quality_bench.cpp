@@ -134,6 +134,9 @@ void run_sweep(const MadeSweep& made, int keep_columns, Outputs& out) {
   zemb::SweepOptions options;
   options.scene = made.scene;
   options.memory.keep_columns = keep_columns;
+  // On a plane, as cv::Stitcher is asked for: each output is then one plane
+  // view of the photo, which is what the measure registers.
+  options.render.surface = zemb::PanoramaSurface::kPlane;
   const zemb_bench::PeakMemory memory;
   zemb::Sweep sweep(std::string(), options);
   const auto start = std::chrono::steady_clock::now();
@@ -228,9 +231,12 @@ void print_targets(const MadeSweep& made, const Outputs& out, const Measured& m)
   const zemb_quality::Quality& f = m.finished;
   const std::string& name = made.name;
   if (made.scene == zemb::Scene::kTurning) {
-    const std::string against = m.stitched.registered ? fixed(m.stitched.psnr, 2) : "-";
-    target_row(name, "finished PSNR >= cv::Stitcher's - 0.5 dB", fixed(f.psnr, 2) + " vs " + against,
-               m.stitched.registered && f.psnr >= m.stitched.psnr - 0.5);
+    // Where cv::Stitcher fails, the finished panorama must still be good.
+    if (m.stitched.registered)
+      target_row(name, "finished PSNR >= cv::Stitcher's - 0.5 dB", fixed(f.psnr, 2) + " vs " + fixed(m.stitched.psnr, 2),
+                 f.psnr >= m.stitched.psnr - 0.5);
+    else
+      target_row(name, "finished PSNR >= 28 dB (cv::Stitcher failed)", fixed(f.psnr, 2), f.psnr >= 28);
     target_row(name, "coverage >= 0.98", fixed(f.coverage, 3), f.coverage >= 0.98);
     target_row(name, "refined with rotations", zemb::model_name(out.finished.report.model),
                out.finished.report.model == zemb::RenderModel::kRotation);

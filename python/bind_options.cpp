@@ -221,6 +221,11 @@ void bind_enums(py::module_& module) {
       .value("NONE", Blending::kNone)
       .value("FEATHER", Blending::kFeather)
       .value("MULTI_BAND", Blending::kMultiBand);
+  py::enum_<PanoramaSurface>(module, "PanoramaSurface",
+                             "What a turning camera's keyframes are projected onto in the finished render.")
+      .value("AUTO", PanoramaSurface::kAuto, "The plane, unless the sweep reaches past 50 degrees either side.")
+      .value("PLANE", PanoramaSurface::kPlane)
+      .value("CYLINDER", PanoramaSurface::kCylinder);
 }
 
 }  // namespace

@@ -73,6 +73,15 @@ class Blending:
     @property
     def value(self) -> int: ...
 
+class PanoramaSurface:
+    AUTO: ClassVar[PanoramaSurface]
+    PLANE: ClassVar[PanoramaSurface]
+    CYLINDER: ClassVar[PanoramaSurface]
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
 class FrameOutcome:
     ACCEPTED: ClassVar[FrameOutcome]
     RELOCALISED: ClassVar[FrameOutcome]
@@ -203,6 +212,7 @@ class RenderOptions:
     seams: SeamFinding
     blending: Blending
     blend_bands: int
+    surface: PanoramaSurface
     def __init__(self, **fields: object) -> None: ...
     def check(self) -> None: ...
     def as_dict(self) -> dict[str, object]: ...

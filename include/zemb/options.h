@@ -36,6 +36,11 @@ enum class ExposureCompensation { kNone, kGain, kGainBlocks, kChannels };
 enum class SeamFinding { kNone, kVoronoi, kDpColourGradient, kGraphCut };
 // How it blends across the seams.
 enum class Blending { kNone, kFeather, kMultiBand };
+// What a turning camera's keyframes are projected onto: a plane keeps
+// straight lines straight but stretches what lies far from its axis; a
+// cylinder does not stretch along the sweep but bends lines across it.
+// kAuto takes the plane unless the sweep reaches past 50 degrees either side.
+enum class PanoramaSurface { kAuto, kPlane, kCylinder };
 
 // Frame preparation: the two sizes every frame is worked at. (The sweep keeps
 // frames upright and bounds their longer side by these; the fixed path
@@ -234,6 +239,7 @@ struct RenderOptions {
   SeamFinding seams = SeamFinding::kDpColourGradient;
   Blending blending = Blending::kMultiBand;
   int blend_bands = 5;  // of the multi-band blender
+  PanoramaSurface surface = PanoramaSurface::kAuto;  // of a render with the rotation model
 
   template <typename Self, typename Visit>
   static void for_each_field(Self& o, Visit&& visit) {
@@ -248,6 +254,7 @@ struct RenderOptions {
     visit("seams", o.seams, 0, 3);
     visit("blending", o.blending, 0, 2);
     visit("blend_bands", o.blend_bands, 0, 10);
+    visit("surface", o.surface, 0, 2);
   }
   void check() const;
 };

@@ -112,11 +112,11 @@ struct Placements {
   double focal = 0;       // median focal length of a rotation model, kept pixels
 };
 
-// Placements by cameras of a turning camera (straightened, on a plane or a
-// cylinder as the sweep's reach needs) or by plane transforms (kept pixel ->
-// panorama pixel); entries outside `used` are ignored.
+// Placements by cameras of a turning camera (straightened, on the surface
+// asked for, a cylinder where no plane can show them) or by plane transforms
+// (kept pixel -> panorama pixel); entries outside `used` are ignored.
 Placements placed_by_rotations(RenderModel model, std::vector<cv::detail::CameraParams> cameras,
-                               std::vector<int> used);
+                               std::vector<int> used, PanoramaSurface surface);
 Placements placed_by_planes(RenderModel model, std::vector<cv::Mat> transforms, std::vector<int> used);
 
 // Why placements are folded or far too large (a placement not finite or not
@@ -173,7 +173,7 @@ Refinement refine(const SweepRecord& record, const LinkGraph& graph, const Rende
 // The placements the sweep made live: recorded rotations and focal lengths
 // when every keyframe carries them, else the recorded placements of the
 // keyframes that can be drawn.
-Placements live_placements(const SweepRecord& record);
+Placements live_placements(const SweepRecord& record, PanoramaSurface surface);
 
 // Seconds spent by the compositing stages.
 struct ComposeTimes {

@@ -177,6 +177,25 @@ TEST(Render, FocalLengthIsFoundFromTheCorrespondences) {
   }
 }
 
+// A sweep that reaches past 50 degrees either side goes on a cylinder, which
+// bends the photo's straight lines; asked for, a plane keeps them straight.
+TEST(Render, WideSweepGoesOnACylinderUnlessAPlaneIsAskedFor) {
+  ZEMB_LOAD_PHOTO(photo, "life.jpg");
+  const cv::Mat small = zemb_test::small_photo(photo, 0.5);
+  RecordSettings settings;
+  settings.field_of_view = 80;
+  settings.pan_step = 16;
+  settings.keyframes = 5;
+  const zemb_test::MadeRecord made = make_record(small, settings);
+  zemb::RenderOptions options;
+  const zemb::FinishedPanorama automatic = zemb::render(made.record, options);
+  options.surface = zemb::PanoramaSurface::kPlane;
+  const zemb::FinishedPanorama plane = zemb::render(made.record, options);
+  EXPECT_EQ(plane.report.model, zemb::RenderModel::kRotation) << plane.report.fallback_message;
+  EXPECT_GT(fit_to_photo(plane, small, 3.0).within, 0.85);
+  EXPECT_LT(fit_to_photo(automatic, small, 3.0).within, 0.7);
+}
+
 // A keyframe whose links are lost is matched to its neighbours by its
 // image; one that shows nothing to match is left out, and the others are
 // refined all the same.

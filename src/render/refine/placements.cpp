@@ -2,6 +2,7 @@
 // far apart they leave the correspondences, and whether they are folded.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 
 #include <opencv2/imgproc.hpp>
@@ -67,21 +68,31 @@ void straighten(std::vector<CameraParams>& cameras) {
   for (std::size_t i = 0; i < cameras.size(); ++i) cameras[i].R = upright ? corrected[i] : rotations[i];
 }
 
-// A plane keeps straight lines straight but stretches rays far from its
-// axis; when the sweep reaches past about 50 degrees either side, a cylinder
-// (which does not stretch along the sweep) gives the better picture.
-bool needs_cylinder(const std::vector<CameraParams>& cameras) {
-  const double limit = std::tan(50.0 * CV_PI / 180.0);
+// How far the cameras' corner rays reach from the panorama's axis: the
+// tangent of the widest angle, infinite past 90 degrees.
+double widest_reach(const std::vector<CameraParams>& cameras) {
+  double widest = 0;
   for (const CameraParams& camera : cameras) {
     const cv::Mat ray_of = as_double(camera.R) * camera.K().inv();
     const double w = camera.ppx * 2, h = camera.ppy * 2;
     for (const cv::Point2d& corner : {cv::Point2d(0, 0), cv::Point2d(w, 0), cv::Point2d(w, h), cv::Point2d(0, h)}) {
       const cv::Mat ray = ray_of * (cv::Mat_<double>(3, 1) << corner.x, corner.y, 1.0);
       const double z = ray.at<double>(2);
-      if (z <= 0 || std::abs(ray.at<double>(0)) > limit * z) return true;
+      if (z <= 0) return std::numeric_limits<double>::infinity();
+      widest = std::max(widest, std::abs(ray.at<double>(0)) / z);
     }
   }
-  return false;
+  return widest;
+}
+
+// A plane keeps straight lines straight but stretches rays far from its
+// axis; when the sweep reaches past about 50 degrees either side, a cylinder
+// (which does not stretch along the sweep) gives the better picture. Past 90
+// degrees no plane can show it.
+bool on_cylinder(const std::vector<CameraParams>& cameras, PanoramaSurface surface) {
+  const double reach = widest_reach(cameras);
+  if (surface == PanoramaSurface::kCylinder || !std::isfinite(reach)) return true;
+  return surface == PanoramaSurface::kAuto && reach > std::tan(50.0 * CV_PI / 180.0);
 }
 
 struct OutlineSizes {
@@ -105,7 +116,8 @@ OutlineSizes outline_sizes(const std::vector<cv::Size>& sizes, const Placements&
 
 }  // namespace
 
-Placements placed_by_rotations(RenderModel model, std::vector<CameraParams> cameras, std::vector<int> used) {
+Placements placed_by_rotations(RenderModel model, std::vector<CameraParams> cameras, std::vector<int> used,
+                               PanoramaSurface surface) {
   std::vector<CameraParams> placed;
   for (int index : used) placed.push_back(cameras[std::size_t(index)]);
   straighten(placed);
@@ -119,7 +131,7 @@ Placements placed_by_rotations(RenderModel model, std::vector<CameraParams> came
     focals.push_back(camera.focal);
   }
   placements.focal = median(focals);
-  placements.warps = rotation_warps(std::move(cameras), placements.focal, needs_cylinder(placed));
+  placements.warps = rotation_warps(std::move(cameras), placements.focal, on_cylinder(placed, surface));
   placements.used = std::move(used);
   return placements;
 }
@@ -136,7 +148,7 @@ Placements placed_by_planes(RenderModel model, std::vector<cv::Mat> transforms, 
   return placements;
 }
 
-Placements live_placements(const SweepRecord& record) {
+Placements live_placements(const SweepRecord& record, PanoramaSurface surface) {
   const std::vector<Keyframe>& keyframes = record.keyframes;
   std::vector<int> all(keyframes.size());
   std::iota(all.begin(), all.end(), 0);
@@ -148,7 +160,7 @@ Placements live_placements(const SweepRecord& record) {
       cameras[i].ppy = keyframes[i].image_size.height * 0.5;
       keyframes[i].rotation.convertTo(cameras[i].R, CV_32F);
     }
-    return placed_by_rotations(RenderModel::kLive, std::move(cameras), std::move(all));
+    return placed_by_rotations(RenderModel::kLive, std::move(cameras), std::move(all), surface);
   }
   std::vector<cv::Mat> transforms;
   std::vector<int> drawn;

@@ -52,7 +52,7 @@ Attempt rotation_attempt(const SweepRecord& record, const LinkGraph& graph, cons
     const std::string failure =
         adjust_in_windows(graph, true, rotation_adjuster(focal, options.refine_iterations), cameras);
     Attempt attempt = failure.empty()
-                          ? judged(placed_by_rotations(RenderModel::kRotation, cameras, graph.joined), graph, live)
+                          ? judged(placed_by_rotations(RenderModel::kRotation, cameras, graph.joined, options.surface), graph, live)
                           : failed(RenderFallback::kAdjustmentFailed, failure);
     if (attempt.better_than(best) || !best.placed()) best = std::move(attempt);
     if (best.placed() && best.fit.p90 <= options.max_residual) break;
