@@ -1,5 +1,9 @@
 #include "options.h"
 
+#include <cstddef>
+#include <string>
+#include <utility>
+
 #include <opencv2/core.hpp>
 
 #include "pano_error.h"
@@ -35,6 +39,10 @@ options:
   --direction auto|right|left|up|down
                         which way the camera goes (default: found from the
                         first frames that move)
+  --surface auto|plane|cylinder
+                        what --finish projects a turning camera's keyframes
+                        onto (default: a plane, or a cylinder when the sweep
+                        reaches past 50 degrees either side)
   --keep-cols N         columns the keyframes are kept at for --finish
                         (default: the frames' own width)
   --frames-csv FILE     write one line per frame to FILE: index, status,
@@ -82,20 +90,25 @@ int positive_count(const std::string& option, const std::string& text) {
   return static_cast<int>(value);
 }
 
-zemb::Direction direction_named(const std::string& name) {
-  static const std::pair<const char*, zemb::Direction> kNames[] = {
-      {"auto", zemb::Direction::kAuto}, {"right", zemb::Direction::kRight}, {"left", zemb::Direction::kLeft},
-      {"up", zemb::Direction::kUp},     {"down", zemb::Direction::kDown}};
-  for (const auto& [text, direction] : kNames)
-    if (name == text) return direction;
-  throw usage_error("--direction expects auto, right, left, up or down, got '" + name + "'");
+// The value `text` names among `names`, for `option`.
+template <typename Value, std::size_t N>
+Value named(const std::string& option, const std::string& text, const std::pair<const char*, Value> (&names)[N]) {
+  std::string expected;
+  for (std::size_t i = 0; i < N; ++i) {
+    if (text == names[i].first) return names[i].second;
+    expected += (i == 0 ? "" : i + 1 == N ? " or " : ", ") + std::string(names[i].first);
+  }
+  throw usage_error(option + " expects " + expected + ", got '" + text + "'");
 }
 
-zemb::Scene scene_named(const std::string& name) {
-  if (name == "turning") return zemb::Scene::kTurning;
-  if (name == "flat") return zemb::Scene::kFlat;
-  throw usage_error("--scene expects turning or flat, got '" + name + "'");
-}
+const std::pair<const char*, zemb::Direction> kDirections[] = {
+    {"auto", zemb::Direction::kAuto}, {"right", zemb::Direction::kRight}, {"left", zemb::Direction::kLeft},
+    {"up", zemb::Direction::kUp},     {"down", zemb::Direction::kDown}};
+const std::pair<const char*, zemb::Scene> kScenes[] = {{"turning", zemb::Scene::kTurning},
+                                                       {"flat", zemb::Scene::kFlat}};
+const std::pair<const char*, zemb::PanoramaSurface> kSurfaces[] = {{"auto", zemb::PanoramaSurface::kAuto},
+                                                                   {"plane", zemb::PanoramaSurface::kPlane},
+                                                                   {"cylinder", zemb::PanoramaSurface::kCylinder}};
 
 }  // namespace
 
@@ -104,8 +117,8 @@ Options parse_options(const std::vector<std::string>& args) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     const bool takes_value = arg == "-o" || arg == "--output" || arg == "--every" || arg == "--max-frames" ||
-                             arg == "--scene" || arg == "--direction" || arg == "--keep-cols" ||
-                             arg == "--frames-csv";
+                             arg == "--scene" || arg == "--direction" || arg == "--surface" ||
+                             arg == "--keep-cols" || arg == "--frames-csv";
     if (takes_value && i + 1 == args.size()) throw usage_error(arg + " needs a value");
     if (arg == "-h" || arg == "--help") {
       options.help = true;
@@ -122,9 +135,11 @@ Options parse_options(const std::vector<std::string>& args) {
     } else if (arg == "--finish") {
       options.sweep = options.finish = true;
     } else if (arg == "--scene") {
-      options.sweep_options.scene = scene_named(args[++i]);
+      options.sweep_options.scene = named(arg, args[++i], kScenes);
     } else if (arg == "--direction") {
-      options.sweep_options.direction = direction_named(args[++i]);
+      options.sweep_options.direction = named(arg, args[++i], kDirections);
+    } else if (arg == "--surface") {
+      options.sweep_options.render.surface = named(arg, args[++i], kSurfaces);
     } else if (arg == "--keep-cols") {
       options.sweep_options.memory.keep_columns = positive_count(arg, args[++i]);
     } else if (arg == "--frames-csv") {

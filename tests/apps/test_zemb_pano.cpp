@@ -188,6 +188,8 @@ TEST_F(ZembPano, RefusesBadRunsWithOneLineAndTheirExitCode) {
 
   const std::vector<BadRun> cases = {
       {"unknown option", {kSweep.string(), "--fast", "-o", out}, 2, {"--fast", "--help"}},
+      {"unknown surface", {kSweep.string(), "--finish", "--surface", "sphere", "-o", out}, 2,
+       {"--surface expects auto, plane or cylinder", "'sphere'"}},
       {"missing input", {scratch + "/missing.mp4", "-o", out}, 3, {"missing.mp4", "No such file"}},
       {"folder without images", {scratch + "/empty", "-o", out}, 3, {"empty", "no images"}},
       {"not a video", {scratch + "/notes.mkv", "-o", out}, 3, {"notes.mkv", "neither a video nor an image"}},
