@@ -1,9 +1,8 @@
 // zemb_quality: the quality of the live preview and of the finished panorama
 // next to OpenCV's cv::Stitcher (PANORAMA with a plane warper for turning
 // sweeps, SCANS for flat ones), on real-photo sweeps made by the sweep maker:
-// for every photo, a turning camera and a flat slide, for life.jpg two more
-// turning cameras, with a long and a wide lens, and a turning camera before a
-// periodic facade. Every output is
+// for every photo, a turning camera and a flat slide, and for life.jpg two
+// more turning cameras, with a long and a wide lens. Every output is
 // registered to the photo (see quality_measure.h) and the table gives the
 // local PSNR and SSIM, the coverage of the swept area, the share of matches
 // within 4 px of one homography, the images used and the wall time; then the
@@ -12,10 +11,13 @@
 //
 // Options: --photos=DIR (default: the project's photos), --frame=WxH (the
 // camera frames, default 960x540; the photos are scaled with them),
-// --keep-cols=N (columns the keyframes are kept at and cv::Stitcher gets;
+// --only=TEXT (only the sweeps whose names hold TEXT), --keep-cols=N
+// (columns the keyframes are kept at and cv::Stitcher gets;
 // default the frames' width), --stitcher-limit=SECONDS (cv::Stitcher is
 // stopped after this long, default 300), --picture=FILE (writes the live
-// preview above the finished panorama of life.jpg's turning sweep).
+// preview above the finished panorama of the sweep --picture-of=NAME names,
+// by default turning/life).
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -310,8 +312,7 @@ void print_focal_and_memory(const std::vector<MadeSweep>& sweeps, const std::vec
 }
 
 // For every photo a turning and a flat sweep; life.jpg also turning with a
-// long lens (20 degrees across the frame's longer side) and a wide one (80);
-// and a turning camera before a periodic facade.
+// long lens (20 degrees across the frame's longer side) and a wide one (80).
 std::vector<SweepPlan> plans_of(const std::string& folder, cv::Size frame) {
   std::vector<SweepPlan> plans;
   for (const std::string name : {"life", "path", "eveningglow"}) {
@@ -329,12 +330,6 @@ std::vector<SweepPlan> plans_of(const std::string& folder, cv::Size frame) {
       plans.push_back({lens_name, [=] { return turning_sweep(lens_name, photo, frame, view, view / 20); }});
     }
   }
-  // Every part of a facade has twins a window along.
-  plans.push_back({"turning/facade", [=] {
-                     const double scale = double(frame.width) / kBaseFrame.width;
-                     const cv::Mat facade = zemb_tools::periodic_facade(cv::Size(int(2160 * scale), int(1440 * scale)));
-                     return turning_sweep("turning/facade", facade, frame, 40, 2);
-                   }});
   return plans;
 }
 
@@ -360,11 +355,14 @@ int main(int argc, char** argv) {
   int child_exit = 0;
   if (zemb_footage::serve_stitch_request(argc, argv, child_exit)) return child_exit;
   const cv::Size frame = frame_size(zemb_bench::option_value(argc, argv, "frame", "960x540"));
-  const std::vector<SweepPlan> plans =
-      plans_of(zemb_bench::option_value(argc, argv, "photos", ZEMB_PHOTO_DIR), frame);
+  std::vector<SweepPlan> plans = plans_of(zemb_bench::option_value(argc, argv, "photos", ZEMB_PHOTO_DIR), frame);
+  const std::string only = zemb_bench::option_value(argc, argv, "only", "");
+  const auto not_asked = [&only](const SweepPlan& plan) { return plan.name.find(only) == std::string::npos; };
+  plans.erase(std::remove_if(plans.begin(), plans.end(), not_asked), plans.end());
   if (plans.empty()) return 1;
   const int keep_columns = std::stoi(zemb_bench::option_value(argc, argv, "keep-cols", std::to_string(frame.width)));
   const std::string picture = zemb_bench::option_value(argc, argv, "picture", "");
+  const std::string picture_of = zemb_bench::option_value(argc, argv, "picture-of", "turning/life");
   const double limit_seconds = std::stod(zemb_bench::option_value(argc, argv, "stitcher-limit", "300"));
   std::printf("Quality on %dx%d frames, kept at %d columns; load average at start: %s\n\n", frame.width,
               frame.height, keep_columns, zemb_bench::load_average().c_str());
@@ -402,6 +400,6 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < sweeps.size(); ++i) print_details(sweeps[i], outputs[i]);
   if (!picture.empty())
     for (std::size_t i = 0; i < sweeps.size(); ++i)
-      if (sweeps[i].name == "turning/life") write_picture(picture, outputs[i]);
+      if (sweeps[i].name == picture_of) write_picture(picture, outputs[i]);
   return 0;
 }

@@ -312,4 +312,25 @@ TEST(SweepOnAFacade, LinksPairPointsWithTheirOwnPartners) {
   }
 }
 
+// A camera turning before the facade: every window has twins, yet the
+// finished panorama is refined with rotations at the lens's own focal length,
+// its correspondences within a pixel or two.
+TEST(SweepOnAFacade, TurningCameraIsRefinedAtItsOwnFocalLength) {
+  SweepSettings settings;
+  settings.camera = zemb_tools::SweepCamera::turning;
+  settings.window = cv::Size(360, 640);
+  settings.frames = 25;
+  settings.turning.fov_deg = 40;
+  settings.turning.pan_step_deg = 2;
+  settings.turning.max_roll_deg = settings.turning.max_pitch_deg = 0.5;
+  const auto frames = zemb_tools::make_sweep(zemb_tools::periodic_facade(cv::Size(1440, 960)), settings);
+  zemb::Sweep sweep("");
+  add_all(sweep, frames);
+  const zemb::FinishReport report = sweep.finish().report;
+  EXPECT_EQ(report.model, zemb::RenderModel::kRotation) << report.fallback_message;
+  const double focal = 180.0 / std::tan(20.0 * CV_PI / 180.0);  // 40 degrees across 360 columns
+  EXPECT_NEAR(report.focal / focal, 1.0, 0.02);
+  EXPECT_LT(report.residual_p90, 2.0);
+}
+
 }  // namespace
