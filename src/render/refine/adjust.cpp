@@ -26,6 +26,11 @@ using cv::detail::MatchesInfo;
 // (more than a keyframe's links reach back, so every link lies in a window).
 constexpr int kWindow = 40;
 constexpr int kWindowOverlap = 8;
+// Correspondences of a pair the adjusters take, spread over the pair's: the
+// solvers' cost grows with them (a dense Jacobian of three rows a
+// correspondence), while thirty well spread fix a pair as well as sixty. The
+// fit is then judged on all of them.
+constexpr std::size_t kAdjustedPerPair = 30;
 
 struct MatchTable {
   std::vector<ImageFeatures> features;
@@ -38,22 +43,23 @@ void add_pair(MatchTable& table, const LinkedPair& pair, const cv::Mat& h) {
   const int n = static_cast<int>(table.features.size());
   std::vector<cv::KeyPoint>& from_keys = table.features[std::size_t(pair.from)].keypoints;
   std::vector<cv::KeyPoint>& to_keys = table.features[std::size_t(pair.to)].keypoints;
-  const std::vector<uchar> inliers(pair.from_points.size(), 1);
+  const std::size_t count = pair.from_points.size(), stride = (count + kAdjustedPerPair - 1) / kAdjustedPerPair;
   MatchesInfo forward, backward;
-  for (std::size_t k = 0; k < pair.from_points.size(); ++k) {
+  for (std::size_t k = 0; k < count; k += stride) {
     const int query = static_cast<int>(from_keys.size()), train = static_cast<int>(to_keys.size());
     from_keys.emplace_back(pair.from_points[k], 1.0f);
     to_keys.emplace_back(pair.to_points[k], 1.0f);
     forward.matches.emplace_back(query, train, 0.0f);
     backward.matches.emplace_back(train, query, 0.0f);
   }
+  const std::vector<uchar> inliers(forward.matches.size(), 1);
   forward.src_img_idx = backward.dst_img_idx = pair.from;
   forward.dst_img_idx = backward.src_img_idx = pair.to;
   forward.inliers_mask = backward.inliers_mask = inliers;
   forward.num_inliers = backward.num_inliers = static_cast<int>(inliers.size());
-  // The matcher's own confidence, kept within the range the adjusters accept:
-  // every pair is already a RANSAC survivor.
-  const double confidence = forward.num_inliers / (8.0 + 0.3 * static_cast<double>(inliers.size()));
+  // The matcher's own confidence for all the pair's correspondences, kept
+  // within the range the adjusters accept: every pair is a RANSAC survivor.
+  const double confidence = static_cast<double>(count) / (8.0 + 0.3 * static_cast<double>(count));
   forward.confidence = backward.confidence = std::clamp(confidence, 1.5, 3.0);
   forward.H = h;
   backward.H = h.inv();
