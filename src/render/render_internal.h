@@ -100,6 +100,10 @@ cv::Mat centred_homography(const LinkedPair& pair, const std::vector<cv::Size>& 
 // Starts within a few percent of a better one are dropped.
 std::vector<double> focal_starts(const SweepRecord& record, const LinkGraph& graph, const RenderOptions& options);
 
+// Whether two focal lengths are within a few percent of each other: one start,
+// or one result of the adjustment.
+bool same_focal(double a, double b);
+
 // Keyframes placed by one model.
 struct Placements {
   RenderModel model = RenderModel::kLive;

@@ -152,7 +152,9 @@ struct Sweep::State {
   LiveCanvas canvas;
   cv::Mat preview, band_view;
   cv::Rect band;  // canvas pixels that every laid frame covered across the sweep
-  cv::Mat first_working;  // shown alone until the surface is known
+  // Working frames placed before the surface is known, with their poses: the
+  // first shown alone until then, all laid once it is known.
+  std::vector<std::pair<cv::Mat, Pose>> unshown;
   cv::Size first_size;    // of the first camera frame placed
   int next_index = 0;
   View reference;
@@ -176,6 +178,7 @@ struct Sweep::State {
   void place(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
              const Candidate& candidate, FrameStatus& status);
   void settle_direction(const View& view);
+  void keep_unshown(const cv::Mat& working, const Pose& pose);
   // Links of `view` (keyframe `index`) with the first `earlier` keyframes.
   std::vector<KeyframeLink> links_of(std::size_t earlier, const View& view, int index, cv::Point2d kept_scale) const;
   void add_keyframe(View view, const cv::Mat& image);
@@ -241,7 +244,7 @@ void Sweep::State::start(const cv::Mat& frame, const PreparedFrame& prepared,
   View view = make_view(prepared, keypoints, first_pose(options.scene, focal_hint(options, size), size),
                         cv::Matx33d::eye(), next_index);
   const cv::Mat image = kept_image(frame, options);
-  first_working = prepared.working;
+  unshown.emplace_back(prepared.working, view.pose);
   first_size = frame.size();
   reference = view;
   add_keyframe(std::move(view), image);
@@ -305,6 +308,7 @@ void Sweep::State::place(const cv::Mat& frame, const PreparedFrame& prepared,
     frame.copyTo(spare_frame);
   }
   show(patch, status);
+  if (!projection) keep_unshown(prepared.working, pose);
   status.placement = placement_on_canvas(pose, status.on_preview);
   reference = view;
   if (keyframe) {
@@ -320,7 +324,7 @@ void Sweep::State::place(const cv::Mat& frame, const PreparedFrame& prepared,
 
 // Once the sweep has moved far enough to tell its way, recovery knows where
 // to look, and the live canvas's surface is known (a plane at once): the
-// first frame is laid on it.
+// frames placed until then are laid on it.
 void Sweep::State::settle_direction(const View& view) {
   const View& first = views.front();
   if (direction == Direction::kAuto && progress(first, view) >= kDirectionShare)
@@ -329,8 +333,18 @@ void Sweep::State::settle_direction(const View& view) {
   const double scale = options.scene == Scene::kTurning ? first.pose.focal : 1.0;
   projection.emplace(surface_for(options.scene, direction), scale);
   FrameStatus ignored;
-  show(warp_to_canvas(first_working, first.pose, *projection, options.placement.max_canvas_side), ignored);
-  first_working.release();
+  for (const auto& [working, pose] : unshown)
+    show(warp_to_canvas(working, pose, *projection, options.placement.max_canvas_side), ignored);
+  unshown.clear();
+}
+
+// A frame placed before the surface is known waits for it. A camera that
+// waits long before it moves would fill memory with copies of one view: the
+// first and the newest few are enough.
+void Sweep::State::keep_unshown(const cv::Mat& working, const Pose& pose) {
+  constexpr std::size_t kKept = 8;
+  if (unshown.size() == kKept) unshown.erase(unshown.begin() + 1);
+  unshown.emplace_back(working, pose);
 }
 
 // Lays the patch on the live canvas and narrows the band across the sweep.
@@ -353,7 +367,7 @@ void Sweep::State::show(const Patch& patch, FrameStatus& status) {
 // The preview and its band: the rows (or columns) every frame covered,
 // across the whole canvas; the whole canvas when there are none.
 void Sweep::State::refresh_preview() {
-  preview = canvas.image().empty() ? first_working : canvas.image();
+  preview = !canvas.image().empty() ? canvas.image() : unshown.empty() ? cv::Mat() : unshown.front().first;
   const bool across_rows = direction == Direction::kRight || direction == Direction::kLeft;
   const cv::Rect whole(cv::Point(0, 0), preview.size());
   cv::Rect wanted = whole;

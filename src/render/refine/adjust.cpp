@@ -4,7 +4,6 @@
 // overlapping windows of keyframes, each window carried onto the previous one
 // through the keyframes they share.
 #include <algorithm>
-#include <cfloat>
 #include <cmath>
 
 #include <opencv2/calib3d.hpp>
@@ -31,6 +30,9 @@ constexpr int kWindowOverlap = 8;
 // correspondence), while thirty well spread fix a pair as well as sixty. The
 // fit is then judged on all of them.
 constexpr std::size_t kAdjustedPerPair = 30;
+// The bundle adjustment has converged when a step changes the parameters by
+// less than this share of them: far below what moves a pixel.
+constexpr double kConverged = 1e-9;
 
 struct MatchTable {
   std::vector<ImageFeatures> features;
@@ -175,7 +177,7 @@ WindowAdjuster rotation_adjuster(double focal, int iterations) {
     cv::detail::BundleAdjusterRay adjuster;
     adjuster.setConfThresh(1.0);
     adjuster.setTermCriteria(
-        cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, iterations, DBL_EPSILON));
+        cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, iterations, kConverged));
     if (!adjuster(table.features, table.pairs, cameras) || !all_finite(cameras)) return false;
     to_float_rotations(cameras);
     return true;

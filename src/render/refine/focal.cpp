@@ -102,13 +102,14 @@ std::vector<double> focal_starts(const SweepRecord& record, const LinkGraph& gra
   std::vector<double> starts;
   for (double focal : {most_rotation_like(pairs, std::max(size.width, size.height)), from_homographies(pairs),
                        hint(record, options)}) {
-    const bool known = std::any_of(starts.begin(), starts.end(), [focal](double start) {
-      return std::abs(std::log(focal / start)) < kSameStart;
-    });
+    const bool known =
+        std::any_of(starts.begin(), starts.end(), [focal](double start) { return same_focal(focal, start); });
     if (focal > 0 && std::isfinite(focal) && !known) starts.push_back(focal);
   }
   return starts;
 }
+
+bool same_focal(double a, double b) { return std::abs(std::log(a / b)) < kSameStart; }
 
 }  // namespace finish
 }  // namespace zemb

@@ -4,6 +4,7 @@
 // max_residual is used. When none does, the adjusted model that fits best is
 // used, unless the live placements fit better still. A model is judged only
 // by how well it fits the correspondences and whether it folds.
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -43,19 +44,27 @@ Attempt judged(Placements placements, const LinkGraph& graph, const Placements& 
 }
 
 // The starts are tried best first; the first whose adjustment fits is kept,
-// else the one that fits best.
+// else the one that fits best. Once two starts end at one focal length, that
+// is where the model fits best, and the other starts would only come to it
+// too (a start far from it at great cost).
 Attempt rotation_attempt(const SweepRecord& record, const LinkGraph& graph, const RenderOptions& options,
                          const Placements& live) {
   Attempt best = failed(RenderFallback::kAdjustmentFailed, "no focal length to start the adjustment from");
+  std::vector<double> ends;
   for (double focal : focal_starts(record, graph, options)) {
     std::vector<CameraParams> cameras;
     const std::string failure =
         adjust_in_windows(graph, true, rotation_adjuster(focal, options.refine_iterations), cameras);
     Attempt attempt = failure.empty()
-                          ? judged(placed_by_rotations(RenderModel::kRotation, cameras, graph.joined, options.surface), graph, live)
+                          ? judged(placed_by_rotations(RenderModel::kRotation, cameras, graph.joined, options.surface),
+                                   graph, live)
                           : failed(RenderFallback::kAdjustmentFailed, failure);
+    const double end = attempt.placed() ? attempt.placements.focal : 0.0;
     if (attempt.better_than(best) || !best.placed()) best = std::move(attempt);
     if (best.placed() && best.fit.p90 <= options.max_residual) break;
+    if (end <= 0) continue;
+    if (std::any_of(ends.begin(), ends.end(), [end](double other) { return same_focal(end, other); })) break;
+    ends.push_back(end);
   }
   return best;
 }
