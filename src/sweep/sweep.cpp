@@ -244,7 +244,7 @@ void Sweep::State::start(const cv::Mat& frame, const PreparedFrame& prepared,
   View view = make_view(prepared, keypoints, first_pose(options.scene, focal_hint(options, size), size),
                         cv::Matx33d::eye(), next_index);
   const cv::Mat image = kept_image(frame, options);
-  unshown.emplace_back(prepared.working, view.pose);
+  keep_unshown(prepared.working, view.pose);
   first_size = frame.size();
   reference = view;
   add_keyframe(std::move(view), image);
@@ -292,7 +292,7 @@ void Sweep::State::place(const cv::Mat& frame, const PreparedFrame& prepared,
   const Pose pose =
       pose_from(options.scene, found_in.pose, candidate.relative, found_in.working_size, prepared.working.size());
   View view = make_view(prepared, keypoints, pose, found_in.chain * candidate.relative, next_index);
-  if (!candidate.recovered) view.step = candidate.relative;
+  if (candidate.keyframe < 0) view.step = candidate.relative;
   status.outcome = candidate.recovered ? FrameOutcome::kRelocalised : FrameOutcome::kAccepted;
   status.recovered_from = candidate.keyframe;
   settle_direction(view);
@@ -338,13 +338,15 @@ void Sweep::State::settle_direction(const View& view) {
   unshown.clear();
 }
 
-// A frame placed before the surface is known waits for it. A camera that
-// waits long before it moves would fill memory with copies of one view: the
-// first and the newest few are enough.
+// A frame placed before the surface is known waits for it, as a copy: a
+// frame no larger than the working size is the caller's own, which the
+// caller may reuse or free once add() returns. A camera that waits long
+// before it moves would fill memory with copies of one view: the first and
+// the newest few are enough.
 void Sweep::State::keep_unshown(const cv::Mat& working, const Pose& pose) {
   constexpr std::size_t kKept = 8;
   if (unshown.size() == kKept) unshown.erase(unshown.begin() + 1);
-  unshown.emplace_back(working, pose);
+  unshown.emplace_back(working.clone(), pose);
 }
 
 // Lays the patch on the live canvas and narrows the band across the sweep.

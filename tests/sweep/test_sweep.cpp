@@ -242,6 +242,34 @@ TEST_F(SweepOnPhoto, APauseKeepsTrackingAlive) {
   for (std::size_t i = 5; i < frames.size(); ++i) EXPECT_EQ(sweep.add(frames[i].camera_frame).outcome, FrameOutcome::kAccepted);
 }
 
+// Frames no larger than the working size are the caller's own buffers: a
+// capture loop reuses them, Python frees them. What the sweep shows must not
+// change when the caller overwrites a frame it has returned.
+TEST_F(SweepOnPhoto, KeepsNoHoldOnTheCallersFrames) {
+  const auto frames = slide_sweep(small_, [](SweepSettings& s) {
+    s.window = cv::Size(270, 480);
+    s.step = 8;
+    s.frames = 12;
+  });
+  zemb::Sweep sweep("");
+  cv::Mat buffer = frames[0].camera_frame.clone();
+  ASSERT_TRUE(sweep.add(buffer).placed());
+  const cv::Mat shown = sweep.preview().clone();
+  buffer.setTo(cv::Scalar::all(0));
+  for (std::size_t i = 1; i < frames.size(); ++i) {
+    frames[i].camera_frame.copyTo(buffer);
+    ASSERT_TRUE(sweep.add(buffer).placed());
+    if (i == 1) {
+      EXPECT_EQ(cv::norm(sweep.preview(), shown, cv::NORM_INF), 0.0) << "the sweep's way is not known yet";
+    }
+    buffer.setTo(cv::Scalar::all(0));
+  }
+  // The frames laid once the way was known are the photo's, not black.
+  cv::Mat grey;
+  cv::cvtColor(sweep.preview(), grey, cv::COLOR_BGR2GRAY);
+  EXPECT_GT(cv::mean(grey, grey > 0)[0], 0.8 * cv::mean(small_)[0]);
+}
+
 // A camera turning a full circle inside a full-sphere photo comes round to
 // where it began: every frame kept, the live cylinder one turn around at
 // the lens's own focal length, and a link from its last keyframes to its
