@@ -142,11 +142,13 @@ Candidate track_correlated(const View& view, const PreparedFrame& frame, const S
 Candidate Recovery::run(View& reference, std::vector<View>& keyframes, const PreparedFrame& frame, cv::Point2d travel,
                         const Describers& describers, const SweepOptions& options, double seconds) {
   const int64 start = cv::getTickCount();
-  // The last accepted frame and the newest keyframes, each by correlation,
-  // by descriptors (which a rolling or jumping camera needs soonest) and by
-  // every coarse guess; the newest keyframe is often the last accepted
-  // frame too. Each attempt is one step of the queue, so that a lost frame
-  // that runs out of time leaves the next guess to the next frame.
+  // The last accepted frame and the newest keyframes, each by binary
+  // descriptors first (a rolling or jumping camera needs them soonest, and
+  // on a lost video frame often only one attempt fits in the budget), then
+  // by correlation, thorough descriptors and every coarse guess; the newest
+  // keyframe is often the last accepted frame too. Each attempt is one step
+  // of the queue, so that a lost frame that runs out of time leaves the next
+  // one to the next frame.
   std::vector<int> views{-1};
   for (int k = static_cast<int>(keyframes.size()) - 1;
        k >= 0 && static_cast<int>(views.size()) <= options.recovery.keyframes; --k)
@@ -154,8 +156,8 @@ Candidate Recovery::run(View& reference, std::vector<View>& keyframes, const Pre
   const std::vector<Seed> guesses = coarse_seeds(frame, travel);
   std::vector<Attempt> attempts;
   for (const int keyframe : views) {
-    attempts.push_back({Attempt::kCorrelation, keyframe, Seed()});
     attempts.push_back({Attempt::kBinaryDescriptors, keyframe, Seed()});
+    attempts.push_back({Attempt::kCorrelation, keyframe, Seed()});
     attempts.push_back({Attempt::kThoroughDescriptors, keyframe, Seed()});
     for (const Seed& guess : guesses) attempts.push_back({Attempt::kGuess, keyframe, guess});
   }

@@ -152,9 +152,11 @@ struct Sweep::State {
   LiveCanvas canvas;
   cv::Mat preview, band_view;
   cv::Rect band;  // canvas pixels that every laid frame covered across the sweep
-  // Working frames placed before the surface is known, with their poses: the
-  // first shown alone until then, all laid once it is known.
-  std::vector<std::pair<cv::Mat, Pose>> unshown;
+  // The first working frame, shown alone until the surface is known, then
+  // laid on it (the frames placed until then lie within a tenth of a frame
+  // of it). A copy: a frame at the working size is the caller's own buffer,
+  // which the caller may reuse or free once add() returns.
+  cv::Mat first_working;
   cv::Size first_size;    // of the first camera frame placed
   int next_index = 0;
   View reference;
@@ -178,7 +180,6 @@ struct Sweep::State {
   void place(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
              const Candidate& candidate, FrameStatus& status);
   void settle_direction(const View& view);
-  void keep_unshown(const cv::Mat& working, const Pose& pose);
   // Links of `view` (keyframe `index`) with the first `earlier` keyframes.
   std::vector<KeyframeLink> links_of(std::size_t earlier, const View& view, int index, cv::Point2d kept_scale) const;
   void add_keyframe(View view, const cv::Mat& image);
@@ -244,7 +245,7 @@ void Sweep::State::start(const cv::Mat& frame, const PreparedFrame& prepared,
   View view = make_view(prepared, keypoints, first_pose(options.scene, focal_hint(options, size), size),
                         cv::Matx33d::eye(), next_index);
   const cv::Mat image = kept_image(frame, options);
-  keep_unshown(prepared.working, view.pose);
+  first_working = prepared.working.clone();
   first_size = frame.size();
   reference = view;
   add_keyframe(std::move(view), image);
@@ -292,7 +293,7 @@ void Sweep::State::place(const cv::Mat& frame, const PreparedFrame& prepared,
   const Pose pose =
       pose_from(options.scene, found_in.pose, candidate.relative, found_in.working_size, prepared.working.size());
   View view = make_view(prepared, keypoints, pose, found_in.chain * candidate.relative, next_index);
-  if (candidate.keyframe < 0) view.step = candidate.relative;
+  if (!candidate.recovered) view.step = candidate.relative;
   status.outcome = candidate.recovered ? FrameOutcome::kRelocalised : FrameOutcome::kAccepted;
   status.recovered_from = candidate.keyframe;
   settle_direction(view);
@@ -308,7 +309,6 @@ void Sweep::State::place(const cv::Mat& frame, const PreparedFrame& prepared,
     frame.copyTo(spare_frame);
   }
   show(patch, status);
-  if (!projection) keep_unshown(prepared.working, pose);
   status.placement = placement_on_canvas(pose, status.on_preview);
   reference = view;
   if (keyframe) {
@@ -324,7 +324,7 @@ void Sweep::State::place(const cv::Mat& frame, const PreparedFrame& prepared,
 
 // Once the sweep has moved far enough to tell its way, recovery knows where
 // to look, and the live canvas's surface is known (a plane at once): the
-// frames placed until then are laid on it.
+// first frame is laid on it.
 void Sweep::State::settle_direction(const View& view) {
   const View& first = views.front();
   if (direction == Direction::kAuto && progress(first, view) >= kDirectionShare)
@@ -333,20 +333,8 @@ void Sweep::State::settle_direction(const View& view) {
   const double scale = options.scene == Scene::kTurning ? first.pose.focal : 1.0;
   projection.emplace(surface_for(options.scene, direction), scale);
   FrameStatus ignored;
-  for (const auto& [working, pose] : unshown)
-    show(warp_to_canvas(working, pose, *projection, options.placement.max_canvas_side), ignored);
-  unshown.clear();
-}
-
-// A frame placed before the surface is known waits for it, as a copy: a
-// frame no larger than the working size is the caller's own, which the
-// caller may reuse or free once add() returns. A camera that waits long
-// before it moves would fill memory with copies of one view: the first and
-// the newest few are enough.
-void Sweep::State::keep_unshown(const cv::Mat& working, const Pose& pose) {
-  constexpr std::size_t kKept = 8;
-  if (unshown.size() == kKept) unshown.erase(unshown.begin() + 1);
-  unshown.emplace_back(working.clone(), pose);
+  show(warp_to_canvas(first_working, first.pose, *projection, options.placement.max_canvas_side), ignored);
+  first_working.release();
 }
 
 // Lays the patch on the live canvas and narrows the band across the sweep.
@@ -369,7 +357,7 @@ void Sweep::State::show(const Patch& patch, FrameStatus& status) {
 // The preview and its band: the rows (or columns) every frame covered,
 // across the whole canvas; the whole canvas when there are none.
 void Sweep::State::refresh_preview() {
-  preview = !canvas.image().empty() ? canvas.image() : unshown.empty() ? cv::Mat() : unshown.front().first;
+  preview = canvas.image().empty() ? first_working : canvas.image();
   const bool across_rows = direction == Direction::kRight || direction == Direction::kLeft;
   const cv::Rect whole(cv::Point(0, 0), preview.size());
   cv::Rect wanted = whole;

@@ -154,8 +154,7 @@ struct View {
   // frames it predicts better than the poses.
   cv::Matx33d chain = cv::Matx33d::eye();
   // Working pixel -> working pixel of the frame placed before it, when it
-  // was tracked or recovered from that frame (a rolling camera keeps
-  // rolling); else the identity.
+  // was tracked from that frame; else the identity.
   cv::Matx33d step = cv::Matx33d::eye();
   cv::Size working_size;
   int frame_index = 0;              // the add() call that gave the frame
