@@ -83,7 +83,7 @@ std::vector<Seed> coarse_seeds(const PreparedFrame& frame, cv::Point2d travel) {
 }
 
 Describers Describers::make() {
-  constexpr int kBinaryFeatures = 1000, kThoroughFeatures = 2000;  // per working frame
+  constexpr int kBinaryFeatures = 500, kThoroughFeatures = 2000;  // per working frame
   return {cv::ORB::create(kBinaryFeatures), cv::SIFT::create(kThoroughFeatures)};
 }
 
