@@ -113,7 +113,8 @@ bool serve_stitch_request(int argc, char** argv, int& exit_code) {
   std::vector<cv::Mat> images;
   for (int i = 0; i < count; ++i) images.push_back(cv::imread(image_file(folder, i), cv::IMREAD_COLOR));
   cv::Ptr<cv::Stitcher> stitcher = cv::Stitcher::create(scans ? cv::Stitcher::SCANS : cv::Stitcher::PANORAMA);
-  if (zemb_bench::option_value(argc, argv, "warper", "") == "plane") stitcher->setWarper(cv::makePtr<cv::PlaneWarper>());
+  if (zemb_bench::option_value(argc, argv, "warper", "") == "plane")
+    stitcher->setWarper(cv::makePtr<cv::PlaneWarper>());
   cv::Mat panorama;
   std::string error;
   const zemb_bench::PeakMemory memory;

@@ -235,8 +235,8 @@ void print_targets(const MadeSweep& made, const Outputs& out, const Measured& m)
   if (made.scene == zemb::Scene::kTurning) {
     // Where cv::Stitcher fails, the finished panorama must still be good.
     if (m.stitched.registered)
-      target_row(name, "finished PSNR >= cv::Stitcher's - 0.5 dB", fixed(f.psnr, 2) + " vs " + fixed(m.stitched.psnr, 2),
-                 f.psnr >= m.stitched.psnr - 0.5);
+      target_row(name, "finished PSNR >= cv::Stitcher's - 0.5 dB",
+                 fixed(f.psnr, 2) + " vs " + fixed(m.stitched.psnr, 2), f.psnr >= m.stitched.psnr - 0.5);
     else
       target_row(name, "finished PSNR >= 28 dB (cv::Stitcher failed)", fixed(f.psnr, 2), f.psnr >= 28);
     target_row(name, "coverage >= 0.98", fixed(f.coverage, 3), f.coverage >= 0.98);

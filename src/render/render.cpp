@@ -54,7 +54,8 @@ FinishedPanorama render(const SweepRecord& record, const RenderOptions& options,
   FinishReport& report = result.report;
 
   const finish::LinkGraph graph = finish::link_graph(record, options);
-  finish::Refinement refinement = finish::refine(record, graph, options, finish::live_placements(record, options.surface));
+  finish::Refinement refinement =
+      finish::refine(record, graph, options, finish::live_placements(record, options.surface));
   const finish::Placements& placements = refinement.placements;
   report.model = placements.model;
   report.refined = placements.model != RenderModel::kLive;

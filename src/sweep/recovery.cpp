@@ -1,7 +1,7 @@
 // The ways a sweep recovers a frame the last accepted frame could not
-// place: optical flow seeded with the shift phase correlation finds (or
-// coarse guesses along the sweep), and descriptor matching, binary and, when
-// time allows, thorough; all within a time budget per frame.
+// place: descriptor matching (binary, and thorough when time allows), and
+// optical flow seeded with the shift phase correlation finds or with coarse
+// guesses along the sweep; all within a time budget per frame.
 #include <algorithm>
 #include <cmath>
 
@@ -109,7 +109,8 @@ Candidate match_view(View& view, const PreparedFrame& frame, Descriptions& frame
   }
   if (in_view.descriptors.rows < 2 || in_frame.descriptors.rows < 2) return Candidate();
   std::vector<cv::Point2f> view_points, frame_points;
-  for (const cv::DMatch& match : mutual_matches(in_view.descriptors, in_frame.descriptors, options.recovery.match_ratio)) {
+  const float ratio = options.recovery.match_ratio;
+  for (const cv::DMatch& match : mutual_matches(in_view.descriptors, in_frame.descriptors, ratio)) {
     view_points.push_back(in_view.keypoints[std::size_t(match.queryIdx)].pt);
     frame_points.push_back(in_frame.keypoints[std::size_t(match.trainIdx)].pt);
   }

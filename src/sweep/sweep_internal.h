@@ -239,9 +239,9 @@ Candidate match_view(View& view, const PreparedFrame& frame, Descriptions& frame
                      const Describers& describers, const SweepOptions& options);
 
 // Recovers frames that the last accepted frame cannot place, trying views
-// (the last accepted frame, then the newest keyframes) by flow from the
-// shift phase correlation finds, by flow from coarse guesses, and by
-// descriptor matching. The work is a queue of attempts that goes on over the
+// (the last accepted frame, then the newest keyframes) by binary descriptor
+// matching, by flow from the shift phase correlation finds, by thorough
+// descriptor matching and by flow from coarse guesses. The work is a queue of attempts that goes on over the
 // lost frames: each frame spends at most its time budget on it, always
 // against itself, and the next lost frame takes up where it stopped; once
 // every attempt was made, the queue starts again.
