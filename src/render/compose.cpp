@@ -15,13 +15,9 @@
 #include "render/render_internal.h"
 
 namespace zemb {
-namespace finish {
+namespace rendering {
 
 namespace {
-
-double seconds_since(int64 start) {
-  return static_cast<double>(cv::getTickCount() - start) / cv::getTickFrequency();
-}
 
 cv::Size scaled_size(cv::Size size, double scale) {
   return cv::Size(std::max(1, cvRound(size.width * scale)), std::max(1, cvRound(size.height * scale)));
@@ -31,7 +27,7 @@ cv::Mat kept_image(const SweepRecord& record, int index) {
   cv::Mat image = record.image(index);
   const cv::Size expected = record.keyframes[static_cast<std::size_t>(index)].image_size;
   if (image.type() != CV_8UC3 || image.size() != expected)
-    CV_Error(cv::Error::StsBadArg, "finish: a keyframe image is not CV_8UC3 of its recorded size");
+    CV_Error(cv::Error::StsBadArg, "render: a keyframe image is not CV_8UC3 of its recorded size");
   return image;
 }
 
@@ -75,7 +71,7 @@ double render_scale(const SweepRecord& record, const std::vector<int>& used, con
     if (pixels > 0 && pixels <= cap) return scale;
     scale *= pixels > 0 ? std::min(0.99, std::sqrt(cap / pixels)) : 0.5;
   }
-  CV_Error(cv::Error::StsError, "finish: the panorama's bounding box does not shrink to max_render_megapixels");
+  CV_Error(cv::Error::StsError, "render: the panorama's bounding box does not shrink to max_render_megapixels");
 }
 
 // The stages the options name, where the caller gave none.
@@ -122,7 +118,8 @@ struct SeamPass {
 
 void find_gains_and_seams(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
                           double scale, SeamPass& pass, ComposeTimes& times) {
-  const int64 start = cv::getTickCount();
+  cv::TickMeter clock;
+  clock.start();
   std::vector<cv::UMat> images(used.size());
   std::vector<cv::Point> corners(used.size());
   pass.masks.resize(used.size());
@@ -133,13 +130,16 @@ void find_gains_and_seams(const SweepRecord& record, const std::vector<int>& use
     corners[k] = frame.corner;
   }
   pass.compensator->feed(corners, images, pass.masks);
-  times.exposure = seconds_since(start);
+  clock.stop();
+  times.exposure = clock.getTimeSec();
 
   // Seam finders take float images, as cv::Stitcher gives them.
-  const int64 seams_start = cv::getTickCount();
+  clock.reset();
+  clock.start();
   for (cv::UMat& image : images) image.convertTo(image, CV_32F);
   pass.seam_finder->find(images, corners, pass.masks);
-  times.seams = seconds_since(seams_start);
+  clock.stop();
+  times.seams = clock.getTimeSec();
 }
 
 // The seam mask found on the small copy, grown by a pixel and scaled up to
@@ -165,7 +165,8 @@ ComposeTimes compose_panorama(const SweepRecord& record, const std::vector<int>&
                 stages.seam_finder ? stages.seam_finder : seam_finder_for(options), {}};
   find_gains_and_seams(record, used, warps, seam_scale, pass, times);
 
-  const int64 start = cv::getTickCount();
+  cv::TickMeter clock;
+  clock.start();
   std::vector<cv::Point> corners;
   std::vector<cv::Size> sizes;
   for (int index : used) {
@@ -193,9 +194,10 @@ ComposeTimes compose_panorama(const SweepRecord& record, const std::vector<int>&
   blender->blend(blended, blender_mask);
   blended.convertTo(panorama, CV_8U);
   panorama.setTo(cv::Scalar::all(0), mask == 0);
-  times.blend = seconds_since(start);
+  clock.stop();
+  times.blend = clock.getTimeSec();
   return times;
 }
 
-}  // namespace finish
+}  // namespace rendering
 }  // namespace zemb

@@ -14,7 +14,7 @@
 #include "render/render_internal.h"
 
 namespace zemb {
-namespace finish {
+namespace rendering {
 
 namespace {
 
@@ -171,5 +171,5 @@ cv::Mat centred_homography(const LinkedPair& pair, const std::vector<cv::Size>& 
   return shift(sizes[std::size_t(pair.to)], -1) * pair.homography * shift(sizes[std::size_t(pair.from)], 1);
 }
 
-}  // namespace finish
+}  // namespace rendering
 }  // namespace zemb

@@ -11,7 +11,7 @@
 #include "render/render_internal.h"
 
 namespace zemb {
-namespace finish {
+namespace rendering {
 
 namespace {
 
@@ -62,5 +62,5 @@ KeyframeLink ImageMatcher::link(int from, int to) {
   return link;
 }
 
-}  // namespace finish
+}  // namespace rendering
 }  // namespace zemb

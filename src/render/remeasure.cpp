@@ -12,7 +12,7 @@
 #include "render/render_internal.h"
 
 namespace zemb {
-namespace finish {
+namespace rendering {
 
 namespace {
 
@@ -87,5 +87,5 @@ std::vector<KeyframeLink> sharpened_links(const SweepRecord& record, const std::
   return sharpened_ones;
 }
 
-}  // namespace finish
+}  // namespace rendering
 }  // namespace zemb

@@ -9,10 +9,6 @@ namespace zemb {
 
 namespace {
 
-double seconds_since(int64 start) {
-  return static_cast<double>(cv::getTickCount() - start) / cv::getTickFrequency();
-}
-
 // The keyframes of the record not in `used` (ascending).
 std::vector<int> not_in(const std::vector<int>& used, std::size_t count) {
   std::vector<int> all(count), rest;
@@ -49,27 +45,30 @@ FinishedPanorama render(const SweepRecord& record, const RenderOptions& options,
   options.check();
   if (record.keyframes.size() < 2) CV_Error(cv::Error::StsBadArg, "render: fewer than two keyframes");
   if (!record.image) CV_Error(cv::Error::StsBadArg, "render: the record has no way to read its images");
-  const int64 start = cv::getTickCount();
+  cv::TickMeter clock;
+  clock.start();
   FinishedPanorama result;
   FinishReport& report = result.report;
 
-  const finish::LinkGraph graph = finish::link_graph(record, options);
-  finish::Refinement refinement =
-      finish::refine(record, graph, options, finish::live_placements(record, options.surface));
-  const finish::Placements& placements = refinement.placements;
+  const rendering::LinkGraph graph = rendering::link_graph(record, options);
+  rendering::Refinement refinement =
+      rendering::refine(record, graph, options, rendering::live_placements(record, options.surface));
+  const rendering::Placements& placements = refinement.placements;
   report.model = placements.model;
   report.refined = placements.model != RenderModel::kLive;
-  report.fallback = refinement.fallback;
-  report.fallback_message = refinement.message;
+  report.fallback = refinement.fallback.why;
+  report.fallback_message = refinement.fallback.message;
   report.focal = placements.model == RenderModel::kRotation ? placements.focal : 0.0;
   report.residual_median = refinement.fit.median;
   report.residual_p90 = refinement.fit.p90;
-  report.seconds_refine = seconds_since(start);
+  clock.stop();
+  report.seconds_refine = clock.getTimeSec();
+  clock.start();
   if (placements.used.empty())
-    CV_Error(cv::Error::StsBadArg, "render: no model places the keyframes (" + refinement.message +
+    CV_Error(cv::Error::StsBadArg, "render: no model places the keyframes (" + refinement.fallback.message +
                                        ") and no live placement can be drawn");
 
-  const finish::ComposeTimes times = finish::compose_panorama(record, placements.used, *placements.warps, options,
+  const rendering::ComposeTimes times = rendering::compose_panorama(record, placements.used, *placements.warps, options,
                                                               stages, result.panorama, result.mask);
   report.keyframes_used = static_cast<int>(placements.used.size());
   report.left_out = not_in(placements.used, record.keyframes.size());
@@ -77,7 +76,8 @@ FinishedPanorama render(const SweepRecord& record, const RenderOptions& options,
   report.seconds_exposure = times.exposure;
   report.seconds_blend = times.blend;
   report.seconds_seams = times.seams;
-  report.seconds_total = seconds_since(start);
+  clock.stop();
+  report.seconds_total = clock.getTimeSec();
   return result;
 }
 

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,7 @@
 #include "zemb/render.h"
 
 namespace zemb {
-namespace finish {
+namespace rendering {
 
 // How each keyframe lands on the panorama. `scale` shrinks the kept image
 // and the panorama alike: the caller passes the kept image already resized
@@ -123,10 +124,19 @@ Placements placed_by_rotations(RenderModel model, std::vector<cv::detail::Camera
                                std::vector<int> used, PanoramaSurface surface);
 Placements placed_by_planes(RenderModel model, std::vector<cv::Mat> transforms, std::vector<int> used);
 
-// Why placements are folded or far too large (a placement not finite or not
-// convex, an outline wildly larger or smaller than the others, a panorama
-// much larger in frames than the live one); empty when they are not.
-std::string folded(const std::vector<cv::Size>& sizes, const Placements& placements, const Placements& live);
+// Why a step could not place the keyframes: the kind, for the report's
+// fallback, and what happened, for a person. Steps that can fail return an
+// optional Failure, empty when they did not.
+struct Failure {
+  RenderFallback why = RenderFallback::kNone;
+  std::string message;
+};
+
+// kImplausible when placements are folded or far too large (a placement not
+// finite or not convex, an outline wildly larger or smaller than the others,
+// a panorama much larger in frames than the live one).
+std::optional<Failure> implausibility(const std::vector<cv::Size>& sizes, const Placements& placements,
+                                      const Placements& live);
 
 // How far apart placements leave the correspondences of the pairs they
 // place both keyframes of, kept pixels of the later keyframe.
@@ -145,9 +155,9 @@ using WindowAdjuster = std::function<bool(const LinkGraph& window, std::vector<c
 // Runs `adjust` on overlapping windows of graph.joined (the adjusters'
 // solvers are dense) and carries each window onto the previous one through
 // the keyframes they share: by a rotation, or by a plane transform. Cameras
-// come back for every keyframe (default ones for those not joined); a
-// message says which window failed, empty on success.
-std::string adjust_in_windows(const LinkGraph& graph, bool rotations, const WindowAdjuster& adjust,
+// come back for every keyframe (default ones for those not joined);
+// kAdjustmentFailed names the window that failed.
+std::optional<Failure> adjust_in_windows(const LinkGraph& graph, bool rotations, const WindowAdjuster& adjust,
                               std::vector<cv::detail::CameraParams>& cameras);
 
 // The window adjusters of each model. A rotation window starts at `focal`.
@@ -166,8 +176,7 @@ std::vector<cv::Mat> levelled(std::vector<cv::Mat> transforms, const std::vector
 struct Refinement {
   Placements placements;
   Residuals fit;
-  RenderFallback fallback = RenderFallback::kNone;
-  std::string message;  // empty when the scene's own model was used
+  Failure fallback;  // kNone, with no message, when the scene's own model was used
 };
 
 // Places graph.joined with the scene's model when it fits, else with the
@@ -191,7 +200,7 @@ ComposeTimes compose_panorama(const SweepRecord& record, const std::vector<int>&
                               const RenderOptions& options, const RenderStages& stages, cv::Mat& panorama,
                               cv::Mat& mask);
 
-}  // namespace finish
+}  // namespace rendering
 }  // namespace zemb
 
 #endif  // ZEMB_RENDER_INTERNAL_H

@@ -11,7 +11,7 @@
 #include "render/render_internal.h"
 
 namespace zemb {
-namespace finish {
+namespace rendering {
 
 namespace {
 
@@ -109,5 +109,5 @@ std::unique_ptr<FrameWarps> rotation_warps(std::vector<cv::detail::CameraParams>
   return std::make_unique<RotationWarps>(std::move(cameras), focal, cylindrical);
 }
 
-}  // namespace finish
+}  // namespace rendering
 }  // namespace zemb

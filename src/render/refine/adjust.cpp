@@ -13,7 +13,7 @@
 #include "render/render_internal.h"
 
 namespace zemb {
-namespace finish {
+namespace rendering {
 
 namespace {
 
@@ -133,7 +133,7 @@ cv::Mat plane_alignment(const std::vector<CameraParams>& placed, const std::vect
 
 }  // namespace
 
-std::string adjust_in_windows(const LinkGraph& graph, bool rotations, const WindowAdjuster& adjust,
+std::optional<Failure> adjust_in_windows(const LinkGraph& graph, bool rotations, const WindowAdjuster& adjust,
                               std::vector<CameraParams>& cameras) {
   const std::vector<int>& order = graph.joined;
   const int n = static_cast<int>(order.size());
@@ -144,8 +144,9 @@ std::string adjust_in_windows(const LinkGraph& graph, bool rotations, const Wind
     const LinkGraph window = subgraph(graph, keyframes);
     std::vector<CameraParams> adjusted;
     if (!window.left_out.empty() || !adjust(window, adjusted))
-      return "the adjustment of keyframes " + std::to_string(keyframes.front()) + ".." +
-             std::to_string(keyframes.back()) + " failed";
+      return Failure{RenderFallback::kAdjustmentFailed, "the adjustment of keyframes " +
+                                                            std::to_string(keyframes.front()) + ".." +
+                                                            std::to_string(keyframes.back()) + " failed"};
     cv::Mat align = cv::Mat::eye(3, 3, CV_64F);
     if (shared > 0) {
       std::vector<CameraParams> placed;
@@ -158,7 +159,7 @@ std::string adjust_in_windows(const LinkGraph& graph, bool rotations, const Wind
       CameraParams& camera = cameras[std::size_t(keyframes[k])] = adjusted[k];
       cv::Mat(align * as_double(camera.R)).convertTo(camera.R, rotations ? CV_32F : CV_64F);
     }
-    if (end == n) return std::string();
+    if (end == n) return std::nullopt;
   }
 }
 
@@ -184,5 +185,5 @@ WindowAdjuster rotation_adjuster(double focal, int iterations) {
   };
 }
 
-}  // namespace finish
+}  // namespace rendering
 }  // namespace zemb

@@ -13,7 +13,7 @@
 #include "render/render_internal.h"
 
 namespace zemb {
-namespace finish {
+namespace rendering {
 
 namespace {
 
@@ -111,5 +111,5 @@ std::vector<double> focal_starts(const SweepRecord& record, const LinkGraph& gra
 
 bool same_focal(double a, double b) { return std::abs(std::log(a / b)) < kSameStart; }
 
-}  // namespace finish
+}  // namespace rendering
 }  // namespace zemb

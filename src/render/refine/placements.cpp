@@ -11,7 +11,7 @@
 #include "render/render_internal.h"
 
 namespace zemb {
-namespace finish {
+namespace rendering {
 
 namespace {
 
@@ -190,27 +190,32 @@ Residuals residuals(const LinkGraph& graph, const std::vector<cv::Mat>& to_world
   return result;
 }
 
-std::string folded(const std::vector<cv::Size>& sizes, const Placements& placements, const Placements& live) {
+std::optional<Failure> implausibility(const std::vector<cv::Size>& sizes, const Placements& placements,
+                                      const Placements& live) {
+  const auto implausible = [](std::string message) {
+    return std::optional<Failure>(Failure{RenderFallback::kImplausible, std::move(message)});
+  };
   for (int index : placements.used) {
     const cv::Mat& transform = placements.to_world[std::size_t(index)];
-    if (!cv::checkRange(transform)) return "the placement of keyframe " + std::to_string(index) + " is not finite";
+    if (!cv::checkRange(transform))
+      return implausible("the placement of keyframe " + std::to_string(index) + " is not finite");
     if (placements.model != RenderModel::kRotation && !drawable(transform, sizes[std::size_t(index)]))
-      return "the placement of keyframe " + std::to_string(index) + " is folded";
+      return implausible("the placement of keyframe " + std::to_string(index) + " is folded");
   }
   const OutlineSizes mine = outline_sizes(sizes, placements);
-  if (!(mine.box > 0 && mine.box < kFarAway * kFarAway)) return "the panorama reaches beyond any canvas";
+  if (!(mine.box > 0 && mine.box < kFarAway * kFarAway)) return implausible("the panorama reaches beyond any canvas");
   for (std::size_t k = 0; k < mine.areas.size(); ++k)
     if (!(mine.areas[k] < 6 * mine.median && mine.areas[k] > mine.median / 6))
-      return "the outline of keyframe " + std::to_string(placements.used[k]) + " is " +
-             cv::format("%.2g", mine.areas[k] / mine.median) + " times the median";
-  if (live.used.empty()) return std::string();
+      return implausible("the outline of keyframe " + std::to_string(placements.used[k]) + " is " +
+                         cv::format("%.2g", mine.areas[k] / mine.median) + " times the median");
+  if (live.used.empty()) return std::nullopt;
   // Measured in frames, a panorama much larger than the live one comes from
   // an adjustment gone wrong.
   const OutlineSizes theirs = outline_sizes(sizes, live);
   const double growth = (mine.box / mine.median) / (theirs.box / theirs.median);
-  if (growth > 3) return "the panorama is " + std::to_string(cvRound(growth)) + " times the live one";
-  return std::string();
+  if (growth > 3) return implausible("the panorama is " + std::to_string(cvRound(growth)) + " times the live one");
+  return std::nullopt;
 }
 
-}  // namespace finish
+}  // namespace rendering
 }  // namespace zemb

@@ -18,7 +18,7 @@
 #include "render/render_internal.h"
 
 namespace zemb {
-namespace finish {
+namespace rendering {
 
 namespace {
 
@@ -313,5 +313,5 @@ WindowAdjuster homography_adjuster(int iterations) { return plane_adjuster<Homog
 
 WindowAdjuster similarity_adjuster(int iterations) { return plane_adjuster<SimilarityModel>(iterations, false); }
 
-}  // namespace finish
+}  // namespace rendering
 }  // namespace zemb

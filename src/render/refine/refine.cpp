@@ -11,7 +11,7 @@
 #include "render/render_internal.h"
 
 namespace zemb {
-namespace finish {
+namespace rendering {
 
 namespace {
 
@@ -20,23 +20,20 @@ using cv::detail::CameraParams;
 struct Attempt {
   Placements placements;  // no warps when the attempt failed
   Residuals fit;
-  RenderFallback failure = RenderFallback::kNone;
-  std::string message;
+  Failure failure;        // why, when it failed
 
   bool placed() const { return placements.warps != nullptr; }
   bool better_than(const Attempt& other) const { return placed() && (!other.placed() || fit.p90 < other.fit.p90); }
 };
 
-Attempt failed(RenderFallback why, std::string message) {
+Attempt failed(Failure failure) {
   Attempt attempt;
-  attempt.failure = why;
-  attempt.message = std::move(message);
+  attempt.failure = std::move(failure);
   return attempt;
 }
 
 Attempt judged(Placements placements, const LinkGraph& graph, const Placements& live) {
-  std::string why = folded(graph.sizes, placements, live);
-  if (!why.empty()) return failed(RenderFallback::kImplausible, std::move(why));
+  if (std::optional<Failure> why = implausibility(graph.sizes, placements, live)) return failed(std::move(*why));
   Attempt attempt;
   attempt.fit = residuals(graph, placements.to_world);
   attempt.placements = std::move(placements);
@@ -49,16 +46,16 @@ Attempt judged(Placements placements, const LinkGraph& graph, const Placements& 
 // too (a start far from it at great cost).
 Attempt rotation_attempt(const SweepRecord& record, const LinkGraph& graph, const RenderOptions& options,
                          const Placements& live) {
-  Attempt best = failed(RenderFallback::kAdjustmentFailed, "no focal length to start the adjustment from");
+  Attempt best = failed({RenderFallback::kAdjustmentFailed, "no focal length to start the adjustment from"});
   std::vector<double> ends;
   for (double focal : focal_starts(record, graph, options)) {
     std::vector<CameraParams> cameras;
-    const std::string failure =
+    std::optional<Failure> failure =
         adjust_in_windows(graph, true, rotation_adjuster(focal, options.refine_iterations), cameras);
-    Attempt attempt = failure.empty()
-                          ? judged(placed_by_rotations(RenderModel::kRotation, cameras, graph.joined, options.surface),
-                                   graph, live)
-                          : failed(RenderFallback::kAdjustmentFailed, failure);
+    Attempt attempt = failure ? failed(std::move(*failure))
+                              : judged(placed_by_rotations(RenderModel::kRotation, cameras, graph.joined,
+                                                           options.surface),
+                                       graph, live);
     const double end = attempt.placed() ? attempt.placements.focal : 0.0;
     if (attempt.better_than(best) || !best.placed()) best = std::move(attempt);
     if (best.placed() && best.fit.p90 <= options.max_residual) break;
@@ -75,8 +72,8 @@ Attempt plane_attempt(RenderModel model, const LinkGraph& graph, const RenderOpt
                                       ? homography_adjuster(options.refine_iterations)
                                       : similarity_adjuster(options.refine_iterations);
   std::vector<CameraParams> cameras;
-  const std::string failure = adjust_in_windows(graph, false, adjuster, cameras);
-  if (!failure.empty()) return failed(RenderFallback::kAdjustmentFailed, failure);
+  if (std::optional<Failure> failure = adjust_in_windows(graph, false, adjuster, cameras))
+    return failed(std::move(*failure));
   std::vector<cv::Mat> transforms;
   for (const CameraParams& camera : cameras) transforms.push_back(camera.R);
   if (model == RenderModel::kHomography) transforms = levelled(std::move(transforms), graph.joined, graph.sizes);
@@ -89,16 +86,15 @@ Attempt attempt(RenderModel model, const SweepRecord& record, const LinkGraph& g
     return model == RenderModel::kRotation ? rotation_attempt(record, graph, options, live)
                                            : plane_attempt(model, graph, options, live);
   } catch (const cv::Exception& e) {
-    return failed(RenderFallback::kRaised, "the adjustment raised: " + e.err);
+    return failed({RenderFallback::kRaised, "the adjustment raised: " + e.err});
   }
 }
 
-Refinement chosen(Attempt attempt, RenderFallback fallback, std::string message) {
+Refinement chosen(Attempt attempt, Failure fallback) {
   Refinement refinement;
   refinement.placements = std::move(attempt.placements);
   refinement.fit = attempt.fit;
-  refinement.fallback = fallback;
-  refinement.message = std::move(message);
+  refinement.fallback = std::move(fallback);
   return refinement;
 }
 
@@ -114,35 +110,32 @@ Attempt as_attempt(Placements live, const LinkGraph& graph) {
 Refinement refine(const SweepRecord& record, const LinkGraph& graph, const RenderOptions& options, Placements live) {
   const std::size_t joined = graph.joined.size(), all = graph.sizes.size();
   if (joined < 2 || (2 * joined < all && live.used.size() > joined))
-    return chosen(as_attempt(std::move(live), graph), RenderFallback::kUnlinked,
-                  "correspondences join only " + std::to_string(joined) + " of the " + std::to_string(all) +
-                      " keyframes");
+    return chosen(as_attempt(std::move(live), graph),
+                  {RenderFallback::kUnlinked, "correspondences join only " + std::to_string(joined) + " of the " +
+                                                  std::to_string(all) + " keyframes"});
   const std::vector<RenderModel> models =
       record.scene == Scene::kTurning
           ? std::vector<RenderModel>{RenderModel::kRotation, RenderModel::kHomography, RenderModel::kSimilarity}
           : std::vector<RenderModel>{RenderModel::kSimilarity, RenderModel::kHomography};
-  RenderFallback fallback = RenderFallback::kNone;
-  std::string message;
+  Failure fallback;
   Attempt best;
   for (RenderModel model : models) {
     Attempt tried = attempt(model, record, graph, options, live);
     if (tried.placed() && tried.fit.p90 <= options.max_residual)
-      return chosen(std::move(tried), fallback, std::move(message));
-    if (model == models.front()) {
-      fallback = tried.placed() ? RenderFallback::kPoorFit : tried.failure;
-      message = tried.placed() ? cv::format("the %s model leaves a tenth of the correspondences more than %.1f px "
-                                            "apart (max_residual %.1f)",
-                                            model_name(model), tried.fit.p90, options.max_residual)
-                               : tried.message;
-    }
+      return chosen(std::move(tried), std::move(fallback));
+    if (model == models.front())
+      fallback = tried.placed() ? Failure{RenderFallback::kPoorFit,
+                                          cv::format("the %s model leaves a tenth of the correspondences more than "
+                                                     "%.1f px apart (max_residual %.1f)",
+                                                     model_name(model), tried.fit.p90, options.max_residual)}
+                                : tried.failure;
     if (tried.better_than(best)) best = std::move(tried);
   }
   Attempt unrefined = as_attempt(std::move(live), graph);
   const bool live_fits_better = !unrefined.placements.used.empty() && unrefined.fit.count > 0 &&
                                 (!best.placed() || unrefined.fit.p90 < best.fit.p90);
-  return chosen(best.placed() && !live_fits_better ? std::move(best) : std::move(unrefined), fallback,
-                std::move(message));
+  return chosen(best.placed() && !live_fits_better ? std::move(best) : std::move(unrefined), std::move(fallback));
 }
 
-}  // namespace finish
+}  // namespace rendering
 }  // namespace zemb
