@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <optional>
 
 #include <opencv2/imgproc.hpp>
@@ -178,7 +179,9 @@ struct Sweep::State {
 
   // Links are found when they are first asked for (links(), record()),
   // never on a frame's road: a keyframe's frame costs what any frame costs.
+  // Const readers may ask at once: the lock guards the lazy work.
   struct Links {
+    std::mutex mutex;
     std::vector<KeyframeLink> found;
     std::size_t linked = 0;  // keyframes whose links to earlier ones are found
   };
@@ -421,6 +424,7 @@ std::vector<KeyframeLink> Sweep::State::links_of(std::size_t earlier, const Link
 // Each keyframe is linked with the earlier ones it shares its view with;
 // those links depend on nothing later, so they are found once.
 const std::vector<KeyframeLink>& Sweep::State::all_links() const {
+  const std::lock_guard<std::mutex> lock(links.mutex);
   for (; links.linked < keyframes.views.size(); ++links.linked) {
     const View& view = keyframes.views[links.linked];
     const cv::Point2d kept_scale = kept_scale_of(keyframes.entries[links.linked].image_size, view.working_size);
