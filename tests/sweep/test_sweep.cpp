@@ -147,7 +147,8 @@ TEST_F(SweepOnPhoto, SpillsIntoAFolderOfItsOwnAndLeavesEverythingElseAlone) {
     EXPECT_EQ(counts.spill_failures, writable ? 0 : counts.keyframes) << directory;
     EXPECT_EQ(fs::path(sweep.working_directory()).parent_path(), writable ? parent : fs::path());
     for (int k = 0; k < counts.keyframes; ++k) {
-      const cv::Mat expected = zemb::keyframe_image_from(frames[sweep.keyframes()[k].frame_index].camera_frame, options.memory);
+      const cv::Mat& frame = frames[sweep.keyframes()[k].frame_index].camera_frame;
+      const cv::Mat expected = zemb::keyframe_image_from(frame, options.memory);
       EXPECT_EQ(cv::norm(sweep.keyframe_image(k), expected, cv::NORM_INF), 0.0) << directory << " keyframe " << k;
     }
     EXPECT_TRUE(sweep.finish().report.size.area() > 0) << "spilled images render after a move";
