@@ -12,7 +12,9 @@
 
 namespace zemb {
 
-// Seconds since `start`, a cv::getTickCount() reading.
+// Seconds since `start`, a cv::getTickCount() reading. (A cv::TickMeter
+// tells only the spans it was stopped after; recovery reads its clock
+// while it runs, between attempts.)
 inline double seconds_since(int64 start) {
   return static_cast<double>(cv::getTickCount() - start) / cv::getTickFrequency();
 }
