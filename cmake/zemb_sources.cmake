@@ -21,17 +21,20 @@ set(ZEMB_FIXED_SOURCES
   ${ZEMB_ROOT}/src/fixed/module_objects.cpp
   ${ZEMB_ROOT}/src/fixed/stitcher.cpp
 )
-# The sweep: its road, poses and live canvas, tracking and recovery,
-# keyframe links, kept images, and the options.
+# The sweep: its road, poses, live canvas and preview, views, tracking and
+# recovery, keyframes and their links, kept images, and the options.
 set(ZEMB_SWEEP_SOURCES
   ${ZEMB_ROOT}/src/sweep/kept_images.cpp
+  ${ZEMB_ROOT}/src/sweep/keyframes.cpp
   ${ZEMB_ROOT}/src/sweep/links.cpp
   ${ZEMB_ROOT}/src/sweep/live_canvas.cpp
   ${ZEMB_ROOT}/src/sweep/options.cpp
   ${ZEMB_ROOT}/src/sweep/poses.cpp
+  ${ZEMB_ROOT}/src/sweep/preview.cpp
   ${ZEMB_ROOT}/src/sweep/recovery.cpp
   ${ZEMB_ROOT}/src/sweep/sweep.cpp
   ${ZEMB_ROOT}/src/sweep/tracking.cpp
+  ${ZEMB_ROOT}/src/sweep/view.cpp
 )
 # The finished render: remeasured and matched links, the focal length, the
 # adjusted models and the choice between them, warps, composition.

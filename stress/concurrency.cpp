@@ -1,7 +1,7 @@
 // Several stitchers on several threads at once (all sharing `detector`),
 // two zemb::Sweeps beside them (each spilling its keyframes into a folder it
-// makes for itself in the temporary folder), while further threads run the free functions on
-// data of their own. Each
+// makes for itself in the temporary folder) and a third read by two threads
+// at once, while further threads run the free functions on data of their own. Each
 // piece of work is first done alone on the main thread; run concurrently,
 // twice over, it must give the same fingerprint. Built with
 // ThreadSanitizer by scripts/tsan, which also requires a silent run.
@@ -113,6 +113,34 @@ Fingerprint run_sweep(const std::vector<cv::Mat>& frames) {
   return print;
 }
 
+// What a const sweep tells: its links and its record (keyframes, links, the
+// images behind them). Links are found when first asked for.
+Fingerprint read_sweep(const zemb::Sweep& sweep) {
+  Fingerprint print;
+  for (const zemb::KeyframeLink& link : sweep.links()) print.insert(print.end(), {double(link.from), double(link.to)});
+  const zemb::SweepRecord record = sweep.record();
+  for (const zemb::KeyframeLink& link : record.links) {
+    print.push_back(double(link.from_points.size()));
+    for (const cv::Point2f& p : link.from_points) print.insert(print.end(), {p.x, p.y});
+  }
+  for (int i = 0; i < static_cast<int>(record.keyframes.size()); ++i) print.push_back(digest(record.image(i)));
+  return print;
+}
+
+// One sweep, then two threads reading it at once through a const reference,
+// before anything found its links: both must read what one reader alone does.
+Fingerprint read_one_sweep_twice(const std::vector<cv::Mat>& frames) {
+  zemb::Sweep sweep;
+  for (const cv::Mat& frame : frames) sweep.add(frame);
+  const zemb::Sweep& reader = sweep;
+  Fingerprint first, second;
+  std::thread other([&] { second = read_sweep(reader); });
+  first = read_sweep(reader);
+  other.join();
+  first.push_back(first == second);
+  return first;
+}
+
 Fingerprint validate_outlines() {
   const cv::Mat image(240, 320, CV_8UC3, cv::Scalar::all(0));
   Fingerprint print;
@@ -205,6 +233,7 @@ std::vector<Work> all_work() {
           {"stitch eveningglow.jpg", [evening] { return stitch(evening); }},
           {"sweep life.jpg", [life] { return run_sweep(life); }},
           {"sweep path.jpg", [path] { return run_sweep(path); }},
+          {"one sweep read by two threads", [evening] { return read_one_sweep_twice(evening); }},
           {"outline validation", validate_outlines},
           {"seam repair", repair_seams},
           {"descriptor matching", match_descriptors},

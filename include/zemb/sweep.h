@@ -61,6 +61,10 @@ class Sweep {
   const SweepOptions& options() const;
   const SweepCounts& counts() const;
   const std::vector<Keyframe>& keyframes() const;
+  // The links between keyframes, found the first time they are asked for
+  // (here, by record() or by finish()). Like every const call, it may be
+  // made from several threads at once, while no add() or other non-const
+  // call runs.
   const std::vector<KeyframeLink>& links() const;
   // The kept image of keyframe `index`, read back from the sweep's folder
   // when it was spilled; bit-identical to what was kept. Spilled images are

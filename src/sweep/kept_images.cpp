@@ -10,7 +10,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "sweep/sweep_internal.h"
+#include "sweep/kept_images.h"
 
 namespace zemb {
 
@@ -22,9 +22,9 @@ std::size_t bytes_of(const cv::Mat& image) { return image.total() * image.elemSi
 
 // A bilinear reduction, a small part of a keyframe's cost, where an area
 // reduction by an uneven factor would cost as much as the frame's tracking.
-cv::Mat kept_image(const cv::Mat& camera_frame, const SweepOptions& options) {
-  if (camera_frame.cols <= options.memory.keep_columns) return camera_frame.clone();
-  const double factor = static_cast<double>(options.memory.keep_columns) / camera_frame.cols;
+cv::Mat keyframe_image_from(const cv::Mat& camera_frame, const MemoryOptions& options) {
+  if (camera_frame.cols <= options.keep_columns) return camera_frame.clone();
+  const double factor = static_cast<double>(options.keep_columns) / camera_frame.cols;
   cv::Mat reduced;
   cv::resize(camera_frame, reduced, cv::Size(), factor, factor, cv::INTER_LINEAR);
   return reduced;

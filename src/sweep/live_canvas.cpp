@@ -6,7 +6,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "sweep/sweep_internal.h"
+#include "sweep/live_canvas.h"
 
 namespace zemb {
 
@@ -84,6 +84,29 @@ WarpTables warp_tables(const cv::Rect& box, const Projection& projection, const 
 }
 
 }  // namespace
+
+cv::Point2d Projection::to_canvas(const cv::Vec3d& w) const {
+  switch (surface_) {
+    case Surface::kPlane: return {scale_ * w[0] / w[2], scale_ * w[1] / w[2]};
+    case Surface::kUprightCylinder:
+      return {scale_ * std::atan2(w[0], w[2]), scale_ * w[1] / std::hypot(w[0], w[2])};
+    case Surface::kLyingCylinder:
+      return {scale_ * w[0] / std::hypot(w[1], w[2]), scale_ * std::atan2(w[1], w[2])};
+  }
+  return {};
+}
+
+cv::Vec3d Projection::to_world(cv::Point2d c) const {
+  const double u = c.x / scale_, v = c.y / scale_;
+  switch (surface_) {
+    case Surface::kPlane: return {u, v, 1.0};
+    case Surface::kUprightCylinder: return {std::sin(u), v, std::cos(u)};
+    case Surface::kLyingCylinder: return {u, std::sin(v), std::cos(v)};
+  }
+  return {};
+}
+
+double Projection::period() const { return surface_ == Surface::kPlane ? 0.0 : 2.0 * CV_PI * scale_; }
 
 Patch warp_to_canvas(const cv::Mat& working, const Pose& pose, const Projection& projection, int max_side) {
   const cv::Rect box = canvas_box(working.size(), pose, projection);

@@ -1,8 +1,9 @@
-// Where frames lie in the scene, and the surfaces the live canvas shows them
-// on: a plane for a flat scene, a cylinder for a turning camera.
+// Where frames lie in the scene, and the focal length of a turning camera
+// found from its frames.
 #include <cmath>
+#include <vector>
 
-#include "sweep/sweep_internal.h"
+#include "sweep/poses.h"
 
 namespace zemb {
 
@@ -105,28 +106,5 @@ double estimate_focal(const std::vector<cv::Matx33d>& homographies, cv::Size siz
     return 0;
   return best;
 }
-
-cv::Point2d Projection::to_canvas(const cv::Vec3d& w) const {
-  switch (surface_) {
-    case Surface::kPlane: return {scale_ * w[0] / w[2], scale_ * w[1] / w[2]};
-    case Surface::kUprightCylinder:
-      return {scale_ * std::atan2(w[0], w[2]), scale_ * w[1] / std::hypot(w[0], w[2])};
-    case Surface::kLyingCylinder:
-      return {scale_ * w[0] / std::hypot(w[1], w[2]), scale_ * std::atan2(w[1], w[2])};
-  }
-  return {};
-}
-
-cv::Vec3d Projection::to_world(cv::Point2d c) const {
-  const double u = c.x / scale_, v = c.y / scale_;
-  switch (surface_) {
-    case Surface::kPlane: return {u, v, 1.0};
-    case Surface::kUprightCylinder: return {std::sin(u), v, std::cos(u)};
-    case Surface::kLyingCylinder: return {u, std::sin(v), std::cos(v)};
-  }
-  return {};
-}
-
-double Projection::period() const { return surface_ == Surface::kPlane ? 0.0 : 2.0 * CV_PI * scale_; }
 
 }  // namespace zemb

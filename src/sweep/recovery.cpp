@@ -4,11 +4,13 @@
 // guesses along the sweep; all within a time budget per frame.
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include <opencv2/features2d.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "sweep/sweep_internal.h"
+#include "sweep/recovery.h"
+#include "sweep/timing.h"
 
 namespace zemb {
 
@@ -66,10 +68,9 @@ std::vector<cv::DMatch> mutual_matches(const cv::Mat& a, const cv::Mat& b, float
   return matches;
 }
 
-double seconds_since(int64 start) { return static_cast<double>(cv::getTickCount() - start) / cv::getTickFrequency(); }
-
-}  // namespace
-
+// Coarse guesses of where the frame's content lies against a view: a third
+// to four fifths of a frame along `travel` (zero while not known: guesses in
+// all four directions), for a jump too far for phase correlation to find.
 std::vector<Seed> coarse_seeds(const PreparedFrame& frame, cv::Point2d travel) {
   std::vector<Seed> seeds;
   // Along the way the camera goes, content moves the other way.
@@ -81,6 +82,8 @@ std::vector<Seed> coarse_seeds(const PreparedFrame& frame, cv::Point2d travel) {
                        false});
   return seeds;
 }
+
+}  // namespace
 
 Describers Describers::make() {
   constexpr int kBinaryFeatures = 500, kThoroughFeatures = 2000;  // per working frame
@@ -97,62 +100,64 @@ void describe(const cv::Mat& gray, Describer describer, const Describers& descri
 
 }  // namespace
 
-Candidate match_view(View& view, const PreparedFrame& frame, Descriptions& frame_descriptions, Describer describer,
-                     const Describers& describers, const SweepOptions& options) {
-  Description& in_view = view.descriptions.of(describer);
-  Description& in_frame = frame_descriptions.of(describer);
-  describe(view.detail, describer, describers, in_view);
-  if (!in_frame.made) {
-    cv::Mat detail;
-    cv::cvtColor(frame.working, detail, cv::COLOR_BGR2GRAY);
-    describe(detail, describer, describers, in_frame);
-  }
-  if (in_view.descriptors.rows < 2 || in_frame.descriptors.rows < 2) return Candidate();
-  std::vector<cv::Point2f> view_points, frame_points;
-  const float ratio = options.recovery.match_ratio;
-  for (const cv::DMatch& match : mutual_matches(in_view.descriptors, in_frame.descriptors, ratio)) {
-    view_points.push_back(in_view.keypoints[std::size_t(match.queryIdx)].pt);
-    frame_points.push_back(in_frame.keypoints[std::size_t(match.trainIdx)].pt);
-  }
-  return fit_relative(view_points, frame_points, options);
-}
-
-namespace {
-
 // One attempt of a recovery: a view by flow from where phase correlation
 // puts the frame, by flow from one coarse guess, or by descriptors of
 // either kind.
-struct Attempt {
+struct Recovery::Attempt {
   enum Kind { kCorrelation, kGuess, kBinaryDescriptors, kThoroughDescriptors } kind;
   int keyframe;  // -1 for the last accepted frame
   Seed guess;
 };
 
+Recovery::Recovery(Scene scene, const TrackingOptions& tracking, const RecoveryOptions& options)
+    : scene_(scene), tracking_(tracking), options_(options), describers_(Describers::make()) {}
+
+// Matches the descriptors of the view and the frame (ratio test both ways)
+// at the working frames' size, where a tracking image is too coarse for a
+// jump across much of a frame, and fits `relative`; describes the view and
+// the frame the first time each is needed (`frame_descriptions` lasts one
+// frame).
+Candidate Recovery::match(View& view, const PreparedFrame& frame, Descriptions& frame_descriptions,
+                          Describer describer) const {
+  Description& in_view = view.descriptions.of(describer);
+  Description& in_frame = frame_descriptions.of(describer);
+  describe(view.detail, describer, describers_, in_view);
+  if (!in_frame.made) {
+    cv::Mat detail;
+    cv::cvtColor(frame.working, detail, cv::COLOR_BGR2GRAY);
+    describe(detail, describer, describers_, in_frame);
+  }
+  if (in_view.descriptors.rows < 2 || in_frame.descriptors.rows < 2) return Candidate();
+  std::vector<cv::Point2f> view_points, frame_points;
+  for (const cv::DMatch& match : mutual_matches(in_view.descriptors, in_frame.descriptors, options_.match_ratio)) {
+    view_points.push_back(in_view.keypoints[std::size_t(match.queryIdx)].pt);
+    frame_points.push_back(in_frame.keypoints[std::size_t(match.trainIdx)].pt);
+  }
+  return fit_relative(view_points, frame_points, scene_, tracking_);
+}
+
 // Flow from each shift the correlation finds (a precise guess costs little).
-Candidate track_correlated(const View& view, const PreparedFrame& frame, const SweepOptions& options) {
+Candidate Recovery::track_correlated(const View& view, const PreparedFrame& frame) const {
   Candidate found;
   for (const Seed& seed : correlation_seeds(view, frame)) {
-    found = track_view(view, frame, options, seed);
-    if (trustworthy(found, view, options)) break;
+    found = track_seeded(view, frame, seed, options_.points, scene_, tracking_);
+    if (trustworthy(found, view, tracking_)) break;
   }
   return found;
 }
 
-}  // namespace
-
-Candidate Recovery::run(View& reference, std::vector<View>& keyframes, const PreparedFrame& frame, cv::Point2d travel,
-                        const Describers& describers, const SweepOptions& options, double seconds) {
-  const int64 start = cv::getTickCount();
-  // The last accepted frame and the newest keyframes, each by binary
-  // descriptors first (a rolling or jumping camera needs them soonest, and
-  // on a lost video frame often only one attempt fits in the budget), then
-  // by correlation, thorough descriptors and every coarse guess; the newest
-  // keyframe is often the last accepted frame too. Each attempt is one step
-  // of the queue, so that a lost frame that runs out of time leaves the next
-  // one to the next frame.
+// The last accepted frame and the newest keyframes, each by binary
+// descriptors first (a rolling or jumping camera needs them soonest, and on
+// a lost video frame often only one attempt fits in the budget), then by
+// correlation, thorough descriptors and every coarse guess; the newest
+// keyframe is often the last accepted frame too. Each attempt is one step of
+// the queue, so that a lost frame that runs out of time leaves the next one
+// to the next frame.
+std::vector<Recovery::Attempt> Recovery::attempts(const View& reference, const std::vector<View>& keyframes,
+                                                  const PreparedFrame& frame, cv::Point2d travel) const {
   std::vector<int> views{-1};
-  for (int k = static_cast<int>(keyframes.size()) - 1;
-       k >= 0 && static_cast<int>(views.size()) <= options.recovery.keyframes; --k)
+  for (int k = static_cast<int>(keyframes.size()) - 1; k >= 0 && static_cast<int>(views.size()) <= options_.keyframes;
+       --k)
     if (keyframes[std::size_t(k)].frame_index != reference.frame_index) views.push_back(k);
   const std::vector<Seed> guesses = coarse_seeds(frame, travel);
   std::vector<Attempt> attempts;
@@ -162,48 +167,43 @@ Candidate Recovery::run(View& reference, std::vector<View>& keyframes, const Pre
     attempts.push_back({Attempt::kThoroughDescriptors, keyframe, Seed()});
     for (const Seed& guess : guesses) attempts.push_back({Attempt::kGuess, keyframe, guess});
   }
-  Descriptions descriptions;
-  bool tried_one = false;
-  for (std::size_t step = 0; step < attempts.size() && (!tried_one || seconds_since(start) < seconds); ++step) {
-    const Attempt& attempt = attempts[position_++ % attempts.size()];
-    const bool thorough = attempt.kind == Attempt::kThoroughDescriptors;
-    if (thorough && seconds - seconds_since(start) < thorough_seconds_) continue;
-    tried_one = true;
-    const int64 attempt_start = cv::getTickCount();
-    View& view = attempt.keyframe < 0 ? reference : keyframes[std::size_t(attempt.keyframe)];
-    Candidate found;
-    switch (attempt.kind) {
-      case Attempt::kCorrelation: found = track_correlated(view, frame, options); break;
-      case Attempt::kGuess: found = track_view(view, frame, options, attempt.guess); break;
-      case Attempt::kBinaryDescriptors:
-        found = match_view(view, frame, descriptions, Describer::kBinary, describers, options);
-        break;
-      case Attempt::kThoroughDescriptors:
-        found = match_view(view, frame, descriptions, Describer::kThorough, describers, options);
-        thorough_seconds_ = seconds_since(attempt_start);
-        break;
-    }
-    found.keyframe = attempt.keyframe;
-    found.recovered = true;
-    if (trustworthy(found, view, options)) {
-      position_ = 0;
+  return attempts;
+}
+
+Candidate Recovery::try_attempt(const Attempt& attempt, View& view, const PreparedFrame& frame,
+                                Descriptions& descriptions) {
+  switch (attempt.kind) {
+    case Attempt::kCorrelation: return track_correlated(view, frame);
+    case Attempt::kGuess: return track_seeded(view, frame, attempt.guess, options_.points, scene_, tracking_);
+    case Attempt::kBinaryDescriptors: return match(view, frame, descriptions, Describer::kBinary);
+    case Attempt::kThoroughDescriptors: {
+      const int64 start = cv::getTickCount();
+      const Candidate found = match(view, frame, descriptions, Describer::kThorough);
+      thorough_seconds_ = seconds_since(start);
       return found;
     }
   }
   return Candidate();
 }
 
-void RunningMedian::add(double value) {
-  constexpr std::size_t kKept = 31;
-  values_.push_back(value);
-  if (values_.size() > kKept) values_.pop_front();
-}
-
-double RunningMedian::median() const {
-  if (values_.empty()) return 0.0;
-  std::vector<double> sorted(values_.begin(), values_.end());
-  std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
-  return sorted[sorted.size() / 2];
+Candidate Recovery::run(View& reference, std::vector<View>& keyframes, const PreparedFrame& frame, cv::Point2d travel,
+                        double seconds) {
+  const int64 start = cv::getTickCount();
+  const std::vector<Attempt> queue = attempts(reference, keyframes, frame, travel);
+  Descriptions descriptions;
+  bool tried_one = false;
+  for (std::size_t step = 0; step < queue.size() && (!tried_one || seconds_since(start) < seconds); ++step) {
+    const Attempt& attempt = queue[position_++ % queue.size()];
+    const bool thorough = attempt.kind == Attempt::kThoroughDescriptors;
+    if (thorough && seconds - seconds_since(start) < thorough_seconds_) continue;
+    tried_one = true;
+    View& view = attempt.keyframe < 0 ? reference : keyframes[std::size_t(attempt.keyframe)];
+    Candidate found = try_attempt(attempt, view, frame, descriptions);
+    found.keyframe = attempt.keyframe;
+    found.recovered = true;
+    if (trustworthy(found, view, tracking_)) return found;
+  }
+  return Candidate();
 }
 
 }  // namespace zemb

@@ -7,11 +7,18 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <optional>
 
 #include <opencv2/imgproc.hpp>
 
-#include "sweep/sweep_internal.h"
+#include "sweep/keyframes.h"
+#include "sweep/kept_images.h"
+#include "sweep/links.h"
+#include "sweep/preview.h"
+#include "sweep/recovery.h"
+#include "sweep/timing.h"
+#include "sweep/tracking.h"
 
 namespace zemb {
 
@@ -19,11 +26,25 @@ namespace {
 
 // A sweep's direction is taken once it has moved this share of a frame.
 constexpr double kDirectionShare = 0.1;
-// A keyframe is linked with earlier keyframes whose view it still shares:
-// their centres less than this share of a frame apart.
-constexpr double kLinkReach = 0.85;
 
-double seconds_since(int64 start) { return static_cast<double>(cv::getTickCount() - start) / cv::getTickFrequency(); }
+// Where the sweep stands, one value, changed in one place
+// (Sweep::State::Tracking::after_frame).
+enum class TrackingState {
+  // No frame placed: the next frame with enough keypoints starts the sweep,
+  // whatever its size.
+  kNotStarted,
+  // Frames placed, but the camera has not yet moved far enough to tell its
+  // way: recovery guesses in every direction, and a turning sweep's live
+  // canvas waits for its surface (the first frame is shown alone).
+  kFindingWay,
+  // The way known (found, or given by the options), and the last frame that
+  // was tried placed.
+  kTracking,
+  // The last frame that was tried could be neither tracked nor recovered.
+  // The next one is tracked against the last placed frame all the same, and
+  // recovery goes on from where it stopped in its queue.
+  kLost,
+};
 
 // The newest accepted frame that did not become a keyframe: the render
 // takes it as a last keyframe, so that the finished panorama reaches as far
@@ -35,10 +56,6 @@ struct Tail {
   int frame_index = -1;
 };
 
-cv::Point2d kept_scale_of(cv::Size kept, cv::Size working) {
-  return {static_cast<double>(kept.width) / working.width, static_cast<double>(kept.height) / working.height};
-}
-
 // The count that explains the outcome: the keypoints of a frame with too
 // few or of the first frame, the tracked points of one that could not be
 // placed, else the inliers.
@@ -46,33 +63,6 @@ int count_behind(const FrameStatus& status) {
   if (status.outcome == FrameOutcome::kTooFewKeypoints || status.tracked == 0) return status.keypoints;
   if (status.outcome == FrameOutcome::kNotPlaceable) return status.tracked;
   return status.inliers;
-}
-
-// Keyframes this close to the newest are related through the chain of
-// fitted transforms; further back (a turn that came round), through poses.
-constexpr std::size_t kChainKeyframes = 8;
-
-// How far, as a share of a frame, a link may put a keyframe from where the
-// chain predicts it; through poses, a loop that comes round may have
-// drifted further.
-constexpr double kNearbySlack = 0.1;
-constexpr double kFarSlack = 0.4;
-
-// Later working pixel -> earlier working pixel.
-cv::Matx33d later_to_earlier(const View& earlier, const View& later, bool nearby) {
-  return nearby ? earlier.chain.inv() * later.chain : relative_between(earlier.pose, later.pose);
-}
-
-// How far `later` has moved on from `earlier`: the larger share of a frame
-// its centre moved along either axis, or the share by which a zoom changed
-// its scale.
-double progress(const View& earlier, const View& later, bool nearby = true) {
-  cv::Matx33d relative = later_to_earlier(earlier, later, nearby);
-  const cv::Point2d moved = camera_motion(relative, later.working_size);
-  relative *= 1.0 / relative(2, 2);
-  const double zoom = std::sqrt(std::abs(relative(0, 0) * relative(1, 1) - relative(0, 1) * relative(1, 0)));
-  return std::max({std::abs(moved.x) / earlier.working_size.width, std::abs(moved.y) / earlier.working_size.height,
-                   std::abs(std::log(zoom))});
 }
 
 Direction direction_of(cv::Point2d moved) {
@@ -98,15 +88,16 @@ cv::Point2d unit_of(Direction direction) {
 bool fits_first(const cv::Mat& frame, cv::Size first, cv::Mat& fitted) {
   constexpr double kMostAspectChange = 0.1;
   if (frame.size() == first) return true;
-  const double aspect = static_cast<double>(frame.cols) / frame.rows, first_aspect = static_cast<double>(first.width) / first.height;
+  const double aspect = static_cast<double>(frame.cols) / frame.rows;
+  const double first_aspect = static_cast<double>(first.width) / first.height;
   if (std::abs(aspect / first_aspect - 1.0) > kMostAspectChange) return false;
   cv::resize(frame, fitted, first, 0, 0, cv::INTER_AREA);
   return true;
 }
 
 // The focal length the field-of-view hint gives a working frame of `size`.
-double focal_hint(const SweepOptions& options, cv::Size size) {
-  const double half_angle = options.tracking.field_of_view * CV_PI / 360.0;
+double focal_hint(double field_of_view, cv::Size size) {
+  const double half_angle = field_of_view * CV_PI / 360.0;
   return std::max(size.width, size.height) * 0.5 / std::tan(half_angle);
 }
 
@@ -117,18 +108,26 @@ Surface surface_for(Scene scene, Direction direction) {
                                                                       : Surface::kUprightCylinder;
 }
 
-Keyframe keyframe_of(const View& view, cv::Size kept_size, Scene scene) {
-  const cv::Point2d kept_scale = kept_scale_of(kept_size, view.working_size);
-  Keyframe keyframe{view.frame_index, kept_size, cv::Mat(), cv::Mat(), 0.0};
-  if (scene == Scene::kTurning) {
-    keyframe.rotation = cv::Mat(view.pose.rotation(view.working_size)).clone();
-    keyframe.focal = view.pose.focal * kept_scale.x;
-  } else {
-    const cv::Matx33d working_of_kept(1.0 / kept_scale.x, 0, 0, 0, 1.0 / kept_scale.y, 0, 0, 0, 1);
-    keyframe.placement = cv::Mat(view.pose.to_world * working_of_kept).clone();
-  }
-  return keyframe;
+// The live canvas's surface once the sweep's way is `way`: a flat scene's
+// plane at once, a turning camera's cylinder once the way is known.
+std::optional<Projection> surface_once(Scene scene, Direction way, const Pose& first_pose) {
+  if (way == Direction::kAuto && scene == Scene::kTurning) return std::nullopt;
+  return Projection(surface_for(scene, way), scene == Scene::kTurning ? first_pose.focal : 1.0);
 }
+
+// What placing a frame changes, all made before anything changes: the
+// frame's view, the sweep's way after it, the surface it chooses (with the
+// first frame on it) and its patch there, and whether it becomes a keyframe
+// (with the image it keeps).
+struct Placing {
+  View view;
+  Direction way = Direction::kAuto;
+  std::optional<Projection> new_surface;
+  Patch first_patch;
+  Patch patch;
+  bool keyframe = false;
+  cv::Mat image;
+};
 
 }  // namespace
 
@@ -137,59 +136,86 @@ struct Sweep::State {
       : options(settings),
         fast(cv::FastFeatureDetector::create(settings.detection.fast_threshold, true,
                                              cv::FastFeatureDetector::TYPE_9_16)),
-        describers(Describers::make()),
-        kept(std::move(directory), settings.memory.budget_bytes),
-        direction(settings.direction) {}
+        tracking(settings),
+        preview(settings.placement.max_canvas_side),
+        keyframes(std::move(directory), settings.memory.budget_bytes) {}
 
-  SweepOptions options;
-  cv::Ptr<cv::FastFeatureDetector> fast;
-  Describers describers;  // the sweep's own: recovery describes frames with them
-  KeptImages kept;
-  // kAuto until the sweep has moved far enough to tell. Recovery looks along
-  // it; a cylinder turns across it (a flat scene's plane needs none).
-  Direction direction;
-  std::optional<Projection> projection;  // the live canvas's surface, once known
-  LiveCanvas canvas;
-  cv::Mat preview, band_view;
-  cv::Rect band;  // canvas pixels that every laid frame covered across the sweep
-  // The first working frame, shown alone until the surface is known, then
-  // laid on it (the frames placed until then lie within a tenth of a frame
-  // of it). A copy: a frame at the working size is the caller's own buffer,
-  // which the caller may reuse or free once add() returns.
-  cv::Mat first_working;
-  cv::Size first_size;    // of the first camera frame placed
-  int next_index = 0;
-  View reference;
-  std::vector<View> views;  // one per keyframe
-  std::vector<Keyframe> keyframes;
+  const SweepOptions options;
+  cv::Ptr<cv::FastFeatureDetector> fast;  // the sweep's own
+
+  // Where tracking stands, and what the next frame is tracked against.
+  struct Tracking {
+    explicit Tracking(const SweepOptions& options)
+        : direction(options.direction), recovery(options.scene, options.tracking, options.recovery) {}
+    bool way_known() const { return direction != Direction::kAuto; }
+    void after_frame(bool placed);
+
+    TrackingState state = TrackingState::kNotStarted;
+    // The camera's way: kAuto until the sweep has moved far enough to tell
+    // (unless the options give it). Recovery looks along it; a cylinder
+    // turns across it; the band runs along it.
+    Direction direction;
+    View reference;       // the last placed frame
+    cv::Size first_size;  // the first camera frame's: later frames are scaled to it
+    int next_index = 0;   // the add() call of the next frame
+    RunningMedian placed_seconds;  // what a placed frame takes: recovery's budget is counted in it
+    Recovery recovery;
+  } tracking;
+
+  LivePreview preview;
+
+  // The keyframes and what they keep, and the newest placed frame when it
+  // is not one.
+  struct Keyframes {
+    Keyframes(std::string directory, std::size_t budget) : images(std::move(directory), budget) {}
+
+    KeptImages images;
+    std::vector<View> views;        // one per keyframe
+    std::vector<Keyframe> entries;  // as the record gives them
+    bool focal_settled = false;     // estimated from the keyframes, or given up on
+    Tail tail;
+    cv::Mat spare_frame;  // memory for the next tail's copy of its frame
+  } keyframes;
+
   // Links are found when they are first asked for (links(), record()),
   // never on a frame's road: a keyframe's frame costs what any frame costs.
-  std::vector<KeyframeLink> links;
-  std::size_t linked = 0;  // keyframes whose links to earlier ones are found
+  // Const readers may ask at once: the lock guards the lazy work.
+  struct Links {
+    std::mutex mutex;
+    std::vector<KeyframeLink> found;
+    std::size_t linked = 0;  // keyframes whose links to earlier ones are found
+  };
+  mutable Links links;
   SweepCounts counts;
-  Tail tail;
-  cv::Mat spare_frame;  // memory for the next tail's copy of its frame
-  Recovery recovery;
-  RunningMedian placed_seconds;
-  bool focal_settled = false;  // estimated from the sweep, or given up on
 
   void count(FrameStatus& status);
   void start(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
              FrameStatus& status);
+  void track_and_place(const cv::Mat& frame, const PreparedFrame& prepared,
+                       const std::vector<cv::KeyPoint>& keypoints, int64 start, FrameStatus& status);
   Candidate locate(const PreparedFrame& prepared, int64 start);
-  void place(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
-             const Candidate& candidate, FrameStatus& status);
-  void settle_direction(const View& view);
-  // Links of `view` (keyframe `index`) with the first `earlier` keyframes.
-  std::vector<KeyframeLink> links_of(std::size_t earlier, const View& view, int index, cv::Point2d kept_scale) const;
+  Placing plan(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
+               const Candidate& candidate);
+  Direction way_after(const View& view) const;
+  void commit(Placing placing, FrameStatus& status);
   void add_keyframe(View view, const cv::Mat& image);
   bool settle_focal(View& view);
-  void redraw_preview();
-  void link_new_keyframes();
-  void show(const Patch& patch, FrameStatus& status);
   cv::Mat placement_on_canvas(const Pose& pose, bool shown) const;
-  void refresh_preview();
+  const std::vector<KeyframeLink>& all_links() const;
+  std::vector<KeyframeLink> links_of(std::size_t earlier, const LinkEnd& later) const;
 };
+
+// The one place the tracking state changes: after a frame that was placed
+// (the first, or one tracked or recovered), or one tried and lost. A frame
+// refused before it was tried (too few keypoints, another shape) changes
+// nothing.
+void Sweep::State::Tracking::after_frame(bool placed) {
+  if (!placed) {
+    state = TrackingState::kLost;
+    return;
+  }
+  state = way_known() ? TrackingState::kTracking : TrackingState::kFindingWay;
+}
 
 Sweep::Sweep(std::string directory, const SweepOptions& options) {
   options.check();
@@ -205,295 +231,226 @@ FrameStatus Sweep::add(const cv::Mat& camera_frame) {
   State& s = *state_;
   check_frame(camera_frame, cv::Size(), "Sweep::add");
   FrameStatus status;
+  const bool started = s.tracking.state != TrackingState::kNotStarted;
   cv::Mat frame = camera_frame;  // a header: only read
-  if (!s.views.empty() && !fits_first(camera_frame, s.first_size, frame)) {
+  if (started && !fits_first(camera_frame, s.tracking.first_size, frame)) {
     status.outcome = FrameOutcome::kNotPlaceable;
     s.count(status);
     return status;
   }
   const PreparedFrame prepared = prepare_upright(frame, s.options.preparation);
-  const std::vector<cv::KeyPoint> keypoints = detect_adaptive(prepared.gray, s.options, *s.fast, status.fast_threshold);
+  const std::vector<cv::KeyPoint> keypoints =
+      detect_adaptive(prepared.gray, s.options.detection, *s.fast, status.fast_threshold);
   status.keypoints = count_of(keypoints);
-  if (status.keypoints < s.options.detection.min_keypoints) {
+  if (status.keypoints < s.options.detection.min_keypoints)
     status.outcome = FrameOutcome::kTooFewKeypoints;
-  } else if (s.views.empty()) {
+  else if (!started)
     s.start(frame, prepared, keypoints, status);
-  } else {
-    const Candidate candidate = s.locate(prepared, start);
-    status.tracked = candidate.tracked;
-    status.inliers = candidate.inliers;
-    if (candidate.found)
-      s.place(frame, prepared, keypoints, candidate, status);
-    else
-      status.outcome = FrameOutcome::kNotPlaceable;
-  }
-  if (status.placed()) s.placed_seconds.add(seconds_since(start));
+  else
+    s.track_and_place(frame, prepared, keypoints, start, status);
+  if (status.placed()) s.tracking.placed_seconds.add(seconds_since(start));
   s.count(status);
   return status;
 }
 
 void Sweep::State::count(FrameStatus& status) {
   status.count = count_behind(status);
-  ++next_index;
+  ++tracking.next_index;
   ++counts.frames;
   ++counts.by_outcome[static_cast<int>(status.outcome)];
 }
 
+// The first frame: the first keyframe, and the live canvas's start (laid on
+// its surface at once when that is known: a plane, or a way the options give).
 void Sweep::State::start(const cv::Mat& frame, const PreparedFrame& prepared,
                          const std::vector<cv::KeyPoint>& keypoints, FrameStatus& status) {
   const cv::Size size = prepared.working.size();
-  View view = make_view(prepared, keypoints, first_pose(options.scene, focal_hint(options, size), size),
-                        cv::Matx33d::eye(), next_index);
-  const cv::Mat image = kept_image(frame, options);
-  first_working = prepared.working.clone();
-  first_size = frame.size();
-  reference = view;
+  const Pose pose = first_pose(options.scene, focal_hint(options.tracking.field_of_view, size), size);
+  View view = make_view(prepared, keypoints, pose, cv::Matx33d::eye(), tracking.next_index);
+  const cv::Mat image = keyframe_image_from(frame, options.memory);
+  const std::optional<Projection> surface = surface_once(options.scene, tracking.direction, pose);
+  const Patch first_patch = surface ? warp_to_canvas(prepared.working, pose, *surface, preview.max_side()) : Patch();
+  preview.start(prepared.working, tracking.direction);
+  const bool shown = surface && preview.choose_surface(*surface, first_patch, tracking.direction);
+  preview.refresh(tracking.direction);
+  tracking.first_size = frame.size();
+  tracking.reference = view;
   add_keyframe(std::move(view), image);
-  settle_direction(reference);
-  refresh_preview();
+  tracking.after_frame(true);
   status.outcome = FrameOutcome::kAccepted;
   status.keyframe = 0;
   status.on_preview = true;
-  status.placement = placement_on_canvas(reference.pose, !canvas.image().empty());
+  status.placement = placement_on_canvas(pose, shown);
 }
 
 // A flat scene's frame on the preview: working pixel -> preview pixel.
 // Empty for a turning camera, whose frames a cylinder shows.
 cv::Mat Sweep::State::placement_on_canvas(const Pose& pose, bool shown) const {
   if (!shown || options.scene != Scene::kFlat) return cv::Mat();
-  return cv::Mat(cv::Matx33d(1, 0, -canvas.origin().x, 0, 1, -canvas.origin().y, 0, 0, 1) * pose.to_world);
+  const cv::Point origin = preview.origin();
+  return cv::Mat(cv::Matx33d(1, 0, -origin.x, 0, 1, -origin.y, 0, 0, 1) * pose.to_world);
 }
 
-// Tracks the frame against the last accepted one; when that fails, recovers
-// within the time left of the frame's budget. A trustworthy candidate, or
-// one not found.
-Candidate Sweep::State::locate(const PreparedFrame& prepared, int64 start) {
-  Candidate candidate = track_moving(reference, prepared, options);
-  if (trustworthy(candidate, reference, options)) {
-    recovery.reset();
-    return candidate;
+void Sweep::State::track_and_place(const cv::Mat& frame, const PreparedFrame& prepared,
+                                   const std::vector<cv::KeyPoint>& keypoints, int64 start, FrameStatus& status) {
+  const Candidate candidate = locate(prepared, start);
+  status.tracked = candidate.tracked;
+  status.inliers = candidate.inliers;
+  if (!candidate.found) {
+    status.outcome = FrameOutcome::kNotPlaceable;
+    tracking.after_frame(false);
+    return;
   }
+  commit(plan(frame, prepared, keypoints, candidate), status);
+  status.outcome = candidate.recovered ? FrameOutcome::kRelocalised : FrameOutcome::kAccepted;
+  status.recovered_from = candidate.keyframe;
+}
+
+// Tracks the frame against the last placed one; when that fails, recovers
+// within the time left of the frame's budget: from the start of recovery's
+// queue when the sweep was not lost, else from where the last lost frame
+// left it. A trustworthy candidate, or one not found.
+Candidate Sweep::State::locate(const PreparedFrame& prepared, int64 start) {
+  Candidate candidate = track_moving(tracking.reference, prepared, options.scene, options.tracking);
+  if (trustworthy(candidate, tracking.reference, options.tracking)) return candidate;
   candidate.found = false;
   if (!options.recovery.enabled) return candidate;
+  if (tracking.state != TrackingState::kLost) tracking.recovery.reset();
   // Before any frame was placed, the budget is measured by this frame's own tracking.
-  const double typical = placed_seconds.median() > 0 ? placed_seconds.median() : seconds_since(start);
+  const double median = tracking.placed_seconds.median();
+  const double typical = median > 0 ? median : seconds_since(start);
   const double left = options.recovery.time_budget * typical - seconds_since(start);
-  Candidate recovered =
-      recovery.run(reference, views, prepared, unit_of(direction), describers, options, std::max(0.0, left));
+  Candidate recovered = tracking.recovery.run(tracking.reference, keyframes.views, prepared,
+                                              unit_of(tracking.direction), std::max(0.0, left));
   return recovered.found ? recovered : candidate;
 }
 
-// The frame placed: its pose from the view it was found against, then what
-// can fail (its patch on the canvas, its kept image and links), then what
-// cannot, so that an exception leaves the sweep as it was.
-void Sweep::State::place(const cv::Mat& frame, const PreparedFrame& prepared,
-                         const std::vector<cv::KeyPoint>& keypoints, const Candidate& candidate,
-                         FrameStatus& status) {
-  const View& found_in = candidate.keyframe < 0 ? reference : views[std::size_t(candidate.keyframe)];
+// The camera's way once `view` is placed: found once the sweep has moved
+// far enough from its first frame to tell.
+Direction Sweep::State::way_after(const View& view) const {
+  const View& first = keyframes.views.front();
+  if (tracking.way_known() || progress(first, view) < kDirectionShare) return tracking.direction;
+  return direction_of(camera_motion(later_to_earlier(first, view, true), view.working_size));
+}
+
+// Everything that can fail on a placed frame's road (the warps onto the
+// live canvas, its kept image or the copy of it), before anything changes.
+Placing Sweep::State::plan(const cv::Mat& frame, const PreparedFrame& prepared,
+                           const std::vector<cv::KeyPoint>& keypoints, const Candidate& candidate) {
+  const View& found_in =
+      candidate.keyframe < 0 ? tracking.reference : keyframes.views[std::size_t(candidate.keyframe)];
   const Pose pose =
       pose_from(options.scene, found_in.pose, candidate.relative, found_in.working_size, prepared.working.size());
-  View view = make_view(prepared, keypoints, pose, found_in.chain * candidate.relative, next_index);
-  if (!candidate.recovered) view.step = candidate.relative;
-  status.outcome = candidate.recovered ? FrameOutcome::kRelocalised : FrameOutcome::kAccepted;
-  status.recovered_from = candidate.keyframe;
-  settle_direction(view);
-  const Patch patch = projection ? warp_to_canvas(prepared.working, pose, *projection, options.placement.max_canvas_side)
-                                 : Patch();
-  const bool keyframe = progress(views.back(), view) >= options.keyframes.share;
-  cv::Mat image;
-  if (keyframe) {
-    image = kept_image(frame, options);
+  Placing placing;
+  placing.view = make_view(prepared, keypoints, pose, found_in.chain * candidate.relative, tracking.next_index);
+  if (!candidate.recovered) placing.view.step = candidate.relative;
+  placing.way = way_after(placing.view);
+  std::optional<Projection> surface = preview.projection();
+  if (!surface) {
+    const Pose& first = keyframes.views.front().pose;
+    placing.new_surface = surface = surface_once(options.scene, placing.way, first);
+    if (surface) placing.first_patch = preview.first_frame_on(*surface, first);
+  }
+  if (surface) placing.patch = warp_to_canvas(prepared.working, pose, *surface, preview.max_side());
+  placing.keyframe = needs_new_keyframe(keyframes.views.back(), placing.view, options.keyframes);
+  if (placing.keyframe) {
+    placing.image = keyframe_image_from(frame, options.memory);
   } else {
     // The spare memory is no one's but the sweep's (the tail holds the
     // other), so writing into it changes nothing a failure could expose.
-    frame.copyTo(spare_frame);
+    frame.copyTo(keyframes.spare_frame);
   }
-  show(patch, status);
-  status.placement = placement_on_canvas(pose, status.on_preview);
-  reference = view;
-  if (keyframe) {
-    status.keyframe = static_cast<int>(views.size());
-    add_keyframe(std::move(view), image);
-    tail = Tail();
+  return placing;
+}
+
+// The planned frame placed: the way, the live canvas, the reference for the
+// next frame, and the keyframe or the tail it becomes.
+void Sweep::State::commit(Placing placing, FrameStatus& status) {
+  tracking.direction = placing.way;
+  if (placing.new_surface) preview.choose_surface(*placing.new_surface, placing.first_patch, placing.way);
+  status.on_preview = preview.show(placing.patch, placing.way, status.canvas_shift);
+  status.placement = placement_on_canvas(placing.view.pose, status.on_preview);
+  tracking.reference = placing.view;
+  if (placing.keyframe) {
+    status.keyframe = static_cast<int>(keyframes.views.size());
+    add_keyframe(std::move(placing.view), placing.image);
+    keyframes.tail = Tail();
   } else {
-    cv::Mat previous = std::move(tail.camera_frame);
-    tail = {spare_frame, std::move(view), next_index};
-    spare_frame = std::move(previous);
+    cv::Mat previous = std::move(keyframes.tail.camera_frame);
+    keyframes.tail = {keyframes.spare_frame, std::move(placing.view), tracking.next_index};
+    keyframes.spare_frame = std::move(previous);
   }
-}
-
-// Once the sweep has moved far enough to tell its way, recovery knows where
-// to look, and the live canvas's surface is known (a plane at once): the
-// first frame is laid on it.
-void Sweep::State::settle_direction(const View& view) {
-  const View& first = views.front();
-  if (direction == Direction::kAuto && progress(first, view) >= kDirectionShare)
-    direction = direction_of(camera_motion(later_to_earlier(first, view, true), view.working_size));
-  if (projection || (direction == Direction::kAuto && options.scene == Scene::kTurning)) return;
-  const double scale = options.scene == Scene::kTurning ? first.pose.focal : 1.0;
-  projection.emplace(surface_for(options.scene, direction), scale);
-  FrameStatus ignored;
-  show(warp_to_canvas(first_working, first.pose, *projection, options.placement.max_canvas_side), ignored);
-  first_working.release();
-}
-
-// Lays the patch on the live canvas and narrows the band across the sweep.
-void Sweep::State::show(const Patch& patch, FrameStatus& status) {
-  const cv::Point before = canvas.origin();
-  status.on_preview = !patch.image.empty() && canvas.lay(patch, *projection, options.placement.max_canvas_side);
-  if (!status.on_preview) return;
-  status.canvas_shift = cv::Point2f(before - canvas.origin());
-  const bool across_rows = direction == Direction::kRight || direction == Direction::kLeft;
-  const cv::Rect box = patch.box;
-  if (band.empty())
-    band = box;
-  else if (across_rows)
-    band = cv::Rect(0, std::max(band.y, box.y), 1, std::min(band.br().y, box.br().y) - std::max(band.y, box.y));
-  else
-    band = cv::Rect(std::max(band.x, box.x), 0, std::min(band.br().x, box.br().x) - std::max(band.x, box.x), 1);
-  refresh_preview();
-}
-
-// The preview and its band: the rows (or columns) every frame covered,
-// across the whole canvas; the whole canvas when there are none.
-void Sweep::State::refresh_preview() {
-  preview = canvas.image().empty() ? first_working : canvas.image();
-  const bool across_rows = direction == Direction::kRight || direction == Direction::kLeft;
-  const cv::Rect whole(cv::Point(0, 0), preview.size());
-  cv::Rect wanted = whole;
-  if (!canvas.image().empty() && !band.empty()) {
-    const cv::Rect in_image = band - canvas.origin();
-    wanted = across_rows ? cv::Rect(0, in_image.y, whole.width, in_image.height)
-                         : cv::Rect(in_image.x, 0, in_image.width, whole.height);
-  }
-  wanted &= whole;
-  band_view = preview(wanted.empty() ? whole : wanted);
-}
-
-// Earlier keyframes that still share the view, nearest first: the newest
-// ones, and after a full turn the first ones again.
-std::vector<KeyframeLink> Sweep::State::links_of(std::size_t earlier, const View& view, int index,
-                                                 cv::Point2d kept_scale) const {
-  std::vector<std::pair<double, std::size_t>> near;
-  for (std::size_t i = 0; i < earlier; ++i) {
-    const double apart = progress(views[i], view, earlier - i <= kChainKeyframes);
-    if (apart < kLinkReach) near.emplace_back(apart, i);
-  }
-  std::sort(near.begin(), near.end());
-  if (near.size() > static_cast<std::size_t>(options.keyframes.link_keyframes))
-    near.resize(static_cast<std::size_t>(options.keyframes.link_keyframes));
-  std::vector<KeyframeLink> found;
-  for (const auto& [apart, i] : near) {
-    const cv::Point2d earlier_scale = kept_scale_of(keyframes[i].image_size, views[i].working_size);
-    const bool nearby = earlier - i <= kChainKeyframes;
-    const double slack = (nearby ? kNearbySlack : kFarSlack) * std::max(view.working_size.width, view.working_size.height);
-    KeyframeLink link = link_views(views[i], static_cast<int>(i), view, index, later_to_earlier(views[i], view, nearby),
-                                   slack, earlier_scale, kept_scale, options);
-    if (!link.from_points.empty()) found.push_back(std::move(link));
-  }
-  return found;
+  tracking.after_frame(true);
 }
 
 void Sweep::State::add_keyframe(View view, const cv::Mat& image) {
-  const bool refocused = !focal_settled && options.scene == Scene::kTurning && !views.empty() && settle_focal(view);
-  keyframes.push_back(keyframe_of(view, image.size(), options.scene));
-  views.push_back(std::move(view));
-  kept.add(image, counts);
-  counts.keyframes = static_cast<int>(keyframes.size());
-  if (refocused && projection) redraw_preview();
+  const bool refocused = !keyframes.focal_settled && options.scene == Scene::kTurning && !keyframes.views.empty() &&
+                         settle_focal(view);
+  keyframes.entries.push_back(keyframe_of(view, image.size(), options.scene));
+  keyframes.views.push_back(std::move(view));
+  keyframes.images.add(image, counts);
+  counts.keyframes = static_cast<int>(keyframes.entries.size());
+  if (refocused && preview.projection())
+    preview.redraw(keyframes.views.back().pose.focal, keyframes.views, keyframes.images, tracking.direction);
 }
 
-// The live canvas again, at the scale of the focal length the sweep found,
-// from the keyframes so far: the frames show at their own resolution.
-void Sweep::State::redraw_preview() {
-  const LiveCanvas old_canvas = canvas;
-  const cv::Rect old_band = band;
-  const Projection old_projection = *projection;
-  try {
-    projection.emplace(old_projection.surface(), views.back().pose.focal);
-    canvas = LiveCanvas();
-    band = cv::Rect();
-    for (std::size_t k = 0; k < views.size(); ++k) {
-      cv::Mat working;
-      cv::resize(kept.get(static_cast<int>(k)), working, views[k].working_size, 0, 0, cv::INTER_AREA);
-      FrameStatus ignored;
-      show(warp_to_canvas(working, views[k].pose, *projection, options.placement.max_canvas_side), ignored);
-    }
-  } catch (...) {
-    canvas = old_canvas;
-    band = old_band;
-    projection.emplace(old_projection);
-    refresh_preview();
-    throw;
-  }
-}
-
-const cv::Mat& Sweep::preview() const { return state_->preview; }
-const cv::Mat& Sweep::preview_band() const { return state_->band_view; }
-const SweepOptions& Sweep::options() const { return state_->options; }
-const SweepCounts& Sweep::counts() const { return state_->counts; }
-const std::vector<Keyframe>& Sweep::keyframes() const { return state_->keyframes; }
-// Once the keyframes have turned far enough, their chained homographies tell
-// the focal length, the field of view's hint only where they began. The
-// keyframes so far take it, keeping their rotations, the next frames are
+// Once the keyframes have turned far enough, they tell the focal length.
+// The keyframes so far take it, keeping their rotations, the next frames are
 // tracked with it, and the live canvas is drawn again at its scale.
 bool Sweep::State::settle_focal(View& view) {
-  constexpr double kLeastTurn = 15.0 * CV_PI / 180.0;
-  std::vector<cv::Matx33d> homographies;
-  for (std::size_t k = 1; k < views.size(); ++k)
-    homographies.push_back(views[k - 1].chain.inv() * views[k].chain);
-  homographies.push_back(views.back().chain.inv() * view.chain);
-  const cv::Matx33d turn = views.front().pose.rotation(view.working_size).t() * view.pose.rotation(view.working_size);
-  const double angle = std::acos(std::clamp((cv::trace(turn) - 1.0) / 2.0, -1.0, 1.0));
-  if (angle < kLeastTurn) return false;
-  focal_settled = true;
-  const double focal = estimate_focal(homographies, view.working_size, view.pose.focal);
-  if (focal <= 0) return false;
-  const auto refocus = [focal](View& v) {
-    const cv::Matx33d rotation = v.pose.rotation(v.working_size);
-    v.pose.focal = focal;
-    v.pose.to_world = rotation * intrinsics(focal, v.working_size).inv();
-  };
-  refocus(view);
-  for (std::size_t k = 0; k < views.size(); ++k) {
-    refocus(views[k]);
-    keyframes[k] = keyframe_of(views[k], keyframes[k].image_size, options.scene);
+  const std::optional<double> focal = focal_from_turn(keyframes.views, view);
+  if (!focal) return false;
+  keyframes.focal_settled = true;
+  if (*focal <= 0) return false;
+  refocus(view, *focal);
+  for (std::size_t k = 0; k < keyframes.views.size(); ++k) {
+    refocus(keyframes.views[k], *focal);
+    keyframes.entries[k] = keyframe_of(keyframes.views[k], keyframes.entries[k].image_size, options.scene);
   }
-  reference.pose = view.pose;
+  tracking.reference.pose = view.pose;
   return true;
+}
+
+const cv::Mat& Sweep::preview() const { return state_->preview.image(); }
+const cv::Mat& Sweep::preview_band() const { return state_->preview.band(); }
+const SweepOptions& Sweep::options() const { return state_->options; }
+const SweepCounts& Sweep::counts() const { return state_->counts; }
+const std::vector<Keyframe>& Sweep::keyframes() const { return state_->keyframes.entries; }
+
+std::vector<KeyframeLink> Sweep::State::links_of(std::size_t earlier, const LinkEnd& later) const {
+  return links_with_earlier(keyframes.views, keyframes.entries, earlier, later, options.tracking, options.keyframes);
 }
 
 // Each keyframe is linked with the earlier ones it shares its view with;
 // those links depend on nothing later, so they are found once.
-void Sweep::State::link_new_keyframes() {
-  for (; linked < views.size(); ++linked) {
-    const View& view = views[linked];
-    const cv::Point2d kept_scale = kept_scale_of(keyframes[linked].image_size, view.working_size);
-    for (KeyframeLink& link : links_of(linked, view, static_cast<int>(linked), kept_scale))
-      links.push_back(std::move(link));
+const std::vector<KeyframeLink>& Sweep::State::all_links() const {
+  const std::lock_guard<std::mutex> lock(links.mutex);
+  for (; links.linked < keyframes.views.size(); ++links.linked) {
+    const View& view = keyframes.views[links.linked];
+    const cv::Point2d kept_scale = kept_scale_of(keyframes.entries[links.linked].image_size, view.working_size);
+    for (KeyframeLink& link : links_of(links.linked, {view, static_cast<int>(links.linked), kept_scale}))
+      links.found.push_back(std::move(link));
   }
+  return links.found;
 }
 
-const std::vector<KeyframeLink>& Sweep::links() const {
-  state_->link_new_keyframes();
-  return state_->links;
-}
-cv::Mat Sweep::keyframe_image(int index) const { return state_->kept.get(index); }
-const std::string& Sweep::working_directory() const { return state_->kept.folder(); }
+const std::vector<KeyframeLink>& Sweep::links() const { return state_->all_links(); }
+cv::Mat Sweep::keyframe_image(int index) const { return state_->keyframes.images.get(index); }
+const std::string& Sweep::working_directory() const { return state_->keyframes.images.folder(); }
 
 SweepRecord Sweep::record() const {
-  state_->link_new_keyframes();
   const State& s = *state_;
-  const cv::Mat tail_image = s.tail.camera_frame.empty() ? cv::Mat() : kept_image(s.tail.camera_frame, s.options);
-  SweepRecord record{s.options.scene, s.keyframes, s.links, [&s, tail_image](int index) {
-                       return index < s.kept.size() ? s.kept.get(index) : tail_image;
+  const State::Keyframes& kept = s.keyframes;
+  const cv::Mat tail_image =
+      kept.tail.camera_frame.empty() ? cv::Mat() : keyframe_image_from(kept.tail.camera_frame, s.options.memory);
+  SweepRecord record{s.options.scene, kept.entries, s.all_links(), [&kept, tail_image](int index) {
+                       return index < kept.images.size() ? kept.images.get(index) : tail_image;
                      }};
   if (!tail_image.empty()) {
-    const int index = static_cast<int>(s.keyframes.size());
-    record.keyframes.push_back(keyframe_of(s.tail.view, tail_image.size(), s.options.scene));
-    const cv::Point2d kept_scale = kept_scale_of(tail_image.size(), s.tail.view.working_size);
-    for (KeyframeLink& link : s.links_of(s.views.size(), s.tail.view, index, kept_scale))
-      record.links.push_back(std::move(link));
+    const int index = static_cast<int>(kept.entries.size());
+    record.keyframes.push_back(keyframe_of(kept.tail.view, tail_image.size(), s.options.scene));
+    const LinkEnd tail{kept.tail.view, index, kept_scale_of(tail_image.size(), kept.tail.view.working_size)};
+    for (KeyframeLink& link : s.links_of(kept.views.size(), tail)) record.links.push_back(std::move(link));
   }
   return record;
 }
@@ -504,6 +461,6 @@ FinishedPanorama Sweep::finish(const RenderOptions& options, const RenderStages&
   return render(record(), options, stages);
 }
 
-void Sweep::remove_working_directory() { state_->kept.remove_folder(); }
+void Sweep::remove_working_directory() { state_->keyframes.images.remove_folder(); }
 
 }  // namespace zemb

@@ -7,7 +7,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "sweep/sweep_internal.h"
+#include "sweep/tracking.h"
 
 namespace zemb {
 
@@ -51,15 +51,15 @@ PreparedFrame prepare_upright(const cv::Mat& frame, const PreparationOptions& op
   return prepared;
 }
 
-Candidate fit_relative(const std::vector<cv::Point2f>& in_view, const std::vector<cv::Point2f>& in_frame,
-                       const SweepOptions& options) {
+Candidate fit_relative(const std::vector<cv::Point2f>& in_view, const std::vector<cv::Point2f>& in_frame, Scene scene,
+                       const TrackingOptions& options) {
   Candidate candidate;
   candidate.tracked = static_cast<int>(in_view.size());
-  if (candidate.tracked < options.tracking.min_inliers) return candidate;
-  const FitOptions& fit = options.tracking.fit;
+  if (candidate.tracked < options.min_inliers) return candidate;
+  const FitOptions& fit = options.fit;
   std::vector<uchar> mask;
   cv::Mat relative;
-  if (options.scene == Scene::kFlat) {
+  if (scene == Scene::kFlat) {
     const cv::Mat affine = cv::estimateAffinePartial2D(in_frame, in_view, mask, cv::RANSAC, fit.ransac_threshold,
                                                        fit.ransac_iterations, fit.ransac_confidence);
     if (!affine.empty()) {
@@ -77,30 +77,16 @@ Candidate fit_relative(const std::vector<cv::Point2f>& in_view, const std::vecto
   return candidate;
 }
 
-View make_view(const PreparedFrame& frame, const std::vector<cv::KeyPoint>& keypoints, const Pose& pose,
-               const cv::Matx33d& chain, int frame_index) {
-  View view;
-  view.gray = frame.gray;
-  cv::cvtColor(frame.working, view.detail, cv::COLOR_BGR2GRAY);
-  KeyPointsToPoints(keypoints, view.points);
-  view.scale = frame.scale;
-  view.pose = pose;
-  view.chain = chain;
-  view.working_size = frame.working.size();
-  view.frame_index = frame_index;
-  return view;
-}
-
-std::vector<cv::KeyPoint> detect_adaptive(const cv::Mat& gray, const SweepOptions& options,
+std::vector<cv::KeyPoint> detect_adaptive(const cv::Mat& gray, const DetectionOptions& options,
                                           cv::FastFeatureDetector& fast, int& threshold) {
   std::vector<cv::KeyPoint> keypoints;
-  threshold = options.detection.fast_threshold;
+  threshold = options.fast_threshold;
   for (;;) {
     fast.setThreshold(threshold);
     fast.detect(gray, keypoints);
-    const bool enough = count_of(keypoints) >= options.detection.adaptive_target;
-    if (!options.detection.adaptive || enough || threshold <= options.detection.threshold_floor) return keypoints;
-    threshold = std::max(options.detection.threshold_floor, threshold - options.detection.threshold_step);
+    const bool enough = count_of(keypoints) >= options.adaptive_target;
+    if (!options.adaptive || enough || threshold <= options.threshold_floor) return keypoints;
+    threshold = std::max(options.threshold_floor, threshold - options.threshold_step);
   }
 }
 
@@ -108,8 +94,8 @@ namespace {
 
 // Flow of the view's `points` into the frame from `guesses`, and the fit.
 Candidate fit_flow(const View& view, const PreparedFrame& frame, const std::vector<cv::Point2f>& points,
-                   const std::vector<cv::Point2f>& guesses, const FlowOptions& flow_options,
-                   const SweepOptions& options) {
+                   const std::vector<cv::Point2f>& guesses, const FlowOptions& flow_options, Scene scene,
+                   const TrackingOptions& options) {
   const Flow flow = track_points(view.gray, frame.gray, points, flow_options, &guesses);
   std::vector<cv::Point2f> in_view, in_frame;
   for (size_t i = 0; i < flow.found.size(); ++i) {
@@ -117,35 +103,36 @@ Candidate fit_flow(const View& view, const PreparedFrame& frame, const std::vect
     in_view.push_back(scaled(flow.from[i], view.scale));
     in_frame.push_back(scaled(flow.to[i], frame.scale));
   }
-  return fit_relative(in_view, in_frame, options);
+  return fit_relative(in_view, in_frame, scene, options);
 }
 
 }  // namespace
 
-Candidate track_view(const View& view, const PreparedFrame& frame, const SweepOptions& options, const Seed& seed) {
+Candidate track_seeded(const View& view, const PreparedFrame& frame, const Seed& seed, int points, Scene scene,
+                       const TrackingOptions& options) {
   if (view.points.empty()) return Candidate();
-  const std::vector<cv::Point2f> points = spread(view.points, options.recovery.points);
+  const std::vector<cv::Point2f> chosen = spread(view.points, points);
   // A precise seed lands within a few pixels of the truth or nowhere near
   // it: one pyramid level above the image is enough to tell which.
-  FlowOptions flow_options = options.tracking.flow;
+  FlowOptions flow_options = options.flow;
   if (seed.precise) flow_options.levels = std::min(flow_options.levels, 1);
-  return fit_flow(view, frame, points, shifted(points, seed.shift), flow_options, options);
+  return fit_flow(view, frame, chosen, shifted(chosen, seed.shift), flow_options, scene, options);
 }
 
-Candidate track_moving(const View& view, const PreparedFrame& frame, const SweepOptions& options) {
+Candidate track_moving(const View& view, const PreparedFrame& frame, Scene scene, const TrackingOptions& options) {
   if (view.points.empty()) return Candidate();
   const cv::Matx33d to_tracking(frame.scale, 0, 0, 0, frame.scale, 0, 0, 0, 1);
   const cv::Matx33d from_tracking(1.0 / view.scale, 0, 0, 0, 1.0 / view.scale, 0, 0, 0, 1);
   const cv::Mat predicted(to_tracking * view.step.inv() * from_tracking);
-  return fit_flow(view, frame, view.points, project(view.points, predicted), options.tracking.flow, options);
+  return fit_flow(view, frame, view.points, project(view.points, predicted), options.flow, scene, options);
 }
 
-bool trustworthy(const Candidate& candidate, const View& view, const SweepOptions& options) {
+bool trustworthy(const Candidate& candidate, const View& view, const TrackingOptions& options) {
   // Many inliers are convincing whatever share of the pairs they are: a
   // rolling or fast camera loses many points to the flow.
-  const bool many = candidate.inliers >= 3 * options.tracking.min_inliers;
-  if (!candidate.found || candidate.inliers < options.tracking.min_inliers ||
-      (!many && candidate.inliers < options.tracking.min_inlier_share * candidate.tracked))
+  const bool many = candidate.inliers >= 3 * options.min_inliers;
+  if (!candidate.found || candidate.inliers < options.min_inliers ||
+      (!many && candidate.inliers < options.min_inlier_share * candidate.tracked))
     return false;
   // The frame against its view: between two frames of a sweep the scale
   // changes little and the view never folds or turns far into perspective.
@@ -156,12 +143,6 @@ bool trustworthy(const Candidate& candidate, const View& view, const SweepOption
   const double perspective =
       std::abs(r(2, 0)) * view.working_size.width + std::abs(r(2, 1)) * view.working_size.height;
   return area_change > 0.5 && area_change < 2.0 && perspective < 0.5;
-}
-
-cv::Point2d camera_motion(const cv::Matx33d& relative, cv::Size frame_size) {
-  const cv::Vec3d centre(frame_size.width / 2.0, frame_size.height / 2.0, 1.0);
-  const cv::Vec3d seen = relative * centre;
-  return {seen[0] / seen[2] - centre[0], seen[1] / seen[2] - centre[1]};
 }
 
 }  // namespace zemb

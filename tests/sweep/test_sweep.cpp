@@ -3,8 +3,10 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
-#include "sweep/sweep_internal.h"
+#include "shared/steps.h"
+#include "sweep/kept_images.h"
 #include "test_support.h"
 #include "zemb/sweep.h"
 #include "zemb_stitcher.h"
@@ -145,7 +147,8 @@ TEST_F(SweepOnPhoto, SpillsIntoAFolderOfItsOwnAndLeavesEverythingElseAlone) {
     EXPECT_EQ(counts.spill_failures, writable ? 0 : counts.keyframes) << directory;
     EXPECT_EQ(fs::path(sweep.working_directory()).parent_path(), writable ? parent : fs::path());
     for (int k = 0; k < counts.keyframes; ++k) {
-      const cv::Mat expected = zemb::kept_image(frames[sweep.keyframes()[k].frame_index].camera_frame, options);
+      const cv::Mat& frame = frames[sweep.keyframes()[k].frame_index].camera_frame;
+      const cv::Mat expected = zemb::keyframe_image_from(frame, options.memory);
       EXPECT_EQ(cv::norm(sweep.keyframe_image(k), expected, cv::NORM_INF), 0.0) << directory << " keyframe " << k;
     }
     EXPECT_TRUE(sweep.finish().report.size.area() > 0) << "spilled images render after a move";
@@ -200,6 +203,37 @@ TEST_F(SweepOnPhoto, FailureInAnyParallelStepLeavesTheSweepAsItWas) {
     EXPECT_EQ(sweep.counts().frames, counts.frames);
     EXPECT_EQ(sweep.counts().keyframes, counts.keyframes);
     EXPECT_EQ(sweep.links().size(), links);
+  }
+}
+
+bool same_links(const std::vector<zemb::KeyframeLink>& a, const std::vector<zemb::KeyframeLink>& b) {
+  const auto same = [](const zemb::KeyframeLink& x, const zemb::KeyframeLink& y) {
+    return x.from == y.from && x.to == y.to && x.from_points == y.from_points && x.to_points == y.to_points;
+  };
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), same);
+}
+
+// Links are found when first asked for, by whichever const call asks first:
+// two threads reading one sweep at once read what a sweep read alone gives.
+TEST_F(SweepOnPhoto, TwoThreadsReadingOneSweepAgreeWithOneReader) {
+  const auto frames = slide_sweep(small_, [](SweepSettings& s) { s.frames = 20; });
+  zemb::Sweep alone(""), shared("");
+  add_all(alone, frames);
+  add_all(shared, frames);
+  const zemb::SweepRecord expected = alone.record();
+  ASSERT_GE(expected.links.size(), 4u);
+  const zemb::Sweep& reader = shared;
+  std::vector<zemb::KeyframeLink> links[2], recorded[2];
+  std::thread other([&] {
+    links[1] = reader.links();  // one thread asks for the links first,
+    recorded[1] = reader.record().links;
+  });
+  recorded[0] = reader.record().links;  // the other for the record
+  links[0] = reader.links();
+  other.join();
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_TRUE(same_links(links[i], alone.links())) << "thread " << i;
+    EXPECT_TRUE(same_links(recorded[i], expected.links)) << "thread " << i;
   }
 }
 

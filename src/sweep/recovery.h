@@ -1,0 +1,69 @@
+// Recovery of frames that the last accepted frame cannot place, within a
+// time budget per frame.
+#ifndef ZEMB_SWEEP_RECOVERY_H
+#define ZEMB_SWEEP_RECOVERY_H
+
+#include <cstddef>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/features2d.hpp>
+
+#include "shared/steps.h"
+#include "sweep/tracking.h"
+#include "sweep/view.h"
+#include "zemb/options.h"
+
+namespace zemb {
+
+// The sweep's own describers (a Feature2D is not safe to share between threads).
+struct Describers {
+  cv::Ptr<cv::Feature2D> binary, thorough;
+  static Describers make();
+  cv::Feature2D& of(Describer describer) const { return describer == Describer::kBinary ? *binary : *thorough; }
+};
+
+// Recovers frames that the last accepted frame cannot place, trying views
+// (the last accepted frame, then the newest keyframes) by binary descriptor
+// matching, by flow from the shift phase correlation finds, by thorough
+// descriptor matching and by flow from coarse guesses. The work is a queue
+// of attempts that goes on over the lost frames: each frame spends at most
+// its time budget on it, always against itself, and the next lost frame
+// takes up where it stopped; once every attempt was made, the queue starts
+// again.
+class Recovery {
+ public:
+  Recovery(Scene scene, const TrackingOptions& tracking, const RecoveryOptions& options);
+  // Forgets the queue: tracking is back (the sweep calls it whenever a frame
+  // is placed, by tracking or by recovery).
+  void reset() { position_ = 0; }
+  // Tries attempts against `frame` until one gives a trustworthy candidate
+  // or `seconds` have passed (at least one attempt is made). `travel` is the
+  // way the camera goes, as a unit vector; zero while not known. A thorough
+  // description is tried only when the time left covers what the last one
+  // took. Views are described the first time an attempt needs it.
+  Candidate run(View& reference, std::vector<View>& keyframes, const PreparedFrame& frame, cv::Point2d travel,
+                double seconds);
+
+ private:
+  struct Attempt;
+  std::vector<Attempt> attempts(const View& reference, const std::vector<View>& keyframes,
+                                const PreparedFrame& frame, cv::Point2d travel) const;
+  Candidate try_attempt(const Attempt& attempt, View& view, const PreparedFrame& frame, Descriptions& descriptions);
+  Candidate match(View& view, const PreparedFrame& frame, Descriptions& frame_descriptions,
+                  Describer describer) const;
+  Candidate track_correlated(const View& view, const PreparedFrame& frame) const;
+
+  Scene scene_;
+  TrackingOptions tracking_;
+  RecoveryOptions options_;
+  Describers describers_;
+  std::size_t position_ = 0;
+  // What the last thorough attempt took; at first, about what describing two
+  // 500-column frames takes on a phone-class core.
+  double thorough_seconds_ = 0.2;
+};
+
+}  // namespace zemb
+
+#endif  // ZEMB_SWEEP_RECOVERY_H
