@@ -96,8 +96,6 @@ void finish_scene(zemb::Sweep& sweep, SceneRun& run) {
   sweep.remove_working_directory();
 }
 
-constexpr double kPhotoTimeBudget = 1000.0;  // the most RecoveryOptions::time_budget takes
-
 // One pass over the footage: every frame to a sweep in each scene, and to
 // the sampler; then the sample, and each sweep finished.
 ClipRun run_sweeps(const zemb_footage::Footage& footage) {
@@ -108,7 +106,7 @@ ClipRun run_sweeps(const zemb_footage::Footage& footage) {
     options.scene = scene;
     // Photos are not taken in a capture loop's time: as zemb_pano does, give
     // recovery all the time it needs on them.
-    if (footage.photo_set) options.recovery.time_budget = kPhotoTimeBudget;
+    if (footage.photo_set) options.recovery.time_budget = zemb::RecoveryOptions::kMostTimeBudget;
     sweeps.emplace_back(std::string(), options);  // spills, if ever, into the temporary folder
     run.scenes.emplace_back();
     run.scenes.back().scene = scene;

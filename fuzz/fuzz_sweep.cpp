@@ -113,7 +113,9 @@ zemb::SweepOptions decoded_options(ByteReader& input) {
   tracking.min_inliers = 4 + input.byte() % 30;
   o.recovery.points = tracking.min_inliers + input.byte();
   tracking.min_inlier_share = share(input);
-  o.recovery.match_ratio = static_cast<float>(input.byte() % 100) / 100.0f;  // 0.99 at most, as a float too
+  o.recovery.match_ratio = static_cast<float>(1 + input.byte() % 100) / 100.0f;  // 0.01 to 1, as floats too
+  o.recovery.binary_features = 4 + input.byte();
+  o.recovery.thorough_features = 4 + input.byte();
   o.keyframes.share = share(input);
   o.memory.keep_columns = 16 + input.byte();
   o.memory.budget_bytes = std::uint64_t(input.byte()) * 1024;
@@ -126,6 +128,9 @@ zemb::SweepOptions decoded_options(ByteReader& input) {
   render.blend_bands = input.byte() % 11;
   render.refine_iterations = 1 + input.byte();
   render.link_threshold = 0.01 + share(input) * 10.0;
+  render.match_features = 4 + input.byte();
+  render.match_megapixels = 0.01 + share(input) * 0.5;
+  render.match_ratio = static_cast<float>(1 + input.byte() % 100) / 100.0f;
   render.exposure = static_cast<zemb::ExposureCompensation>(input.byte() % 4);
   render.seams = static_cast<zemb::SeamFinding>(input.byte() % 4);
   render.blending = static_cast<zemb::Blending>(input.byte() % 3);
@@ -180,53 +185,35 @@ void check_constructor_agrees(const zemb::SweepOptions& options) {
 
 // A value outside the range makes check() refuse the settings with a
 // message naming the field.
-void check_refused(const zemb::SweepOptions& options, const char* field) {
+void check_refused(const zemb::SweepOptions& options, const std::string& field) {
   bool refused = false;
   try {
     options.check();
   } catch (const cv::Exception& error) {
     FUZZ_CHECK(error.code == cv::Error::StsBadArg);
-    FUZZ_CHECK(error.err.find(std::string("::") + field + " is ") != std::string::npos);
+    FUZZ_CHECK(error.err.find("::" + field + " is ") != std::string::npos);
     refused = true;
   }
   FUZZ_CHECK(refused);
 }
 
 // The plain field at position `target` of the list SweepOptions'
-// for_each_field makes, nested structs opened in place, handed to `act` with
-// its name and range. Walking the whole list counts its fields.
-template <typename Act>
-class FieldAt {
- public:
-  FieldAt(size_t target, Act act) : target_(target), act_(std::move(act)) {}
-
-  template <typename T>
-  void operator()(const char* name, T& field, double low, double high) {
-    if (position_++ == target_) act_(name, field, low, high);
-  }
-  template <typename Nested>
-  void operator()(const char*, Nested& nested) {
-    Nested::for_each_field(nested, *this);
-  }
-  size_t fields() const { return position_; }
-
- private:
-  size_t target_;
-  Act act_;
-  size_t position_ = 0;
-};
-
+// for_each_field makes, nested structs opened in place (for_each_option),
+// handed to `act` with its name and range. Walking the whole list counts its
+// fields.
 template <typename Act>
 size_t visit_field(zemb::SweepOptions& options, size_t target, Act act) {
-  FieldAt<Act> visit(target, std::move(act));
-  zemb::SweepOptions::for_each_field(options, visit);
-  return visit.fields();
+  size_t position = 0;
+  zemb::for_each_option(options, [&](const std::string& path, auto& field, double low, double high, const char*) {
+    if (position++ == target) act(path.substr(path.rfind('.') + 1), field, low, high);
+  });
+  return position;
 }
 
 size_t field_count() {
   static const size_t counted = [] {
     zemb::SweepOptions options;
-    return visit_field(options, SIZE_MAX, [](const char*, auto&, double, double) {});
+    return visit_field(options, SIZE_MAX, [](const std::string&, auto&, double, double) {});
   }();
   return counted;
 }
@@ -305,12 +292,12 @@ bool refused_value(double low, double high, T& value) {
 void probe_one_setting(ByteReader& input, const zemb::SweepOptions& base) {
   const size_t target = input.byte() % field_count();
   zemb::SweepOptions probed = base;
-  visit_field(probed, target, [&](const char*, auto& field, double low, double high) {
+  visit_field(probed, target, [&](const std::string&, auto& field, double low, double high) {
     field = any_value<std::decay_t<decltype(field)>>(input, low, high);
   });
   check_constructor_agrees(probed);
   probed = base;
-  visit_field(probed, target, [&](const char* name, auto& field, double low, double high) {
+  visit_field(probed, target, [&](const std::string& name, auto& field, double low, double high) {
     if (refused_value(low, high, field)) check_refused(probed, name);
   });
 }

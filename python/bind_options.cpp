@@ -1,8 +1,10 @@
 // The options structs of zemb/options.h and their enums. Every class is made
 // from its struct's for_each_field() list, so a field added there is in
-// Python at the next build: a read/write attribute (a nested struct is one
-// too, read by reference), a keyword of the constructor, and an entry of
-// as_dict(), __repr__ and __eq__.
+// Python at the next build: a read/write attribute with the field's
+// description as its docstring, refusing a value outside its range (a nested
+// struct is one too, read by reference), a keyword of the constructor, and an
+// entry of as_dict(), __repr__ and __eq__. The class's docstring is its
+// struct's kDescription.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -20,8 +22,8 @@ namespace zemb::python {
 
 namespace {
 
-// One visitor out of a lambda for plain fields (name, field, low, high) and
-// one for nested structs (name, nested).
+// One visitor out of a lambda for plain fields (name, field, low, high,
+// description) and one for nested structs (name, nested).
 template <typename... Lambdas>
 struct Overloaded : Lambdas... {
   using Lambdas::operator()...;
@@ -91,7 +93,9 @@ template <typename Options>
 py::dict as_dict(const Options& options) {
   py::dict fields;
   Options::for_each_field(options, Overloaded{
-      [&fields](const char* name, const auto& field, double, double) { fields[name] = python_value(field); },
+      [&fields](const char* name, const auto& field, double, double, const char*) {
+        fields[name] = python_value(field);
+      },
       [&fields](const char* name, const auto& nested) { fields[name] = as_dict(nested); }});
   return fields;
 }
@@ -105,7 +109,7 @@ std::string repr_of(const Options& options) {
     text += (text.empty() ? "" : ", ") + std::string(name) + "=" + value;
   };
   Options::for_each_field(options, Overloaded{
-      [&add](const char* name, const auto& field, double, double) {
+      [&add](const char* name, const auto& field, double, double, const char*) {
         const py::object value = py::cast(python_value(field));
         add(name, std::is_enum_v<std::decay_t<decltype(field)>> ? py::str(value) : py::repr(value));
       },
@@ -134,15 +138,19 @@ class FieldBinder {
  public:
   explicit FieldBinder(py::class_<Options>& python_class) : class_(python_class) {}
 
+  // The docstring: "int, 16 to 8192. " and the description.
   template <typename Field>
-  void operator()(const char* name, Field&, double low, double high) const {
-    const std::string key = name;
+  void operator()(const char* name, Field&, double low, double high, const char* description) const {
+    const std::string key = name, field = class_name<Options>() + "::" + name;
     const bool ranged = !std::is_same_v<Field, bool> && !std::is_enum_v<Field>;
     const std::string range = ranged ? ", " + number_text(low) + " to " + number_text(high) : "";
     class_.def_property(
         name, [key](const Options& options) { return python_value(field_of<Field>(options, key)); },
-        [key](Options& options, Field value) { field_of<Field>(options, key) = value; },
-        (type_name<Field>() + range).c_str());
+        [key, field, low, high](Options& options, Field value) {
+          check_field(field, value, low, high);
+          field_of<Field>(options, key) = value;
+        },
+        (type_name<Field>() + range + ". " + description).c_str());
   }
 
   // A nested struct is read by reference (options.tracking.flow.window = 9
@@ -157,7 +165,7 @@ class FieldBinder {
         [key](Options& options, const py::object& value) {
           field_of<Nested>(options, key) = nested_from<Nested>(value);
         },
-        (class_name<Nested>() + " (or a dict of its fields)").c_str());
+        (class_name<Nested>() + " (or a dict of its fields). " + Nested::kDescription).c_str());
   }
 
  private:
@@ -174,15 +182,17 @@ class FieldBinder {
 };
 
 template <typename Options>
-void bind_options_class(py::module_& module, const char* name, const std::string& summary) {
+void bind_options_class(py::module_& module, const char* name) {
   py::class_<Options> python_class(
       module, name,
-      (summary + "\n\n" + name +
+      (std::string(Options::kDescription) + "\n\n" + name +
        "(**fields) starts from the defaults and sets the fields named (TypeError for an unknown name\n"
-       "or a value of the wrong type). check() raises ValueError naming the first field out of range.")
+       "or a value of the wrong type). A value outside a field's range raises ValueError naming the\n"
+       "field; check() raises it for the first field out of range or limit joining two fields broken.")
           .c_str());
   python_class.def(py::init([](const py::kwargs& fields) { return from_fields<Options>(fields); }))
-      .def("check", &Options::check, "Raises ValueError naming the first field out of range.")
+      .def("check", &Options::check,
+           "Raises ValueError naming the first field out of range, or a limit joining two fields broken.")
       .def("as_dict", &as_dict<Options>, "The fields in declaration order, nested structs as dicts.")
       .def("__repr__", &repr_of<Options>)
       .def(
@@ -233,22 +243,17 @@ void bind_enums(py::module_& module) {
 void bind_options(py::module_& module) {
   bind_enums(module);
   // Nested structs first: their classes name the attributes of the outer ones.
-  bind_options_class<PreparationOptions>(module, "PreparationOptions",
-                                         "Frame preparation: the two sizes every frame is worked at.");
-  bind_options_class<DetectionOptions>(module, "DetectionOptions", "Keypoint detection on the tracking image (FAST).");
-  bind_options_class<FlowOptions>(module, "FlowOptions", "Pyramidal Lucas-Kanade optical flow.");
-  bind_options_class<FitOptions>(module, "FitOptions", "RANSAC fits of a frame homography.");
-  bind_options_class<TrackingOptions>(module, "TrackingOptions",
-                                      "Tracking a frame against the last accepted one (or a keyframe).");
-  bind_options_class<PlacementOptions>(module, "PlacementOptions", "Placing a frame on the live preview.");
-  bind_options_class<RecoveryOptions>(module, "RecoveryOptions",
-                                      "Recovering a frame that the last accepted frame cannot place.");
-  bind_options_class<KeyframeOptions>(module, "KeyframeOptions",
-                                      "Which frames become keyframes and how they are linked.");
-  bind_options_class<MemoryOptions>(module, "MemoryOptions", "What the keyframes keep, and where.");
-  bind_options_class<RenderOptions>(module, "RenderOptions",
-                                    "The finished render: refinement, exposure compensation, seams, blending.");
-  bind_options_class<SweepOptions>(module, "SweepOptions", "Every setting of Sweep, one struct per component.");
+  bind_options_class<PreparationOptions>(module, "PreparationOptions");
+  bind_options_class<DetectionOptions>(module, "DetectionOptions");
+  bind_options_class<FlowOptions>(module, "FlowOptions");
+  bind_options_class<FitOptions>(module, "FitOptions");
+  bind_options_class<TrackingOptions>(module, "TrackingOptions");
+  bind_options_class<PlacementOptions>(module, "PlacementOptions");
+  bind_options_class<RecoveryOptions>(module, "RecoveryOptions");
+  bind_options_class<KeyframeOptions>(module, "KeyframeOptions");
+  bind_options_class<MemoryOptions>(module, "MemoryOptions");
+  bind_options_class<RenderOptions>(module, "RenderOptions");
+  bind_options_class<SweepOptions>(module, "SweepOptions");
 }
 
 }  // namespace zemb::python

@@ -116,118 +116,266 @@ class RenderModel:
     @property
     def value(self) -> int: ...
 
-# Options: Name(**fields) sets the fields named; check() raises ValueError naming the first field
-# out of range; as_dict() gives the fields in order, nested structs as dicts. A nested struct is
-# read by reference and may be set from an instance or a dict of its fields.
+# Options: Name(**fields) sets the fields named; a value outside a field's range raises ValueError
+# naming it, and check() raises it for a limit joining two fields broken; as_dict() gives the fields
+# in order, nested structs as dicts. A nested struct is read by reference and may be set from an
+# instance or a dict of its fields. Each docstring is the module's own, from the C++ field lists.
 
 class PreparationOptions:
+    """Frame preparation: the two sizes every frame is worked at."""
+
     working_columns: int
+    """int, 16 to 8192. The working frame, what goes onto the live preview: its longer side, pixels."""
     tracking_rows: int
+    """int, 16 to 8192. The tracking image, in gray, that keypoints and optical flow run on: its longer side, pixels."""
     def __init__(self, **fields: object) -> None: ...
     def check(self) -> None: ...
     def as_dict(self) -> dict[str, object]: ...
 
 class DetectionOptions:
+    """Keypoint detection on the tracking image (FAST, non-maximum suppression, 9 of 16)."""
+
     fast_threshold: int
+    """int, 1 to 255. FAST's threshold: how much brighter or darker than a point its circle must be."""
     min_keypoints: int
+    """int, 4 to 100000. Least keypoints in a frame, and least points tracked into it."""
     adaptive: bool
+    """bool. When FAST at fast_threshold finds fewer than adaptive_target keypoints, try again at thresholds lowered by
+    threshold_step down to threshold_floor.
+    """
     adaptive_target: int
+    """int, 4 to 100000. Keypoints the adaptive detection looks for; at least min_keypoints."""
     threshold_step: int
+    """int, 1 to 255. Step by which the adaptive detection lowers the threshold."""
     threshold_floor: int
+    """int, 1 to 255. Lowest threshold the adaptive detection tries; at most fast_threshold."""
     def __init__(self, **fields: object) -> None: ...
     def check(self) -> None: ...
     def as_dict(self) -> dict[str, object]: ...
 
 class FlowOptions:
+    """Pyramidal Lucas-Kanade optical flow."""
+
     window: int
+    """int, 3 to 101. Side of the search window, pixels."""
     levels: int
+    """int, 0 to 8. Highest pyramid level (0: none)."""
     iterations: int
+    """int, 1 to 1000. Most iterations per point and level."""
     epsilon: float
+    """float, 0 to 10. A point stops when a step moves it less than this, pixels."""
     min_eigen: float
+    """float, 0 to 1. Points with a weaker gradient than this are dropped."""
     def __init__(self, **fields: object) -> None: ...
     def check(self) -> None: ...
     def as_dict(self) -> dict[str, object]: ...
 
 class FitOptions:
+    """RANSAC fits of a frame homography (tracking and the refit of a placement)."""
+
     ransac_threshold: float
+    """float, 0.01 to 100. Reprojection error of an inlier, pixels."""
     ransac_iterations: int
+    """int, 1 to 100000. Most RANSAC iterations."""
     ransac_confidence: float
+    """float, 1e-06 to 1. Confidence at which RANSAC stops."""
     def __init__(self, **fields: object) -> None: ...
     def check(self) -> None: ...
     def as_dict(self) -> dict[str, object]: ...
 
 class TrackingOptions:
+    """Tracking a frame against the last accepted one (or a keyframe)."""
+
     flow: FlowOptions
+    """FlowOptions (or a dict of its fields). Pyramidal Lucas-Kanade optical flow."""
     fit: FitOptions
+    """FitOptions (or a dict of its fields). RANSAC fits of a frame homography (tracking and the refit of a placement).
+    """
     min_inliers: int
+    """int, 4 to 100000. Least RANSAC inliers for a frame to count as tracked or recovered."""
     min_inlier_share: float
+    """float, 0 to 1. Least share of the tracked pairs the inliers must be."""
     field_of_view: float
+    """float, 1 to 170. Field of view across the camera frame's longer side, degrees: only the first hint of the focal
+    length, which a turning sweep estimates itself.
+    """
     def __init__(self, **fields: object) -> None: ...
     def check(self) -> None: ...
     def as_dict(self) -> dict[str, object]: ...
 
 class PlacementOptions:
+    """Placing a frame on the live preview."""
+
     growth_share: float
+    """float, 0 to 1. A frame's right edge must reach this share of the grown width."""
     max_placed_scale: float
+    """float, 1 to 100. A placement wider or taller than this many times the frame's longer side comes from a
+    mistracked frame and is refused.
+    """
     max_canvas_side: int
+    """int, 64 to 32767. Neither side of the live preview may exceed this many pixels; a frame that would pass it is
+    still tracked and recorded, but not shown.
+    """
     seam_band: float
+    """float, 0 to 1000. Pixels this close to a placed frame's edges keep the old canvas."""
     def __init__(self, **fields: object) -> None: ...
     def check(self) -> None: ...
     def as_dict(self) -> dict[str, object]: ...
 
 class RecoveryOptions:
+    """Recovering a frame that the last accepted frame cannot place: against the last accepted frame and the newest
+    keyframes, by binary descriptors (ORB), by optical flow seeded with the shift phase correlation finds, by
+    thorough descriptors (SIFT) when the time left allows, and by flow from coarse guesses along the sweep.
+    """
+
     enabled: bool
+    """bool. Whether a lost frame is tried again at all."""
     keyframes: int
+    """int, 0 to 64. Newest keyframes a lost frame is tried against."""
     points: int
+    """int, 4 to 100000. Points of a view tracked per seeded attempt: enough to verify a shift; at least
+    tracking.min_inliers.
+    """
+    binary_features: int
+    """int, 4 to 100000. Most ORB features described in a working frame, for the binary descriptors."""
+    thorough_features: int
+    """int, 4 to 100000. Most SIFT features described in a working frame, for the thorough descriptors."""
     match_ratio: float
+    """float, 0.01 to 1. Lowe's ratio test of the descriptor matching: a descriptor's nearest match is kept when its
+    distance is below this share of the second nearest's, and when the match holds both ways.
+    """
     time_budget: float
+    """float, 0.1 to 1000. A lost frame may spend this many times the median placed frame's time on recovery; what it
+    could not try goes on over the next frames, so no frame stalls the capture loop.
+    """
     def __init__(self, **fields: object) -> None: ...
     def check(self) -> None: ...
     def as_dict(self) -> dict[str, object]: ...
 
 class KeyframeOptions:
+    """Which frames become keyframes and how they are linked."""
+
     share: float
+    """float, 0 to 1. A keyframe each time the sweep moved on by this share of a frame."""
     max_links_per_pair: int
+    """int, 4 to 100000. Most point correspondences kept per pair of keyframes."""
     link_keyframes: int
+    """int, 1 to 64. Earlier keyframes a new keyframe is linked with when they overlap."""
     def __init__(self, **fields: object) -> None: ...
     def check(self) -> None: ...
     def as_dict(self) -> dict[str, object]: ...
 
 class MemoryOptions:
+    """What the keyframes keep, and where."""
+
     keep_columns: int
+    """int, 16 to 8192. Keyframe images are the camera frame reduced to at most this many columns (by default its own
+    width): the finished render's resolution.
+    """
     budget_bytes: int
+    """int, 0 to 1000000000000000000. Kept images beyond this many bytes are written, lossless, into the sweep's own
+    folder and read back when needed.
+    """
     def __init__(self, **fields: object) -> None: ...
     def check(self) -> None: ...
     def as_dict(self) -> dict[str, object]: ...
 
 class RenderOptions:
+    """The finished render: refinement, exposure compensation, seams, blending."""
+
     field_of_view: float
+    """float, 1 to 170. Field of view across a kept image's longer side, degrees: one start of the focal length's
+    search for a record whose keyframes carry none. The focal length is found from the correspondences; this is only
+    a hint.
+    """
     refine_iterations: int
+    """int, 1 to 10000. Most iterations of the bundle adjustment. It converges in a few dozen on a sweep its model
+    fits; one it does not fit would otherwise spend seconds before it is refused.
+    """
     link_threshold: float
+    """float, 0.01 to 100. A recorded correspondence takes part in the refinement when one transform of its pair of
+    keyframes explains it to within this many kept pixels.
+    """
     max_residual: float
+    """float, 0.1 to 100. A model fits when it leaves 90 % of the correspondences within this many kept pixels; the
+    scene's own model is used when it fits, else the one that fits best.
+    """
     match_unlinked: bool
+    """bool. A keyframe that no usable correspondence joins to the others is matched by its image's descriptors (SIFT)
+    against its neighbours in the record.
+    """
+    match_features: int
+    """int, 4 to 100000. Most SIFT features described in a kept image for that matching."""
+    match_megapixels: float
+    """float, 0.01 to 100. Kept images are matched on gray copies of at most this many megapixels: enough detail to
+    match, a fraction of the time a full-resolution image takes.
+    """
+    match_ratio: float
+    """float, 0.01 to 1. Lowe's ratio test of that matching: a descriptor's nearest match is kept when its distance is
+    below this share of the second nearest's.
+    """
     max_render_megapixels: float
+    """float, 0.1 to 400. The render is reduced so that its bounding box holds at most this many megapixels; blending
+    memory follows the box (about 13 bytes a pixel).
+    """
     seam_megapixels: float
+    """float, 0.01 to 10. Seams and gains are found on images of about this many megapixels."""
     exposure: ExposureCompensation
+    """ExposureCompensation. How exposure is evened out between keyframes: not at all, a gain per image, gains per
+    block of an image, or a gain per colour channel.
+    """
     seams: SeamFinding
+    """SeamFinding. How the seams between overlapping keyframes are found: not at all, Voronoi cells, dynamic
+    programming on colour and gradient, or graph cuts.
+    """
     blending: Blending
+    """Blending. How keyframes are blended across the seams: not at all, feathered, or in several bands."""
     blend_bands: int
+    """int, 0 to 10. Bands of the multi-band blender."""
     surface: PanoramaSurface
+    """PanoramaSurface. What a render with the rotation model projects onto: a plane, a cylinder, or (auto) the plane
+    unless the sweep reaches past 50 degrees either side.
+    """
     def __init__(self, **fields: object) -> None: ...
     def check(self) -> None: ...
     def as_dict(self) -> dict[str, object]: ...
 
 class SweepOptions:
+    """Every setting of Sweep, one struct per component; render is what finish() renders with unless given others."""
+
     scene: Scene
+    """Scene. What the camera does: turns about its centre, or passes over a flat scene. Over a flat scene each frame
+    is fitted as a rotation, a uniform scale and a shift, which keeps a long strip straight; a turning camera needs
+    full homographies. The record carries the scene to the render.
+    """
     direction: Direction
+    """Direction. Which way the camera travels, or auto: found from the first frames that move. The sweep turns its
+    frames to suit, and its preview and finished panorama come out upright all the same.
+    """
     preparation: PreparationOptions
+    """PreparationOptions (or a dict of its fields). Frame preparation: the two sizes every frame is worked at."""
     detection: DetectionOptions
+    """DetectionOptions (or a dict of its fields). Keypoint detection on the tracking image (FAST, non-maximum
+    suppression, 9 of 16).
+    """
     tracking: TrackingOptions
+    """TrackingOptions (or a dict of its fields). Tracking a frame against the last accepted one (or a keyframe)."""
     placement: PlacementOptions
+    """PlacementOptions (or a dict of its fields). Placing a frame on the live preview."""
     recovery: RecoveryOptions
+    """RecoveryOptions (or a dict of its fields). Recovering a frame that the last accepted frame cannot place: against
+    the last accepted frame and the newest keyframes, by binary descriptors (ORB), by optical flow seeded with the
+    shift phase correlation finds, by thorough descriptors (SIFT) when the time left allows, and by flow from coarse
+    guesses along the sweep.
+    """
     keyframes: KeyframeOptions
+    """KeyframeOptions (or a dict of its fields). Which frames become keyframes and how they are linked."""
     memory: MemoryOptions
+    """MemoryOptions (or a dict of its fields). What the keyframes keep, and where."""
     render: RenderOptions
+    """RenderOptions (or a dict of its fields). The finished render: refinement, exposure compensation, seams,
+    blending.
+    """
     def __init__(self, **fields: object) -> None: ...
     def check(self) -> None: ...
     def as_dict(self) -> dict[str, object]: ...

@@ -97,7 +97,7 @@ Fingerprint stitch(const std::vector<cv::Mat>& frames) {
 Fingerprint run_sweep(const std::vector<cv::Mat>& frames) {
   zemb::SweepOptions options;
   options.memory.budget_bytes = 64 << 10;
-  options.recovery.time_budget = 1000;
+  options.recovery.time_budget = zemb::RecoveryOptions::kMostTimeBudget;
   zemb::Sweep sweep(std::string(), options);
   Fingerprint print;
   for (const cv::Mat& frame : frames) {

@@ -13,6 +13,7 @@
 #include "output_folder.h"
 #include "pano_error.h"
 #include "report.h"
+#include "settings.h"
 #include "stitch_run.h"
 
 namespace zemb_pano {
@@ -31,10 +32,14 @@ int run(const std::vector<std::string>& args) {
     std::cout << kUsage;
     return kExitOk;
   }
+  if (options.list_options) {
+    print_options(std::cout, options.sweep_options);
+    return kExitOk;
+  }
   const std::unique_ptr<FrameSource> source = open_frames(options.inputs, options.every, options.max_frames);
   OutputFolder output(options.output_dir);
   Progress progress(std::cerr, ::isatty(STDERR_FILENO) != 0, source->expected_frames());
-  const RunResult result = options.sweep ? sweep_frames(*source, options.sweep_options, options.finish, progress)
+  const RunResult result = options.sweep ? sweep_frames(*source, options, progress)
                                          : stitch_frames(*source, options.outlines, progress);
   print_summary(std::cout, result, options.sweep);
   if (!options.frames_csv.empty()) write_frames_csv(options.frames_csv, result.stats);

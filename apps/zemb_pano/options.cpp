@@ -7,6 +7,7 @@
 #include <opencv2/core.hpp>
 
 #include "pano_error.h"
+#include "settings.h"
 
 namespace zemb_pano {
 
@@ -34,17 +35,26 @@ options:
                         preview becomes panorama.png and cropped.png
   --finish              run the sweep and also write OUTDIR/finished.png: the
                         keyframes refined, exposure-compensated and blended
-  --scene turning|flat  what the sweep models: a camera turning about its
-                        centre (default) or a flat scene under a moving camera
+  --set NAME=VALUE      set one of the sweep's settings, named through its
+                        groups (--set recovery.time_budget=4), to a number,
+                        true or false, or a value's name (--set
+                        render.seams=voronoi); given again for others
+  --options             list every setting --set takes: its value (the
+                        default, or what --set gave), range and what it does
+  --scene turning|flat  what the sweep models (--set scene=): a camera turning
+                        about its centre (default) or a flat scene under a
+                        moving camera
   --direction auto|right|left|up|down
-                        which way the camera goes (default: found from the
-                        first frames that move)
+                        which way the camera goes (--set direction=; default:
+                        found from the first frames that move)
   --surface auto|plane|cylinder
                         what --finish projects a turning camera's keyframes
-                        onto (default: a plane, or a cylinder when the sweep
-                        reaches past 50 degrees either side)
+                        onto (--set render.surface=; default: a plane, or a
+                        cylinder when the sweep reaches past 50 degrees either
+                        side)
   --keep-cols N         columns the keyframes are kept at for --finish
-                        (default: the frames' own width)
+                        (--set memory.keep_columns=; default: the frames' own
+                        width)
   --frames-csv FILE     write one line per frame to FILE: index, status,
                         count, time in ms, keyframe (1 or 0)
   -h, --help            show this help
@@ -52,8 +62,9 @@ options:
 The fixed stitcher needs frames of one size; the sweep scales a frame of
 another size to the first one's when their proportions agree (photos of a
 set), and gives photos all the time recovery needs, where a video's frames
-get twice a placed frame's. Progress goes to stderr, the summary to
-stdout. The results are written only when the run succeeds.
+get twice a placed frame's (unless --set recovery.time_budget says
+otherwise). Progress goes to stderr, the summary to stdout. The results are
+written only when the run succeeds.
 
 exit codes:
   0  the panorama was written
@@ -68,14 +79,11 @@ examples:
   zemb_pano data/life_sweep -o out
   zemb_pano holiday.mp4 --every 3 --outlines -o out
   zemb_pano holiday.mp4 --finish --frames-csv out/frames.csv -o out
+  zemb_pano holiday.mp4 --finish --set render.blending=feather -o out
   zemb_pano shots/IMG_0012.jpg shots/IMG_0013.jpg shots/IMG_0014.jpg
 )";
 
 namespace {
-
-PanoError usage_error(const std::string& message) {
-  return PanoError(kExitUsage, message + " (see --help)");
-}
 
 int positive_count(const std::string& option, const std::string& text) {
   size_t used = 0;
@@ -90,25 +98,24 @@ int positive_count(const std::string& option, const std::string& text) {
   return static_cast<int>(value);
 }
 
-// The value `text` names among `names`, for `option`.
-template <typename Value, std::size_t N>
-Value named(const std::string& option, const std::string& text, const std::pair<const char*, Value> (&names)[N]) {
-  std::string expected;
-  for (std::size_t i = 0; i < N; ++i) {
-    if (text == names[i].first) return names[i].second;
-    expected += (i == 0 ? "" : i + 1 == N ? " or " : ", ") + std::string(names[i].first);
-  }
-  throw usage_error(option + " expects " + expected + ", got '" + text + "'");
+// --set NAME=VALUE. A photo set's recovery keeps the time budget given here.
+void set_assignment(Options& options, const std::string& assignment) {
+  const size_t equals = assignment.find('=');
+  if (equals == std::string::npos || equals == 0)
+    throw usage_error("--set expects NAME=VALUE, got '" + assignment + "'");
+  const std::string name = assignment.substr(0, equals);
+  const void* set = set_option(options.sweep_options, name, assignment.substr(equals + 1), name);
+  if (set == &options.sweep_options.recovery.time_budget) options.budget_stills = false;
 }
 
-const std::pair<const char*, zemb::Direction> kDirections[] = {
-    {"auto", zemb::Direction::kAuto}, {"right", zemb::Direction::kRight}, {"left", zemb::Direction::kLeft},
-    {"up", zemb::Direction::kUp},     {"down", zemb::Direction::kDown}};
-const std::pair<const char*, zemb::Scene> kScenes[] = {{"turning", zemb::Scene::kTurning},
-                                                       {"flat", zemb::Scene::kFlat}};
-const std::pair<const char*, zemb::PanoramaSurface> kSurfaces[] = {{"auto", zemb::PanoramaSurface::kAuto},
-                                                                   {"plane", zemb::PanoramaSurface::kPlane},
-                                                                   {"cylinder", zemb::PanoramaSurface::kCylinder}};
+// The options that stand for a setting: --scene for --set scene=...
+const char* setting_of(const std::string& arg) {
+  if (arg == "--scene") return "scene";
+  if (arg == "--direction") return "direction";
+  if (arg == "--surface") return "render.surface";
+  if (arg == "--keep-cols") return "memory.keep_columns";
+  return nullptr;
+}
 
 }  // namespace
 
@@ -116,12 +123,14 @@ Options parse_options(const std::vector<std::string>& args) {
   Options options;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
+    const char* setting = setting_of(arg);
     const bool takes_value = arg == "-o" || arg == "--output" || arg == "--every" || arg == "--max-frames" ||
-                             arg == "--scene" || arg == "--direction" || arg == "--surface" ||
-                             arg == "--keep-cols" || arg == "--frames-csv";
+                             arg == "--set" || arg == "--frames-csv" || setting != nullptr;
     if (takes_value && i + 1 == args.size()) throw usage_error(arg + " needs a value");
     if (arg == "-h" || arg == "--help") {
       options.help = true;
+    } else if (arg == "--options") {
+      options.list_options = true;
     } else if (arg == "--outlines") {
       options.outlines = true;
     } else if (arg == "-o" || arg == "--output") {
@@ -134,14 +143,10 @@ Options parse_options(const std::vector<std::string>& args) {
       options.sweep = true;
     } else if (arg == "--finish") {
       options.sweep = options.finish = true;
-    } else if (arg == "--scene") {
-      options.sweep_options.scene = named(arg, args[++i], kScenes);
-    } else if (arg == "--direction") {
-      options.sweep_options.direction = named(arg, args[++i], kDirections);
-    } else if (arg == "--surface") {
-      options.sweep_options.render.surface = named(arg, args[++i], kSurfaces);
-    } else if (arg == "--keep-cols") {
-      options.sweep_options.memory.keep_columns = positive_count(arg, args[++i]);
+    } else if (arg == "--set") {
+      set_assignment(options, args[++i]);
+    } else if (setting != nullptr) {
+      set_option(options.sweep_options, setting, args[++i], arg);
     } else if (arg == "--frames-csv") {
       options.frames_csv = args[++i];
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -150,7 +155,7 @@ Options parse_options(const std::vector<std::string>& args) {
       options.inputs.push_back(arg);
     }
   }
-  if (options.inputs.empty() && !options.help) throw usage_error("no INPUT given");
+  if (options.inputs.empty() && !options.help && !options.list_options) throw usage_error("no INPUT given");
   if (options.outlines && options.sweep) throw usage_error("--outlines goes with the fixed stitcher, not --sweep");
   try {
     options.sweep_options.check();

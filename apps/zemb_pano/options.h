@@ -18,8 +18,12 @@ struct Options {
   bool sweep = false;   // through zemb::Sweep instead of ZembStitcher
   bool finish = false;  // also render the finished panorama (implies sweep)
   std::string frames_csv;  // one line per frame goes here when set
-  zemb::SweepOptions sweep_options;
+  zemb::SweepOptions sweep_options;  // the defaults, with what --set and its shortcuts gave
+  // Photos get zemb::RecoveryOptions::kMostTimeBudget unless --set gave the
+  // recovery's time budget.
+  bool budget_stills = true;
   bool help = false;
+  bool list_options = false;  // --options: print the sweep's settings and stop
 };
 
 // Throws PanoError (kExitUsage) on a command line it cannot make sense of.

@@ -27,6 +27,9 @@ class PanoError : public std::runtime_error {
   ExitCode code_;
 };
 
+// A command line zemb_pano cannot make sense of: `message`, and where to look.
+inline PanoError usage_error(const std::string& message) { return PanoError(kExitUsage, message + " (see --help)"); }
+
 }  // namespace zemb_pano
 
 #endif  // ZEMB_PANO_ERROR_H

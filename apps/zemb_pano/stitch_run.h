@@ -11,6 +11,7 @@
 #include <opencv2/core.hpp>
 
 #include "frame_source.h"
+#include "options.h"
 #include "pano_error.h"
 #include "zemb/sweep.h"
 
@@ -54,12 +55,12 @@ struct RunResult {
 // (kExitBadInput) naming the frame.
 RunResult stitch_frames(FrameSource& source, bool with_outlines, Progress& progress);
 
-// The same through a zemb::Sweep with `options`, which keeps its spilled
-// images in a folder of its own in the system's temporary folder and removes
-// it. Its preview becomes the panorama and, with `finish`, its finished
-// render `finished`: rendered whenever the run placed two frames, the least
-// that require_placed lets through.
-RunResult sweep_frames(FrameSource& source, zemb::SweepOptions options, bool finish, Progress& progress);
+// The same through a zemb::Sweep with options.sweep_options, which keeps its
+// spilled images in a folder of its own in the system's temporary folder and
+// removes it. Its preview becomes the panorama and, with options.finish, its
+// finished render `finished`: rendered whenever the run placed two frames,
+// the least that require_placed lets through.
+RunResult sweep_frames(FrameSource& source, const Options& options, Progress& progress);
 
 // Adds one frame to a stitcher and returns what became of it.
 using AddFrame = std::function<zemb::FrameStatus(cv::Mat& frame)>;

@@ -5,17 +5,13 @@
 
 namespace zemb_pano {
 
-namespace {
-
-constexpr double kPhotoTimeBudget = 1000.0;  // the most RecoveryOptions::time_budget takes
-
-}  // namespace
-
-RunResult sweep_frames(FrameSource& source, zemb::SweepOptions options, bool finish, Progress& progress) {
+RunResult sweep_frames(FrameSource& source, const Options& options, Progress& progress) {
   // Photos come one at a time from a file, not from a capture loop that
   // waits: recovery may take all the time it needs on each.
-  if (source.stills()) options.recovery.time_budget = kPhotoTimeBudget;
-  zemb::Sweep sweep("", options);
+  zemb::SweepOptions sweep_options = options.sweep_options;
+  if (source.stills() && options.budget_stills)
+    sweep_options.recovery.time_budget = zemb::RecoveryOptions::kMostTimeBudget;
+  zemb::Sweep sweep("", sweep_options);
   RunResult run;
   run.stats = feed_frames(source, progress, [&](cv::Mat& frame) { return sweep.add(frame); });
   run.panorama = sweep.preview().clone();
@@ -23,7 +19,7 @@ RunResult sweep_frames(FrameSource& source, zemb::SweepOptions options, bool fin
   // Two placed frames always give the render two keyframes: the first one and
   // the newest placed frame, which the record adds when it is not one. With
   // fewer the run fails in require_placed, and there is nothing to render.
-  if (finish && run.stats.placed() >= 2) {
+  if (options.finish && run.stats.placed() >= 2) {
     zemb::FinishedPanorama finished = sweep.finish();
     run.finished = finished.panorama;
     run.finish_report = finished.report;

@@ -2,15 +2,22 @@
 // component, each with its defaults and its own check(). SweepOptions nests
 // them all; Sweep::finish() and zemb::render() take RenderOptions alone.
 //
-// Every struct lists its fields once more in for_each_field(), with the
-// closed range each must lie in: check(), the Python binding and the fuzz
-// probe are all made from that list, so none of them can miss a field.
+// Each struct says what it is for in kDescription and lists every field in
+// for_each_field(): visit(name, field, low, high, description), the closed
+// range the field must lie in and what it does, or visit(name, nested) for a
+// nested struct. That list is the one place a field is described: check(),
+// the Python classes and their docstrings, zemb_pano's --set and --options
+// and the fuzz probe are all made from it, so none of them can miss a field.
+// A field's line below holds only its default.
 // (ZembStitcher does not read these: its settings are a constant of its own.)
 #ifndef ZEMB_OPTIONS_H
 #define ZEMB_OPTIONS_H
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <type_traits>
+#include <utility>
 
 namespace zemb {
 
@@ -42,230 +49,275 @@ enum class Blending { kNone, kFeather, kMultiBand };
 // kAuto takes the plane unless the sweep reaches past 50 degrees either side.
 enum class PanoramaSurface { kAuto, kPlane, kCylinder };
 
-// Frame preparation: the two sizes every frame is worked at. (The sweep keeps
-// frames upright and bounds their longer side by these; the fixed path
-// bounds the camera frame's columns, then turns it, then bounds the rows.)
+// (The sweep keeps frames upright and bounds their longer side by these; the
+// fixed path bounds the camera frame's columns, then turns it, then bounds
+// the rows.)
 struct PreparationOptions {
-  int working_columns = 500;  // the working frame, what goes onto the live canvas
-  int tracking_rows = 300;    // the tracking image, in gray, that keypoints and optical flow run on
+  static constexpr const char* kDescription = "Frame preparation: the two sizes every frame is worked at.";
+  int working_columns = 500;
+  int tracking_rows = 300;
 
   template <typename Self, typename Visit>
   static void for_each_field(Self& o, Visit&& visit) {
-    visit("working_columns", o.working_columns, 16, 8192);
-    visit("tracking_rows", o.tracking_rows, 16, 8192);
+    visit("working_columns", o.working_columns, 16, 8192,
+          "The working frame, what goes onto the live preview: its longer side, pixels.");
+    visit("tracking_rows", o.tracking_rows, 16, 8192,
+          "The tracking image, in gray, that keypoints and optical flow run on: its longer side, pixels.");
   }
   void check() const;  // cv::Exception (StsBadArg) naming the first field out of range
 };
 
-// Keypoint detection on the tracking image (FAST, non-maximum suppression, 9 of 16).
 struct DetectionOptions {
+  static constexpr const char* kDescription =
+      "Keypoint detection on the tracking image (FAST, non-maximum suppression, 9 of 16).";
   int fast_threshold = 50;
-  int min_keypoints = 20;     // least keypoints in a frame, and least points tracked into it
-  // When FAST at fast_threshold finds fewer than adaptive_target keypoints,
-  // try again at thresholds lowered by threshold_step down to threshold_floor.
+  int min_keypoints = 20;
   bool adaptive = true;
-  int adaptive_target = 100;  // at least min_keypoints
+  int adaptive_target = 100;
   int threshold_step = 10;
-  int threshold_floor = 5;    // at most fast_threshold
+  int threshold_floor = 5;
 
   template <typename Self, typename Visit>
   static void for_each_field(Self& o, Visit&& visit) {
-    visit("fast_threshold", o.fast_threshold, 1, 255);
-    visit("min_keypoints", o.min_keypoints, 4, 100000);
-    visit("adaptive", o.adaptive, 0, 1);
-    visit("adaptive_target", o.adaptive_target, 4, 100000);
-    visit("threshold_step", o.threshold_step, 1, 255);
-    visit("threshold_floor", o.threshold_floor, 1, 255);
+    visit("fast_threshold", o.fast_threshold, 1, 255,
+          "FAST's threshold: how much brighter or darker than a point its circle must be.");
+    visit("min_keypoints", o.min_keypoints, 4, 100000,
+          "Least keypoints in a frame, and least points tracked into it.");
+    visit("adaptive", o.adaptive, 0, 1,
+          "When FAST at fast_threshold finds fewer than adaptive_target keypoints, try again at thresholds "
+          "lowered by threshold_step down to threshold_floor.");
+    visit("adaptive_target", o.adaptive_target, 4, 100000,
+          "Keypoints the adaptive detection looks for; at least min_keypoints.");
+    visit("threshold_step", o.threshold_step, 1, 255, "Step by which the adaptive detection lowers the threshold.");
+    visit("threshold_floor", o.threshold_floor, 1, 255,
+          "Lowest threshold the adaptive detection tries; at most fast_threshold.");
   }
   void check() const;
 };
 
-// Pyramidal Lucas-Kanade optical flow.
 struct FlowOptions {
-  int window = 21;           // search window side, pixels
-  int levels = 3;            // highest pyramid level (0 = none)
-  int iterations = 30;       // most iterations per point and level
-  double epsilon = 0.01;     // stop when a step moves less than this
-  double min_eigen = 1e-4;   // points with a weaker gradient are dropped
+  static constexpr const char* kDescription = "Pyramidal Lucas-Kanade optical flow.";
+  int window = 21;
+  int levels = 3;
+  int iterations = 30;
+  double epsilon = 0.01;
+  double min_eigen = 1e-4;
 
   template <typename Self, typename Visit>
   static void for_each_field(Self& o, Visit&& visit) {
-    visit("window", o.window, 3, 101);
-    visit("levels", o.levels, 0, 8);
-    visit("iterations", o.iterations, 1, 1000);
-    visit("epsilon", o.epsilon, 0, 10);
-    visit("min_eigen", o.min_eigen, 0, 1);
+    visit("window", o.window, 3, 101, "Side of the search window, pixels.");
+    visit("levels", o.levels, 0, 8, "Highest pyramid level (0: none).");
+    visit("iterations", o.iterations, 1, 1000, "Most iterations per point and level.");
+    visit("epsilon", o.epsilon, 0, 10, "A point stops when a step moves it less than this, pixels.");
+    visit("min_eigen", o.min_eigen, 0, 1, "Points with a weaker gradient than this are dropped.");
   }
   void check() const;
 };
 
-// RANSAC fits of a frame homography (tracking and the refit of a placement).
 struct FitOptions {
-  double ransac_threshold = 3.0;    // reprojection error of an inlier, pixels
+  static constexpr const char* kDescription =
+      "RANSAC fits of a frame homography (tracking and the refit of a placement).";
+  double ransac_threshold = 3.0;
   int ransac_iterations = 2000;
-  double ransac_confidence = 0.995;  // above 0
+  double ransac_confidence = 0.995;
 
   template <typename Self, typename Visit>
   static void for_each_field(Self& o, Visit&& visit) {
-    visit("ransac_threshold", o.ransac_threshold, 0.01, 100);
-    visit("ransac_iterations", o.ransac_iterations, 1, 100000);
-    visit("ransac_confidence", o.ransac_confidence, 1e-6, 1);
+    visit("ransac_threshold", o.ransac_threshold, 0.01, 100, "Reprojection error of an inlier, pixels.");
+    visit("ransac_iterations", o.ransac_iterations, 1, 100000, "Most RANSAC iterations.");
+    visit("ransac_confidence", o.ransac_confidence, 1e-6, 1, "Confidence at which RANSAC stops.");
   }
   void check() const;
 };
 
-// Tracking a frame against the last accepted one (or a keyframe).
 struct TrackingOptions {
+  static constexpr const char* kDescription = "Tracking a frame against the last accepted one (or a keyframe).";
   FlowOptions flow;
   FitOptions fit;
-  // Least RANSAC inliers for a frame to count as tracked or recovered, and
-  // least share of the tracked pairs they must be.
   int min_inliers = 15;
   double min_inlier_share = 0.3;
-  // Field of view across the camera frame's longer side, degrees: only the
-  // first hint of the focal length, which a turning sweep estimates itself.
   double field_of_view = 65.0;
 
   template <typename Self, typename Visit>
   static void for_each_field(Self& o, Visit&& visit) {
     visit("flow", o.flow);
     visit("fit", o.fit);
-    visit("min_inliers", o.min_inliers, 4, 100000);
-    visit("min_inlier_share", o.min_inlier_share, 0, 1);
-    visit("field_of_view", o.field_of_view, 1, 170);
+    visit("min_inliers", o.min_inliers, 4, 100000,
+          "Least RANSAC inliers for a frame to count as tracked or recovered.");
+    visit("min_inlier_share", o.min_inlier_share, 0, 1, "Least share of the tracked pairs the inliers must be.");
+    visit("field_of_view", o.field_of_view, 1, 170,
+          "Field of view across the camera frame's longer side, degrees: only the first hint of the focal "
+          "length, which a turning sweep estimates itself.");
   }
   void check() const;
 };
 
-// Placing a frame on the live preview.
 struct PlacementOptions {
-  double growth_share = 0.95;    // a frame's right edge must reach this share of the grown width
-  float max_placed_scale = 2.0f; // a placement wider or taller than this many times the frame's
-                                 // longer side comes from a mistracked frame and is refused
-  int max_canvas_side = 32767;   // neither side of the canvas may exceed this many pixels
-  float seam_band = 10.0f;       // pixels this close to a placed frame's edges keep the old canvas
+  static constexpr const char* kDescription = "Placing a frame on the live preview.";
+  double growth_share = 0.95;
+  float max_placed_scale = 2.0f;
+  int max_canvas_side = 32767;
+  float seam_band = 10.0f;
 
   template <typename Self, typename Visit>
   static void for_each_field(Self& o, Visit&& visit) {
-    visit("growth_share", o.growth_share, 0, 1);
-    visit("max_placed_scale", o.max_placed_scale, 1, 100);
-    visit("max_canvas_side", o.max_canvas_side, 64, 32767);
-    visit("seam_band", o.seam_band, 0, 1000);
+    visit("growth_share", o.growth_share, 0, 1, "A frame's right edge must reach this share of the grown width.");
+    visit("max_placed_scale", o.max_placed_scale, 1, 100,
+          "A placement wider or taller than this many times the frame's longer side comes from a mistracked "
+          "frame and is refused.");
+    visit("max_canvas_side", o.max_canvas_side, 64, 32767,
+          "Neither side of the live preview may exceed this many pixels; a frame that would pass it is still "
+          "tracked and recorded, but not shown.");
+    visit("seam_band", o.seam_band, 0, 1000, "Pixels this close to a placed frame's edges keep the old canvas.");
   }
   void check() const;
 };
 
-// Recovering a frame that the last accepted frame cannot place: against the
-// last accepted frame and the newest keyframes, first by optical flow seeded
-// with the shift phase correlation finds, then by descriptor matching.
 struct RecoveryOptions {
+  static constexpr const char* kDescription =
+      "Recovering a frame that the last accepted frame cannot place: against the last accepted frame and the "
+      "newest keyframes, by binary descriptors (ORB), by optical flow seeded with the shift phase correlation "
+      "finds, by thorough descriptors (SIFT) when the time left allows, and by flow from coarse guesses along "
+      "the sweep.";
+  // The most time_budget takes: recovery may take all the time it needs.
+  // Photos, which come one at a time from files and not from a capture loop
+  // that waits, may be given it.
+  static constexpr double kMostTimeBudget = 1000.0;
+
   bool enabled = true;
-  int keyframes = 4;        // newest keyframes tried
-  int points = 200;         // points of a view tracked per seeded attempt (at least
-                            // TrackingOptions::min_inliers): enough to verify a shift
-  float match_ratio = 0.2f; // ratio-test margin of the descriptor matching (see double_match)
-  // A lost frame may spend this many times the median placed frame's time
-  // on recovery; what it could not try goes on over the next frames, so no
-  // frame stalls the capture loop.
+  int keyframes = 4;
+  int points = 200;
+  int binary_features = 500;
+  int thorough_features = 2000;
+  float match_ratio = 0.8f;
   double time_budget = 2.0;
 
   template <typename Self, typename Visit>
   static void for_each_field(Self& o, Visit&& visit) {
-    visit("enabled", o.enabled, 0, 1);
-    visit("keyframes", o.keyframes, 0, 64);
-    visit("points", o.points, 4, 100000);
-    visit("match_ratio", o.match_ratio, 0, 0.99);
-    visit("time_budget", o.time_budget, 0.1, 1000);
+    visit("enabled", o.enabled, 0, 1, "Whether a lost frame is tried again at all.");
+    visit("keyframes", o.keyframes, 0, 64, "Newest keyframes a lost frame is tried against.");
+    visit("points", o.points, 4, 100000,
+          "Points of a view tracked per seeded attempt: enough to verify a shift; at least "
+          "tracking.min_inliers.");
+    visit("binary_features", o.binary_features, 4, 100000,
+          "Most ORB features described in a working frame, for the binary descriptors.");
+    visit("thorough_features", o.thorough_features, 4, 100000,
+          "Most SIFT features described in a working frame, for the thorough descriptors.");
+    visit("match_ratio", o.match_ratio, 0.01, 1,
+          "Lowe's ratio test of the descriptor matching: a descriptor's nearest match is kept when its distance "
+          "is below this share of the second nearest's, and when the match holds both ways.");
+    visit("time_budget", o.time_budget, 0.1, kMostTimeBudget,
+          "A lost frame may spend this many times the median placed frame's time on recovery; what it could not "
+          "try goes on over the next frames, so no frame stalls the capture loop.");
   }
   void check() const;
 };
 
-// Which frames become keyframes and how they are linked.
 struct KeyframeOptions {
-  double share = 0.25;         // a keyframe each time the sweep moved on by this share of a frame
-  int max_links_per_pair = 60; // most point correspondences kept per pair of keyframes
-  int link_keyframes = 6;      // earlier keyframes a new keyframe is linked with when they overlap
+  static constexpr const char* kDescription = "Which frames become keyframes and how they are linked.";
+  double share = 0.25;
+  int max_links_per_pair = 60;
+  int link_keyframes = 6;
 
   template <typename Self, typename Visit>
   static void for_each_field(Self& o, Visit&& visit) {
-    visit("share", o.share, 0, 1);
-    visit("max_links_per_pair", o.max_links_per_pair, 4, 100000);
-    visit("link_keyframes", o.link_keyframes, 1, 64);
+    visit("share", o.share, 0, 1, "A keyframe each time the sweep moved on by this share of a frame.");
+    visit("max_links_per_pair", o.max_links_per_pair, 4, 100000,
+          "Most point correspondences kept per pair of keyframes.");
+    visit("link_keyframes", o.link_keyframes, 1, 64,
+          "Earlier keyframes a new keyframe is linked with when they overlap.");
   }
   void check() const;
 };
 
-// What the keyframes keep, and where.
 struct MemoryOptions {
-  int keep_columns = 8192;  // keyframe images: the camera frame reduced to at most this many
-                            // columns (by default its own width); the render's resolution
-  // Kept images beyond this many bytes are written, lossless, into the
-  // sweep's own folder and read back when needed.
+  static constexpr const char* kDescription = "What the keyframes keep, and where.";
+  int keep_columns = 8192;
   std::uint64_t budget_bytes = std::uint64_t(256) << 20;
 
   template <typename Self, typename Visit>
   static void for_each_field(Self& o, Visit&& visit) {
-    visit("keep_columns", o.keep_columns, 16, 8192);
-    visit("budget_bytes", o.budget_bytes, 0, 1e18);
+    visit("keep_columns", o.keep_columns, 16, 8192,
+          "Keyframe images are the camera frame reduced to at most this many columns (by default its own "
+          "width): the finished render's resolution.");
+    visit("budget_bytes", o.budget_bytes, 0, 1e18,
+          "Kept images beyond this many bytes are written, lossless, into the sweep's own folder and read back "
+          "when needed.");
   }
   void check() const;
 };
 
-// The finished render: refinement, exposure compensation, seams, blending.
 struct RenderOptions {
-  // Field of view across a kept image's longer side, degrees: one start of
-  // the focal length's search for a record whose keyframes carry none. The
-  // focal length is found from the correspondences; this is only a hint.
+  static constexpr const char* kDescription =
+      "The finished render: refinement, exposure compensation, seams, blending.";
   double field_of_view = 65.0;
-  // Most iterations of the bundle adjustment. It converges in a few dozen on
-  // a sweep its model fits; one it does not fit would otherwise spend seconds
-  // before it is refused.
   int refine_iterations = 100;
-  // A recorded correspondence takes part in the refinement when one transform
-  // of its pair of keyframes explains it to within this many kept pixels.
   double link_threshold = 3.0;
-  // A model fits when it leaves 90 % of the correspondences within this many
-  // kept pixels; the scene's own model is used when it fits, else the one
-  // that fits best.
   double max_residual = 4.0;
-  // A keyframe that no usable correspondence joins to the others is matched
-  // by its image's descriptors against its neighbours in the record.
   bool match_unlinked = true;
-  // The render is reduced so that its bounding box holds at most this many
-  // pixels; blending memory follows the box (about 13 bytes a pixel).
+  int match_features = 2000;
+  double match_megapixels = 0.5;
+  float match_ratio = 0.75f;
   double max_render_megapixels = 40.0;
-  double seam_megapixels = 0.1;  // seams and gains are found on images of about this size
+  double seam_megapixels = 0.1;
   ExposureCompensation exposure = ExposureCompensation::kGain;
   SeamFinding seams = SeamFinding::kDpColourGradient;
   Blending blending = Blending::kMultiBand;
-  int blend_bands = 5;  // of the multi-band blender
-  PanoramaSurface surface = PanoramaSurface::kAuto;  // of a render with the rotation model
+  int blend_bands = 5;
+  PanoramaSurface surface = PanoramaSurface::kAuto;
 
   template <typename Self, typename Visit>
   static void for_each_field(Self& o, Visit&& visit) {
-    visit("field_of_view", o.field_of_view, 1, 170);
-    visit("refine_iterations", o.refine_iterations, 1, 10000);
-    visit("link_threshold", o.link_threshold, 0.01, 100);
-    visit("max_residual", o.max_residual, 0.1, 100);
-    visit("match_unlinked", o.match_unlinked, 0, 1);
-    visit("max_render_megapixels", o.max_render_megapixels, 0.1, 400);
-    visit("seam_megapixels", o.seam_megapixels, 0.01, 10);
-    visit("exposure", o.exposure, 0, 3);
-    visit("seams", o.seams, 0, 3);
-    visit("blending", o.blending, 0, 2);
-    visit("blend_bands", o.blend_bands, 0, 10);
-    visit("surface", o.surface, 0, 2);
+    visit("field_of_view", o.field_of_view, 1, 170,
+          "Field of view across a kept image's longer side, degrees: one start of the focal length's search for "
+          "a record whose keyframes carry none. The focal length is found from the correspondences; this is "
+          "only a hint.");
+    visit("refine_iterations", o.refine_iterations, 1, 10000,
+          "Most iterations of the bundle adjustment. It converges in a few dozen on a sweep its model fits; one "
+          "it does not fit would otherwise spend seconds before it is refused.");
+    visit("link_threshold", o.link_threshold, 0.01, 100,
+          "A recorded correspondence takes part in the refinement when one transform of its pair of keyframes "
+          "explains it to within this many kept pixels.");
+    visit("max_residual", o.max_residual, 0.1, 100,
+          "A model fits when it leaves 90 % of the correspondences within this many kept pixels; the scene's "
+          "own model is used when it fits, else the one that fits best.");
+    visit("match_unlinked", o.match_unlinked, 0, 1,
+          "A keyframe that no usable correspondence joins to the others is matched by its image's descriptors "
+          "(SIFT) against its neighbours in the record.");
+    visit("match_features", o.match_features, 4, 100000,
+          "Most SIFT features described in a kept image for that matching.");
+    visit("match_megapixels", o.match_megapixels, 0.01, 100,
+          "Kept images are matched on gray copies of at most this many megapixels: enough detail to match, a "
+          "fraction of the time a full-resolution image takes.");
+    visit("match_ratio", o.match_ratio, 0.01, 1,
+          "Lowe's ratio test of that matching: a descriptor's nearest match is kept when its distance is below "
+          "this share of the second nearest's.");
+    visit("max_render_megapixels", o.max_render_megapixels, 0.1, 400,
+          "The render is reduced so that its bounding box holds at most this many megapixels; blending memory "
+          "follows the box (about 13 bytes a pixel).");
+    visit("seam_megapixels", o.seam_megapixels, 0.01, 10,
+          "Seams and gains are found on images of about this many megapixels.");
+    visit("exposure", o.exposure, 0, 3,
+          "How exposure is evened out between keyframes: not at all, a gain per image, gains per block of an "
+          "image, or a gain per colour channel.");
+    visit("seams", o.seams, 0, 3,
+          "How the seams between overlapping keyframes are found: not at all, Voronoi cells, dynamic "
+          "programming on colour and gradient, or graph cuts.");
+    visit("blending", o.blending, 0, 2,
+          "How keyframes are blended across the seams: not at all, feathered, or in several bands.");
+    visit("blend_bands", o.blend_bands, 0, 10, "Bands of the multi-band blender.");
+    visit("surface", o.surface, 0, 2,
+          "What a render with the rotation model projects onto: a plane, a cylinder, or (auto) the plane unless "
+          "the sweep reaches past 50 degrees either side.");
   }
   void check() const;
 };
 
 struct SweepOptions {
-  // Over a flat scene each frame is fitted as a rotation, a uniform scale and
-  // a shift, which keeps a long strip straight; a turning camera needs full
-  // homographies. The record carries the scene to the render.
+  static constexpr const char* kDescription =
+      "Every setting of Sweep, one struct per component; render is what finish() renders with unless given "
+      "others.";
   Scene scene = Scene::kTurning;
-  // Which way the camera travels; the sweep turns its frames to suit, and
-  // its preview and finished panorama come out upright all the same.
   Direction direction = Direction::kAuto;
   PreparationOptions preparation;
   DetectionOptions detection;
@@ -274,12 +326,17 @@ struct SweepOptions {
   RecoveryOptions recovery;
   KeyframeOptions keyframes;
   MemoryOptions memory;
-  RenderOptions render;  // what finish() renders with unless given others
+  RenderOptions render;
 
   template <typename Self, typename Visit>
   static void for_each_field(Self& o, Visit&& visit) {
-    visit("scene", o.scene, 0, 1);
-    visit("direction", o.direction, 0, 4);
+    visit("scene", o.scene, 0, 1,
+          "What the camera does: turns about its centre, or passes over a flat scene. Over a flat scene each "
+          "frame is fitted as a rotation, a uniform scale and a shift, which keeps a long strip straight; a "
+          "turning camera needs full homographies. The record carries the scene to the render.");
+    visit("direction", o.direction, 0, 4,
+          "Which way the camera travels, or auto: found from the first frames that move. The sweep turns its "
+          "frames to suit, and its preview and finished panorama come out upright all the same.");
     visit("preparation", o.preparation);
     visit("detection", o.detection);
     visit("tracking", o.tracking);
@@ -292,6 +349,57 @@ struct SweepOptions {
   // Every component's check(), and the limits that join two of them.
   void check() const;
 };
+
+// Throws cv::Exception (StsBadArg), "`field` is <value>; it must be <low> to
+// <high>", unless `value` is finite and lies in [low, high].
+void check_range(const std::string& field, double value, double low, double high);
+
+// check_range for a field of any type for_each_field lists: an enumeration
+// by its number; a float field's ends taken as floats, since it holds them
+// only so (0.99f is a little above 0.99).
+template <typename Field>
+void check_field(const std::string& name, Field value, double low, double high) {
+  if constexpr (std::is_enum_v<Field>)
+    check_range(name, static_cast<double>(static_cast<std::underlying_type_t<Field>>(value)), low, high);
+  else if constexpr (std::is_floating_point_v<Field>)
+    check_range(name, static_cast<double>(value), static_cast<double>(static_cast<Field>(low)),
+                static_cast<double>(static_cast<Field>(high)));
+  else
+    check_range(name, static_cast<double>(value), low, high);
+}
+
+namespace detail {
+
+// The visitor for_each_option hands to each struct's for_each_field: plain
+// fields go on to `visit` named by their path, nested structs are opened.
+template <typename Visit>
+class OptionPaths {
+ public:
+  OptionPaths(std::string prefix, Visit& visit) : prefix_(std::move(prefix)), visit_(visit) {}
+
+  template <typename Field>
+  void operator()(const char* name, Field& field, double low, double high, const char* description) const {
+    visit_(prefix_ + name, field, low, high, description);
+  }
+  template <typename Nested>
+  void operator()(const char* name, Nested& nested) const {
+    std::remove_const_t<Nested>::for_each_field(nested, OptionPaths(prefix_ + name + ".", visit_));
+  }
+
+ private:
+  std::string prefix_;
+  Visit& visit_;
+};
+
+}  // namespace detail
+
+// Every plain field of `options` and of the structs nested in it, in the
+// order of their lists: visit(path, field, low, high, description), the path
+// naming the field through the nesting ("tracking.flow.window").
+template <typename Options, typename Visit>
+void for_each_option(Options& options, Visit&& visit) {
+  std::remove_const_t<Options>::for_each_field(options, detail::OptionPaths<std::remove_reference_t<Visit>>("", visit));
+}
 
 }  // namespace zemb
 

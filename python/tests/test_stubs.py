@@ -37,3 +37,25 @@ def test_every_options_class_has_the_stubs_fields_in_order_with_their_types():
         in_stub = [(item.target.id, ast.unparse(item.annotation))
                    for item in STUB_CLASSES[name].body if isinstance(item, ast.AnnAssign)]
         assert in_stub == in_module, name
+
+
+def docstrings(node):
+    """{name: docstring} of the fields a stub class declares, each string right after its field."""
+    found = {}
+    for item, after in zip(node.body, node.body[1:]):
+        if isinstance(item, ast.AnnAssign) and isinstance(after, ast.Expr) and isinstance(after.value, ast.Constant):
+            found[item.target.id] = after.value.value
+    return found
+
+
+def test_the_stub_says_what_the_module_says_of_every_option():
+    def words(text):
+        return " ".join(text.split())
+
+    for name, node in STUB_CLASSES.items():
+        if "as_dict" not in declared(node):
+            continue
+        cls = getattr(zemb, name)
+        assert words(ast.get_docstring(node)) == words(cls.__doc__.split("\n\n")[0]), name
+        in_stub = {field: words(doc) for field, doc in docstrings(node).items()}
+        assert in_stub == {field: words(getattr(cls, field).__doc__) for field in cls().as_dict()}, name

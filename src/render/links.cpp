@@ -99,10 +99,10 @@ class Groups {
 // Matches each keyframe outside the biggest group against its neighbours in
 // other groups, nearest first, until a usable pair joins it; again while that
 // joins any, since a group that grows may become the biggest.
-void join_by_matching(const SweepRecord& record, double threshold, std::vector<LinkedPair>& pairs) {
+void join_by_matching(const SweepRecord& record, const RenderOptions& options, std::vector<LinkedPair>& pairs) {
   const int n = static_cast<int>(record.keyframes.size());
   Groups groups(n, pairs);
-  ImageMatcher matcher(record);
+  ImageMatcher matcher(record, options);
   std::set<std::pair<int, int>> tried;
   for (bool joined_any = true; joined_any;) {
     joined_any = false;
@@ -112,7 +112,8 @@ void join_by_matching(const SweepRecord& record, double threshold, std::vector<L
           if (j < 0 || j >= n || groups.root(j) == groups.root(i) || !tried.insert(std::minmax(i, j)).second)
             continue;
           const std::size_t before = pairs.size();
-          add_pairs(sharpened_links(record, {matcher.link(std::min(i, j), std::max(i, j))}), threshold, pairs);
+          add_pairs(sharpened_links(record, {matcher.link(std::min(i, j), std::max(i, j))}), options.link_threshold,
+                    pairs);
           if (pairs.size() == before) continue;
           groups.join(i, j);
           joined_any = true;
@@ -141,7 +142,7 @@ LinkGraph link_graph(const SweepRecord& record, const RenderOptions& options) {
   LinkGraph graph;
   for (const Keyframe& keyframe : record.keyframes) graph.sizes.push_back(keyframe.image_size);
   add_pairs(sharpened_links(record, record.links), options.link_threshold, graph.pairs);
-  if (options.match_unlinked) join_by_matching(record, options.link_threshold, graph.pairs);
+  if (options.match_unlinked) join_by_matching(record, options, graph.pairs);
   group(graph);
   return graph;
 }

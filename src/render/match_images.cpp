@@ -1,7 +1,8 @@
 // Correspondences found from the kept images alone, for keyframes whose
 // recorded links are missing or unusable: SIFT keypoints on a reduced grey
-// copy of each image, matched with Lowe's ratio test. The pair's homography
-// fit then keeps those one transform explains.
+// copy of each image, matched with Lowe's ratio test (RenderOptions'
+// match_features, match_megapixels, match_ratio). The pair's homography fit
+// then keeps those one transform explains.
 #include <algorithm>
 #include <cmath>
 
@@ -13,22 +14,13 @@
 namespace zemb {
 namespace rendering {
 
-namespace {
-
-// Keypoints are found on copies of at most this many pixels: enough detail
-// to match, a fraction of the time a full-resolution kept image takes.
-constexpr double kMatchPixels = 0.5e6;
-constexpr int kMostKeypoints = 2000;
-constexpr float kRatio = 0.75f;  // nearest descriptor at most this share of the second nearest's distance
-
-}  // namespace
-
 struct ImageMatcher::Features {
   std::vector<cv::Point2f> points;  // kept pixels
   cv::Mat descriptors;
 };
 
-ImageMatcher::ImageMatcher(const SweepRecord& record) : record_(record), features_(record.keyframes.size()) {}
+ImageMatcher::ImageMatcher(const SweepRecord& record, const RenderOptions& options)
+    : record_(record), options_(options), features_(record.keyframes.size()) {}
 
 ImageMatcher::~ImageMatcher() = default;
 
@@ -38,10 +30,10 @@ const ImageMatcher::Features& ImageMatcher::features_of(int index) {
   features = std::make_unique<Features>();
   cv::Mat gray;
   cv::cvtColor(record_.image(index), gray, cv::COLOR_BGR2GRAY);
-  const double scale = std::min(1.0, std::sqrt(kMatchPixels / std::max(1, gray.cols * gray.rows)));
+  const double scale = std::min(1.0, std::sqrt(options_.match_megapixels * 1e6 / std::max(1, gray.cols * gray.rows)));
   if (scale < 1.0) cv::resize(gray, gray, cv::Size(), scale, scale, cv::INTER_AREA);
   std::vector<cv::KeyPoint> keypoints;
-  cv::SIFT::create(kMostKeypoints)->detectAndCompute(gray, cv::noArray(), keypoints, features->descriptors);
+  cv::SIFT::create(options_.match_features)->detectAndCompute(gray, cv::noArray(), keypoints, features->descriptors);
   for (const cv::KeyPoint& keypoint : keypoints)
     features->points.push_back((keypoint.pt + cv::Point2f(0.5f, 0.5f)) / scale - cv::Point2f(0.5f, 0.5f));
   return *features;
@@ -55,7 +47,7 @@ KeyframeLink ImageMatcher::link(int from, int to) {
   std::vector<std::vector<cv::DMatch>> nearest;
   cv::BFMatcher(cv::NORM_L2).knnMatch(a.descriptors, b.descriptors, nearest, 2);
   for (const std::vector<cv::DMatch>& m : nearest)
-    if (m.size() == 2 && m[0].distance < kRatio * m[1].distance) {
+    if (m.size() == 2 && m[0].distance < options_.match_ratio * m[1].distance) {
       link.from_points.push_back(a.points[std::size_t(m[0].queryIdx)]);
       link.to_points.push_back(b.points[std::size_t(m[0].trainIdx)]);
     }

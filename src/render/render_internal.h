@@ -67,7 +67,7 @@ std::vector<KeyframeLink> sharpened_links(const SweepRecord& record, const std::
 // whose recorded links are missing or unusable.
 class ImageMatcher {
  public:
-  explicit ImageMatcher(const SweepRecord& record);
+  ImageMatcher(const SweepRecord& record, const RenderOptions& options);
   ~ImageMatcher();
   // Correspondences between two keyframes' kept images (kept pixels), those
   // passing a ratio test; none when the images share too little.
@@ -77,6 +77,7 @@ class ImageMatcher {
   struct Features;
   const Features& features_of(int index);
   const SweepRecord& record_;
+  const RenderOptions& options_;
   std::vector<std::unique_ptr<Features>> features_;
 };
 

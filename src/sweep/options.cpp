@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <string>
-#include <type_traits>
 
 #include <opencv2/core.hpp>
 
@@ -29,19 +28,8 @@ class RangeCheck {
   explicit RangeCheck(const char* owner) : owner_(owner) {}
 
   template <typename T>
-  void operator()(const char* name, const T& value, double low, double high) const {
-    double number = 0;
-    if constexpr (std::is_enum_v<T>)
-      number = static_cast<double>(static_cast<std::underlying_type_t<T>>(value));
-    else
-      number = static_cast<double>(value);
-    // A float field holds its ends only as floats (0.99f is a little above 0.99).
-    if constexpr (std::is_floating_point_v<T>) {
-      low = static_cast<double>(static_cast<T>(low));
-      high = static_cast<double>(static_cast<T>(high));
-    }
-    require(std::isfinite(number) && number >= low && number <= high, owner_ + "::" + name, number,
-            number_text(low) + " to " + number_text(high));
+  void operator()(const char* name, const T& value, double low, double high, const char*) const {
+    check_field(owner_ + "::" + name, value, low, high);
   }
   template <typename Nested>
   void operator()(const char*, const Nested& nested) const {
@@ -58,6 +46,11 @@ void check_ranges(const Options& options, const char* owner) {
 }
 
 }  // namespace
+
+void check_range(const std::string& field, double value, double low, double high) {
+  require(std::isfinite(value) && value >= low && value <= high, field, value,
+          number_text(low) + " to " + number_text(high));
+}
 
 void PreparationOptions::check() const { check_ranges(*this, "PreparationOptions"); }
 

@@ -49,14 +49,14 @@ std::vector<cv::Point2d> travel_directions(cv::Point2d travel) {
   return {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
 }
 
-// Descriptors both ways under the ratio test, each pair once.
+// Descriptors both ways under Lowe's ratio test, each pair once.
 std::vector<cv::DMatch> mutual_matches(const cv::Mat& a, const cv::Mat& b, float ratio) {
   cv::BFMatcher matcher(a.depth() == CV_8U ? cv::NORM_HAMMING : cv::NORM_L2);
   std::vector<std::vector<cv::DMatch>> forward, backward;
   matcher.knnMatch(a, b, forward, 2);
   matcher.knnMatch(b, a, backward, 2);
   const auto passes = [ratio](const std::vector<cv::DMatch>& c) {
-    return c.size() == 2 && c[0].distance < (1.0f - ratio) * c[1].distance;
+    return c.size() == 2 && c[0].distance < ratio * c[1].distance;
   };
   std::vector<int> back(static_cast<std::size_t>(b.rows), -1);
   for (const auto& candidates : backward)
@@ -85,9 +85,8 @@ std::vector<Seed> coarse_seeds(const PreparedFrame& frame, cv::Point2d travel) {
 
 }  // namespace
 
-Describers Describers::make() {
-  constexpr int kBinaryFeatures = 500, kThoroughFeatures = 2000;  // per working frame
-  return {cv::ORB::create(kBinaryFeatures), cv::SIFT::create(kThoroughFeatures)};
+Describers Describers::make(const RecoveryOptions& options) {
+  return {cv::ORB::create(options.binary_features), cv::SIFT::create(options.thorough_features)};
 }
 
 namespace {
@@ -110,7 +109,7 @@ struct Recovery::Attempt {
 };
 
 Recovery::Recovery(Scene scene, const TrackingOptions& tracking, const RecoveryOptions& options)
-    : scene_(scene), tracking_(tracking), options_(options), describers_(Describers::make()) {}
+    : scene_(scene), tracking_(tracking), options_(options), describers_(Describers::make(options)) {}
 
 // Matches the descriptors of the view and the frame (ratio test both ways)
 // at the working frames' size, where a tracking image is too coarse for a

@@ -19,7 +19,7 @@ namespace zemb {
 // The sweep's own describers (a Feature2D is not safe to share between threads).
 struct Describers {
   cv::Ptr<cv::Feature2D> binary, thorough;
-  static Describers make();
+  static Describers make(const RecoveryOptions& options);
   cv::Feature2D& of(Describer describer) const { return describer == Describer::kBinary ? *binary : *thorough; }
 };
 

@@ -4,18 +4,23 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
+
+#include "zemb/options.h"
 
 namespace fs = std::filesystem;
 
@@ -190,6 +195,20 @@ TEST_F(ZembPano, RefusesBadRunsWithOneLineAndTheirExitCode) {
       {"unknown option", {kSweep.string(), "--fast", "-o", out}, 2, {"--fast", "--help"}},
       {"unknown surface", {kSweep.string(), "--finish", "--surface", "sphere", "-o", out}, 2,
        {"--surface expects auto, plane or cylinder", "'sphere'"}},
+      {"unknown setting", {kSweep.string(), "--set", "recovery.patience=3", "-o", out}, 2,
+       {"'recovery.patience'", "--options"}},
+      {"a group is no setting", {kSweep.string(), "--set", "recovery=1", "-o", out}, 2, {"'recovery'"}},
+      {"setting without a value", {kSweep.string(), "--set", "scene", "-o", out}, 2, {"NAME=VALUE", "'scene'"}},
+      {"setting out of range", {kSweep.string(), "--sweep", "--set", "recovery.time_budget=0", "-o", out}, 2,
+       {"recovery.time_budget is 0", "0.1 to 1000"}},
+      {"setting too large for its type", {kSweep.string(), "--set", "tracking.flow.window=99999999999", "-o", out}, 2,
+       {"tracking.flow.window is 99999999999", "3 to 101"}},
+      {"setting not a number", {kSweep.string(), "--set", "tracking.flow.window=9.5", "-o", out}, 2,
+       {"tracking.flow.window expects a whole number", "'9.5'"}},
+      {"setting of no such name", {kSweep.string(), "--set", "render.blending=smooth", "-o", out}, 2,
+       {"render.blending expects none, feather or multi_band", "'smooth'"}},
+      {"settings that break a limit", {kSweep.string(), "--set", "detection.threshold_floor=60", "-o", out}, 2,
+       {"threshold_floor is 60", "fast_threshold"}},
       {"missing input", {scratch + "/missing.mp4", "-o", out}, 3, {"missing.mp4", "No such file"}},
       {"folder without images", {scratch + "/empty", "-o", out}, 3, {"empty", "no images"}},
       {"not a video", {scratch + "/notes.mkv", "-o", out}, 3, {"notes.mkv", "neither a video nor an image"}},
@@ -209,6 +228,124 @@ TEST_F(ZembPano, RefusesBadRunsWithOneLineAndTheirExitCode) {
     EXPECT_TRUE(names_in(out).empty()) << "files left in the output folder";
     EXPECT_TRUE(names_in(temporary()).empty()) << "the stitcher's working folder was left behind";
   }
+}
+
+// What --options says of one setting.
+struct Listed {
+  std::string value;
+  std::string range;  // "16 to 8192", "true or false", "auto, plane or cylinder"
+  std::string description;  // its lines joined by spaces
+};
+
+// --options's paragraphs by setting: "path = value  (range)", then the
+// description's lines, indented.
+std::map<std::string, Listed> listed_options(const std::string& listing) {
+  std::map<std::string, Listed> listed;
+  std::istringstream lines(listing);
+  Listed* last = nullptr;
+  for (std::string line; std::getline(lines, line);) {
+    const size_t equals = line.find(" = "), open = line.find("  ("), text = line.find_first_not_of(' ');
+    if (text > 0 && last != nullptr) {
+      last->description += (last->description.empty() ? "" : " ") + line.substr(text);
+    } else if (equals != std::string::npos && open != std::string::npos && line.back() == ')') {
+      last = &listed[line.substr(0, equals)];
+      last->value = line.substr(equals + 3, open - equals - 3);
+      last->range = line.substr(open + 3, line.size() - open - 4);
+    } else {
+      ADD_FAILURE() << "not a line of --options: " << line;
+    }
+  }
+  return listed;
+}
+
+// A value in the field's range other than what --options listed: the other
+// end of a number's range, the other truth value, the other name.
+template <typename Field>
+std::string other_value(double low, double high, const Listed& listed) {
+  if constexpr (std::is_same_v<Field, bool>) {
+    return listed.value == "true" ? "false" : "true";
+  } else if constexpr (std::is_enum_v<Field>) {
+    const size_t comma = listed.range.find_first_of(", ");
+    const std::string first = listed.range.substr(0, comma);
+    return first != listed.value ? first : listed.range.substr(listed.range.rfind(' ') + 1);
+  } else {
+    const double end = std::stod(listed.value) == low ? high : low;
+    return std::is_integral_v<Field> ? std::to_string(static_cast<long long>(end)) : cv::format("%.17g", end);
+  }
+}
+
+// Two spellings of one value: equal numbers, or the same words.
+bool same_value(const std::string& a, const std::string& b) {
+  char* end_a = nullptr;
+  char* end_b = nullptr;
+  const double x = std::strtod(a.c_str(), &end_a), y = std::strtod(b.c_str(), &end_b);
+  if (*end_a != '\0' || *end_b != '\0' || a.empty() || b.empty()) return a == b;
+  return std::abs(x - y) <= 1e-5 * std::max(std::abs(x), std::abs(y));
+}
+
+std::string single_spaced(const std::string& text) {
+  std::istringstream words(text);
+  std::string spaced;
+  for (std::string word; words >> word;) spaced += (spaced.empty() ? "" : " ") + word;
+  return spaced;
+}
+
+// Every field of the options' own list is listed, with its default and its
+// description, and --set gives each a new value, which --options then lists.
+TEST_F(ZembPano, OptionsListsEverySettingAndSetTakesEachOfThem) {
+  const Outcome defaults = pano({"--options"});
+  ASSERT_EQ(defaults.code, 0) << defaults.err;
+  const std::map<std::string, Listed> listed = listed_options(defaults.out);
+  std::vector<std::string> args;
+  std::map<std::string, std::string> wanted;
+  zemb::SweepOptions options;
+  zemb::for_each_option(options, [&](const std::string& path, const auto& field, double low, double high,
+                                     const char* description) {
+    const auto found = listed.find(path);
+    if (found == listed.end()) {
+      ADD_FAILURE() << path << " is not listed";
+      return;
+    }
+    EXPECT_EQ(found->second.description, single_spaced(description)) << path;
+    using Field = std::decay_t<decltype(field)>;
+    if constexpr (!std::is_enum_v<Field> && !std::is_same_v<Field, bool>) {
+      EXPECT_TRUE(same_value(found->second.value, cv::format("%.17g", static_cast<double>(field)))) << path;
+    }
+    wanted[path] = other_value<Field>(low, high, found->second);
+    args.insert(args.end(), {"--set", path + "=" + wanted[path]});
+  });
+  EXPECT_EQ(listed.size(), wanted.size()) << "--options lists a setting the field lists do not";
+  args.push_back("--options");
+  const Outcome changed = pano(args);
+  ASSERT_EQ(changed.code, 0) << changed.err;
+  const std::map<std::string, Listed> now = listed_options(changed.out);
+  for (const auto& [path, value] : wanted) {
+    ASSERT_EQ(now.count(path), 1u) << path;
+    EXPECT_TRUE(same_value(now.at(path).value, value)) << path << ": " << now.at(path).value << ", not " << value;
+    EXPECT_NE(now.at(path).value, listed.at(path).value) << path;
+  }
+}
+
+// README.md shows zemb_pano's --help as it is, between a pair of fences.
+TEST_F(ZembPano, TheReadmeShowsTheHelpAsItIs) {
+  const Outcome help = pano({"--help"});
+  ASSERT_EQ(help.code, 0) << help.err;
+  const std::string readme = read_text(fs::path(ZEMB_SOURCE_DIR) / "README.md");
+  EXPECT_NE(readme.find("```text\n" + help.out + "```\n"), std::string::npos)
+      << "README.md's copy of the help differs from zemb_pano --help; paste the program's output over it";
+}
+
+// A setting reaches the sweep: keyframes further apart are fewer.
+TEST_F(ZembPano, SetChangesWhatTheSweepDoes) {
+  const auto keyframes_with = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {kSweep.string(), "--sweep", "-o", (scratch_ / "out").string()});
+    const Outcome result = pano(args);
+    EXPECT_EQ(result.code, 0) << result.err;
+    return summary_count(result.out, "keyframes");
+  };
+  const int by_default = keyframes_with({});
+  EXPECT_GE(by_default, 5);
+  EXPECT_LT(keyframes_with({"--set", "keyframes.share=0.9"}), by_default - 2);
 }
 
 // The same frames from a folder, from a lossless video, and picked from the

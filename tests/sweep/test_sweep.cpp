@@ -79,7 +79,7 @@ TEST_F(SweepOnPhoto, RecoversAfterAGapAndADarkRunAndPlacesTheFramesWhereTheyBelo
   });
   zemb::SweepOptions options;
   options.scene = zemb::Scene::kFlat;
-  options.recovery.time_budget = 1000;  // every attempt, whatever the machine's speed
+  options.recovery.time_budget = zemb::RecoveryOptions::kMostTimeBudget;  // every attempt, whatever the machine's speed
   zemb::Sweep sweep("", options);
   const std::vector<zemb::FrameStatus> statuses = add_all(sweep, frames);
   const int gap_end = 10, dark_end = 26 - 10 + 3;
@@ -343,7 +343,7 @@ TEST(SweepOnPhotoSet, PlacesEveryDronePhotoOfTreetops) {
   for (const zemb::Scene scene : {zemb::Scene::kFlat, zemb::Scene::kTurning}) {
     zemb::SweepOptions options;
     options.scene = scene;
-    options.recovery.time_budget = 1000;
+    options.recovery.time_budget = zemb::RecoveryOptions::kMostTimeBudget;
     zemb::Sweep sweep("", options);
     for (const cv::Mat& photo : photos) {
       ASSERT_FALSE(photo.empty());

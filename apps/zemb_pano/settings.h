@@ -1,0 +1,28 @@
+// The sweep's settings on the command line, --set NAME=VALUE and --options,
+// both made from the options' own field list (zemb::for_each_option), so
+// that every field can be set and is listed.
+#ifndef ZEMB_PANO_SETTINGS_H
+#define ZEMB_PANO_SETTINGS_H
+
+#include <ostream>
+#include <string>
+
+#include "zemb/options.h"
+
+namespace zemb_pano {
+
+// Sets the field of `options` that `name` gives by its path through the
+// nesting ("recovery.time_budget") from `text`: a number, true or false, or
+// an enumeration's value by its name. Throws PanoError (kExitUsage), naming
+// `label` (what the person typed), for an unknown name or a value the field
+// cannot take or that lies outside its range. Returns the field it set.
+const void* set_option(zemb::SweepOptions& options, const std::string& name, const std::string& text,
+                       const std::string& label);
+
+// Every field of `options`, one to a paragraph: its path, its value, its
+// range and what it does.
+void print_options(std::ostream& out, const zemb::SweepOptions& options);
+
+}  // namespace zemb_pano
+
+#endif  // ZEMB_PANO_SETTINGS_H
