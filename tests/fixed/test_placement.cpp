@@ -118,4 +118,16 @@ TEST(PlaceFrame, AcceptsOrRefusesEachPlacement) {
   EXPECT_EQ(overhang.canvas.at<cv::Vec3b>(250, 405), old.at<cv::Vec3b>(250, 393)) << "old panorama copied in at x = 12";
 }
 
+// No side of the canvas beyond 32767 pixels: a placement whose right edge
+// lands on column 32767 is taken, one column more is refused.
+TEST(PlaceFrame, TheCanvasGrowsTo32767ColumnsAndNoFurther) {
+  const cv::Mat old = column_coded(50, 32500);
+  for (const int right_end : {32767, 32768}) {
+    SCOPED_TRACE(right_end);
+    const Placement p = place(old, Band{0, 50, 32500}, flat_frame(281, 50), translation(right_end - 281, 0));
+    EXPECT_EQ(p.outcome, right_end == 32767 ? kAccepted : kNotPlaceable);
+    EXPECT_EQ(p.canvas.cols, right_end == 32767 ? 32767 : 0);
+  }
+}
+
 }  // namespace
