@@ -27,8 +27,8 @@ const StageValue kPlacement = [](const FrameStages& f) { return f.placement(); }
 const StageValue kCopy = [](const FrameStages& f) { return f.panorama_copy; };
 const std::string kCopyLabel = "memcpy of the old panorama";
 
-StageValue step_value(int step) {
-  return [step](const FrameStages& f) { return f.ms[step]; };
+StageValue step_value(FixedStep step) {
+  return [step](const FrameStages& f) { return f.at(step); };
 }
 
 std::string ms(double value) { return std::isfinite(value) ? cv::format("%.2f", value) : "-"; }
@@ -73,7 +73,8 @@ std::vector<size_t> placed_frames(const StageRun& run) {
 void print_stage_table(std::ostream& out, const std::vector<std::string>& names, const Measurements& m) {
   out << "### Per-stage time, median ms over the placed frames (each frame: median over passes)\n\n";
   std::vector<Figure> figures;
-  for (int step = 0; step < kSteps; ++step) figures.push_back({kStepNames[step], step_value(step)});
+  for (int step = 0; step < kSteps; ++step)
+    figures.push_back({kStepNames[step], step_value(static_cast<FixedStep>(step))});
   figures.push_back({"sum of the steps", [](const FrameStages& f) { return f.total(); }});
   figures.push_back({kCopyLabel, kCopy});
   Row header{"step"}, end_to_end{"ofcheck_stitch, end to end"};
@@ -124,9 +125,12 @@ void print_growth_table(std::ostream& out, const Measurements& m) {
   for (size_t i : placed_frames(first)) buckets[first.frames[i].canvas_cols / kGrowthBucket].push_back(i);
   Row header{"canvas columns", "frames", "points tracked", "patch", "ofcheck_stitch"};
   std::vector<Curve> curves{stitch_curve(m, kLongSweep)};
-  for (const Figure& figure : std::vector<Figure>{{"placement", kPlacement}, {"compose", step_value(kCompose)},
-                                                  {"warp", step_value(kWarp)}, {"lay", step_value(kLay)},
-                                                  {"memcpy", kCopy}}) {
+  const std::vector<Figure> figures = {{"placement", kPlacement},
+                                       {"compose", step_value(FixedStep::kCompose)},
+                                       {"warp", step_value(FixedStep::kWarp)},
+                                       {"lay", step_value(FixedStep::kLay)},
+                                       {"memcpy", kCopy}};
+  for (const Figure& figure : figures) {
     header.push_back(figure.label);
     curves.push_back(stage_curve(m, kLongSweep, figure.value));
   }
@@ -194,7 +198,7 @@ void print_report(std::ostream& out, const std::vector<Sequence>& sequences, con
     print_growth_table(out, measured);
     print_targets(out, measured);
   }
-  out << "Stage driver's final panorama is ofcheck_stitch's (first passes):";
+  out << "Watched steps leave the panorama as unwatched ones do (first passes):";
   for (const std::string& name : names) {
     const bool same = same_image(first_pass(measured, name).panorama, measured.stitched.at(name).front().panorama);
     out << (name == names.front() ? " " : ", ") << name << (same ? " yes" : " NO");

@@ -32,8 +32,8 @@ bool measured_both_ways(const Measurements& measured, const std::string& name);
 
 // Markdown tables (per-stage medians, latency percentiles; on the long sweep
 // the growth table and the targets), then one line: whether the stage
-// driver's final panorama is ofcheck_stitch's. Sequences without passes of
-// both kinds are left out.
+// driver's final panorama, its steps watched, is that of ofcheck_stitch left
+// alone. Sequences without passes of both kinds are left out.
 void print_report(std::ostream& out, const std::vector<Sequence>& sequences, const Measurements& measured);
 
 // Per-frame time against frame index on sequence `name` (medians over

@@ -2,91 +2,42 @@
 
 #include <numeric>
 
-#include "bench_support.h"
-
 namespace zemb_bench {
-
-namespace {
-
-constexpr const zemb::FixedPathSettings& kSettings = zemb::kFixedPath;
-
-// Runs `step`, writes its time into `ms` and hands back what it returned.
-template <typename Step>
-auto timed(double& ms, Step&& step) {
-  const Stopwatch watch;
-  auto value = step();
-  ms = watch.ms();
-  return value;
-}
-
-}  // namespace
 
 double FrameStages::total() const { return std::accumulate(ms.begin(), ms.end(), 0.0); }
 
+double FrameStages::placement() const {
+  return at(FixedStep::kPlan) + at(FixedStep::kCompose) + at(FixedStep::kWarp) + at(FixedStep::kLay);
+}
+
 FrameStages StageDriver::add(cv::Mat& frame) {
   FrameStages stages;
-  const zemb::PreparedFrame prepared =
-      timed(stages.ms[kPrepare], [&] { return zemb::prepare_frame(frame, kSettings.preparation); });
-  frame.release();
-  std::vector<cv::KeyPoint> keypoints =
-      timed(stages.ms[kDetect], [&] { return zemb::detect_keypoints(prepared.gray, *detector); });
-  stages.keypoints = zemb::count_of(keypoints);
-  if (stages.keypoints >= stitcher_.min_keypoints) {
-    if (stitcher_.panorama.empty()) {
-      zemb::start_panorama(stitcher_, prepared, std::move(keypoints));
-    } else {
-      const cv::Mat homography = track(prepared, stages);
-      stages.placed = !homography.empty() && place(prepared, std::move(keypoints), homography, stages);
-    }
+  frame_ = &stages;
+  {
+    const zemb::ObservedSteps watching(*this);
+    since_ = Stopwatch();
+    stitcher_.ofcheck_stitch(frame);
   }
+  frame_ = nullptr;
+  const zemb::FrameStatus status = zemb::last_status(stitcher_);
+  stages.keypoints = status.keypoints;
+  stages.placed = status.placed() && !stages.patch.empty();  // planned: not the frame that starts the panorama
   stages.canvas_cols = stitcher_.panorama.cols;
   return stages;
 }
 
-// track_reference, one step at a time; empty when the frame is refused.
-cv::Mat StageDriver::track(const zemb::PreparedFrame& prepared, FrameStages& stages) {
-  const stitch_data& reference = stitcher_.reference;
-  std::vector<cv::Point2f> points;
-  KeyPointsToPoints(reference.keypoints, points);
-  const zemb::Flow flow = timed(stages.ms[kFlow], [&] {
-    return zemb::track_points(reference.gray, prepared.gray, std::move(points), kSettings.flow);
-  });
-  const size_t count = flow.found.size();
-  if (static_cast<int>(count) < stitcher_.min_keypoints) return cv::Mat();
-  const std::vector<cv::Point2f> current = zemb::divided(flow.to, count, prepared.scale);
-  const std::vector<cv::Point2f> on_canvas =
-      zemb::project(zemb::divided(flow.from, count, prepared.scale), reference.homography);
-  return timed(stages.ms[kFit], [&] { return zemb::fit_homography(current, on_canvas, kSettings.fit); });
+void StageDriver::ended(FixedStep step) {
+  frame_->at(step) = since_.ms();
+  since_ = Stopwatch();
 }
 
-// place_frame, one step at a time, then commit_placement; false when the
-// frame is refused.
-bool StageDriver::place(const zemb::PreparedFrame& prepared, std::vector<cv::KeyPoint> keypoints,
-                        const cv::Mat& homography, FrameStages& stages) {
-  const cv::Mat& panorama = stitcher_.panorama;
-  const zemb::Band band{stitcher_.crop_top, stitcher_.crop_bottom, stitcher_.crop_right};
-  zemb::Geometry geometry;
-  int refusal = 0;
-  if (!timed(stages.ms[kPlan], [&] {
-        return zemb::plan_placement(panorama, band, prepared.working.size(), homography,
-                                    kSettings.placement, kSettings.fit, geometry, refusal);
-      }))
-    return false;
-  stages.patch = geometry.patch_rect.size();
-  stages.panorama_copy = time_copy(panorama);
-  zemb::Placement placement;
-  placement.canvas = timed(stages.ms[kCompose], [&] {
-    return zemb::compose_canvas(panorama, geometry, &buffers_, kSettings.placement.max_canvas_side);
-  });
-  const cv::Mat patch = timed(stages.ms[kWarp], [&] { return zemb::warp_patch(prepared.working, geometry); });
-  stages.ms[kLay] =
-      time_of([&] { zemb::lay_patch(placement.canvas, patch, geometry, kSettings.placement.seam_band); });
-  placement.cropped = placement.canvas(geometry.band_rect);
-  placement.band = geometry.band;
-  placement.homography = geometry.homography;
-  stages.ms[kCommit] =
-      time_of([&] { zemb::commit_placement(stitcher_, placement, prepared, std::move(keypoints)); });
-  return true;
+// Between the plan and the canvas: what the frame will cover, and the
+// driver's own yardstick, a memcpy of the old panorama, kept out of the
+// steps' times.
+void StageDriver::planned(const zemb::Geometry& geometry) {
+  frame_->patch = geometry.patch_rect.size();
+  frame_->panorama_copy = time_copy(stitcher_.panorama);
+  since_ = Stopwatch();
 }
 
 // The panorama's bytes copied once, row by row, into memory already mapped:

@@ -1,8 +1,7 @@
-// The road of one frame through ZembStitcher::ofcheck_stitch, taken by
-// calling the library's own steps in the same order with the fixed path's
-// settings (kFixedPath), with track_reference (flow, fit) and place_frame
-// (plan, compose, warp, lay) opened into their steps, and each step timed.
-// The steps decide everything; nothing here stitches.
+// The road of one frame through ZembStitcher::ofcheck_stitch, timed step by
+// step: the driver calls ofcheck_stitch itself and watches the path's steps
+// (zemb::StepObserver), each step's time running from the end of the step
+// before. Nothing here stitches; the figures are those of the real path.
 #ifndef ZEMB_STAGE_DRIVER_H
 #define ZEMB_STAGE_DRIVER_H
 
@@ -11,14 +10,15 @@
 
 #include <opencv2/core.hpp>
 
+#include "bench_support.h"
 #include "fixed/fixed_path.h"
 
 namespace zemb_bench {
 
-// The timed steps, in the order a frame takes them.
-enum Step { kPrepare, kDetect, kFlow, kFit, kPlan, kCompose, kWarp, kLay, kCommit, kSteps };
+using zemb::FixedStep;
+constexpr int kSteps = zemb::kFixedSteps;
 
-// The library function behind each step, in the same order.
+// The library function behind each step, in the order of FixedStep.
 inline constexpr const char* kStepNames[kSteps] = {
     "prepare_frame (reduce, turn, gray)", "detect_keypoints (FAST)", "track_points (optical flow)",
     "fit_homography (RANSAC)", "plan_placement (geometry)", "compose_canvas (old panorama on the new canvas)",
@@ -33,24 +33,26 @@ struct FrameStages {
   cv::Size patch;       // the warped frame's box on the canvas
   double panorama_copy = 0;  // memcpy of the panorama the frame was placed on
 
+  double& at(FixedStep step) { return ms[static_cast<int>(step)]; }
+  double at(FixedStep step) const { return ms[static_cast<int>(step)]; }
   double total() const;  // the frame's cost: the sum of its steps
-  double placement() const { return ms[kPlan] + ms[kCompose] + ms[kWarp] + ms[kLay]; }
+  double placement() const;  // plan, compose, warp and lay
 };
 
-class StageDriver {
+class StageDriver : private zemb::StepObserver {
  public:
-  // Takes `frame` like ofcheck_stitch does, releasing it.
+  // ofcheck_stitch on `frame` (which it releases), every step timed.
   FrameStages add(cv::Mat& frame);
   const cv::Mat& panorama() const { return stitcher_.panorama; }
 
  private:
-  cv::Mat track(const zemb::PreparedFrame& prepared, FrameStages& stages);
-  bool place(const zemb::PreparedFrame& prepared, std::vector<cv::KeyPoint> keypoints, const cv::Mat& homography,
-             FrameStages& stages);
+  void ended(FixedStep step) override;
+  void planned(const zemb::Geometry& geometry) override;
   double time_copy(const cv::Mat& panorama);
 
-  ZembStitcher stitcher_{std::string()};  // holds the panorama, band and reference
-  zemb::CanvasBuffers buffers_;
+  ZembStitcher stitcher_{std::string()};
+  FrameStages* frame_ = nullptr;  // the frame under way
+  Stopwatch since_;               // since the last step ended, or the frame began
   std::vector<unsigned char> copy_target_;
 };
 

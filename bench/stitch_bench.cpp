@@ -1,12 +1,12 @@
 // zemb_bench: the stitcher's speed on real-photo sweeps of 1920x1080 frames.
 //
 // Google Benchmark runs, for every sequence, the stitcher end to end
-// (ofcheck_stitch, one timing per frame) and the stage driver (the library's
-// steps called one by one, each timed). Each repetition is one pass over the
+// (ofcheck_stitch, one timing per frame) and the stage driver (the same calls
+// with each of the path's steps timed). Each repetition is one pass over the
 // sequence. After the runs a report follows: per-stage medians, per-frame
 // latency percentiles, the growth of the per-frame time with the canvas next
-// to a memcpy of the same panorama, whether the driver's panorama is the
-// stitcher's, and a PNG chart of per-frame time along the long sweep.
+// to a memcpy of the same panorama, whether the watched steps gave the
+// panorama the unwatched ones give, and a PNG chart of per-frame time along the long sweep.
 //
 // Options besides Google Benchmark's own: --photos=DIR (the photographs),
 // --runs=N (passes over each sweep, default 5), --chart=FILE (default

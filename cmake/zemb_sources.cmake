@@ -4,21 +4,25 @@
 # ZEMB_ROOT is the project root. See the README's Architecture section for
 # what each part may use.
 
-# Shared steps: preparation, tracking, placement, canvas, seam rule; the
-# frame-outcome vocabulary; the descriptor finder.
+# The core both front doors use: the frame check, optical flow, the
+# homography fit, geometry helpers; the frame-outcome vocabulary.
 set(ZEMB_SHARED_SOURCES
-  ${ZEMB_ROOT}/src/shared/axis_extrema.cpp
-  ${ZEMB_ROOT}/src/shared/canvas_buffers.cpp
-  ${ZEMB_ROOT}/src/shared/feature_finder.cpp
-  ${ZEMB_ROOT}/src/shared/frame_preparation.cpp
-  ${ZEMB_ROOT}/src/shared/placement.cpp
-  ${ZEMB_ROOT}/src/shared/seam_repair.cpp
+  ${ZEMB_ROOT}/src/shared/geometry.cpp
   ${ZEMB_ROOT}/src/shared/status.cpp
   ${ZEMB_ROOT}/src/shared/tracking.cpp
 )
-# The fixed path: ZembStitcher, its settings and its module-wide objects.
+# The fixed path: ZembStitcher, its settings and its module-wide objects; its
+# preparation and detection, placement, canvas buffers and seam rule; the
+# free functions that offer them; the descriptor finder; the step observer.
 set(ZEMB_FIXED_SOURCES
+  ${ZEMB_ROOT}/src/fixed/axis_extrema.cpp
+  ${ZEMB_ROOT}/src/fixed/canvas_buffers.cpp
+  ${ZEMB_ROOT}/src/fixed/feature_finder.cpp
+  ${ZEMB_ROOT}/src/fixed/frame_preparation.cpp
   ${ZEMB_ROOT}/src/fixed/module_objects.cpp
+  ${ZEMB_ROOT}/src/fixed/placement.cpp
+  ${ZEMB_ROOT}/src/fixed/seam_repair.cpp
+  ${ZEMB_ROOT}/src/fixed/step_observer.cpp
   ${ZEMB_ROOT}/src/fixed/stitcher.cpp
 )
 # The sweep: its road, poses, live canvas and preview, views, tracking and

@@ -104,10 +104,7 @@ zemb::SweepOptions decoded_options(ByteReader& input) {
   tracking.flow.window = 3 + input.byte() % 40;
   tracking.flow.levels = input.byte() % 5;
   tracking.fit.ransac_iterations = 1 + input.in_range(0, 3000);
-  o.placement.growth_share = share(input);
-  o.placement.max_placed_scale = 1.0f + input.byte() / 16.0f;
   o.placement.max_canvas_side = 64 + input.in_range(0, 4000);
-  o.placement.seam_band = input.byte() / 4.0f;
   o.recovery.enabled = input.byte() % 2 == 0;
   o.recovery.keyframes = input.byte() % 8;
   tracking.min_inliers = 4 + input.byte() % 30;
@@ -148,7 +145,7 @@ zemb::SweepOptions like_fixed_path() {
   o.detection.adaptive = false;
   o.tracking.flow = fixed.flow;
   o.tracking.fit = fixed.fit;
-  o.placement = fixed.placement;
+  o.placement.max_canvas_side = fixed.placement.max_canvas_side;
   o.recovery.enabled = false;
   return o;
 }

@@ -206,18 +206,10 @@ class TrackingOptions:
 class PlacementOptions:
     """Placing a frame on the live preview."""
 
-    growth_share: float
-    """float, 0 to 1. A frame's right edge must reach this share of the grown width."""
-    max_placed_scale: float
-    """float, 1 to 100. A placement wider or taller than this many times the frame's longer side comes from a
-    mistracked frame and is refused.
-    """
     max_canvas_side: int
     """int, 64 to 32767. Neither side of the live preview may exceed this many pixels; a frame that would pass it is
     still tracked and recorded, but not shown.
     """
-    seam_band: float
-    """float, 0 to 1000. Pixels this close to a placed frame's edges keep the old canvas."""
     def __init__(self, **fields: object) -> None: ...
     def check(self) -> None: ...
     def as_dict(self) -> dict[str, object]: ...

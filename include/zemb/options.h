@@ -154,21 +154,13 @@ struct TrackingOptions {
 
 struct PlacementOptions {
   static constexpr const char* kDescription = "Placing a frame on the live preview.";
-  double growth_share = 0.95;
-  float max_placed_scale = 2.0f;
   int max_canvas_side = 32767;
-  float seam_band = 10.0f;
 
   template <typename Self, typename Visit>
   static void for_each_field(Self& o, Visit&& visit) {
-    visit("growth_share", o.growth_share, 0, 1, "A frame's right edge must reach this share of the grown width.");
-    visit("max_placed_scale", o.max_placed_scale, 1, 100,
-          "A placement wider or taller than this many times the frame's longer side comes from a mistracked "
-          "frame and is refused.");
     visit("max_canvas_side", o.max_canvas_side, 64, 32767,
           "Neither side of the live preview may exceed this many pixels; a frame that would pass it is still "
           "tracked and recorded, but not shown.");
-    visit("seam_band", o.seam_band, 0, 1000, "Pixels this close to a placed frame's edges keep the old canvas.");
   }
   void check() const;
 };

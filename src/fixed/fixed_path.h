@@ -1,12 +1,11 @@
-// The steps that only the fixed path takes: tracking against the stitcher's
-// reference record, starting and committing its panorama.
+// The fixed path's steps that work on the stitcher itself: tracking against
+// its reference record, starting and committing its panorama.
 #ifndef ZEMB_FIXED_PATH_H
 #define ZEMB_FIXED_PATH_H
 
 #include <vector>
 
-#include "fixed/settings.h"
-#include "shared/steps.h"
+#include "fixed/steps.h"
 #include "zemb_stitcher.h"
 
 namespace zemb {

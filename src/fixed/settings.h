@@ -9,13 +9,22 @@
 
 namespace zemb {
 
+// Placing a frame on the fixed path's growing canvas.
+struct FixedPlacementSettings {
+  double growth_share;     // a frame's right edge must reach this share of the grown width
+  float max_placed_scale;  // a placement wider or taller than this many times the frame's
+                           // longer side comes from a mistracked frame and is refused
+  int max_canvas_side;     // neither side of the canvas may exceed this many pixels
+  float seam_band;         // pixels this close to a placed frame's edges keep the old canvas
+};
+
 struct FixedPathSettings {
   PreparationOptions preparation;
   int fast_threshold;  // FAST on the tracking image, non-maximum suppression, 9 of 16
   int min_keypoints;   // least keypoints and tracked points to go on
   FlowOptions flow;
   FitOptions fit;
-  PlacementOptions placement;
+  FixedPlacementSettings placement;
 };
 
 inline constexpr FixedPathSettings kFixedPath = {

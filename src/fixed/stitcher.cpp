@@ -31,6 +31,11 @@ zemb::FrameStatus refused(zemb::FrameOutcome outcome, int result, int keypoints,
   return status;
 }
 
+// What ofcheck_stitch returns for a placement refused with `outcome`.
+int refusal_result(zemb::FrameOutcome outcome) {
+  return outcome == zemb::FrameOutcome::kNotExtended ? zemb::kNotExtended : zemb::kNotPlaceable;
+}
+
 zemb::FrameStatus placed(int result, int keypoints, int tracked, cv::Point2f shift, const cv::Mat& placement) {
   zemb::FrameStatus status = refused(zemb::FrameOutcome::kAccepted, result, keypoints, tracked);
   status.on_preview = true;
@@ -74,7 +79,9 @@ int ZembStitcher::ofcheck_stitch(cv::Mat& frame) {
   const cv::Size frame_size = frame.size();
   zemb::PreparedFrame prepared = zemb::prepare_frame(frame, zemb::kFixedPath.preparation);
   frame.release();
+  zemb::step_ended(zemb::FixedStep::kPrepare);
   std::vector<cv::KeyPoint> keypoints = zemb::detect_keypoints(prepared.gray, *detector);
+  zemb::step_ended(zemb::FixedStep::kDetect);
   const int keypoint_count = zemb::count_of(keypoints);
   if (keypoint_count < min_keypoints) {
     last_status_ = refused(FrameOutcome::kTooFewKeypoints, keypoint_count, keypoint_count, 0);
@@ -83,6 +90,7 @@ int ZembStitcher::ofcheck_stitch(cv::Mat& frame) {
   if (panorama.empty()) {
     first_frame_size_ = frame_size;
     zemb::start_panorama(*this, prepared, std::move(keypoints));
+    zemb::step_ended(zemb::FixedStep::kCommit);
     last_status_ = placed(keypoint_count, keypoint_count, 0, cv::Point2f(), reference.homography);
     return keypoint_count;
   }
@@ -92,20 +100,19 @@ int ZembStitcher::ofcheck_stitch(cv::Mat& frame) {
     last_status_ = refused(FrameOutcome::kTooFewTracked, tracked, keypoint_count, tracked);
     return tracked;
   }
-  zemb::Placement placement;
-  placement.result = zemb::kNotPlaceable;
+  zemb::Placement placement;  // not placeable without a homography
   if (!tracking.homography.empty())
     placement = zemb::place_frame(panorama, {crop_top, crop_bottom, crop_right}, prepared.working,
                                   tracking.homography, &canvas_buffers_, zemb::kFixedPath.placement,
                                   zemb::kFixedPath.fit);
-  if (placement.result < 0) {
-    const FrameOutcome outcome =
-        placement.result == zemb::kNotExtended ? FrameOutcome::kNotExtended : FrameOutcome::kNotPlaceable;
-    last_status_ = refused(outcome, placement.result, keypoint_count, tracked);
-    return placement.result;
+  if (!placement.placed()) {
+    const int result = refusal_result(placement.outcome);
+    last_status_ = refused(placement.outcome, result, keypoint_count, tracked);
+    return result;
   }
   const int result = std::min(keypoint_count, tracked);
   zemb::commit_placement(*this, placement, prepared, std::move(keypoints));
+  zemb::step_ended(zemb::FixedStep::kCommit);
   last_status_ = placed(result, keypoint_count, tracked, placement.shift, placement.homography);
   return result;
 }
@@ -130,6 +137,7 @@ Tracking track_reference(const stitch_data& reference, const PreparedFrame& fram
   std::vector<cv::Point2f> reference_points;
   KeyPointsToPoints(reference.keypoints, reference_points);
   const Flow flow = track_points(reference.gray, frame.gray, std::move(reference_points), kFixedPath.flow);
+  step_ended(FixedStep::kFlow);
   // Every pair goes on, found or not: RANSAC is the only filter of bad pairs.
   const std::vector<cv::Point2f> previous = divided(flow.from, flow.found.size(), frame.scale);
   const std::vector<cv::Point2f> current = divided(flow.to, flow.found.size(), frame.scale);
@@ -139,6 +147,7 @@ Tracking track_reference(const stitch_data& reference, const PreparedFrame& fram
   std::vector<cv::Point2f> previous_on_canvas;
   cv::perspectiveTransform(previous, previous_on_canvas, reference.homography);
   tracking.homography = fit_homography(current, previous_on_canvas, kFixedPath.fit);
+  step_ended(FixedStep::kFit);
   return tracking;
 }
 

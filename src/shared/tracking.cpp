@@ -1,7 +1,5 @@
-// The first half of a frame's road: checking, preparation, detection and
-// tracking by optical flow, and the homography fit.
-#include <cmath>
-
+// What both front doors do with a frame before placing it: the check, the
+// tracking by optical flow and the homography fit.
 #include <opencv2/calib3d.hpp>
 #include <opencv2/video/tracking.hpp>
 
@@ -17,13 +15,6 @@ std::string describe_image(const cv::Mat& image) {
 
 }  // namespace
 
-std::vector<cv::Point2f> divided(const std::vector<cv::Point2f>& points, size_t count, float scale) {
-  std::vector<cv::Point2f> result;
-  result.reserve(count);
-  for (size_t i = 0; i < count; ++i) result.emplace_back(points[i].x / scale, points[i].y / scale);
-  return result;
-}
-
 void check_frame(const cv::Mat& frame, cv::Size expected_size, const char* call) {
   if (frame.empty() || frame.type() != CV_8UC3)
     CV_Error(cv::Error::StsBadArg,
@@ -36,29 +27,7 @@ void check_frame(const cv::Mat& frame, cv::Size expected_size, const char* call)
                         call, expected_size.width, expected_size.height, frame.cols, frame.rows));
 }
 
-PreparedFrame prepare_frame(const cv::Mat& frame, const PreparationOptions& options) {
-  PreparedFrame prepared;
-  cv::Mat camera_frame = frame, reduced;  // a header: image_resize only reads its source
-  image_resize(camera_frame, reduced, options.working_columns, 1);
-  cv::rotate(reduced, prepared.working, cv::ROTATE_90_CLOCKWISE);
-  cv::Mat tracking_colour;
-  prepared.scale = image_resize(prepared.working, tracking_colour, options.tracking_rows, 0);
-  to_gray(tracking_colour, prepared.gray);
-  return prepared;
-}
-
-std::vector<cv::KeyPoint> detect_keypoints(const cv::Mat& gray, cv::FeatureDetector& detector) {
-  std::vector<cv::KeyPoint> keypoints;
-  detector.detect(gray, keypoints);
-  return keypoints;
-}
-
 int count_of(const std::vector<cv::KeyPoint>& keypoints) { return static_cast<int>(keypoints.size()); }
-
-bool usable_homography(const cv::Mat& homography) {
-  return homography.rows == 3 && homography.cols == 3 && homography.type() == CV_64F &&
-         cv::checkRange(homography);
-}
 
 Flow track_points(const cv::Mat& previous, const cv::Mat& next, std::vector<cv::Point2f> points,
                   const FlowOptions& options, const std::vector<cv::Point2f>* initial) {

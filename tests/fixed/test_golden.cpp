@@ -1,9 +1,9 @@
 // Golden outputs of a real-photo sweep: every result, the panorama, the band,
 // `cropped` and the reference, hashed after each frame. Speed work on the
 // pipeline must leave all of them bit-identical. The hashes belong to one
-// OpenCV build and CPU feature set; elsewhere that test is skipped, and the
-// bundled sample sweep, compared with its stored panorama within a tolerance,
-// is the check that runs everywhere.
+// OpenCV build and the CPU feature sets it was confirmed on; elsewhere that
+// test is skipped, and the bundled sample sweep, compared with its stored
+// panorama within a tolerance, is the check that runs everywhere.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -70,7 +70,13 @@ std::vector<cv::Mat> golden_frames(const cv::Mat& photo) {
 
 std::string platform_key() { return CV_VERSION + std::string(" ") + cv::getCPUFeaturesLine(); }
 
-const char* const kGoldenPlatform = "4.6.0 SSE SSE2 *SSE4.1 *SSE4.2 *FP16 *AVX *AVX2 *AVX512-SKX";
+// OpenCV's version and CPU feature line ('*' built for dispatch, '?' built
+// but missing on this CPU) where these hashes were found. Without AVX-512
+// OpenCV dispatches to its AVX2 paths, which give the same pixels here.
+const char* const kGoldenPlatforms[] = {
+    "4.6.0 SSE SSE2 *SSE4.1 *SSE4.2 *FP16 *AVX *AVX2 *AVX512-SKX",
+    "4.6.0 SSE SSE2 *SSE4.1 *SSE4.2 *FP16 *AVX *AVX2 *AVX512-SKX?",
+};
 const uint64_t kGoldenHashes[] = {
     0xbb3b4fd2e2333541ull, 0x85a87ed75547223full, 0xe88467eec7d4f091ull,
     0x6e620c4197c16b1eull, 0xaf56196066a153ddull, 0xd1235fc672098bd5ull,
@@ -91,8 +97,9 @@ TEST(GoldenSweep, OutputsStayBitIdentical) {
     const int result = stitcher.ofcheck_stitch(frame);
     hashes << "0x" << std::hex << stitcher_hash(stitcher, result) << "ull, ";
   }
-  if (platform_key() != kGoldenPlatform)
-    GTEST_SKIP() << "golden hashes were recorded on another platform: " << kGoldenPlatform
+  if (std::find(std::begin(kGoldenPlatforms), std::end(kGoldenPlatforms), platform_key()) ==
+      std::end(kGoldenPlatforms))
+    GTEST_SKIP() << "golden hashes were confirmed on other platforms, such as " << kGoldenPlatforms[0]
                  << "\nthis one is " << platform_key() << "\nits hashes: " << hashes.str();
   std::ostringstream expected;
   for (uint64_t h : kGoldenHashes) expected << "0x" << std::hex << h << "ull, ";

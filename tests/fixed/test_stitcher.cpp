@@ -214,6 +214,52 @@ TEST_F(StitcherOnPhoto, HostileFramesNeverWedgeTheStitcher) {
   EXPECT_GT(feed(s, frames_[1]), 0);
 }
 
+// Hears of the steps of the frames fed while it watches.
+class StepRecorder : public zemb::StepObserver {
+ public:
+  void ended(zemb::FixedStep step) override { steps.push_back(step); }
+  void planned(const zemb::Geometry& geometry) override { patches.push_back(geometry.patch_rect); }
+  std::vector<zemb::FixedStep> steps;
+  std::vector<cv::Rect> patches;
+};
+
+// A watched stitcher is told of every step its frames take, in their order,
+// and only while it is watched; it ends where an unwatched one does.
+TEST_F(StitcherOnPhoto, WatchedStepsComeInOrderAndChangeNothing) {
+  using Step = zemb::FixedStep;
+  const std::vector<Step> tracked = {Step::kPrepare, Step::kDetect, Step::kFlow, Step::kFit, Step::kPlan};
+  std::vector<Step> placed = tracked;
+  placed.insert(placed.end(), {Step::kCompose, Step::kWarp, Step::kLay, Step::kCommit});
+  const struct {
+    const char* what;
+    cv::Mat frame;
+    std::vector<Step> steps;
+  } cases[] = {
+      {"the first frame starts the panorama", frames_[0], {Step::kPrepare, Step::kDetect, Step::kCommit}},
+      {"a placed frame", frames_[1], placed},
+      {"a backward frame, not extended", frames_[0], tracked},
+      {"no keypoints", cv::Mat(360, 640, CV_8UC3, cv::Scalar::all(3)), {Step::kPrepare, Step::kDetect}},
+  };
+  ZembStitcher watched(""), alone("");
+  StepRecorder recorder;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    recorder.steps.clear();
+    {
+      const zemb::ObservedSteps watching(recorder);
+      feed(watched, c.frame);
+    }
+    EXPECT_EQ(recorder.steps, c.steps);
+    feed(alone, c.frame);
+  }
+  ASSERT_EQ(recorder.patches.size(), 1u) << "one placement planned";
+  EXPECT_EQ(recorder.patches[0].br().x, watched.panorama.cols);
+  for (size_t i = 2; i < frames_.size(); ++i) EXPECT_EQ(feed(watched, frames_[i]), feed(alone, frames_[i]));
+  EXPECT_EQ(recorder.steps.size(), 2u) << "unwatched frames are not heard of";
+  EXPECT_EQ(cv::norm(watched.panorama, alone.panorama, cv::NORM_INF), 0.0);
+  EXPECT_EQ(cv::norm(watched.reference.homography, alone.reference.homography, cv::NORM_INF), 0.0);
+}
+
 TEST(TrackReference, SameFrameTwiceTracksEveryPointOntoItself) {
   ZEMB_LOAD_PHOTO(photo, "life.jpg");
   cv::Mat frame = zemb_test::small_photo(photo)(cv::Rect(100, 0, 640, 360)).clone();

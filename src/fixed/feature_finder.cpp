@@ -1,6 +1,6 @@
 // The descriptor finder: SURF where the OpenCV at hand has it, otherwise an
 // upright KAZE with descriptors of the same shape.
-#include "shared/steps.h"
+#include "fixed/steps.h"
 
 #ifdef ZEMB_HAVE_XFEATURES2D
 #include <opencv2/xfeatures2d.hpp>

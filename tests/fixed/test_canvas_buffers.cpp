@@ -1,8 +1,8 @@
 #include <set>
 
-#include "fixed/settings.h"
-#include "shared/steps.h"
+#include "fixed/steps.h"
 #include "test_support.h"
+#include "zemb_stitcher.h"
 
 namespace {
 

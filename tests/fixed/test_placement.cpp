@@ -1,7 +1,6 @@
 #include <limits>
 
-#include "fixed/settings.h"
-#include "shared/steps.h"
+#include "fixed/steps.h"
 #include "test_support.h"
 
 namespace {
@@ -13,6 +12,9 @@ zemb::Placement place(const cv::Mat& panorama, const zemb::Band& band, const cv:
 
 using zemb::Band;
 using zemb::Placement;
+constexpr zemb::FrameOutcome kAccepted = zemb::FrameOutcome::kAccepted;
+constexpr zemb::FrameOutcome kNotExtended = zemb::FrameOutcome::kNotExtended;
+constexpr zemb::FrameOutcome kNotPlaceable = zemb::FrameOutcome::kNotPlaceable;
 
 using zemb::translation;
 
@@ -36,7 +38,7 @@ TEST(PlaceFrame, TranslatedFrameGrowsTheCanvasDownAndRight) {
   const cv::Mat old = column_coded(500, 400);
   const cv::Mat frame = flat_frame(281, 500);
   const Placement p = place(old, Band{10, 480, 400}, frame, translation(150, -20));
-  ASSERT_EQ(p.result, 0);
+  ASSERT_TRUE(p.placed());
   EXPECT_EQ(p.canvas.size(), cv::Size(431, 520));
   EXPECT_EQ(p.band.top, 30.0f);
   EXPECT_EQ(p.band.bottom, 500.0f);
@@ -59,7 +61,7 @@ TEST(PlaceFrame, StraightensTheRightEdgeOntoItsInnerCorner) {
   const std::vector<cv::Point2f> placed = {{400, 0}, {700, 5}, {690, 480}, {400, 480}};
   const cv::Mat h = cv::getPerspectiveTransform(corners, placed);
   const Placement p = place(column_coded(500, 400), Band{0, 500, 400}, flat_frame(300, 480), h);
-  ASSERT_EQ(p.result, 0);
+  ASSERT_TRUE(p.placed());
   EXPECT_EQ(p.canvas.cols, 690);
   const cv::Point2f top_right = mapped(p.homography, {300, 0}), bottom_right = mapped(p.homography, {300, 480});
   EXPECT_NEAR(top_right.x, 690, 1e-3);
@@ -84,36 +86,48 @@ TEST(PlaceFrame, AcceptsOrRefusesEachPlacement) {
     const char* what;
     int frame_cols;
     cv::Mat homography;
-    int result;
+    zemb::FrameOutcome outcome;
     int canvas_cols;
   } cases[] = {
-      {"short of 95 %", 281, translation(98, 0), zemb::kNotExtended, 0},
-      {"at 95 %", 281, translation(99, 0), 0, 400},
-      {"overhanging 12.5 columns, short of 95 % of 412.5", 391, translation(-12.5, 0), zemb::kNotExtended, 0},
-      {"overhanging 12.5 columns", 400, translation(-12.5, 0), 0, 412},
-      {"twice the longer side", 281, affine(3.55, 1, 0, 0), 0, 997},
-      {"touching the end", 281, translation(400, 0), 0, 681},
-      {"not a number", 281, affine(nan, 1, 0, 0), zemb::kNotPlaceable, 0},
-      {"mirrored", 281, affine(-1, 1, 781, 0), zemb::kNotPlaceable, 0},
-      {"canvas beyond 32767 columns", 281, affine(1000, 1000, 0, 0), zemb::kNotPlaceable, 0},
-      {"beyond twice the longer side", 281, affine(3.6, 1, 0, 0), zemb::kNotPlaceable, 0},
-      {"detached", 281, translation(420, 0), zemb::kNotPlaceable, 0},
-      {"drifted below the band", 281, translation(150, 600), zemb::kNotPlaceable, 0},
-      {"collapsed", 281, affine(1, 0, 150, 0), zemb::kNotPlaceable, 0},
+      {"short of 95 %", 281, translation(98, 0), kNotExtended, 0},
+      {"at 95 %", 281, translation(99, 0), kAccepted, 400},
+      {"overhanging 12.5 columns, short of 95 % of 412.5", 391, translation(-12.5, 0), kNotExtended, 0},
+      {"overhanging 12.5 columns", 400, translation(-12.5, 0), kAccepted, 412},
+      {"twice the longer side", 281, affine(3.55, 1, 0, 0), kAccepted, 997},
+      {"touching the end", 281, translation(400, 0), kAccepted, 681},
+      {"not a number", 281, affine(nan, 1, 0, 0), kNotPlaceable, 0},
+      {"mirrored", 281, affine(-1, 1, 781, 0), kNotPlaceable, 0},
+      {"canvas beyond 32767 columns", 281, affine(1000, 1000, 0, 0), kNotPlaceable, 0},
+      {"beyond twice the longer side", 281, affine(3.6, 1, 0, 0), kNotPlaceable, 0},
+      {"detached", 281, translation(420, 0), kNotPlaceable, 0},
+      {"drifted below the band", 281, translation(150, 600), kNotPlaceable, 0},
+      {"collapsed", 281, affine(1, 0, 150, 0), kNotPlaceable, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const Placement p = place(old, Band{0, 500, 400}, flat_frame(c.frame_cols, 500), c.homography);
-    EXPECT_EQ(p.result, c.result);
+    EXPECT_EQ(p.outcome, c.outcome);
     EXPECT_EQ(p.canvas.cols, c.canvas_cols);
-    if (c.result == 0) {
+    if (c.outcome == kAccepted) {
       EXPECT_NE(p.canvas.data, old.data);
     }
   }
   EXPECT_EQ(cv::norm(old, untouched, cv::NORM_INF), 0.0) << "the old panorama is never written";
   const Placement overhang = place(old, Band{0, 500, 400}, flat_frame(400, 500), translation(-12.5, 0));
-  ASSERT_EQ(overhang.result, 0);
+  ASSERT_TRUE(overhang.placed());
   EXPECT_EQ(overhang.canvas.at<cv::Vec3b>(250, 405), old.at<cv::Vec3b>(250, 393)) << "old panorama copied in at x = 12";
+}
+
+// No side of the canvas beyond 32767 pixels: a placement whose right edge
+// lands on column 32767 is taken, one column more is refused.
+TEST(PlaceFrame, TheCanvasGrowsTo32767ColumnsAndNoFurther) {
+  const cv::Mat old = column_coded(50, 32500);
+  for (const int right_end : {32767, 32768}) {
+    SCOPED_TRACE(right_end);
+    const Placement p = place(old, Band{0, 50, 32500}, flat_frame(281, 50), translation(right_end - 281, 0));
+    EXPECT_EQ(p.outcome, right_end == 32767 ? kAccepted : kNotPlaceable);
+    EXPECT_EQ(p.canvas.cols, right_end == 32767 ? 32767 : 0);
+  }
 }
 
 }  // namespace

@@ -2,8 +2,8 @@
 // the old pixel or the new one. The stitcher takes the old pixels from the
 // canvas and the new ones from the warped patch, and writes the choice onto
 // the canvas, so the pixels a paste would overwrite need no copy.
-#ifndef ZEMB_SEAM_REPAIR_H
-#define ZEMB_SEAM_REPAIR_H
+#ifndef ZEMB_FIXED_SEAM_REPAIR_H
+#define ZEMB_FIXED_SEAM_REPAIR_H
 
 #include <vector>
 
@@ -29,4 +29,4 @@ void apply_seam_rule(const cv::Mat& old_pixels, const cv::Mat& new_pixels, cv::M
 
 }  // namespace zemb
 
-#endif  // ZEMB_SEAM_REPAIR_H
+#endif  // ZEMB_FIXED_SEAM_REPAIR_H

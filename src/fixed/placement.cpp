@@ -10,8 +10,9 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "shared/seam_repair.h"
-#include "shared/steps.h"
+#include "fixed/seam_repair.h"
+#include "fixed/steps.h"
+#include "zemb_stitcher.h"
 
 namespace zemb {
 
@@ -143,23 +144,22 @@ std::array<cv::Rect, 4> around(const cv::Rect& rect, const cv::Rect& box) {
 
 }  // namespace
 
-bool plan_placement(const cv::Mat& panorama, const Band& band, cv::Size frame_size, const cv::Mat& homography,
-                    const PlacementOptions& options, const FitOptions& fit, Geometry& g, int& refusal) {
-  refusal = kNotPlaceable;
-  if (!usable_homography(homography)) return false;
+FrameOutcome plan_placement(const cv::Mat& panorama, const Band& band, cv::Size frame_size,
+                            const cv::Mat& homography, const FixedPlacementSettings& settings, const FitOptions& fit,
+                            Geometry& g) {
+  if (!usable_homography(homography)) return FrameOutcome::kNotPlaceable;
   const Outline corners = frame_corners(frame_size);
   canvas_offset(project(corners, homography), g.dx, g.dy);
   g.homography = translation(g.dx, g.dy) * homography;
   const Outline shifted = project(corners, g.homography);
-  if (!all_finite(shifted)) return false;
+  if (!all_finite(shifted)) return FrameOutcome::kNotPlaceable;
   set_bounds(shifted, g);
-  refusal = kNotExtended;
-  if (!extends_panorama(panorama.cols, g.dx, g.right, options.growth_share)) return false;
-  refusal = kNotPlaceable;
-  return plausible_placement(shifted, frame_size, static_cast<float>(panorama.cols) + g.dx,
-                             options.max_placed_scale) &&
-         refit_to_straight_edge(corners, shifted, fit, g) &&
-         size_canvas(panorama, band, options.max_canvas_side, g);
+  if (!extends_panorama(panorama.cols, g.dx, g.right, settings.growth_share)) return FrameOutcome::kNotExtended;
+  const bool placeable = plausible_placement(shifted, frame_size, static_cast<float>(panorama.cols) + g.dx,
+                                             settings.max_placed_scale) &&
+                         refit_to_straight_edge(corners, shifted, fit, g) &&
+                         size_canvas(panorama, band, settings.max_canvas_side, g);
+  return placeable ? FrameOutcome::kAccepted : FrameOutcome::kNotPlaceable;
 }
 
 // The new canvas: zeros around the old panorama, which sits at the offset.
@@ -198,27 +198,21 @@ void lay_patch(cv::Mat& canvas, const cv::Mat& patch, const Geometry& g, float s
 
 cv::Mat translation(double tx, double ty) { return (cv::Mat_<double>(3, 3) << 1, 0, tx, 0, 1, ty, 0, 0, 1); }
 
-Outline frame_corners(cv::Size size) {
-  const float w = static_cast<float>(size.width), h = static_cast<float>(size.height);
-  return {{0.0f, 0.0f}, {w, 0.0f}, {w, h}, {0.0f, h}};
-}
-
-Outline project(const Outline& points, const cv::Mat& homography) {
-  Outline projected;
-  cv::perspectiveTransform(points, projected, homography);
-  return projected;
-}
-
 Placement place_frame(const cv::Mat& panorama, const Band& band, const cv::Mat& working,
-                      const cv::Mat& homography, CanvasBuffers* buffers, const PlacementOptions& options,
+                      const cv::Mat& homography, CanvasBuffers* buffers, const FixedPlacementSettings& settings,
                       const FitOptions& fit) {
   Placement placement;
   Geometry g;
-  if (!plan_placement(panorama, band, working.size(), homography, options, fit, g, placement.result))
-    return placement;
-  placement.result = 0;
-  placement.canvas = compose_canvas(panorama, g, buffers, options.max_canvas_side);
-  lay_patch(placement.canvas, warp_patch(working, g), g, options.seam_band);
+  placement.outcome = plan_placement(panorama, band, working.size(), homography, settings, fit, g);
+  step_ended(FixedStep::kPlan);
+  if (!placement.placed()) return placement;
+  placement_planned(g);
+  placement.canvas = compose_canvas(panorama, g, buffers, settings.max_canvas_side);
+  step_ended(FixedStep::kCompose);
+  const cv::Mat patch = warp_patch(working, g);
+  step_ended(FixedStep::kWarp);
+  lay_patch(placement.canvas, patch, g, settings.seam_band);
+  step_ended(FixedStep::kLay);
   placement.cropped = placement.canvas(g.band_rect);
   placement.band = g.band;
   placement.homography = g.homography;

@@ -3,7 +3,7 @@
 // wherever a pixel lies within 10 pixels of one of the outline's edge lines.
 // Pixels are chosen whole, never blended, so the result is bit-exact and
 // independent of the order (and the threads) in which rows are visited.
-#include "shared/seam_repair.h"
+#include "fixed/seam_repair.h"
 
 #include <algorithm>
 #include <array>

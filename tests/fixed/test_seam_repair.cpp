@@ -2,7 +2,7 @@
 #include <random>
 
 #include "fixed/settings.h"
-#include "shared/seam_repair.h"
+#include "fixed/seam_repair.h"
 #include "test_support.h"
 #include "zemb_stitcher.h"
 

@@ -1,10 +1,11 @@
-// Frame preparation: reduction to a size bound, gray conversion and keypoint
-// positions. The reducing functions compute the factor in single precision
-// and hand it to cv::resize for both axes with an empty target size, so the
-// bounded side comes out at the bound and the other keeps the aspect ratio.
+// Frame preparation: reduction to a size bound, gray conversion, the turn of
+// the working frame, detection and keypoint positions. The reducing functions
+// compute the factor in single precision and hand it to cv::resize for both
+// axes with an empty target size, so the bounded side comes out at the bound
+// and the other keeps the aspect ratio.
 #include <opencv2/imgproc.hpp>
 
-#include "fixed/settings.h"
+#include "fixed/steps.h"
 #include "zemb_stitcher.h"
 
 namespace {
@@ -57,3 +58,31 @@ void KeyPointsToPoints(std::vector<cv::KeyPoint> keypoints, std::vector<cv::Poin
   points.reserve(points.size() + keypoints.size());
   for (const cv::KeyPoint& keypoint : keypoints) points.push_back(keypoint.pt);
 }
+
+namespace zemb {
+
+PreparedFrame prepare_frame(const cv::Mat& frame, const PreparationOptions& options) {
+  PreparedFrame prepared;
+  cv::Mat camera_frame = frame, reduced;  // a header: image_resize only reads its source
+  image_resize(camera_frame, reduced, options.working_columns, 1);
+  cv::rotate(reduced, prepared.working, cv::ROTATE_90_CLOCKWISE);
+  cv::Mat tracking_colour;
+  prepared.scale = image_resize(prepared.working, tracking_colour, options.tracking_rows, 0);
+  to_gray(tracking_colour, prepared.gray);
+  return prepared;
+}
+
+std::vector<cv::KeyPoint> detect_keypoints(const cv::Mat& gray, cv::FeatureDetector& detector) {
+  std::vector<cv::KeyPoint> keypoints;
+  detector.detect(gray, keypoints);
+  return keypoints;
+}
+
+std::vector<cv::Point2f> divided(const std::vector<cv::Point2f>& points, size_t count, float scale) {
+  std::vector<cv::Point2f> result;
+  result.reserve(count);
+  for (size_t i = 0; i < count; ++i) result.emplace_back(points[i].x / scale, points[i].y / scale);
+  return result;
+}
+
+}  // namespace zemb

@@ -9,7 +9,7 @@
 // panorama is copied in, so a caller's copy never changes under its feet.
 #include <algorithm>
 
-#include "shared/steps.h"
+#include "fixed/steps.h"
 
 namespace zemb {
 
