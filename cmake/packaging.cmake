@@ -68,6 +68,8 @@ if(TARGET zemb)
     message(FATAL_ERROR "${Python_EXECUTABLE} could not tell its version")
   endif()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "${_zemb_python_depends}, python3-numpy")
+  # zemb_batch, beside the module, reads clips with OpenCV and spreads them with Dask.
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-opencv, python3-distributed")
 endif()
 # A shared library gets a shlibs file, so that packages built against it
 # depend on this one, and an ldconfig trigger, so that the loader finds it.

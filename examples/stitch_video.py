@@ -16,29 +16,7 @@ from pathlib import Path
 import cv2
 
 import zemb
-
-IMAGE_SUFFIXES = {".jpg", ".jpeg", ".png", ".bmp", ".tif", ".tiff", ".webp"}
-
-
-def read_frames(source):
-    """The frames of a folder of images (name order) or of a video file."""
-    path = Path(source)
-    if path.is_dir():
-        for image_path in sorted(p for p in path.iterdir() if p.suffix.lower() in IMAGE_SUFFIXES):
-            frame = cv2.imread(str(image_path), cv2.IMREAD_COLOR)
-            if frame is None:
-                sys.exit(f"cannot read {image_path}")
-            yield frame
-        return
-    video = cv2.VideoCapture(str(path))
-    if not video.isOpened():
-        sys.exit(f"cannot open {path} as a video or a folder of images")
-    while True:
-        ok, frame = video.read()
-        if not ok:
-            return
-        yield frame
-
+from zemb_batch import read_frames
 
 def picked(frames, every, most):
     for index, frame in enumerate(frames):
@@ -94,6 +72,8 @@ def main():
             write(output / "finished.png", finished_panorama(sweep))
         else:
             print("no finished render: the sweep recorded a single keyframe", file=sys.stderr)
+    except ValueError as unreadable:
+        sys.exit(str(unreadable))
     finally:
         sweep.remove_working_directory()
 
