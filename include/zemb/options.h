@@ -9,7 +9,8 @@
 // the Python classes and their docstrings, zemb_pano's --set and --options
 // and the fuzz probe are all made from it, so none of them can miss a field.
 // A field's line below holds only its default.
-// (ZembStitcher does not read these: its settings are a constant of its own.)
+// ZembStitcher reads none of these objects: its settings are a constant of
+// its own, which borrows the types of the steps it shares with the sweep.
 #ifndef ZEMB_OPTIONS_H
 #define ZEMB_OPTIONS_H
 
