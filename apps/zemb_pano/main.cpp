@@ -2,6 +2,7 @@
 // into a panorama from the command line. See kUsage for what it does.
 #include <unistd.h>
 
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -45,6 +46,8 @@ int run(const std::vector<std::string>& args) {
   if (!options.frames_csv.empty()) write_frames_csv(options.frames_csv, result.stats);
   require_placed(result.stats, source->name());
   for (const std::string& path : output.write(results_of(result))) std::cout << "wrote " << path << "\n";
+  for (const std::string& path : result.pyramid_files)
+    std::cout << "wrote " << std::filesystem::absolute(path).lexically_normal().string() << "\n";
   return kExitOk;
 }
 

@@ -35,6 +35,13 @@ options:
                         preview becomes panorama.png and cropped.png
   --finish              run the sweep and also write OUTDIR/finished.png: the
                         keyframes refined, exposure-compensated and blended
+  --pyramid             finish tile by tile at full detail instead (implies
+                        --finish): OUTDIR/finished.dzi and finished_files/, a
+                        DeepZoom image pyramid, and OUTDIR/finished.png only
+                        when the panorama holds at most
+                        render.max_render_megapixels (tiles of
+                        render.tile_size; reduced past
+                        render.max_pyramid_megapixels)
   --set NAME=VALUE      set one of the sweep's settings, named through its
                         groups (--set recovery.time_budget=4), to a number,
                         true or false, or a value's name (--set
@@ -143,6 +150,8 @@ Options parse_options(const std::vector<std::string>& args) {
       options.sweep = true;
     } else if (arg == "--finish") {
       options.sweep = options.finish = true;
+    } else if (arg == "--pyramid") {
+      options.sweep = options.finish = options.pyramid = true;
     } else if (arg == "--set") {
       set_assignment(options, args[++i]);
     } else if (setting != nullptr) {
