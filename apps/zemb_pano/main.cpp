@@ -16,6 +16,7 @@
 #include "report.h"
 #include "settings.h"
 #include "stitch_run.h"
+#include "viewer_page.h"
 
 namespace zemb_pano {
 namespace {
@@ -27,6 +28,13 @@ std::vector<NamedImage> results_of(const RunResult& run) {
   return results;
 }
 
+// The page over the most detailed result written: the pyramid, the
+// finished panorama, or the panorama.
+std::string write_viewer_page(const std::string& folder, const RunResult& run) {
+  if (!run.pyramid_files.empty()) return write_pyramid_page(folder, "finished");
+  return write_image_page(folder, run.finished.empty() ? "panorama.png" : "finished.png");
+}
+
 int run(const std::vector<std::string>& args) {
   const Options options = parse_options(args);
   if (options.help) {
@@ -35,6 +43,11 @@ int run(const std::vector<std::string>& args) {
   }
   if (options.list_options) {
     print_options(std::cout, options.sweep_options);
+    return kExitOk;
+  }
+  if (!options.equirectangular.empty()) {
+    OutputFolder output(options.output_dir);
+    std::cout << "wrote " << write_sphere_page(options.output_dir, options.equirectangular) << "\n";
     return kExitOk;
   }
   const std::unique_ptr<FrameSource> source = open_frames(options.inputs, options.every, options.max_frames);
@@ -48,6 +61,7 @@ int run(const std::vector<std::string>& args) {
   for (const std::string& path : output.write(results_of(result))) std::cout << "wrote " << path << "\n";
   for (const std::string& path : result.pyramid_files)
     std::cout << "wrote " << std::filesystem::absolute(path).lexically_normal().string() << "\n";
+  if (options.viewer) std::cout << "wrote " << write_viewer_page(options.output_dir, result) << "\n";
   return kExitOk;
 }
 

@@ -508,6 +508,28 @@ TEST_F(ZembPano, PyramidWritesTheDeepZoomPyramidAndTheFlatImageWhenItFits) {
   EXPECT_TRUE(names_in(temporary()).empty()) << "a temporary file was left behind";
 }
 
+// --viewer: the page over the most detailed result, with the viewer's files
+// beside it; the 360-degree page only for an equirectangular image.
+TEST_F(ZembPano, ViewerWritesAPageOverTheResultOrRefusesWhatItCannotShow) {
+  const std::vector<std::string> frames = sweep_frames();
+  const fs::path out = scratch_ / "out";
+  const Outcome finished = pano({frames[0], frames[1], "--finish", "--viewer", "-o", out.string()});
+  ASSERT_EQ(finished.code, 0) << finished.err;
+  const std::string page = read_text(out / "view.html");
+  EXPECT_NE(page.find("url: \"finished.png\""), std::string::npos) << page;
+  EXPECT_TRUE(fs::exists(out / "viewer" / "openseadragon" / "openseadragon.min.js"));
+  EXPECT_TRUE(fs::exists(out / "viewer" / "openseadragon" / "LICENSE.txt"));
+
+  const fs::path sphere = scratch_ / "sphere";
+  const std::string not_a_sphere = (fs::path(ZEMB_PHOTO_DIR) / "life.jpg").string();
+  const Outcome refused = pano({"--viewer", "--equirectangular", not_a_sphere, "-o", sphere.string()});
+  EXPECT_EQ(refused.code, 3) << refused.err;
+  EXPECT_NE(refused.err.find("not equirectangular"), std::string::npos) << refused.err;
+  EXPECT_FALSE(fs::exists(sphere / "view.html"));
+  EXPECT_EQ(pano({"--equirectangular", not_a_sphere}).code, 2);
+  EXPECT_EQ(pano({frames[0], "--viewer", "--equirectangular", not_a_sphere}).code, 2);
+}
+
 #endif  // ZEMB_PANO
 
 TEST_F(Programs, MakeSweepRemakesTheBundledSweep) {
