@@ -8,6 +8,8 @@
 // multiples of 2^bands from the panorama's corner so that every tile's
 // pyramid levels fall on the whole canvas's pixel grid.
 #include <algorithm>
+#include <iterator>
+#include <map>
 
 #include <opencv2/imgproc.hpp>
 
@@ -26,15 +28,43 @@ int blend_unit(const RenderOptions& options) { return 1 << options.blend_bands; 
 
 int rounded_up(int value, int unit) { return (value + unit - 1) / unit * unit; }
 
+// The keyframes that meet the tile being composed, warped once for all the
+// tiles they meet: tiles go left to right along a strip, so a keyframe that
+// stops meeting them is not needed again in that strip, and the frames kept
+// are only those that meet one tile's area.
+class FrameCache {
+ public:
+  FrameCache(const SweepRecord& record, const FrameWarps& warps, const CompositionPlan& plan)
+      : record_(record), warps_(warps), plan_(plan) {}
+
+  // Drops the frames that do not meet `area`.
+  void keep_only(const cv::Rect& area) {
+    for (auto it = frames_.begin(); it != frames_.end();)
+      it = (plan_.footprints[it->first] & area).empty() ? frames_.erase(it) : std::next(it);
+  }
+
+  const WarpedFrame& frame(std::size_t k) {
+    auto found = frames_.find(k);
+    if (found == frames_.end()) found = frames_.emplace(k, composed_frame(record_, warps_, plan_, k)).first;
+    return found->second;
+  }
+
+ private:
+  const SweepRecord& record_;
+  const FrameWarps& warps_;
+  const CompositionPlan& plan_;
+  std::map<std::size_t, WarpedFrame> frames_;
+};
+
 // One tile of the panorama (panorama coordinates), blended with every
 // keyframe that meets `area` (the tile and its margin, inside the panorama).
-cv::Mat compose_tile(const SweepRecord& record, const FrameWarps& warps, const CompositionPlan& plan,
-                     const cv::Rect& tile, const cv::Rect& area) {
+cv::Mat compose_tile(const CompositionPlan& plan, FrameCache& cache, const cv::Rect& tile, const cv::Rect& area) {
   plan.blender->prepare(area);
+  cache.keep_only(area);
   cv::Mat cover = cv::Mat::zeros(area.size(), CV_8U);
   for (std::size_t k = 0; k < plan.used.size(); ++k) {
     if ((plan.footprints[k] & area).empty()) continue;
-    const WarpedFrame frame = composed_frame(record, warps, plan, k);
+    const WarpedFrame& frame = cache.frame(k);
     const cv::Rect part = cv::Rect(frame.corner, frame.image.size()) & area;
     const cv::Rect inside = part - frame.corner;
     cv::Mat image16;
@@ -66,12 +96,13 @@ ComposeTimes compose_tiled(const SweepRecord& record, const std::vector<int>& us
   const cv::Rect& box = plan.box;
   size = box.size();
   sink.begin(size);
+  FrameCache cache(record, warps, plan);
   for (int top = 0; top < box.height; top += side) {
     cv::Mat strip(std::min(side, box.height - top), box.width, CV_8UC3);
     for (int left = 0; left < box.width; left += side) {
       const cv::Rect tile(box.x + left, box.y + top, std::min(side, box.width - left), strip.rows);
       const cv::Rect area(tile.x - margin, tile.y - margin, tile.width + 2 * margin, tile.height + 2 * margin);
-      compose_tile(record, warps, plan, tile, area & box).copyTo(strip(cv::Rect(left, 0, tile.width, tile.height)));
+      compose_tile(plan, cache, tile, area & box).copyTo(strip(cv::Rect(left, 0, tile.width, tile.height)));
     }
     sink.write(top, strip);
   }
