@@ -64,14 +64,14 @@ void write_text(const std::string& path, const std::string& text) {
   if (!file) throw write_error(path, "the file cannot be written");
 }
 
-// Text for a JavaScript string literal: quotes, backslashes and anything
-// that could end the script element are escaped.
+// Text for a JavaScript string literal: quotes, backslashes, line breaks
+// and anything that could end the script element are escaped.
 std::string js_string(const std::string& text) {
   std::string quoted = "\"";
   for (char c : text) {
     if (c == '"' || c == '\\') quoted += '\\';
-    if (c == '<') {
-      quoted += "\\x3c";
+    if (c == '<' || c == '\n' || c == '\r') {
+      quoted += c == '<' ? "\\x3c" : c == '\n' ? "\\n" : "\\r";
       continue;
     }
     quoted += c;
@@ -93,8 +93,20 @@ std::string base64(const std::string& bytes) {
   return text;
 }
 
+// Text for HTML: a file name may hold what HTML reads as markup.
+std::string html_text(const std::string& text) {
+  std::string escaped;
+  for (char c : text) {
+    if (c == '&') escaped += "&amp;";
+    else if (c == '<') escaped += "&lt;";
+    else if (c == '>') escaped += "&gt;";
+    else escaped += c;
+  }
+  return escaped;
+}
+
 std::string page(const std::string& title, const std::string& head, const std::string& script) {
-  return "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>" + title +
+  return "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>" + html_text(title) +
          "</title>\n<style>html, body { margin: 0; height: 100%; background: #111; } "
          "#view { width: 100%; height: 100%; }</style>\n" +
          head + "</head>\n<body>\n<div id=\"view\"></div>\n<script>\n" + script + "</script>\n</body>\n</html>\n";
