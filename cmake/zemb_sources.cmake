@@ -48,6 +48,7 @@ set(ZEMB_RENDER_SOURCES
   ${ZEMB_ROOT}/src/render/match_images.cpp
   ${ZEMB_ROOT}/src/render/remeasure.cpp
   ${ZEMB_ROOT}/src/render/render.cpp
+  ${ZEMB_ROOT}/src/render/tiled.cpp
   ${ZEMB_ROOT}/src/render/warps.cpp
   ${ZEMB_ROOT}/src/render/refine/adjust.cpp
   ${ZEMB_ROOT}/src/render/refine/focal.cpp
@@ -60,6 +61,11 @@ set(ZEMB_APP_TOOL_SOURCES
   ${ZEMB_ROOT}/src/app_tools/descriptor_matching.cpp
   ${ZEMB_ROOT}/src/app_tools/directory_utils.cpp
   ${ZEMB_ROOT}/src/app_tools/outline_validation.cpp
+)
+# The pyramid writer: a tiled render written through libvips, a library of
+# its own (zemb_pyramid) so that the core needs nothing but OpenCV.
+set(ZEMB_PYRAMID_SOURCES
+  ${ZEMB_ROOT}/src/pyramid/pyramid_writer.cpp
 )
 set(ZEMB_LIBRARY_SOURCES ${ZEMB_SHARED_SOURCES} ${ZEMB_FIXED_SOURCES} ${ZEMB_SWEEP_SOURCES}
     ${ZEMB_RENDER_SOURCES} ${ZEMB_APP_TOOL_SOURCES})

@@ -45,6 +45,22 @@ std::function<cv::Mat(int)> calling(const py::object& callable) {
   };
 }
 
+// A sink that hands each strip to a Python callable as write(top, strip),
+// with the GIL taken, since render_tiled calls it without.
+class CallingSink : public PanoramaSink {
+ public:
+  explicit CallingSink(const py::object& write) : write_(write) {}
+  void begin(cv::Size) override {}
+  void write(int top, const cv::Mat& strip) override {
+    const py::gil_scoped_acquire gil;
+    write_(top, to_array(strip.clone(), Access::writeable));
+  }
+  void end() override {}
+
+ private:
+  const py::object& write_;
+};
+
 // Images of the record's own, one per keyframe.
 std::function<cv::Mat(int)> listed(const py::sequence& images, std::size_t keyframes) {
   if (images.size() != keyframes)
@@ -211,6 +227,19 @@ void bind_finished(py::module_& module) {
       py::arg("record"), py::arg("options"), R"doc(Renders `record` into a FinishedPanorama: with refined placements, or with the live ones when
 the refinement fails (the report says why). ValueError for fewer than two keyframes, links that
 name no pair of keyframes, or options that fail check(). The GIL is released while it renders.)doc");
+  module.def(
+      "render_tiled",
+      [](const SweepRecord& record, RenderOptions options, const py::object& write) {
+        if (!PyCallable_Check(write.ptr())) throw py::type_error("render_tiled: `write` is not callable");
+        CallingSink sink(write);
+        const py::gil_scoped_release release;
+        return zemb::render_tiled(record, options, sink);
+      },
+      py::arg("record"), py::arg("options"), py::arg("write"), R"doc(Renders `record` as render() does, but tile by tile (options.tile_size) at up to
+options.max_pyramid_megapixels, calling write(top, strip) for each strip of whole rows, top to
+bottom: `strip` is an H x W x 3 uint8 array as wide as the panorama, the caller's own. Returns the
+FinishReport (its size is the panorama's). An exception raised by `write` comes out as it was
+raised; the render's own errors as render()'s.)doc");
 }
 
 }  // namespace

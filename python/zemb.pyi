@@ -308,7 +308,18 @@ class RenderOptions:
     """
     max_render_megapixels: float
     """float, 0.1 to 400. The render is reduced so that its bounding box holds at most this many megapixels; blending
-    memory follows the box (about 13 bytes a pixel).
+    memory follows the box (about 13 bytes a pixel). A panorama rendered tile by tile is written as one flat image
+    too when it holds at most this many.
+    """
+    max_pyramid_megapixels: float
+    """float, 1 to 1000000. A render composed tile by tile (an image pyramid) is reduced only past this many
+    megapixels; its memory follows a strip of tiles, and the disk holds the panorama once (3 bytes a pixel) while
+    the pyramid is written.
+    """
+    tile_size: int
+    """int, 32 to 16384. Side of the tiles a tiled render composes one at a time, pixels (rounded up to a multiple of 2
+    to the power of blend_bands). Each is blended with a margin of 4 times that multiple around it, so smaller tiles
+    cost more blending; a strip of tiles is as wide as the panorama.
     """
     seam_megapixels: float
     """float, 0.01 to 10. Seams and gains are found on images of about this many megapixels."""
@@ -487,6 +498,8 @@ class FinishedPanorama:
     def report(self) -> FinishReport: ...
 
 def render(record: SweepRecord, options: RenderOptions) -> FinishedPanorama: ...
+def render_tiled(record: SweepRecord, options: RenderOptions,
+                 write: Callable[[int, _ColourImage], object]) -> FinishReport: ...
 
 # The two ways in.
 

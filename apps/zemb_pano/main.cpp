@@ -2,6 +2,7 @@
 // into a panorama from the command line. See kUsage for what it does.
 #include <unistd.h>
 
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "report.h"
 #include "settings.h"
 #include "stitch_run.h"
+#include "viewer_page.h"
 
 namespace zemb_pano {
 namespace {
@@ -24,6 +26,13 @@ std::vector<NamedImage> results_of(const RunResult& run) {
   if (!run.outlines.empty()) results.emplace_back("outlines.png", run.outlines);
   if (!run.finished.empty()) results.emplace_back("finished.png", run.finished);
   return results;
+}
+
+// The page over the most detailed result written: the pyramid, the
+// finished panorama, or the panorama.
+std::string write_viewer_page(const std::string& folder, const RunResult& run) {
+  if (!run.pyramid_files.empty()) return write_pyramid_page(folder, "finished");
+  return write_image_page(folder, run.finished.empty() ? "panorama.png" : "finished.png");
 }
 
 int run(const std::vector<std::string>& args) {
@@ -36,6 +45,11 @@ int run(const std::vector<std::string>& args) {
     print_options(std::cout, options.sweep_options);
     return kExitOk;
   }
+  if (!options.equirectangular.empty()) {
+    OutputFolder output(options.output_dir);
+    std::cout << "wrote " << write_sphere_page(options.output_dir, options.equirectangular) << "\n";
+    return kExitOk;
+  }
   const std::unique_ptr<FrameSource> source = open_frames(options.inputs, options.every, options.max_frames);
   OutputFolder output(options.output_dir);
   Progress progress(std::cerr, ::isatty(STDERR_FILENO) != 0, source->expected_frames());
@@ -45,6 +59,9 @@ int run(const std::vector<std::string>& args) {
   if (!options.frames_csv.empty()) write_frames_csv(options.frames_csv, result.stats);
   require_placed(result.stats, source->name());
   for (const std::string& path : output.write(results_of(result))) std::cout << "wrote " << path << "\n";
+  for (const std::string& path : result.pyramid_files)
+    std::cout << "wrote " << std::filesystem::absolute(path).lexically_normal().string() << "\n";
+  if (options.viewer) std::cout << "wrote " << write_viewer_page(options.output_dir, result) << "\n";
   return kExitOk;
 }
 

@@ -35,6 +35,23 @@ options:
                         preview becomes panorama.png and cropped.png
   --finish              run the sweep and also write OUTDIR/finished.png: the
                         keyframes refined, exposure-compensated and blended
+  --pyramid             finish tile by tile at full detail instead (implies
+                        --finish): OUTDIR/finished.dzi and finished_files/, a
+                        DeepZoom image pyramid, and OUTDIR/finished.png only
+                        when the panorama holds at most
+                        render.max_render_megapixels (tiles of
+                        render.tile_size; reduced past
+                        render.max_pyramid_megapixels)
+  --viewer              also write OUTDIR/view.html, a page that shows the
+                        result in a browser straight from the folder: a
+                        deep-zoom viewer over finished.dzi, finished.png or
+                        panorama.png (the first written); its scripts go
+                        into OUTDIR/viewer/
+  --equirectangular IMAGE
+                        with --viewer and no INPUT: write OUTDIR/view.html, a
+                        360-degree viewer of IMAGE, an equirectangular JPEG
+                        or PNG of the whole sphere (twice as wide as high),
+                        which goes into OUTDIR/view_panorama.js
   --set NAME=VALUE      set one of the sweep's settings, named through its
                         groups (--set recovery.time_budget=4), to a number,
                         true or false, or a value's name (--set
@@ -80,6 +97,8 @@ examples:
   zemb_pano holiday.mp4 --every 3 --outlines -o out
   zemb_pano holiday.mp4 --finish --frames-csv out/frames.csv -o out
   zemb_pano holiday.mp4 --finish --set render.blending=feather -o out
+  zemb_pano survey.mp4 --pyramid --viewer -o out
+  zemb_pano --viewer --equirectangular sphere.jpg -o out
   zemb_pano shots/IMG_0012.jpg shots/IMG_0013.jpg shots/IMG_0014.jpg
 )";
 
@@ -125,7 +144,8 @@ Options parse_options(const std::vector<std::string>& args) {
     const std::string& arg = args[i];
     const char* setting = setting_of(arg);
     const bool takes_value = arg == "-o" || arg == "--output" || arg == "--every" || arg == "--max-frames" ||
-                             arg == "--set" || arg == "--frames-csv" || setting != nullptr;
+                             arg == "--set" || arg == "--frames-csv" || arg == "--equirectangular" ||
+                             setting != nullptr;
     if (takes_value && i + 1 == args.size()) throw usage_error(arg + " needs a value");
     if (arg == "-h" || arg == "--help") {
       options.help = true;
@@ -143,6 +163,12 @@ Options parse_options(const std::vector<std::string>& args) {
       options.sweep = true;
     } else if (arg == "--finish") {
       options.sweep = options.finish = true;
+    } else if (arg == "--pyramid") {
+      options.sweep = options.finish = options.pyramid = true;
+    } else if (arg == "--viewer") {
+      options.viewer = true;
+    } else if (arg == "--equirectangular") {
+      options.equirectangular = args[++i];
     } else if (arg == "--set") {
       set_assignment(options, args[++i]);
     } else if (setting != nullptr) {
@@ -155,7 +181,12 @@ Options parse_options(const std::vector<std::string>& args) {
       options.inputs.push_back(arg);
     }
   }
-  if (options.inputs.empty() && !options.help && !options.list_options) throw usage_error("no INPUT given");
+  if (!options.equirectangular.empty()) {
+    if (!options.viewer) throw usage_error("--equirectangular goes with --viewer");
+    if (!options.inputs.empty()) throw usage_error("--equirectangular takes no INPUT");
+  } else if (options.inputs.empty() && !options.help && !options.list_options) {
+    throw usage_error("no INPUT given");
+  }
   if (options.outlines && options.sweep) throw usage_error("--outlines goes with the fixed stitcher, not --sweep");
   try {
     options.sweep_options.check();

@@ -17,6 +17,9 @@ struct Options {
   int max_frames = 0;  // stop after this many frames; 0 for no limit
   bool sweep = false;   // through zemb::Sweep instead of ZembStitcher
   bool finish = false;  // also render the finished panorama (implies sweep)
+  bool pyramid = false;  // render it tile by tile into an image pyramid (implies finish)
+  bool viewer = false;   // also write view.html, a page that shows the result
+  std::string equirectangular;  // --viewer --equirectangular IMAGE: a 360-degree page for IMAGE, no stitching
   std::string frames_csv;  // one line per frame goes here when set
   zemb::SweepOptions sweep_options;  // the defaults, with what --set and its shortcuts gave
   // Photos get zemb::RecoveryOptions::kMostTimeBudget unless --set gave the

@@ -47,6 +47,9 @@ struct RunResult {
   // With --finish: the finished panorama and what its render reported.
   cv::Mat finished;
   zemb::FinishReport finish_report;
+  bool rendered = false;  // finish_report is that of a render
+  // With --pyramid: the files the tiled render wrote (the .dzi, the flat image when it fits).
+  std::vector<std::string> pyramid_files;
 };
 
 // Feeds every frame of `source` to one ZembStitcher, whose working folder is

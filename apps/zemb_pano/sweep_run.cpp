@@ -2,6 +2,7 @@
 // --finish its finished render is written beside it.
 #include "report.h"
 #include "stitch_run.h"
+#include "zemb/pyramid.h"
 
 namespace zemb_pano {
 
@@ -19,10 +20,16 @@ RunResult sweep_frames(FrameSource& source, const Options& options, Progress& pr
   // Two placed frames always give the render two keyframes: the first one and
   // the newest placed frame, which the record adds when it is not one. With
   // fewer the run fails in require_placed, and there is nothing to render.
-  if (options.finish && run.stats.placed() >= 2) {
+  if (options.pyramid && run.stats.placed() >= 2) {
+    zemb::PyramidWriter writer(options.output_dir, "finished", options.sweep_options.render.max_render_megapixels);
+    run.finish_report = zemb::render_tiled(sweep.record(), options.sweep_options.render, writer);
+    run.pyramid_files = writer.written();
+    run.rendered = true;
+  } else if (options.finish && run.stats.placed() >= 2) {
     zemb::FinishedPanorama finished = sweep.finish();
     run.finished = finished.panorama;
     run.finish_report = finished.report;
+    run.rendered = true;
   }
   return run;
 }

@@ -252,6 +252,8 @@ struct RenderOptions {
   double match_megapixels = 0.5;
   float match_ratio = 0.75f;
   double max_render_megapixels = 40.0;
+  double max_pyramid_megapixels = 4000.0;
+  int tile_size = 1024;
   double seam_megapixels = 0.1;
   ExposureCompensation exposure = ExposureCompensation::kGain;
   SeamFinding seams = SeamFinding::kDpColourGradient;
@@ -287,7 +289,16 @@ struct RenderOptions {
           "this share of the second nearest's.");
     visit("max_render_megapixels", o.max_render_megapixels, 0.1, 400,
           "The render is reduced so that its bounding box holds at most this many megapixels; blending memory "
-          "follows the box (about 13 bytes a pixel).");
+          "follows the box (about 13 bytes a pixel). A panorama rendered tile by tile is written as one flat "
+          "image too when it holds at most this many.");
+    visit("max_pyramid_megapixels", o.max_pyramid_megapixels, 1, 1000000,
+          "A render composed tile by tile (an image pyramid) is reduced only past this many megapixels; its "
+          "memory follows a strip of tiles, and the disk holds the panorama once (3 bytes a pixel) while the "
+          "pyramid is written.");
+    visit("tile_size", o.tile_size, 32, 16384,
+          "Side of the tiles a tiled render composes one at a time, pixels (rounded up to a multiple of 2 to "
+          "the power of blend_bands). Each is blended with a margin of 4 times that multiple around it, so "
+          "smaller tiles cost more blending; a strip of tiles is as wide as the panorama.");
     visit("seam_megapixels", o.seam_megapixels, 0.01, 10,
           "Seams and gains are found on images of about this many megapixels.");
     visit("exposure", o.exposure, 0, 3,

@@ -56,6 +56,26 @@ def test_a_record_made_in_python_renders_as_the_sweeps_own(flat_sweep):
     assert same_panorama(zemb.render(copy, feathered), sweep.finish(feathered))
 
 
+def test_a_tiled_render_hands_over_the_panorama_strip_by_strip(flat_sweep):
+    sweep, _, _ = flat_sweep
+    options = zemb.RenderOptions(tile_size=128)
+    single = zemb.render(sweep.record(), options)
+    strips = []
+    report = zemb.render_tiled(sweep.record(), options, lambda top, strip: strips.append((top, strip)))
+    assert [top for top, _ in strips] == list(range(0, single.panorama.shape[0], 128))
+    canvas = np.concatenate([strip for _, strip in strips])
+    assert report.size == (canvas.shape[1], canvas.shape[0]) == single.report.size
+    assert np.abs(canvas.astype(int) - single.panorama).max() <= 1
+
+    def failing(top, strip):
+        raise KeyError("from write")
+
+    with pytest.raises(KeyError, match="from write"):
+        zemb.render_tiled(sweep.record(), options, failing)
+    with pytest.raises(TypeError):
+        zemb.render_tiled(sweep.record(), options, None)
+
+
 def test_a_record_refuses_what_it_cannot_render(flat_sweep):
     record = flat_sweep[0].record()
     keyframes, links, options = record.keyframes, record.links, zemb.RenderOptions()

@@ -31,11 +31,6 @@ cv::Mat kept_image(const SweepRecord& record, int index) {
   return image;
 }
 
-struct WarpedFrame {
-  cv::Mat image;  // CV_8UC3, borders reflected so that blending draws no black in
-  cv::Mat mask;   // CV_8U, 255 where the keyframe covers
-  cv::Point corner;
-};
 
 WarpedFrame warp_frame(const FrameWarps& warps, int index, const cv::Mat& kept, double scale) {
   cv::Mat small = kept;
@@ -58,20 +53,20 @@ cv::Rect panorama_box(const SweepRecord& record, const std::vector<int>& used, c
 double box_pixels(const cv::Rect& box) { return static_cast<double>(box.width) * box.height; }
 
 // The largest scale, at most 1, at which the panorama's bounding box holds
-// no more than max_render_megapixels. A box follows the scale closely, so a
+// no more than `max_megapixels`. A box follows the scale closely, so a
 // few steps find it; one that does not shrink (warps that reach beyond any
 // canvas) is an error, never a render at a vanishing scale.
 double render_scale(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
-                    const RenderOptions& options) {
+                    double max_megapixels) {
   constexpr int kSteps = 64;
-  const double cap = options.max_render_megapixels * 1e6;
+  const double cap = max_megapixels * 1e6;
   double scale = 1.0;
   for (int step = 0; step < kSteps; ++step) {
     const double pixels = box_pixels(panorama_box(record, used, warps, scale));
     if (pixels > 0 && pixels <= cap) return scale;
     scale *= pixels > 0 ? std::min(0.99, std::sqrt(cap / pixels)) : 0.5;
   }
-  CV_Error(cv::Error::StsError, "render: the panorama's bounding box does not shrink to max_render_megapixels");
+  CV_Error(cv::Error::StsError, "render: the panorama's bounding box does not shrink to the megapixels allowed");
 }
 
 // The stages the options name, where the caller gave none.
@@ -108,13 +103,6 @@ cv::Ptr<cv::detail::Blender> blender_for(const RenderOptions& options) {
   }
   CV_Error(cv::Error::StsBadArg, "RenderOptions::blending names no blender");
 }
-
-// Gains and seams from copies of about seam_megapixels each.
-struct SeamPass {
-  cv::Ptr<cv::detail::ExposureCompensator> compensator;
-  cv::Ptr<cv::detail::SeamFinder> seam_finder;
-  std::vector<cv::UMat> masks;
-};
 
 void find_gains_and_seams(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
                           double scale, SeamPass& pass, ComposeTimes& times) {
@@ -153,50 +141,67 @@ void cut_along_seam(const cv::UMat& seam_mask, cv::Mat& mask) {
 
 }  // namespace
 
+CompositionPlan plan_composition(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
+                                 const RenderOptions& options, const RenderStages& stages, double max_megapixels) {
+  CompositionPlan plan;
+  plan.used = used;
+  plan.scale = render_scale(record, used, warps, max_megapixels);
+  const cv::Size first_size = record.keyframes[std::size_t(used.front())].image_size;
+  const double seam_scale =
+      std::min(plan.scale, std::sqrt(options.seam_megapixels * 1e6 / first_size.area()));
+  plan.seams = {stages.compensator ? stages.compensator : compensator_for(options),
+                stages.seam_finder ? stages.seam_finder : seam_finder_for(options), {}};
+  find_gains_and_seams(record, used, warps, seam_scale, plan.seams, plan.times);
+  for (int index : used)
+    plan.footprints.push_back(
+        warps.footprint(index, scaled_size(record.keyframes[std::size_t(index)].image_size, plan.scale), plan.scale));
+  plan.box = cv::Rect();
+  for (const cv::Rect& footprint : plan.footprints) plan.box |= footprint;
+  plan.blender = stages.blender ? stages.blender : blender_for(options);
+  return plan;
+}
+
+WarpedFrame composed_frame(const SweepRecord& record, const FrameWarps& warps, const CompositionPlan& plan,
+                           std::size_t k) {
+  const int index = plan.used[k];
+  WarpedFrame frame = warp_frame(warps, index, kept_image(record, index), plan.scale);
+  plan.seams.compensator->apply(static_cast<int>(k), frame.corner, frame.image, frame.mask);
+  cut_along_seam(plan.seams.masks[k], frame.mask);
+  return frame;
+}
+
 ComposeTimes compose_panorama(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
                               const RenderOptions& options, const RenderStages& stages, cv::Mat& panorama,
                               cv::Mat& mask) {
-  ComposeTimes times;
-  const double scale = render_scale(record, used, warps, options);
-  const cv::Size first_size = record.keyframes[std::size_t(used.front())].image_size;
-  const double seam_scale =
-      std::min(scale, std::sqrt(options.seam_megapixels * 1e6 / first_size.area()));
-  SeamPass pass{stages.compensator ? stages.compensator : compensator_for(options),
-                stages.seam_finder ? stages.seam_finder : seam_finder_for(options), {}};
-  find_gains_and_seams(record, used, warps, seam_scale, pass, times);
-
+  CompositionPlan plan =
+      plan_composition(record, used, warps, options, stages, options.max_render_megapixels);
   cv::TickMeter clock;
   clock.start();
   std::vector<cv::Point> corners;
   std::vector<cv::Size> sizes;
-  for (int index : used) {
-    const cv::Rect box =
-        warps.footprint(index, scaled_size(record.keyframes[std::size_t(index)].image_size, scale), scale);
-    corners.push_back(box.tl());
-    sizes.push_back(box.size());
+  for (const cv::Rect& footprint : plan.footprints) {
+    corners.push_back(footprint.tl());
+    sizes.push_back(footprint.size());
   }
-  const cv::Ptr<cv::detail::Blender> blender = stages.blender ? stages.blender : blender_for(options);
-  blender->prepare(corners, sizes);
+  plan.blender->prepare(corners, sizes);
   // What the frames cover, gathered here: not every blender's own mask can be
   // trusted (OpenCV 4.6's feather blender hands back an empty one).
   const cv::Rect box = cv::detail::resultRoi(corners, sizes);
   mask = cv::Mat::zeros(box.size(), CV_8U);
   for (std::size_t k = 0; k < used.size(); ++k) {
-    WarpedFrame frame = warp_frame(warps, used[k], kept_image(record, used[k]), scale);
-    pass.compensator->apply(static_cast<int>(k), frame.corner, frame.image, frame.mask);
-    cut_along_seam(pass.masks[k], frame.mask);
+    WarpedFrame frame = composed_frame(record, warps, plan, k);
     cv::Mat image16;
     frame.image.convertTo(image16, CV_16S);
-    blender->feed(image16, frame.mask, frame.corner);
+    plan.blender->feed(image16, frame.mask, frame.corner);
     mask(cv::Rect(frame.corner - box.tl(), frame.mask.size())) |= frame.mask;
   }
   cv::Mat blended, blender_mask;
-  blender->blend(blended, blender_mask);
+  plan.blender->blend(blended, blender_mask);
   blended.convertTo(panorama, CV_8U);
   panorama.setTo(cv::Scalar::all(0), mask == 0);
   clock.stop();
-  times.blend = clock.getTimeSec();
-  return times;
+  plan.times.blend = clock.getTimeSec();
+  return plan.times;
 }
 
 }  // namespace rendering

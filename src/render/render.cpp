@@ -41,19 +41,17 @@ const char* model_name(RenderModel model) {
   return "unknown";
 }
 
-FinishedPanorama render(const SweepRecord& record, const RenderOptions& options, const RenderStages& stages) {
+namespace rendering {
+
+Placements placed_keyframes(const SweepRecord& record, const RenderOptions& options, FinishReport& report) {
   options.check();
   if (record.keyframes.size() < 2) CV_Error(cv::Error::StsBadArg, "render: fewer than two keyframes");
   if (!record.image) CV_Error(cv::Error::StsBadArg, "render: the record has no way to read its images");
   cv::TickMeter clock;
   clock.start();
-  FinishedPanorama result;
-  FinishReport& report = result.report;
-
-  const rendering::LinkGraph graph = rendering::link_graph(record, options);
-  rendering::Refinement refinement =
-      rendering::refine(record, graph, options, rendering::live_placements(record, options.surface));
-  const rendering::Placements& placements = refinement.placements;
+  const LinkGraph graph = link_graph(record, options);
+  Refinement refinement = refine(record, graph, options, live_placements(record, options.surface));
+  Placements& placements = refinement.placements;
   report.model = placements.model;
   report.refined = placements.model != RenderModel::kLive;
   report.fallback = refinement.fallback.why;
@@ -63,22 +61,50 @@ FinishedPanorama render(const SweepRecord& record, const RenderOptions& options,
   report.residual_p90 = refinement.fit.p90;
   clock.stop();
   report.seconds_refine = clock.getTimeSec();
-  clock.start();
   if (placements.used.empty())
     CV_Error(cv::Error::StsBadArg, "render: no model places the keyframes (" + refinement.fallback.message +
                                        ") and no live placement can be drawn");
-
-  const rendering::ComposeTimes times = rendering::compose_panorama(record, placements.used, *placements.warps, options,
-                                                              stages, result.panorama, result.mask);
   report.keyframes_used = static_cast<int>(placements.used.size());
   report.left_out = not_in(placements.used, record.keyframes.size());
-  report.size = result.panorama.size();
+  return std::move(placements);
+}
+
+namespace {
+
+void report_times(const ComposeTimes& times, const cv::TickMeter& clock, FinishReport& report) {
   report.seconds_exposure = times.exposure;
   report.seconds_blend = times.blend;
   report.seconds_seams = times.seams;
+  report.seconds_total = report.seconds_refine + clock.getTimeSec();
+}
+
+}  // namespace
+}  // namespace rendering
+
+FinishedPanorama render(const SweepRecord& record, const RenderOptions& options, const RenderStages& stages) {
+  FinishedPanorama result;
+  const rendering::Placements placements = rendering::placed_keyframes(record, options, result.report);
+  cv::TickMeter clock;
+  clock.start();
+  const rendering::ComposeTimes times = rendering::compose_panorama(record, placements.used, *placements.warps,
+                                                                    options, stages, result.panorama, result.mask);
+  result.report.size = result.panorama.size();
   clock.stop();
-  report.seconds_total = clock.getTimeSec();
+  rendering::report_times(times, clock, result.report);
   return result;
+}
+
+FinishReport render_tiled(const SweepRecord& record, const RenderOptions& options, PanoramaSink& sink,
+                          const RenderStages& stages) {
+  FinishReport report;
+  const rendering::Placements placements = rendering::placed_keyframes(record, options, report);
+  cv::TickMeter clock;
+  clock.start();
+  const rendering::ComposeTimes times = rendering::compose_tiled(record, placements.used, *placements.warps, options,
+                                                                 stages, sink, report.size);
+  clock.stop();
+  rendering::report_times(times, clock, report);
+  return report;
 }
 
 }  // namespace zemb

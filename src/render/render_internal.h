@@ -12,7 +12,10 @@
 #include <vector>
 
 #include <opencv2/core.hpp>
+#include <opencv2/stitching/detail/blenders.hpp>
 #include <opencv2/stitching/detail/camera.hpp>
+#include <opencv2/stitching/detail/exposure_compensate.hpp>
+#include <opencv2/stitching/detail/seam_finders.hpp>
 
 #include "zemb/render.h"
 
@@ -194,12 +197,62 @@ struct ComposeTimes {
   double exposure = 0, seams = 0, blend = 0;
 };
 
-// Exposure compensation, seams found at seam_megapixels and blending of the
-// keyframes `used`, reduced to fit max_render_megapixels, with the stages
-// given or, where none is, those the options name.
+// Gains and seams, found once on copies of about seam_megapixels each.
+struct SeamPass {
+  cv::Ptr<cv::detail::ExposureCompensator> compensator;
+  cv::Ptr<cv::detail::SeamFinder> seam_finder;
+  std::vector<cv::UMat> masks;  // each keyframe's seam mask at the seam scale
+};
+
+// What composition needs before any pixel is blended: the render scale,
+// the gains and seams, where each keyframe lands, and the blender, with the
+// stages given or, where none is, those the options name.
+struct CompositionPlan {
+  std::vector<int> used;            // the keyframes composed, ascending
+  double scale = 1.0;               // of the panorama against kept pixels
+  SeamPass seams;
+  std::vector<cv::Rect> footprints;  // of used[k] on the panorama at `scale`
+  cv::Rect box;                     // the panorama: every footprint
+  cv::Ptr<cv::detail::Blender> blender;
+  ComposeTimes times;               // exposure and seams so far
+};
+
+// The plan for the keyframes `used`, reduced so that the panorama's bounding
+// box holds at most `max_megapixels`.
+CompositionPlan plan_composition(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
+                                 const RenderOptions& options, const RenderStages& stages, double max_megapixels);
+
+// A keyframe warped onto the panorama at the plan's scale.
+struct WarpedFrame {
+  cv::Mat image;  // CV_8UC3, borders reflected so that blending draws no black in
+  cv::Mat mask;   // CV_8U, 255 where the keyframe covers
+  cv::Point corner;
+};
+
+// Keyframe plan.used[k] as the blender takes it: warped, its exposure
+// evened out and its mask cut along its seam.
+WarpedFrame composed_frame(const SweepRecord& record, const FrameWarps& warps, const CompositionPlan& plan,
+                           std::size_t k);
+
+// The keyframes `used`, reduced to fit max_render_megapixels and blended on
+// one canvas.
 ComposeTimes compose_panorama(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
                               const RenderOptions& options, const RenderStages& stages, cv::Mat& panorama,
                               cv::Mat& mask);
+
+// The same blended tile by tile at up to max_pyramid_megapixels, each tile
+// with a margin wide enough that the blender's bands reach no tile border,
+// and handed to `sink` a strip of tiles at a time; the panorama's size goes
+// to `size`.
+ComposeTimes compose_tiled(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
+                           const RenderOptions& options, const RenderStages& stages, PanoramaSink& sink,
+                           cv::Size& size);
+
+// The keyframes placed by the model that fits (or as the sweep placed them
+// live), with what the report says of the refinement; StsBadArg when
+// nothing places them.
+Placements placed_keyframes(const SweepRecord& record, const RenderOptions& options,
+                                       FinishReport& report);
 
 }  // namespace rendering
 }  // namespace zemb

@@ -482,6 +482,54 @@ TEST_F(ZembPano, FinishWritesTheFinishedPanoramaOrFails) {
   EXPECT_TRUE(names_in(temporary()).empty()) << "the sweep's folder was left behind";
 }
 
+// --pyramid: the DeepZoom pyramid always, the flat image only when it fits;
+// a pyramid already in the folder is kept and the run fails.
+TEST_F(ZembPano, PyramidWritesTheDeepZoomPyramidAndTheFlatImageWhenItFits) {
+  const std::vector<std::string> frames = sweep_frames();
+  const fs::path out = scratch_ / "out";
+  const Outcome fits = pano({frames[0], frames[1], frames[2], "--pyramid", "-o", out.string()});
+  ASSERT_EQ(fits.code, 0) << fits.err;
+  EXPECT_EQ(names_in(out), (std::vector<std::string>{"cropped.png", "finished.dzi", "finished.png", "finished_files",
+                                                     "panorama.png"}));
+  EXPECT_EQ(cv::imread((out / "finished.png").string()).size(), summary_size(fits.out, "finished panorama"));
+  EXPECT_NE(fits.out.find("wrote " + (out / "finished.dzi").string()), std::string::npos) << fits.out;
+
+  const Outcome again = pano({frames[0], frames[1], "--pyramid", "-o", out.string()});
+  EXPECT_NE(again.code, 0);
+  EXPECT_NE(again.err.find("finished_files is already there"), std::string::npos) << again.err;
+  EXPECT_TRUE(fs::is_directory(out / "finished_files"));
+
+  const fs::path large = scratch_ / "large";
+  const Outcome too_large = pano({frames[0], frames[1], "--pyramid", "--set", "render.max_render_megapixels=0.1",
+                                  "-o", large.string()});
+  ASSERT_EQ(too_large.code, 0) << too_large.err;
+  EXPECT_EQ(names_in(large),
+            (std::vector<std::string>{"cropped.png", "finished.dzi", "finished_files", "panorama.png"}));
+  EXPECT_TRUE(names_in(temporary()).empty()) << "a temporary file was left behind";
+}
+
+// --viewer: the page over the most detailed result, with the viewer's files
+// beside it; the 360-degree page only for an equirectangular image.
+TEST_F(ZembPano, ViewerWritesAPageOverTheResultOrRefusesWhatItCannotShow) {
+  const std::vector<std::string> frames = sweep_frames();
+  const fs::path out = scratch_ / "out";
+  const Outcome finished = pano({frames[0], frames[1], "--finish", "--viewer", "-o", out.string()});
+  ASSERT_EQ(finished.code, 0) << finished.err;
+  const std::string page = read_text(out / "view.html");
+  EXPECT_NE(page.find("url: \"finished.png\""), std::string::npos) << page;
+  EXPECT_TRUE(fs::exists(out / "viewer" / "openseadragon" / "openseadragon.min.js"));
+  EXPECT_TRUE(fs::exists(out / "viewer" / "openseadragon" / "LICENSE.txt"));
+
+  const fs::path sphere = scratch_ / "sphere";
+  const std::string not_a_sphere = (fs::path(ZEMB_PHOTO_DIR) / "life.jpg").string();
+  const Outcome refused = pano({"--viewer", "--equirectangular", not_a_sphere, "-o", sphere.string()});
+  EXPECT_EQ(refused.code, 3) << refused.err;
+  EXPECT_NE(refused.err.find("not equirectangular"), std::string::npos) << refused.err;
+  EXPECT_FALSE(fs::exists(sphere / "view.html"));
+  EXPECT_EQ(pano({"--equirectangular", not_a_sphere}).code, 2);
+  EXPECT_EQ(pano({frames[0], "--viewer", "--equirectangular", not_a_sphere}).code, 2);
+}
+
 #endif  // ZEMB_PANO
 
 TEST_F(Programs, MakeSweepRemakesTheBundledSweep) {

@@ -1,0 +1,116 @@
+// The finished panorama composed tile by tile, for panoramas past what one
+// canvas holds (OpenCV's warps refuse images past 32,767 pixels a side, and
+// a multi-band blender keeps about 13 bytes a pixel). Gains and seams are
+// found once for the whole panorama; each tile then blends the keyframes it
+// meets inside a margin around it. The multi-band blender's pyramid reaches
+// a few times 2^bands pixels, so a margin of kMarginUnits such steps leaves
+// the tile itself as the whole canvas would blend it, and tiles start on
+// multiples of 2^bands from the panorama's corner so that every tile's
+// pyramid levels fall on the whole canvas's pixel grid.
+#include <algorithm>
+#include <iterator>
+#include <map>
+
+#include <opencv2/imgproc.hpp>
+
+#include "render/render_internal.h"
+
+namespace zemb {
+namespace rendering {
+
+namespace {
+
+constexpr int kMarginUnits = 4;
+
+// The step tiles and margins are multiples of: the coarsest level of the
+// multi-band pyramid.
+int blend_unit(const RenderOptions& options) { return 1 << options.blend_bands; }
+
+int rounded_up(int value, int unit) { return (value + unit - 1) / unit * unit; }
+
+// The keyframes that meet the tile being composed, warped once for all the
+// tiles they meet: tiles go left to right along a strip, so a keyframe that
+// stops meeting them is not needed again in that strip, and the frames kept
+// are only those that meet one tile's area.
+class FrameCache {
+ public:
+  FrameCache(const SweepRecord& record, const FrameWarps& warps, const CompositionPlan& plan)
+      : record_(record), warps_(warps), plan_(plan) {}
+
+  // Drops the frames that do not meet `area`.
+  void keep_only(const cv::Rect& area) {
+    for (auto it = frames_.begin(); it != frames_.end();)
+      it = (plan_.footprints[it->first] & area).empty() ? frames_.erase(it) : std::next(it);
+  }
+
+  const WarpedFrame& frame(std::size_t k) {
+    auto found = frames_.find(k);
+    if (found == frames_.end()) found = frames_.emplace(k, composed_frame(record_, warps_, plan_, k)).first;
+    return found->second;
+  }
+
+ private:
+  const SweepRecord& record_;
+  const FrameWarps& warps_;
+  const CompositionPlan& plan_;
+  std::map<std::size_t, WarpedFrame> frames_;
+};
+
+// One tile of the panorama (panorama coordinates), blended with every
+// keyframe that meets `area` (the tile and its margin, inside the panorama).
+cv::Mat compose_tile(const CompositionPlan& plan, FrameCache& cache, const cv::Rect& tile, const cv::Rect& area) {
+  plan.blender->prepare(area);
+  cache.keep_only(area);
+  cv::Mat cover = cv::Mat::zeros(area.size(), CV_8U);
+  for (std::size_t k = 0; k < plan.used.size(); ++k) {
+    if ((plan.footprints[k] & area).empty()) continue;
+    const WarpedFrame& frame = cache.frame(k);
+    const cv::Rect part = cv::Rect(frame.corner, frame.image.size()) & area;
+    const cv::Rect inside = part - frame.corner;
+    cv::Mat image16;
+    frame.image(inside).convertTo(image16, CV_16S);
+    plan.blender->feed(image16, frame.mask(inside), part.tl());
+    cover(part - area.tl()) |= frame.mask(inside);
+  }
+  cv::Mat tile_pixels(tile.size(), CV_8UC3, cv::Scalar::all(0));
+  if (cv::countNonZero(cover) == 0) return tile_pixels;
+  cv::Mat blended, blender_mask, blended8;
+  plan.blender->blend(blended, blender_mask);
+  blended.convertTo(blended8, CV_8U);
+  const cv::Rect in_area = tile - area.tl();
+  blended8(in_area).copyTo(tile_pixels, cover(in_area));
+  return tile_pixels;
+}
+
+}  // namespace
+
+ComposeTimes compose_tiled(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
+                           const RenderOptions& options, const RenderStages& stages, PanoramaSink& sink,
+                           cv::Size& size) {
+  CompositionPlan plan = plan_composition(record, used, warps, options, stages, options.max_pyramid_megapixels);
+  cv::TickMeter clock;
+  clock.start();
+  const int unit = blend_unit(options);
+  const int side = rounded_up(options.tile_size, unit);
+  const int margin = kMarginUnits * unit;
+  const cv::Rect& box = plan.box;
+  size = box.size();
+  sink.begin(size);
+  FrameCache cache(record, warps, plan);
+  for (int top = 0; top < box.height; top += side) {
+    cv::Mat strip(std::min(side, box.height - top), box.width, CV_8UC3);
+    for (int left = 0; left < box.width; left += side) {
+      const cv::Rect tile(box.x + left, box.y + top, std::min(side, box.width - left), strip.rows);
+      const cv::Rect area(tile.x - margin, tile.y - margin, tile.width + 2 * margin, tile.height + 2 * margin);
+      compose_tile(plan, cache, tile, area & box).copyTo(strip(cv::Rect(left, 0, tile.width, tile.height)));
+    }
+    sink.write(top, strip);
+  }
+  sink.end();
+  clock.stop();
+  plan.times.blend = clock.getTimeSec();
+  return plan.times;
+}
+
+}  // namespace rendering
+}  // namespace zemb

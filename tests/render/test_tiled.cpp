@@ -1,0 +1,146 @@
+// The finished panorama composed tile by tile: the same pixels as one
+// canvas, whatever the tile size, with every blending and seam setting;
+// strips that cover the panorama once, top to bottom; and the pyramid
+// written through libvips.
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "render/record_maker.h"
+#include "test_support.h"
+#include "zemb/pyramid.h"
+#include "zemb/render.h"
+
+namespace {
+
+// Gathers the strips into one canvas and checks that they come top to
+// bottom, as wide as the panorama, each row once.
+class CanvasSink : public zemb::PanoramaSink {
+ public:
+  void begin(cv::Size size) override {
+    EXPECT_TRUE(canvas.empty()) << "begin() twice";
+    canvas.create(size, CV_8UC3);
+  }
+  void write(int top, const cv::Mat& strip) override {
+    EXPECT_EQ(top, next_row);
+    EXPECT_EQ(strip.type(), CV_8UC3);
+    ASSERT_EQ(strip.cols, canvas.cols);
+    ASSERT_LE(top + strip.rows, canvas.rows);
+    strip.copyTo(canvas.rowRange(top, top + strip.rows));
+    next_row += strip.rows;
+    ++strips;
+  }
+  void end() override { ended = next_row == canvas.rows; }
+
+  cv::Mat canvas;
+  int next_row = 0, strips = 0;
+  bool ended = false;
+};
+
+zemb_test::MadeRecord flat_record(const cv::Mat& photo) {
+  zemb_test::RecordSettings settings;
+  settings.scene = zemb::Scene::kFlat;
+  settings.keyframes = 6;
+  settings.image = cv::Size(180, 320);
+  settings.slide_step = 60;
+  return zemb_test::make_record(photo, settings);
+}
+
+// Largest difference in grey levels between two panoramas of one size.
+double largest_difference(const cv::Mat& a, const cv::Mat& b) {
+  EXPECT_EQ(a.size(), b.size());
+  if (a.size() != b.size()) return 255;
+  return cv::norm(a, b, cv::NORM_INF);
+}
+
+TEST(TiledRender, MatchesTheSingleCanvasWithinAGreyLevel) {
+  ZEMB_LOAD_PHOTO(photo, "life.jpg");
+  const zemb_test::MadeRecord made = flat_record(zemb_test::small_photo(photo, 0.35));
+  struct Case {
+    zemb::Blending blending;
+    zemb::SeamFinding seams;
+    zemb::ExposureCompensation exposure;
+    int tile_size;
+  };
+  const Case cases[] = {
+      {zemb::Blending::kMultiBand, zemb::SeamFinding::kDpColourGradient, zemb::ExposureCompensation::kGain, 32},
+      {zemb::Blending::kMultiBand, zemb::SeamFinding::kGraphCut, zemb::ExposureCompensation::kGainBlocks, 100},
+      {zemb::Blending::kFeather, zemb::SeamFinding::kVoronoi, zemb::ExposureCompensation::kChannels, 64},
+      {zemb::Blending::kNone, zemb::SeamFinding::kNone, zemb::ExposureCompensation::kNone, 40},
+  };
+  for (const Case& c : cases) {
+    zemb::RenderOptions options;
+    options.blending = c.blending;
+    options.seams = c.seams;
+    options.exposure = c.exposure;
+    options.tile_size = c.tile_size;
+    options.blend_bands = 3;
+    SCOPED_TRACE(testing::Message() << "blending " << int(c.blending) << ", tiles of " << c.tile_size);
+    const zemb::FinishedPanorama single = zemb::render(made.record, options);
+    CanvasSink sink;
+    const zemb::FinishReport report = zemb::render_tiled(made.record, options, sink, {});
+    EXPECT_TRUE(sink.ended);
+    EXPECT_GT(sink.strips, 2);
+    EXPECT_EQ(report.size, single.panorama.size());
+    EXPECT_EQ(report.keyframes_used, single.report.keyframes_used);
+    EXPECT_LE(largest_difference(sink.canvas, single.panorama), 1.0);
+  }
+}
+
+TEST(TiledRender, ReducesOnlyPastItsOwnLimit) {
+  ZEMB_LOAD_PHOTO(photo, "life.jpg");
+  const zemb_test::MadeRecord made = flat_record(zemb_test::small_photo(photo, 0.35));
+  zemb::RenderOptions options;
+  options.max_render_megapixels = 0.1;  // the single canvas is reduced; the tiled render is not
+  CanvasSink full;
+  const cv::Size full_size = zemb::render_tiled(made.record, options, full).size;
+  EXPECT_GT(double(full_size.area()), 0.1e6);
+  options.max_pyramid_megapixels = 1;
+  options.max_render_megapixels = 40;
+  const cv::Size single_size = zemb::render(made.record, options).panorama.size();
+  EXPECT_EQ(full_size, single_size);
+}
+
+std::string read_text(const std::string& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+TEST(PyramidWriter, WritesTheDeepZoomPyramidAndTheFlatImageWhenItFits) {
+  ZEMB_LOAD_PHOTO(photo, "life.jpg");
+  const zemb_test::MadeRecord made = flat_record(zemb_test::small_photo(photo, 0.35));
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() / "zemb_test_pyramid";
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  zemb::RenderOptions options;
+  options.tile_size = 128;
+  CanvasSink canvas;
+  const cv::Size size = zemb::render_tiled(made.record, options, canvas).size;
+
+  zemb::PyramidWriter flat(folder.string(), "flat", 40);
+  zemb::render_tiled(made.record, options, flat);
+  ASSERT_EQ(flat.written().size(), 2u);
+  const std::string dzi = read_text(flat.written()[0]);
+  EXPECT_NE(dzi.find("Width=\"" + std::to_string(size.width) + "\""), std::string::npos) << dzi;
+  EXPECT_NE(dzi.find("Height=\"" + std::to_string(size.height) + "\""), std::string::npos) << dzi;
+  EXPECT_TRUE(std::filesystem::is_directory(folder / "flat_files" / "0"));
+  // The flat image is the panorama, in OpenCV's channel order.
+  EXPECT_EQ(largest_difference(cv::imread(flat.written()[1]), canvas.canvas), 0.0);
+
+  zemb::PyramidWriter pyramid_only(folder.string(), "large", 0.01);
+  zemb::render_tiled(made.record, options, pyramid_only);
+  EXPECT_EQ(pyramid_only.written().size(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(folder / "large.png"));
+
+  // A pyramid already there is never overwritten nor removed.
+  zemb::PyramidWriter again(folder.string(), "flat", 40);
+  EXPECT_THROW(zemb::render_tiled(made.record, options, again), cv::Exception);
+  EXPECT_TRUE(std::filesystem::is_directory(folder / "flat_files" / "0"));
+  std::filesystem::remove_all(folder);
+}
+
+}  // namespace
