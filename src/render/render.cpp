@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <numeric>
 
+#include <opencv2/core.hpp>
+
 #include "render/render_internal.h"
 
 namespace zemb {
@@ -70,6 +72,10 @@ FinishedPanorama render(const SweepRecord& record, const RenderOptions& options,
 
   const rendering::ComposeTimes times = rendering::compose_panorama(record, placements.used, *placements.warps, options,
                                                               stages, result.panorama, result.mask);
+  if (placements.lying) {
+    cv::rotate(result.panorama, result.panorama, cv::ROTATE_90_COUNTERCLOCKWISE);
+    cv::rotate(result.mask, result.mask, cv::ROTATE_90_COUNTERCLOCKWISE);
+  }
   report.keyframes_used = static_cast<int>(placements.used.size());
   report.left_out = not_in(placements.used, record.keyframes.size());
   report.size = result.panorama.size();
