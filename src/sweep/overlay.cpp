@@ -109,7 +109,8 @@ bool OverlayFinder::decide() {
 
 cv::Mat boxes_around(const cv::Mat& still, int margin) {
   cv::Mat joined, labels, stats, centroids;
-  cv::dilate(still, joined, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * kJoinReach + 1, 2 * kJoinReach + 1)));
+  const cv::Size join(2 * kJoinReach + 1, 2 * kJoinReach + 1);
+  cv::dilate(still, joined, cv::getStructuringElement(cv::MORPH_RECT, join));
   const int regions = cv::connectedComponentsWithStats(joined, labels, stats, centroids);
   cv::Mat boxes = cv::Mat::zeros(still.size(), CV_8U);
   const cv::Rect whole(cv::Point(), still.size());

@@ -365,11 +365,12 @@ void Sweep::State::place_plain(const cv::Mat& frame, const PreparedFrame& prepar
 }
 
 // The motion the last placed frame had, kept for this frame: while the
-// sweep is tracking, along a step that was fitted, for at most
-// max_kept_frames in a row.
+// sweep is tracking, along a step that was fitted or measured, for at most
+// max_kept_frames in a row, and only when the flow still followed the
+// points (after a jump it loses most of them, and recovery must search).
 std::optional<Candidate> Sweep::State::kept_motion(const Candidate& tracked) const {
   if (tracking.state != TrackingState::kTracking || tracking.kept_run >= options.tracking.max_kept_frames ||
-      tracking.reference.step == cv::Matx33d::eye())
+      tracking.reference.step == cv::Matx33d::eye() || tracked.tracked < options.tracking.min_inliers)
     return std::nullopt;
   Candidate kept = tracked;
   kept.relative = tracking.reference.step;
