@@ -33,6 +33,7 @@ set(ZEMB_SWEEP_SOURCES
   ${ZEMB_ROOT}/src/sweep/links.cpp
   ${ZEMB_ROOT}/src/sweep/live_canvas.cpp
   ${ZEMB_ROOT}/src/sweep/options.cpp
+  ${ZEMB_ROOT}/src/sweep/overlay.cpp
   ${ZEMB_ROOT}/src/sweep/poses.cpp
   ${ZEMB_ROOT}/src/sweep/preview.cpp
   ${ZEMB_ROOT}/src/sweep/recovery.cpp

@@ -250,6 +250,7 @@ void bind_options(py::module_& module) {
   bind_options_class<TrackingOptions>(module, "TrackingOptions");
   bind_options_class<PlacementOptions>(module, "PlacementOptions");
   bind_options_class<RecoveryOptions>(module, "RecoveryOptions");
+  bind_options_class<OverlayOptions>(module, "OverlayOptions");
   bind_options_class<KeyframeOptions>(module, "KeyframeOptions");
   bind_options_class<MemoryOptions>(module, "MemoryOptions");
   bind_options_class<RenderOptions>(module, "RenderOptions");

@@ -80,9 +80,15 @@ std::function<cv::Mat(int)> image_source(const py::object& image, std::size_t ke
 }
 
 SweepRecord record_from(Scene scene, std::vector<Keyframe> keyframes, std::vector<KeyframeLink> links,
-                        const py::object& image) {
-  std::function<cv::Mat(int)> source = image_source(image, keyframes.size());
-  return {scene, std::move(keyframes), std::move(links), std::move(source)};
+                        const py::object& image, const py::object& overlay, Direction direction) {
+  SweepRecord record;
+  record.image = image_source(image, keyframes.size());
+  record.scene = scene;
+  record.keyframes = std::move(keyframes);
+  record.links = std::move(links);
+  if (!overlay.is_none()) record.overlay = typed_view(overlay, CV_8UC1, "overlay").mat.clone();
+  record.direction = direction;
+  return record;
 }
 
 py::array record_image(const SweepRecord& record, int index) {
@@ -148,19 +154,32 @@ void bind_record(py::module_& module) {
 correspondences between them, and a way to read each keyframe's kept image. zemb.render() takes
 nothing else, so a record made here renders as one from Sweep.record() does.
 
-SweepRecord(scene, keyframes, links, image): `image` is a callable taking a keyframe index and
-returning its H x W x 3 uint8 image, or a list of such images, one per keyframe. A render, which
-runs without the GIL, takes it back for each call of the callable. A record is not changed after
-it is made.)doc")
+SweepRecord(scene, keyframes, links, image, overlay, direction): `image` is a callable taking a
+keyframe index and returning its H x W x 3 uint8 image, or a list of such images, one per keyframe.
+A render, which runs without the GIL, takes it back for each call of the callable. `overlay` (H x W
+uint8, or None) is 255 on content fixed in the frame, which the render leaves out of every
+keyframe; `direction` the way the camera travelled (UP and DOWN render a turning sweep on a lying
+cylinder). A record is not changed after it is made.)doc")
       .def(py::init(&record_from), py::arg("scene") = Scene::kTurning,
            py::arg("keyframes") = std::vector<Keyframe>(), py::arg("links") = std::vector<KeyframeLink>(),
-           py::arg("image") = py::none())
+           py::arg("image") = py::none(), py::arg("overlay") = py::none(), py::arg("direction") = Direction::kAuto)
       .def_property_readonly(
           "scene", [](const SweepRecord& record) { return record.scene; }, "What the camera did.")
       .def_property_readonly(
           "keyframes", [](const SweepRecord& record) { return record.keyframes; }, "A list of Keyframe (copies).")
       .def_property_readonly(
           "links", [](const SweepRecord& record) { return record.links; }, "A list of KeyframeLink (copies).")
+      .def_property_readonly(
+          "overlay",
+          [](const SweepRecord& record) -> py::object {
+            if (record.overlay.empty()) return py::none();
+            return to_array(record.overlay.clone(), Access::read_only);
+          },
+          "H x W uint8, 255 on content fixed in the frame (a logo, a timestamp) in the first keyframe's pixels, "
+          "or None.")
+      .def_property_readonly(
+          "direction", [](const SweepRecord& record) { return record.direction; },
+          "The way the camera travelled (a Direction).")
       .def("image", &record_image, py::arg("index"),
            "The kept image of keyframe `index`: H x W x 3 uint8, read-only. A record of a sweep reads it from "
            "the sweep.");

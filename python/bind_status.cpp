@@ -35,6 +35,9 @@ void bind_status(py::module_& module) {
       .def_readonly("keyframe", &FrameStatus::keyframe, "Index of the keyframe this frame became, or -1.")
       .def_readonly("recovered_from", &FrameStatus::recovered_from,
                     "Keyframe a relocalised frame was recovered against, or -1.")
+      .def_readonly("kept_motion", &FrameStatus::kept_motion,
+                    "True for a frame placed by the motion the last frames had, where the scene gave too little "
+                    "to fit (the sweep).")
       .def_readonly("on_preview", &FrameStatus::on_preview,
                     "False for a placed frame the live canvas cannot show (the finished render shows it).")
       .def_property_readonly(

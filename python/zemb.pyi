@@ -199,6 +199,31 @@ class TrackingOptions:
     """float, 1 to 170. Field of view across the camera frame's longer side, degrees: only the first hint of the focal
     length, which a turning sweep estimates itself.
     """
+    max_step_scale: float
+    """float, 1 to 10. The most a frame may grow or shrink against the frame it is tracked from: a larger change is no
+    camera's in one frame step, and the fit is refused.
+    """
+    max_step_shear: float
+    """float, 0 to 1. The most a fit may stretch one way more than the other (1 - the ratio of its linear part's
+    singular values) before it is refused.
+    """
+    max_step_perspective: float
+    """float, 0 to 10. The most perspective a fit may add across the frame (the change of the homogeneous scale from
+    one side to the other) before it is refused.
+    """
+    min_spread: float
+    """float, 0 to 1. A fit whose inliers spread less than this share of the working frame's shorter side across their
+    narrower axis (a clump, a horizon) is poorly conditioned: the sweep keeps the last frames' motion instead.
+    """
+    min_correlation: float
+    """float, 0 to 1. Where the scene is too plain to fit (or to find enough keypoints in), the frame's shift is
+    measured by phase correlation with the last placed frame, and taken when the correlation peak's response reaches
+    this.
+    """
+    max_kept_frames: int
+    """int, 0 to 100000. The most frames in a row placed by the last frames' motion (where the scene is too plain to
+    fit); after them, the next such frame goes to recovery.
+    """
     def __init__(self, **fields: object) -> None: ...
     def check(self) -> None: ...
     def as_dict(self) -> dict[str, object]: ...
@@ -239,6 +264,27 @@ class RecoveryOptions:
     time_budget: float
     """float, 0.1 to 1000. A lost frame may spend this many times the median placed frame's time on recovery; what it
     could not try goes on over the next frames, so no frame stalls the capture loop.
+    """
+    def __init__(self, **fields: object) -> None: ...
+    def check(self) -> None: ...
+    def as_dict(self) -> dict[str, object]: ...
+
+class OverlayOptions:
+    """Content fixed in the frame while the scene moves (a logo, a timestamp, a camera's display): learnt from the
+    first frames, kept out of tracking, out of the keyframes' links and out of the finished render.
+    """
+
+    enabled: bool
+    """bool. Whether the sweep looks for an overlay at all."""
+    learn_frames: int
+    """int, 2 to 100000. The sweep looks for an overlay over at most this many first frames."""
+    moving_frames: int
+    """int, 1 to 100000. Frames in which the scene visibly moved that must agree before a still region counts as an
+    overlay.
+    """
+    max_share: float
+    """float, 0 to 1. The largest share of the frame an overlay may cover; a larger still region is the scene holding
+    still.
     """
     def __init__(self, **fields: object) -> None: ...
     def check(self) -> None: ...
@@ -371,6 +417,11 @@ class SweepOptions:
     shift phase correlation finds, by thorough descriptors (SIFT) when the time left allows, and by flow from coarse
     guesses along the sweep.
     """
+    overlay: OverlayOptions
+    """OverlayOptions (or a dict of its fields). Content fixed in the frame while the scene moves (a logo, a timestamp,
+    a camera's display): learnt from the first frames, kept out of tracking, out of the keyframes' links and out of
+    the finished render.
+    """
     keyframes: KeyframeOptions
     """KeyframeOptions (or a dict of its fields). Which frames become keyframes and how they are linked."""
     memory: MemoryOptions
@@ -404,6 +455,8 @@ class FrameStatus:
     def keyframe(self) -> int: ...
     @property
     def recovered_from(self) -> int: ...
+    @property
+    def kept_motion(self) -> bool: ...
     @property
     def on_preview(self) -> bool: ...
     @property
@@ -445,6 +498,8 @@ class SweepRecord:
         keyframes: Sequence[Keyframe] = ...,
         links: Sequence[KeyframeLink] = ...,
         image: Union[Callable[[int], _ColourImage], Sequence[_ColourImage], None] = None,
+        overlay: Optional[npt.NDArray[np.uint8]] = None,
+        direction: Direction = ...,
     ) -> None: ...
     @property
     def scene(self) -> Scene: ...
@@ -452,6 +507,10 @@ class SweepRecord:
     def keyframes(self) -> list[Keyframe]: ...
     @property
     def links(self) -> list[KeyframeLink]: ...
+    @property
+    def overlay(self) -> Optional[npt.NDArray[np.uint8]]: ...
+    @property
+    def direction(self) -> Direction: ...
     def image(self, index: int) -> _ColourImage: ...
 
 def fallback_name(fallback: RenderFallback) -> str: ...

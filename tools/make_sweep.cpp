@@ -11,6 +11,7 @@
 #include <iostream>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,7 +34,9 @@ centre in front of the photo, as if PHOTO were what it saw looking straight
 ahead, and its sweep is centred on the photo's middle and kept to the pans
 that show only the photo. The sphere camera stands at the centre of a
 full-sphere PHOTO (equirectangular: twice as wide as high, 360 by 180
-degrees) and turns along a path as long as asked, frames upright.
+degrees) and turns along a path as long as asked, frames upright. PHOTO
+"sea-and-sky" is no file but a made scene of 4096x2048: a smooth sky over a
+sea with faint ripples, almost nothing to track.
 
 options:
   --camera flat|turning|sphere  the camera (default flat)
@@ -89,6 +92,10 @@ what a real camera adds, to any camera:
   --blur SIGMA      Gaussian blur of SIGMA frame pixels (default 0)
   --exposure F      change each frame's exposure by a factor of 1 +- up to F (default 0)
   --noise SIGMA     Gaussian noise of SIGMA grey levels (default 0)
+  --overlay LIST    burn content into every frame at a fixed place, as
+                    cameras and apps do: logo (a badge in the top-right
+                    corner), timestamp (bottom-left, its seconds ticking
+                    every 30 frames), or logo,timestamp
 
 disturbances, for frames numbered from 1 as in an undisturbed sweep
 (each may be given more than once):
@@ -101,6 +108,7 @@ examples:
   make_sweep life.jpg turning --camera turning --scale 1.3 --frame-size 1920x1080 --frames 20 \
     --pan 2 --roll 0.5 --pitch 0.5 --truth turning.csv
   make_sweep life.jpg gap --scale 0.35 --step 24 --rotation 0.3 --jitter 6 --drop 12:8 --dark 22:3
+  make_sweep sea-and-sky coast --scale 0.5 --step 12 --frames 120 --overlay logo,timestamp
   make_sweep data/equirect/bma_park.jpg park --camera sphere --frame-size 960x540 --fov 65 \
     --pan 4 --turn 370 --roll 0.5 --sway 0.5 --truth park.csv
 )";
@@ -191,6 +199,19 @@ Choice choice_of(const std::map<std::string, Choice>& choices, const std::string
   fail(option + " expects " + names + ", got '" + text + "'");
 }
 
+void set_overlays(zemb_tools::FrameOverlays& overlays, const std::string& text) {
+  std::stringstream list(text);
+  std::string name;
+  while (std::getline(list, name, ',')) {
+    if (name == "logo")
+      overlays.logo = true;
+    else if (name == "timestamp")
+      overlays.timestamp = true;
+    else
+      fail("--overlay expects logo, timestamp or logo,timestamp, got '" + text + "'");
+  }
+}
+
 std::string camera_name(SweepCamera camera) {
   for (const auto& [name, value] : kCameras)
     if (value == camera) return name;
@@ -214,6 +235,7 @@ Setters setters_of(ToolOptions& o) {
       {"--camera", [&](const std::string& v) { s.camera = choice_of(kCameras, v, "--camera"); }},
       {"--direction", [&](const std::string& v) { sp.direction = choice_of(kDirections, v, "--direction"); }},
       {"--frame-size", [&](const std::string& v) { set_frame_size(s, v); }},
+      {"--overlay", [&](const std::string& v) { set_overlays(s.overlays, v); }},
       {"--seed", [&](const std::string& v) { s.seed = static_cast<unsigned>(number(v, "--seed")); }},
       {"--truth", [&](const std::string& v) { o.truth = v; }},
   };
@@ -293,8 +315,11 @@ ToolOptions parse(int argc, char** argv) {
   return o;
 }
 
+const char* const kSeaAndSky = "sea-and-sky";
+
 cv::Mat load_scaled_photo(const ToolOptions& o) {
-  const cv::Mat photo = cv::imread(o.photo, cv::IMREAD_COLOR);
+  const cv::Mat photo =
+      o.photo == kSeaAndSky ? zemb_tools::sea_and_sky(cv::Size(4096, 2048)) : cv::imread(o.photo, cv::IMREAD_COLOR);
   if (photo.empty()) fail(o.photo + ": cannot be read as an image");
   cv::Mat scaled;
   cv::resize(photo, scaled, cv::Size(), o.scale, o.scale, o.scale < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);

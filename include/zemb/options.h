@@ -138,6 +138,12 @@ struct TrackingOptions {
   int min_inliers = 15;
   double min_inlier_share = 0.3;
   double field_of_view = 65.0;
+  double max_step_scale = 1.25;
+  double max_step_shear = 0.15;
+  double max_step_perspective = 0.5;
+  double min_spread = 0.06;
+  double min_correlation = 0.15;
+  int max_kept_frames = 30;
 
   template <typename Self, typename Visit>
   static void for_each_field(Self& o, Visit&& visit) {
@@ -149,6 +155,26 @@ struct TrackingOptions {
     visit("field_of_view", o.field_of_view, 1, 170,
           "Field of view across the camera frame's longer side, degrees: only the first hint of the focal "
           "length, which a turning sweep estimates itself.");
+    visit("max_step_scale", o.max_step_scale, 1, 10,
+          "The most a frame may grow or shrink against the frame it is tracked from: a larger change is no camera's "
+          "in one frame step, and the fit is refused.");
+    visit("max_step_shear", o.max_step_shear, 0, 1,
+          "The most a fit may stretch one way more than the other (1 - the ratio of its linear part's singular "
+          "values) before it is refused.");
+    visit("max_step_perspective", o.max_step_perspective, 0, 10,
+          "The most perspective a fit may add across the frame (the change of the homogeneous scale from one "
+          "side to the other) before it is refused.");
+    visit("min_spread", o.min_spread, 0, 1,
+          "A fit whose inliers spread less than this share of the working frame's shorter side across their "
+          "narrower axis (a clump, a horizon) is poorly conditioned: the sweep keeps the last frames' motion "
+          "instead.");
+    visit("min_correlation", o.min_correlation, 0, 1,
+          "Where the scene is too plain to fit (or to find enough keypoints in), the frame's shift is measured "
+          "by phase correlation with the last placed frame, and taken when the correlation peak's response "
+          "reaches this.");
+    visit("max_kept_frames", o.max_kept_frames, 0, 100000,
+          "The most frames in a row placed by the last frames' motion (where the scene is too plain to fit); "
+          "after them, the next such frame goes to recovery.");
   }
   void check() const;
 };
@@ -202,6 +228,28 @@ struct RecoveryOptions {
     visit("time_budget", o.time_budget, 0.1, kMostTimeBudget,
           "A lost frame may spend this many times the median placed frame's time on recovery; what it could not "
           "try goes on over the next frames, so no frame stalls the capture loop.");
+  }
+  void check() const;
+};
+
+struct OverlayOptions {
+  static constexpr const char* kDescription =
+      "Content fixed in the frame while the scene moves (a logo, a timestamp, a camera's display): learnt from "
+      "the first frames, kept out of tracking, out of the keyframes' links and out of the finished render.";
+  bool enabled = true;
+  int learn_frames = 120;
+  int moving_frames = 8;
+  double max_share = 0.25;
+
+  template <typename Self, typename Visit>
+  static void for_each_field(Self& o, Visit&& visit) {
+    visit("enabled", o.enabled, 0, 1, "Whether the sweep looks for an overlay at all.");
+    visit("learn_frames", o.learn_frames, 2, 100000,
+          "The sweep looks for an overlay over at most this many first frames.");
+    visit("moving_frames", o.moving_frames, 1, 100000,
+          "Frames in which the scene visibly moved that must agree before a still region counts as an overlay.");
+    visit("max_share", o.max_share, 0, 1,
+          "The largest share of the frame an overlay may cover; a larger still region is the scene holding still.");
   }
   void check() const;
 };
@@ -328,6 +376,7 @@ struct SweepOptions {
   TrackingOptions tracking;
   PlacementOptions placement;
   RecoveryOptions recovery;
+  OverlayOptions overlay;
   KeyframeOptions keyframes;
   MemoryOptions memory;
   RenderOptions render;
@@ -346,6 +395,7 @@ struct SweepOptions {
     visit("tracking", o.tracking);
     visit("placement", o.placement);
     visit("recovery", o.recovery);
+    visit("overlay", o.overlay);
     visit("keyframes", o.keyframes);
     visit("memory", o.memory);
     visit("render", o.render);

@@ -43,6 +43,15 @@ struct SweepRecord {
   // The kept image of keyframe i (CV_8UC3 of its image_size). A sweep's
   // record reads it from the sweep, so it is valid while the sweep lives.
   std::function<cv::Mat(int)> image;
+  // Content fixed in the frame while the scene moved (a logo, a timestamp):
+  // 255 there, CV_8U, in the first keyframe's kept-image pixels (scaled to
+  // a keyframe of another size). The render treats it as uncovered in every
+  // keyframe. Empty when the sweep found none.
+  cv::Mat overlay;
+  // The way the camera travelled, as the sweep found it. A turning camera
+  // swept up or down is projected onto a cylinder lying across the sweep,
+  // as one swept sideways is onto a standing one; kAuto: sideways.
+  Direction direction = Direction::kAuto;
 };
 
 }  // namespace zemb

@@ -36,6 +36,9 @@ struct FrameStatus {
   int inliers = 0;         // of them, consistent with the fitted homography (the sweep)
   int keyframe = -1;       // index of the keyframe this frame became, or -1 (the sweep)
   int recovered_from = -1; // keyframe a relocalised frame was recovered against, or -1
+  // True for a frame placed by the motion the last frames had, where the
+  // scene gave too little to fit (open sea, sky, a plain wall) (the sweep).
+  bool kept_motion = false;
   // False for a placed frame that the live canvas cannot show (the sweep
   // records it all the same, and the finished render shows it).
   bool on_preview = false;

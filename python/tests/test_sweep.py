@@ -49,6 +49,15 @@ def test_a_record_made_in_python_renders_as_the_sweeps_own(flat_sweep):
     for image in (images, record.image, lambda index: np.array(images[index])):
         copy = zemb.SweepRecord(record.scene, record.keyframes, record.links, image)
         assert same_panorama(zemb.render(copy, sweep.options().render), finished)
+    assert record.overlay is None and record.direction != zemb.Direction.AUTO
+    assert not any(s.kept_motion for s in flat_sweep[1])  # a textured slide is fitted throughout
+    # An overlay over the middle of every keyframe leaves it uncovered in the panorama.
+    height, width = images[0].shape[:2]
+    overlay = np.zeros((height, width), np.uint8)
+    overlay[height // 3:2 * height // 3, :] = 255
+    masked = zemb.SweepRecord(record.scene, record.keyframes, record.links, images, overlay, record.direction)
+    assert np.array_equal(masked.overlay, overlay) and masked.direction == record.direction
+    assert np.count_nonzero(zemb.render(masked, sweep.options().render).mask) < np.count_nonzero(finished.mask)
     keyframes = [zemb.Keyframe(k.frame_index, k.image_size, k.placement) for k in record.keyframes]
     links = [zemb.KeyframeLink(link.from_, link.to, link.from_points, link.to_points) for link in record.links]
     copy = zemb.SweepRecord(record.scene, keyframes, links, images)

@@ -31,16 +31,27 @@ cv::Mat kept_image(const SweepRecord& record, int index) {
   return image;
 }
 
-
-WarpedFrame warp_frame(const FrameWarps& warps, int index, const cv::Mat& kept, double scale) {
+WarpedFrame warp_frame(const SweepRecord& record, const FrameWarps& warps, int index, const cv::Mat& kept,
+                       double scale) {
   cv::Mat small = kept;
   if (scale != 1.0) cv::resize(kept, small, scaled_size(kept.size(), scale), 0, 0, cv::INTER_AREA);
   WarpedFrame frame;
   frame.corner = warps.warp(index, small, scale, cv::INTER_LINEAR, cv::BORDER_REFLECT, frame.image);
-  warps.warp(index, cv::Mat(small.size(), CV_8U, cv::Scalar(255)), scale, cv::INTER_NEAREST,
+  warps.warp(index, scene_mask(record, small.size()), scale, cv::INTER_NEAREST,
              cv::BORDER_CONSTANT, frame.mask);
   return frame;
 }
+
+}  // namespace
+
+cv::Mat scene_mask(const SweepRecord& record, cv::Size size) {
+  if (record.overlay.empty()) return cv::Mat(size, CV_8U, cv::Scalar(255));
+  cv::Mat overlay;
+  cv::resize(record.overlay, overlay, size, 0, 0, cv::INTER_NEAREST);
+  return overlay == 0;
+}
+
+namespace {
 
 cv::Rect panorama_box(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
                       double scale) {
@@ -112,7 +123,7 @@ void find_gains_and_seams(const SweepRecord& record, const std::vector<int>& use
   std::vector<cv::Point> corners(used.size());
   pass.masks.resize(used.size());
   for (std::size_t k = 0; k < used.size(); ++k) {
-    WarpedFrame frame = warp_frame(warps, used[k], kept_image(record, used[k]), scale);
+    WarpedFrame frame = warp_frame(record, warps, used[k], kept_image(record, used[k]), scale);
     frame.image.copyTo(images[k]);
     frame.mask.copyTo(pass.masks[k]);
     corners[k] = frame.corner;
@@ -164,7 +175,7 @@ CompositionPlan plan_composition(const SweepRecord& record, const std::vector<in
 WarpedFrame composed_frame(const SweepRecord& record, const FrameWarps& warps, const CompositionPlan& plan,
                            std::size_t k) {
   const int index = plan.used[k];
-  WarpedFrame frame = warp_frame(warps, index, kept_image(record, index), plan.scale);
+  WarpedFrame frame = warp_frame(record, warps, index, kept_image(record, index), plan.scale);
   plan.seams.compensator->apply(static_cast<int>(k), frame.corner, frame.image, frame.mask);
   cut_along_seam(plan.seams.masks[k], frame.mask);
   return frame;

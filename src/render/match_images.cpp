@@ -33,7 +33,8 @@ const ImageMatcher::Features& ImageMatcher::features_of(int index) {
   const double scale = std::min(1.0, std::sqrt(options_.match_megapixels * 1e6 / std::max(1, gray.cols * gray.rows)));
   if (scale < 1.0) cv::resize(gray, gray, cv::Size(), scale, scale, cv::INTER_AREA);
   std::vector<cv::KeyPoint> keypoints;
-  cv::SIFT::create(options_.match_features)->detectAndCompute(gray, cv::noArray(), keypoints, features->descriptors);
+  cv::SIFT::create(options_.match_features)
+      ->detectAndCompute(gray, scene_mask(record_, gray.size()), keypoints, features->descriptors);
   for (const cv::KeyPoint& keypoint : keypoints)
     features->points.push_back((keypoint.pt + cv::Point2f(0.5f, 0.5f)) / scale - cv::Point2f(0.5f, 0.5f));
   return *features;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <numeric>
 
+#include <opencv2/core.hpp>
+
 #include "render/render_internal.h"
 
 namespace zemb {
@@ -88,6 +90,10 @@ FinishedPanorama render(const SweepRecord& record, const RenderOptions& options,
   clock.start();
   const rendering::ComposeTimes times = rendering::compose_panorama(record, placements.used, *placements.warps,
                                                                     options, stages, result.panorama, result.mask);
+  if (placements.lying) {  // composed across a lying cylinder: turned upright here
+    cv::rotate(result.panorama, result.panorama, cv::ROTATE_90_COUNTERCLOCKWISE);
+    cv::rotate(result.mask, result.mask, cv::ROTATE_90_COUNTERCLOCKWISE);
+  }
   result.report.size = result.panorama.size();
   clock.stop();
   rendering::report_times(times, clock, result.report);
@@ -98,6 +104,10 @@ FinishReport render_tiled(const SweepRecord& record, const RenderOptions& option
                           const RenderStages& stages) {
   FinishReport report;
   const rendering::Placements placements = rendering::placed_keyframes(record, options, report);
+  // The strips of a sweep up or down come out lying on their side, and turning
+  // them upright would need the whole panorama at once.
+  if (placements.lying)
+    CV_Error(cv::Error::StsNotImplemented, "render: a sweep up or down is rendered whole, not in tiles");
   cv::TickMeter clock;
   clock.start();
   const rendering::ComposeTimes times = rendering::compose_tiled(record, placements.used, *placements.warps, options,

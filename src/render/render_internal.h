@@ -47,6 +47,10 @@ std::unique_ptr<FrameWarps> homography_warps(std::vector<cv::Mat> transforms);
 std::unique_ptr<FrameWarps> rotation_warps(std::vector<cv::detail::CameraParams> cameras, double focal,
                                            bool cylindrical);
 
+// 255 where a keyframe image of `size` shows the scene: everywhere but on
+// the record's overlay, scaled to that size.
+cv::Mat scene_mask(const SweepRecord& record, cv::Size size);
+
 // Two keyframes joined by correspondences that one homography explains.
 struct LinkedPair {
   int from = 0, to = 0;                             // keyframe indices, from < to
@@ -119,13 +123,21 @@ struct Placements {
   std::vector<int> used;  // the keyframes placed, ascending
   std::unique_ptr<FrameWarps> warps;
   double focal = 0;       // median focal length of a rotation model, kept pixels
+  // A rotation model of a sweep up or down: its world is turned a quarter
+  // about the optical axis, so that the sweep runs sideways in it and the
+  // usual standing cylinder lies across the real sweep. The composed
+  // panorama is turned back upright.
+  bool lying = false;
 };
+
+// Whether the record's sweep went up or down, so that its rotations are placed lying.
+bool sweeps_vertically(const SweepRecord& record);
 
 // Placements by cameras of a turning camera (straightened, on the surface
 // asked for, a cylinder where no plane can show them) or by plane transforms
 // (kept pixel -> panorama pixel); entries outside `used` are ignored.
 Placements placed_by_rotations(RenderModel model, std::vector<cv::detail::CameraParams> cameras,
-                               std::vector<int> used, PanoramaSurface surface);
+                               std::vector<int> used, PanoramaSurface surface, bool lying);
 Placements placed_by_planes(RenderModel model, std::vector<cv::Mat> transforms, std::vector<int> used);
 
 // Why a step could not place the keyframes: the kind, for the report's

@@ -67,6 +67,7 @@ void FitOptions::check() const { check_ranges(*this, "FitOptions"); }
 void TrackingOptions::check() const { check_ranges(*this, "TrackingOptions"); }
 void PlacementOptions::check() const { check_ranges(*this, "PlacementOptions"); }
 void RecoveryOptions::check() const { check_ranges(*this, "RecoveryOptions"); }
+void OverlayOptions::check() const { check_ranges(*this, "OverlayOptions"); }
 void KeyframeOptions::check() const { check_ranges(*this, "KeyframeOptions"); }
 void MemoryOptions::check() const { check_ranges(*this, "MemoryOptions"); }
 void RenderOptions::check() const { check_ranges(*this, "RenderOptions"); }

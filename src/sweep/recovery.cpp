@@ -91,9 +91,10 @@ Describers Describers::make(const RecoveryOptions& options) {
 
 namespace {
 
-void describe(const cv::Mat& gray, Describer describer, const Describers& describers, Description& description) {
+void describe(const cv::Mat& gray, const cv::Mat& mask, Describer describer, const Describers& describers,
+              Description& description) {
   if (description.made) return;
-  describers.of(describer).detectAndCompute(gray, cv::noArray(), description.keypoints, description.descriptors);
+  describers.of(describer).detectAndCompute(gray, mask, description.keypoints, description.descriptors);
   description.made = true;
 }
 
@@ -120,11 +121,11 @@ Candidate Recovery::match(View& view, const PreparedFrame& frame, Descriptions& 
                           Describer describer) const {
   Description& in_view = view.descriptions.of(describer);
   Description& in_frame = frame_descriptions.of(describer);
-  describe(view.detail, describer, describers_, in_view);
+  describe(view.detail, scene_mask_, describer, describers_, in_view);
   if (!in_frame.made) {
     cv::Mat detail;
     cv::cvtColor(frame.working, detail, cv::COLOR_BGR2GRAY);
-    describe(detail, describer, describers_, in_frame);
+    describe(detail, scene_mask_, describer, describers_, in_frame);
   }
   if (in_view.descriptors.rows < 2 || in_frame.descriptors.rows < 2) return Candidate();
   std::vector<cv::Point2f> view_points, frame_points;

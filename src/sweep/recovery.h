@@ -4,6 +4,7 @@
 #define ZEMB_SWEEP_RECOVERY_H
 
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -37,6 +38,9 @@ class Recovery {
   // Forgets the queue: tracking is back (the sweep calls it whenever a frame
   // is placed, by tracking or by recovery).
   void reset() { position_ = 0; }
+  // Describes frames only where `scene_mask` (working-frame size, CV_8U) is
+  // non-zero: off the overlay the sweep found.
+  void describe_only(cv::Mat scene_mask) { scene_mask_ = std::move(scene_mask); }
   // Tries attempts against `frame` until one gives a trustworthy candidate
   // or `seconds` have passed (at least one attempt is made). `travel` is the
   // way the camera goes, as a unit vector; zero while not known. A thorough
@@ -58,6 +62,7 @@ class Recovery {
   TrackingOptions tracking_;
   RecoveryOptions options_;
   Describers describers_;
+  cv::Mat scene_mask_;
   std::size_t position_ = 0;
   // What the last thorough attempt took; at first, about what describing two
   // 500-column frames takes on a phone-class core.

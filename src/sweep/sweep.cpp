@@ -15,6 +15,7 @@
 #include "sweep/keyframes.h"
 #include "sweep/kept_images.h"
 #include "sweep/links.h"
+#include "sweep/overlay.h"
 #include "sweep/preview.h"
 #include "sweep/recovery.h"
 #include "sweep/timing.h"
@@ -137,6 +138,7 @@ struct Sweep::State {
         fast(cv::FastFeatureDetector::create(settings.detection.fast_threshold, true,
                                              cv::FastFeatureDetector::TYPE_9_16)),
         tracking(settings),
+        overlay(settings.overlay),
         preview(settings.placement.max_canvas_side),
         keyframes(std::move(directory), settings.memory.budget_bytes) {}
 
@@ -160,7 +162,16 @@ struct Sweep::State {
     int next_index = 0;   // the add() call of the next frame
     RunningMedian placed_seconds;  // what a placed frame takes: recovery's budget is counted in it
     Recovery recovery;
+    // The reference is a keyframe taken up again (the overlay was found):
+    // the frame placed against it keeps no step, as a recovered one.
+    bool reanchored = false;
+    int kept_run = 0;  // frames placed in a row by the motion kept from the frames before
   } tracking;
+
+  // Content fixed in the frame: learnt from the first frames; once found,
+  // keypoints are detected only off it (`scene_mask`, tracking-image size).
+  OverlayFinder overlay;
+  cv::Mat scene_mask;
 
   LivePreview preview;
 
@@ -189,11 +200,15 @@ struct Sweep::State {
   SweepCounts counts;
 
   void count(FrameStatus& status);
+  void keep_out_overlay(cv::Size working_size);
+  void place_plain(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
+                   FrameStatus& status);
   void start(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
              FrameStatus& status);
   void track_and_place(const cv::Mat& frame, const PreparedFrame& prepared,
                        const std::vector<cv::KeyPoint>& keypoints, int64 start, FrameStatus& status);
-  Candidate locate(const PreparedFrame& prepared, int64 start);
+  Candidate locate(const PreparedFrame& prepared, bool plain, int64 start);
+  std::optional<Candidate> kept_motion(const Candidate& tracked) const;
   Placing plan(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
                const Candidate& candidate);
   Direction way_after(const View& view) const;
@@ -239,11 +254,12 @@ FrameStatus Sweep::add(const cv::Mat& camera_frame) {
     return status;
   }
   const PreparedFrame prepared = prepare_upright(frame, s.options.preparation);
+  if (s.overlay.learn(prepared.gray)) s.keep_out_overlay(prepared.working.size());
   const std::vector<cv::KeyPoint> keypoints =
-      detect_adaptive(prepared.gray, s.options.detection, *s.fast, status.fast_threshold);
+      detect_adaptive(prepared.gray, s.options.detection, *s.fast, status.fast_threshold, s.scene_mask);
   status.keypoints = count_of(keypoints);
   if (status.keypoints < s.options.detection.min_keypoints)
-    status.outcome = FrameOutcome::kTooFewKeypoints;
+    s.place_plain(frame, prepared, keypoints, status);
   else if (!started)
     s.start(frame, prepared, keypoints, status);
   else
@@ -258,6 +274,29 @@ void Sweep::State::count(FrameStatus& status) {
   ++tracking.next_index;
   ++counts.frames;
   ++counts.by_outcome[static_cast<int>(status.outcome)];
+}
+
+// The overlay just found: from here on nothing is detected or described on
+// it, and the views kept so far lose their points there. Until now its
+// points may have held the chain still, so the next frame is tracked
+// against the newest keyframe, predicted where the chain put the last
+// placed frame.
+void Sweep::State::keep_out_overlay(cv::Size working_size) {
+  const cv::Mat& found = overlay.mask();
+  scene_mask = found == 0;
+  cv::Mat on_working;
+  cv::resize(found, on_working, working_size, 0, 0, cv::INTER_NEAREST);
+  tracking.recovery.describe_only(on_working == 0);
+  for (View& view : keyframes.views) {
+    view.points = outside(view.points, found);
+    view.descriptions = Descriptions();
+  }
+  keyframes.tail.view.points = outside(keyframes.tail.view.points, found);
+  if (keyframes.views.empty()) return;
+  View anchor = keyframes.views.back();
+  anchor.step = later_to_earlier(anchor, tracking.reference, true);
+  tracking.reference = std::move(anchor);
+  tracking.reanchored = true;
 }
 
 // The first frame: the first keyframe, and the live canvas's start (laid on
@@ -293,7 +332,9 @@ cv::Mat Sweep::State::placement_on_canvas(const Pose& pose, bool shown) const {
 
 void Sweep::State::track_and_place(const cv::Mat& frame, const PreparedFrame& prepared,
                                    const std::vector<cv::KeyPoint>& keypoints, int64 start, FrameStatus& status) {
-  const Candidate candidate = locate(prepared, start);
+  // The detector had to lower its threshold: the scene is plain here.
+  const bool plain = status.fast_threshold < options.detection.fast_threshold;
+  const Candidate candidate = locate(prepared, plain, start);
   status.tracked = candidate.tracked;
   status.inliers = candidate.inliers;
   if (!candidate.found) {
@@ -304,15 +345,59 @@ void Sweep::State::track_and_place(const cv::Mat& frame, const PreparedFrame& pr
   commit(plan(frame, prepared, keypoints, candidate), status);
   status.outcome = candidate.recovered ? FrameOutcome::kRelocalised : FrameOutcome::kAccepted;
   status.recovered_from = candidate.keyframe;
+  status.kept_motion = candidate.kept;
+  tracking.kept_run = candidate.kept ? tracking.kept_run + 1 : 0;
+}
+
+// A frame with too few keypoints while the sweep is tracking: open sea or
+// sky, placed by the shift phase correlation measures against the last
+// placed frame; or a dark or washed-out frame, which correlates with
+// nothing and is refused as having too few keypoints, changing nothing.
+void Sweep::State::place_plain(const cv::Mat& frame, const PreparedFrame& prepared,
+                               const std::vector<cv::KeyPoint>& keypoints, FrameStatus& status) {
+  status.outcome = FrameOutcome::kTooFewKeypoints;
+  if (tracking.state != TrackingState::kTracking && tracking.state != TrackingState::kFindingWay) return;
+  const Candidate measured = correlate_shift(tracking.reference, prepared, scene_mask, options.tracking);
+  if (!measured.found || !plausible_step(measured.relative, prepared.working.size(), options.tracking)) return;
+  commit(plan(frame, prepared, keypoints, measured), status);
+  status.outcome = FrameOutcome::kAccepted;
+  tracking.kept_run = 0;
+}
+
+// The motion the last placed frame had, kept for this frame: while the
+// sweep is tracking, along a step that was fitted or measured, for at most
+// max_kept_frames in a row, and only when the flow still followed the
+// points (after a jump it loses most of them, and recovery must search).
+std::optional<Candidate> Sweep::State::kept_motion(const Candidate& tracked) const {
+  if (tracking.state != TrackingState::kTracking || tracking.kept_run >= options.tracking.max_kept_frames ||
+      tracking.reference.step == cv::Matx33d::eye() || tracked.tracked < options.tracking.min_inliers)
+    return std::nullopt;
+  Candidate kept = tracked;
+  kept.relative = tracking.reference.step;
+  kept.found = true;
+  kept.kept = true;
+  return kept;
 }
 
 // Tracks the frame against the last placed one; when that fails, recovers
 // within the time left of the frame's budget: from the start of recovery's
 // queue when the sweep was not lost, else from where the last lost frame
 // left it. A trustworthy candidate, or one not found.
-Candidate Sweep::State::locate(const PreparedFrame& prepared, int64 start) {
+Candidate Sweep::State::locate(const PreparedFrame& prepared, bool plain, int64 start) {
   Candidate candidate = track_moving(tracking.reference, prepared, options.scene, options.tracking);
-  if (trustworthy(candidate, tracking.reference, options.tracking)) return candidate;
+  const cv::Size size = prepared.working.size();
+  // A fit that a clump or a line of points holds is mostly noise, and where
+  // the scene is plain a failed fit is no sign that the camera jumped: the
+  // shift phase correlation measures, else the last frames' motion, places
+  // such a frame better than the fit or a search.
+  const bool fitted = trustworthy(candidate, tracking.reference, options.tracking);
+  if (fitted && well_conditioned(candidate, size, options.tracking)) return candidate;
+  if (fitted || plain) {
+    const Candidate measured = correlate_shift(tracking.reference, prepared, scene_mask, options.tracking);
+    if (measured.found && plausible_step(measured.relative, size, options.tracking)) return measured;
+    if (const std::optional<Candidate> kept = kept_motion(candidate)) return *kept;
+    if (fitted) return candidate;
+  }
   candidate.found = false;
   if (!options.recovery.enabled) return candidate;
   if (tracking.state != TrackingState::kLost) tracking.recovery.reset();
@@ -343,7 +428,7 @@ Placing Sweep::State::plan(const cv::Mat& frame, const PreparedFrame& prepared,
       pose_from(options.scene, found_in.pose, candidate.relative, found_in.working_size, prepared.working.size());
   Placing placing;
   placing.view = make_view(prepared, keypoints, pose, found_in.chain * candidate.relative, tracking.next_index);
-  if (!candidate.recovered) placing.view.step = candidate.relative;
+  if (!candidate.recovered && !tracking.reanchored) placing.view.step = candidate.relative;
   placing.way = way_after(placing.view);
   std::optional<Projection> surface = preview.projection();
   if (!surface) {
@@ -371,6 +456,7 @@ void Sweep::State::commit(Placing placing, FrameStatus& status) {
   status.on_preview = preview.show(placing.patch, placing.way, status.canvas_shift);
   status.placement = placement_on_canvas(placing.view.pose, status.on_preview);
   tracking.reference = placing.view;
+  tracking.reanchored = false;
   if (placing.keyframe) {
     status.keyframe = static_cast<int>(keyframes.views.size());
     add_keyframe(std::move(placing.view), placing.image);
@@ -443,9 +529,14 @@ SweepRecord Sweep::record() const {
   const State::Keyframes& kept = s.keyframes;
   const cv::Mat tail_image =
       kept.tail.camera_frame.empty() ? cv::Mat() : keyframe_image_from(kept.tail.camera_frame, s.options.memory);
-  SweepRecord record{s.options.scene, kept.entries, s.all_links(), [&kept, tail_image](int index) {
+  cv::Mat overlay;
+  if (!s.overlay.mask().empty())
+    cv::resize(s.overlay.mask(), overlay, kept.entries.front().image_size, 0, 0, cv::INTER_NEAREST);
+  SweepRecord record{s.options.scene, kept.entries, s.all_links(),
+                     [&kept, tail_image](int index) {
                        return index < kept.images.size() ? kept.images.get(index) : tail_image;
-                     }};
+                     },
+                     overlay, s.tracking.direction};
   if (!tail_image.empty()) {
     const int index = static_cast<int>(kept.entries.size());
     record.keyframes.push_back(keyframe_of(kept.tail.view, tail_image.size(), s.options.scene));

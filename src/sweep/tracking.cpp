@@ -40,6 +40,21 @@ float reduce_longer_side(const cv::Mat& image, int bound, cv::Mat& reduced) {
   return factor;
 }
 
+// Twice the standard deviation of the chosen points across their narrower
+// principal axis.
+double narrower_spread(const std::vector<cv::Point2f>& points, const std::vector<uchar>& chosen) {
+  std::vector<cv::Point2f> inliers;
+  for (std::size_t i = 0; i < points.size() && i < chosen.size(); ++i)
+    if (chosen[i]) inliers.push_back(points[i]);
+  if (inliers.size() < 3) return 0;
+  cv::Mat covariance, mean;
+  cv::calcCovarMatrix(cv::Mat(inliers).reshape(1), covariance, mean,
+                      cv::COVAR_NORMAL | cv::COVAR_ROWS | cv::COVAR_SCALE, CV_64F);
+  cv::Mat eigenvalues;
+  cv::eigen(covariance, eigenvalues);
+  return 2.0 * std::sqrt(std::max(0.0, eigenvalues.at<double>(1)));
+}
+
 }  // namespace
 
 PreparedFrame prepare_upright(const cv::Mat& frame, const PreparationOptions& options) {
@@ -73,17 +88,18 @@ Candidate fit_relative(const std::vector<cv::Point2f>& in_view, const std::vecto
   if (!usable_homography(relative)) return candidate;
   candidate.relative = cv::Matx33d(relative);
   candidate.inliers = cv::countNonZero(mask);
+  candidate.spread = narrower_spread(in_frame, mask);
   candidate.found = true;
   return candidate;
 }
 
 std::vector<cv::KeyPoint> detect_adaptive(const cv::Mat& gray, const DetectionOptions& options,
-                                          cv::FastFeatureDetector& fast, int& threshold) {
+                                          cv::FastFeatureDetector& fast, int& threshold, const cv::Mat& mask) {
   std::vector<cv::KeyPoint> keypoints;
   threshold = options.fast_threshold;
   for (;;) {
     fast.setThreshold(threshold);
-    fast.detect(gray, keypoints);
+    fast.detect(gray, keypoints, mask);
     const bool enough = count_of(keypoints) >= options.adaptive_target;
     if (!options.adaptive || enough || threshold <= options.threshold_floor) return keypoints;
     threshold = std::max(options.threshold_floor, threshold - options.threshold_step);
@@ -134,15 +150,61 @@ bool trustworthy(const Candidate& candidate, const View& view, const TrackingOpt
   if (!candidate.found || candidate.inliers < options.min_inliers ||
       (!many && candidate.inliers < options.min_inlier_share * candidate.tracked))
     return false;
-  // The frame against its view: between two frames of a sweep the scale
-  // changes little and the view never folds or turns far into perspective.
-  cv::Matx33d r = candidate.relative;
+  return plausible_step(candidate.relative, view.working_size, options);
+}
+
+bool plausible_step(const cv::Matx33d& relative, cv::Size size, const TrackingOptions& options) {
+  cv::Matx33d r = relative;
   if (std::abs(r(2, 2)) < 1e-12) return false;
   r *= 1.0 / r(2, 2);
-  const double area_change = r(0, 0) * r(1, 1) - r(0, 1) * r(1, 0);
-  const double perspective =
-      std::abs(r(2, 0)) * view.working_size.width + std::abs(r(2, 1)) * view.working_size.height;
-  return area_change > 0.5 && area_change < 2.0 && perspective < 0.5;
+  const double perspective = std::abs(r(2, 0)) * size.width + std::abs(r(2, 1)) * size.height;
+  // The local linear part at the centre c: d(H c) / dc, with H c = q / w.
+  const cv::Vec3d centre(size.width / 2.0, size.height / 2.0, 1.0);
+  const cv::Vec3d mapped = r * centre;
+  if (mapped[2] <= 1e-12) return false;
+  const cv::Point2d q(mapped[0] / mapped[2], mapped[1] / mapped[2]);
+  const cv::Matx22d local((r(0, 0) - q.x * r(2, 0)) / mapped[2], (r(0, 1) - q.x * r(2, 1)) / mapped[2],
+                          (r(1, 0) - q.y * r(2, 0)) / mapped[2], (r(1, 1) - q.y * r(2, 1)) / mapped[2]);
+  const double area_change = cv::determinant(local);
+  if (area_change <= 0) return false;  // a fold
+  cv::Vec2d singular;
+  cv::SVD::compute(local, singular, cv::SVD::NO_UV);
+  const double most_area = options.max_step_scale * options.max_step_scale;
+  return area_change >= 1.0 / most_area && area_change <= most_area &&
+         1.0 - singular[1] / singular[0] <= options.max_step_shear && perspective <= options.max_step_perspective;
+}
+
+namespace {
+
+// `gray` as floats, with the pixels off the scene (where `scene_mask` is
+// zero) set to the scene's mean, so that they add nothing to a correlation.
+cv::Mat scene_only(const cv::Mat& gray, const cv::Mat& scene_mask) {
+  cv::Mat image;
+  gray.convertTo(image, CV_32F);
+  if (!scene_mask.empty()) image.setTo(cv::mean(gray, scene_mask)[0], scene_mask == 0);
+  return image;
+}
+
+}  // namespace
+
+Candidate correlate_shift(const View& view, const PreparedFrame& frame, const cv::Mat& scene_mask,
+                          const TrackingOptions& options) {
+  Candidate candidate;
+  if (view.gray.size() != frame.gray.size()) return candidate;
+  const cv::Mat from = scene_only(view.gray, scene_mask), to = scene_only(frame.gray, scene_mask);
+  cv::Mat window;
+  cv::createHanningWindow(window, from.size(), CV_32F);
+  double response = 0;
+  const cv::Point2d shift = cv::phaseCorrelate(from, to, window, &response);
+  if (!(response >= options.min_correlation) || !std::isfinite(shift.x) || !std::isfinite(shift.y)) return candidate;
+  // The view's content at p lies at p + shift in the frame (tracking pixels).
+  candidate.relative = cv::Matx33d(1, 0, -shift.x / frame.scale, 0, 1, -shift.y / frame.scale, 0, 0, 1);
+  candidate.found = true;
+  return candidate;
+}
+
+bool well_conditioned(const Candidate& candidate, cv::Size size, const TrackingOptions& options) {
+  return candidate.spread >= options.min_spread * std::min(size.width, size.height);
 }
 
 }  // namespace zemb

@@ -23,9 +23,10 @@ PreparedFrame prepare_upright(const cv::Mat& frame, const PreparationOptions& op
 // FAST keypoints of `gray` at options.fast_threshold; with adaptive
 // detection and too few of them, again at lower thresholds down to the
 // floor, until enough are found. `threshold` receives the threshold that
-// found them.
+// found them. Only where `mask` is non-zero, when it is not empty.
 std::vector<cv::KeyPoint> detect_adaptive(const cv::Mat& gray, const DetectionOptions& options,
-                                          cv::FastFeatureDetector& fast, int& threshold);
+                                          cv::FastFeatureDetector& fast, int& threshold,
+                                          const cv::Mat& mask = cv::Mat());
 
 // Where a frame lies against a view.
 struct Candidate {
@@ -35,6 +36,11 @@ struct Candidate {
   int inliers = 0;
   int keyframe = -1;     // the keyframe it was found against, -1 for the last accepted frame
   bool recovered = false;  // found by recovery, not by tracking
+  // How far the inliers spread across their narrower axis (twice the
+  // standard deviation, frame working pixels): a clump or a line of them
+  // leaves most of a homography to noise.
+  double spread = 0;
+  bool kept = false;  // not fitted: the motion the last frames had, kept
 };
 
 // A guess of where the frame lies against a view: the shift of its content,
@@ -68,6 +74,24 @@ Candidate track_seeded(const View& view, const PreparedFrame& frame, const Seed&
 // the pairs, and it moves the frame against its view by something a camera
 // could do between two frames (no large change of scale, no fold).
 bool trustworthy(const Candidate& candidate, const View& view, const TrackingOptions& options);
+
+// False when no camera makes `relative` (frame working pixel -> view working
+// pixel, frames of `size`) in one frame step: a change of scale, a shear or
+// a perspective beyond the options' limits, or a fold. Scale and shear are
+// those of the transform's local linear part at the frame's centre.
+bool plausible_step(const cv::Matx33d& relative, cv::Size size, const TrackingOptions& options);
+
+// The shift of a plain frame against its view by phase correlation of
+// their tracking images (of one size), the overlay (where `scene_mask` is
+// zero, when it is not empty) evened out first: a pure translation, found
+// when the correlation's response reaches options.min_correlation. It needs
+// no keypoints: open sea and sky have texture enough for it.
+Candidate correlate_shift(const View& view, const PreparedFrame& frame, const cv::Mat& scene_mask,
+                          const TrackingOptions& options);
+
+// True when the candidate's inliers spread far enough across the frame to
+// pin the fit down (options.min_spread of the frame's shorter side).
+bool well_conditioned(const Candidate& candidate, cv::Size size, const TrackingOptions& options);
 
 }  // namespace zemb
 

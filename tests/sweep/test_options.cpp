@@ -176,7 +176,9 @@ TEST(SweepOptions, EveryFieldIsReachedByItsPathWithADescription) {
   EXPECT_EQ(paths_of(zemb::TrackingOptions()),
             (std::vector<std::string>{"flow.window", "flow.levels", "flow.iterations", "flow.epsilon",
                                       "flow.min_eigen", "fit.ransac_threshold", "fit.ransac_iterations",
-                                      "fit.ransac_confidence", "min_inliers", "min_inlier_share", "field_of_view"}));
+                                      "fit.ransac_confidence", "min_inliers", "min_inlier_share", "field_of_view",
+                                      "max_step_scale", "max_step_shear", "max_step_perspective", "min_spread",
+                                      "min_correlation", "max_kept_frames"}));
   zemb::SweepOptions options;
   std::set<std::string> paths;
   zemb::for_each_option(options, [&](const std::string& path, auto& field, double, double, const char* description) {

@@ -1,6 +1,7 @@
 #include "synthetic_sweep.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <random>
 
 #include <opencv2/imgproc.hpp>
@@ -78,6 +79,41 @@ void add_camera_effects(SweepFrame& frame, const CameraEffects& effects, std::mt
   exposed.convertTo(frame.camera_frame, CV_8U);
 }
 
+// A logo in the top-right corner: a light badge with a dark ring and
+// lettering, a sixth of the frame's width, fully opaque.
+void burn_logo(cv::Mat& frame) {
+  const int width = std::max(24, frame.cols / 6), height = std::max(12, width * 2 / 5);
+  const cv::Rect badge(frame.cols - width - width / 8, width / 8, width, height);
+  cv::rectangle(frame, badge, cv::Scalar(235, 235, 235), cv::FILLED);
+  cv::rectangle(frame, badge, cv::Scalar(40, 40, 200), std::max(1, height / 12));
+  const cv::Point centre(badge.x + height / 2, badge.y + height / 2);
+  cv::circle(frame, centre, height / 3, cv::Scalar(40, 40, 200), cv::FILLED);
+  // Lettering as large as fits beside the ring.
+  const int thickness = std::max(1, height / 10);
+  const cv::Size unit = cv::getTextSize("ZEMB", cv::FONT_HERSHEY_SIMPLEX, 1.0, thickness, nullptr);
+  const double font = std::min(0.5 * height / unit.height, (width - 1.2 * height) / unit.width);
+  cv::putText(frame, "ZEMB", cv::Point(badge.x + height, badge.y + height * 3 / 4), cv::FONT_HERSHEY_SIMPLEX, font,
+              cv::Scalar(30, 30, 30), thickness, cv::LINE_AA);
+}
+
+// A timestamp in the bottom-left corner, white on a black outline; its
+// seconds follow the frame's place in the sweep.
+void burn_timestamp(cv::Mat& frame, int index, int frames_per_second) {
+  const int seconds = index / frames_per_second;
+  char text[32];
+  std::snprintf(text, sizeof text, "2026-12-07 10:%02d:%02d", (seconds / 60) % 60, seconds % 60);
+  const double font = frame.rows / 500.0;
+  const int thickness = std::max(1, frame.rows / 200);
+  const cv::Point at(frame.rows / 40, frame.rows - frame.rows / 30);
+  cv::putText(frame, text, at, cv::FONT_HERSHEY_SIMPLEX, font, cv::Scalar(0, 0, 0), 3 * thickness, cv::LINE_AA);
+  cv::putText(frame, text, at, cv::FONT_HERSHEY_SIMPLEX, font, cv::Scalar(255, 255, 255), thickness, cv::LINE_AA);
+}
+
+void burn_overlays(SweepFrame& frame, const FrameOverlays& overlays) {
+  if (overlays.logo) burn_logo(frame.camera_frame);
+  if (overlays.timestamp) burn_timestamp(frame.camera_frame, frame.index, overlays.frames_per_second);
+}
+
 // Blurred as wide as a twentieth of the frame's longer side, worked on a copy
 // an eighth the size so that so wide a blur costs little.
 cv::Mat washed_out(const cv::Mat& frame) {
@@ -127,10 +163,33 @@ SweepFrame frame_from_window(const cv::Mat& window, const cv::Matx33d& photo_to_
   return frame;
 }
 
+cv::Mat sea_and_sky(cv::Size size) {
+  CV_Assert(size.width > 0 && size.height > 1);
+  cv::Mat scene(size, CV_32FC3);
+  const int horizon = size.height / 2;
+  const cv::Vec3f sky_top(200, 140, 80), sky_low(235, 215, 190), sea_high(130, 100, 50), sea_low(80, 55, 20);
+  for (int y = 0; y < size.height; ++y) {
+    const bool sky = y < horizon;
+    const float t = sky ? float(y) / horizon : float(y - horizon) / float(size.height - horizon);
+    const cv::Vec3f colour = sky ? sky_top * (1 - t) + sky_low * t : sea_high * (1 - t) + sea_low * t;
+    scene.row(y).setTo(cv::Scalar(colour[0], colour[1], colour[2]));
+  }
+  cv::Mat ripples(size, CV_32FC3);
+  cv::RNG random(7);
+  random.fill(ripples, cv::RNG::NORMAL, 0.0, 40.0);
+  cv::GaussianBlur(ripples, ripples, cv::Size(), 4.0, 1.2);
+  scene.rowRange(horizon, size.height) += ripples.rowRange(horizon, size.height);
+  cv::GaussianBlur(scene, scene, cv::Size(), 1.5);
+  cv::Mat sea_sky;
+  scene.convertTo(sea_sky, CV_8U);
+  return sea_sky;
+}
+
 std::vector<SweepFrame> make_sweep(const cv::Mat& photo, const SweepSettings& s) {
   CV_Assert(!photo.empty() && s.window.width > 0 && s.window.height > 0 && s.frames > 0);
   CV_Assert(s.effects.blur_sigma >= 0 && s.effects.noise_sigma >= 0);
   CV_Assert(s.effects.max_exposure_change >= 0 && s.effects.max_exposure_change < 1);
+  CV_Assert(s.overlays.frames_per_second > 0);
   for (const auto* runs : {&s.disturbances.dropped, &s.disturbances.dark, &s.disturbances.blurred})
     check_runs(*runs);
   std::vector<SweepFrame> sweep = camera_frames(photo, s);
@@ -138,6 +197,7 @@ std::vector<SweepFrame> make_sweep(const cv::Mat& photo, const SweepSettings& s)
   for (size_t i = 0; i < sweep.size(); ++i) {
     sweep[i].index = static_cast<int>(i);
     add_camera_effects(sweep[i], s.effects, effects_random);
+    burn_overlays(sweep[i], s.overlays);
   }
   disturb(sweep, s.disturbances);
   return sweep;

@@ -74,11 +74,22 @@ struct FrameRun {
 
 // Applied after the frames are made; runs index the undisturbed sweep and may
 // overlap. Dropped frames leave the sweep (the scene jumps across the gap);
-// dark and blurred ones stay in it, showing nothing useful.
+// dark and blurred ones stay in it, showing nothing useful. Overlays are
+// burned in before, so a dark frame is black all over.
 struct SweepDisturbances {
   std::vector<FrameRun> dropped;
   std::vector<FrameRun> dark;     // black frames, as with the lens covered
   std::vector<FrameRun> blurred;  // blurred too heavily for any detail
+};
+
+// Content burned into every frame at the same place, as a camera, an app or
+// a broadcaster burns it: a logo in the top-right corner and a timestamp in
+// the bottom-left one whose seconds tick every `frames_per_second` frames.
+// Neither moves with the scene; the ground truth knows nothing of them.
+struct FrameOverlays {
+  bool logo = false;
+  bool timestamp = false;
+  int frames_per_second = 30;
 };
 
 struct SweepSettings {
@@ -98,6 +109,7 @@ struct SweepSettings {
   // The sphere camera.
   SphereCamera sphere;
   CameraEffects effects;
+  FrameOverlays overlays;
   SweepDisturbances disturbances;
 };
 
@@ -134,6 +146,12 @@ struct SweepFrame {
 // down, a little noise and blur. Every part of it has twins, which is what
 // defeats matching that trusts appearance alone.
 cv::Mat periodic_facade(cv::Size size);
+
+// A sea under a sky of `size`: two smooth gradients meeting at a soft
+// horizon across the middle, faint ripples on the water and a little noise.
+// Almost nothing in it gives a keypoint: the textureless scene a phone pans
+// over at a coast.
+cv::Mat sea_and_sky(cv::Size size);
 
 // `photo` is the full-sphere photo for the sphere camera: twice as wide as
 // high, its left and right edges meeting.

@@ -54,13 +54,23 @@ bool recorded_rotation(const Keyframe& keyframe) {
          std::isfinite(keyframe.focal);
 }
 
-// Straightens the strip; a horizontal sweep keeps its middle keyframe about
-// upright, so a correction that tips it over (the up direction is ill-defined
-// on short sweeps) is not taken.
-void straighten(std::vector<CameraParams>& cameras) {
+// Straightens the strip about its middle keyframe; a horizontal sweep keeps
+// that keyframe about upright, so a correction that tips it over (the up
+// direction is ill-defined on short sweeps) is not taken.
+void straighten(std::vector<CameraParams>& cameras, bool lying) {
   std::vector<cv::Mat> rotations;
   const cv::Mat middle = cameras[cameras.size() / 2].R.clone();
-  for (CameraParams& camera : cameras) rotations.push_back(middle.t() * camera.R);
+  // A quarter turn about the middle camera's optical axis: its down becomes
+  // the world's left, so that a tilt up runs as a pan to the right. The
+  // cameras' rolled axes would mislead the wave correction: a lying sweep is
+  // left as the sweep placed it.
+  const cv::Mat quarter = (cv::Mat_<float>(3, 3) << 0, -1, 0, 1, 0, 0, 0, 0, 1);
+  for (CameraParams& camera : cameras)
+    rotations.push_back(lying ? cv::Mat(quarter * middle.t() * camera.R) : cv::Mat(middle.t() * camera.R));
+  if (lying) {
+    for (std::size_t i = 0; i < cameras.size(); ++i) cameras[i].R = rotations[i];
+    return;
+  }
   std::vector<cv::Mat> corrected(rotations.size());
   for (std::size_t i = 0; i < rotations.size(); ++i) corrected[i] = rotations[i].clone();
   cv::detail::waveCorrect(corrected, cv::detail::WAVE_CORRECT_HORIZ);
@@ -116,11 +126,15 @@ OutlineSizes outline_sizes(const std::vector<cv::Size>& sizes, const Placements&
 
 }  // namespace
 
+bool sweeps_vertically(const SweepRecord& record) {
+  return record.direction == Direction::kUp || record.direction == Direction::kDown;
+}
+
 Placements placed_by_rotations(RenderModel model, std::vector<CameraParams> cameras, std::vector<int> used,
-                               PanoramaSurface surface) {
+                               PanoramaSurface surface, bool lying) {
   std::vector<CameraParams> placed;
   for (int index : used) placed.push_back(cameras[std::size_t(index)]);
-  straighten(placed);
+  straighten(placed, lying);
   std::vector<double> focals;
   Placements placements;
   placements.model = model;
@@ -133,6 +147,7 @@ Placements placed_by_rotations(RenderModel model, std::vector<CameraParams> came
   placements.focal = median(focals);
   placements.warps = rotation_warps(std::move(cameras), placements.focal, on_cylinder(placed, surface));
   placements.used = std::move(used);
+  placements.lying = lying;
   return placements;
 }
 
@@ -160,7 +175,8 @@ Placements live_placements(const SweepRecord& record, PanoramaSurface surface) {
       cameras[i].ppy = keyframes[i].image_size.height * 0.5;
       keyframes[i].rotation.convertTo(cameras[i].R, CV_32F);
     }
-    return placed_by_rotations(RenderModel::kLive, std::move(cameras), std::move(all), surface);
+    return placed_by_rotations(RenderModel::kLive, std::move(cameras), std::move(all), surface,
+                               sweeps_vertically(record));
   }
   std::vector<cv::Mat> transforms;
   std::vector<int> drawn;

@@ -1,0 +1,137 @@
+// Learning a frame's overlay from the frames themselves.
+#include "sweep/overlay.h"
+
+#include <opencv2/imgproc.hpp>
+
+namespace zemb {
+
+namespace {
+
+// A corner pixel: over its 5x5 neighbourhood, the gradient's weaker
+// principal direction still has a mean square of at least this (3x3 Sobel
+// units: a step of 10 grey levels gives 40). Along a straight edge it is
+// near zero, however strong the edge.
+constexpr double kCornerStrength = 40.0 * 40.0;
+constexpr int kCornerBlock = 5;
+// A pixel keeps its level when it changes by at most this many grey levels
+// (JPEG noise around sharp lettering stays within it).
+constexpr double kStillLevels = 12;
+// The scene moved in a frame when at least this share of its corner pixels
+// changed, and at least kLeastMoved of them.
+constexpr double kMovedShare = 0.1;
+constexpr int kLeastMoved = 30;
+// A still corner pixel of the overlay: a corner in at least half the moving
+// frames, and still in nearly all of them.
+constexpr double kSeenShare = 0.5;
+constexpr double kStillShare = 0.9;
+// Still pixels this close together are one region (a word's letters); a
+// region of fewer still pixels is noise; the overlay's boxes reach this far
+// past its still pixels.
+constexpr int kJoinReach = 4;
+constexpr int kLeastRegion = 12;
+constexpr int kBoxMargin = 4;
+
+// 255 where `gray` has a corner: the smaller eigenvalue of the gradient's
+// structure tensor over kCornerBlock pixels reaches kCornerStrength.
+cv::Mat corners_of(const cv::Mat& gray) {
+  cv::Mat dx, dy;
+  cv::Sobel(gray, dx, CV_32F, 1, 0);
+  cv::Sobel(gray, dy, CV_32F, 0, 1);
+  cv::Mat xx = dx.mul(dx), yy = dy.mul(dy), xy = dx.mul(dy);
+  const cv::Size block(kCornerBlock, kCornerBlock);
+  for (cv::Mat* product : {&xx, &yy, &xy}) cv::blur(*product, *product, block);
+  cv::Mat half_difference = (xx - yy) * 0.5, root;
+  cv::sqrt(half_difference.mul(half_difference) + xy.mul(xy), root);
+  const cv::Mat weaker = (xx + yy) * 0.5 - root;
+  return weaker >= kCornerStrength;
+}
+
+}  // namespace
+
+OverlayFinder::OverlayFinder(const OverlayOptions& options) : options_(options), learning_(options.enabled) {}
+
+bool OverlayFinder::learn(const cv::Mat& gray) {
+  if (!learning_) return false;
+  CV_Assert(gray.type() == CV_8UC1 && (first_.empty() || first_.size() == gray.size()));
+  ++frames_;
+  if (first_.empty())
+    gray.copyTo(first_);
+  else
+    count_frame(gray);
+  const bool found = moving_frames_ >= options_.moving_frames && decide();
+  if (found || frames_ >= options_.learn_frames) {
+    learning_ = false;
+    first_.release();
+    still_.release();
+    seen_.release();
+  }
+  return found;
+}
+
+// Counts the frame when the scene moved in it: which corner pixels kept
+// the level they had in the first frame. Against the first frame, not the
+// last, so that a scene pixel by a strong edge that the camera moves along
+// (changing it a little at a time) has changed in the end.
+void OverlayFinder::count_frame(const cv::Mat& gray) {
+  const cv::Mat corners = corners_of(gray);
+  cv::Mat difference;
+  cv::absdiff(gray, first_, difference);
+  const cv::Mat still = (difference <= kStillLevels) & corners;
+  const int corner_pixels = cv::countNonZero(corners);
+  const int moved = corner_pixels - cv::countNonZero(still);
+  if (moved < kLeastMoved || moved < kMovedShare * corner_pixels) return;
+  if (seen_.empty()) {
+    seen_ = cv::Mat::zeros(gray.size(), CV_32F);
+    still_ = cv::Mat::zeros(gray.size(), CV_32F);
+  }
+  cv::add(seen_, cv::Scalar(1), seen_, corners);
+  cv::add(still_, cv::Scalar(1), still_, still);
+  ++moving_frames_;
+}
+
+// The overlay from the frames counted so far, when one covers no more than
+// max_share of the frame. More means the scene itself held still in the
+// frames counted (a camera paused while something crossed the view): the
+// count starts again.
+bool OverlayFinder::decide() {
+  const cv::Mat still = (seen_ >= kSeenShare * moving_frames_) & (still_ >= kStillShare * seen_);
+  cv::Mat boxes = boxes_around(still, kBoxMargin);
+  if (cv::countNonZero(boxes) == 0) return false;
+  if (cv::countNonZero(boxes) > options_.max_share * static_cast<double>(boxes.total())) {
+    moving_frames_ = 0;
+    seen_.release();
+    still_.release();
+    return false;
+  }
+  mask_ = std::move(boxes);
+  return true;
+}
+
+cv::Mat boxes_around(const cv::Mat& still, int margin) {
+  cv::Mat joined, labels, stats, centroids;
+  const cv::Size join(2 * kJoinReach + 1, 2 * kJoinReach + 1);
+  cv::dilate(still, joined, cv::getStructuringElement(cv::MORPH_RECT, join));
+  const int regions = cv::connectedComponentsWithStats(joined, labels, stats, centroids);
+  cv::Mat boxes = cv::Mat::zeros(still.size(), CV_8U);
+  const cv::Rect whole(cv::Point(), still.size());
+  for (int region = 1; region < regions; ++region) {
+    const cv::Rect box(stats.at<int>(region, cv::CC_STAT_LEFT), stats.at<int>(region, cv::CC_STAT_TOP),
+                       stats.at<int>(region, cv::CC_STAT_WIDTH), stats.at<int>(region, cv::CC_STAT_HEIGHT));
+    if (cv::countNonZero(still(box) & (labels(box) == region)) < kLeastRegion) continue;
+    boxes(cv::Rect(box.tl() - cv::Point(margin, margin), box.br() + cv::Point(margin, margin)) & whole) = 255;
+  }
+  return boxes;
+}
+
+std::vector<cv::Point2f> outside(const std::vector<cv::Point2f>& points, const cv::Mat& mask) {
+  if (mask.empty()) return points;
+  std::vector<cv::Point2f> kept;
+  const cv::Rect whole(cv::Point(), mask.size());
+  for (const cv::Point2f& p : points) {
+    const cv::Point at(cvFloor(p.x), cvFloor(p.y));
+    if (!whole.contains(at) || mask.at<uchar>(at) == 0) kept.push_back(p);
+  }
+  return kept;
+}
+
+}  // namespace zemb
