@@ -26,6 +26,12 @@ cv::Size size_of(const SizePair& size) {
   return {size.first, size.second};
 }
 
+py::tuple rect_tuple(const cv::Rect& rect) { return py::make_tuple(rect.x, rect.y, rect.width, rect.height); }
+
+py::tuple covered_rectangle(const py::handle& mask) {
+  return rect_tuple(largest_covered_rectangle(typed_view(mask, CV_8UC1, "mask").mat));
+}
+
 std::vector<cv::Point2f> points_or_none(const py::object& points, const char* what) {
   return points.is_none() ? std::vector<cv::Point2f>() : to_points(points, what);
 }
@@ -200,7 +206,18 @@ void bind_finished(py::module_& module) {
       .def_property_readonly(
           "mask", [](const FinishedPanorama& finished) { return to_array(finished.mask, Access::writeable); },
           "H x W uint8, 255 where a keyframe covered the panorama.")
+      .def_property_readonly(
+          "crop",
+          [](const FinishedPanorama& finished) { return rect_tuple(finished.crop); },
+          "(x, y, width, height): the largest rectangle of the panorama with no empty pixel.")
+      .def_property_readonly(
+          "cropped", [](const FinishedPanorama& finished) { return to_array(finished.cropped(), Access::writeable); },
+          "The panorama within crop: h x w x 3 uint8 over the panorama's own pixels.")
       .def_readonly("report", &FinishedPanorama::report, "A FinishReport.");
+  module.def("largest_covered_rectangle", &covered_rectangle,
+             py::arg("mask"),
+             "(x, y, width, height) of the largest rectangle of non-zero pixels of an H x W uint8 mask, found "
+             "exactly; (0, 0, 0, 0) when every pixel is zero.");
 
   module.def(
       "render",

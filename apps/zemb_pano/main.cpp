@@ -23,6 +23,7 @@ std::vector<NamedImage> results_of(const RunResult& run) {
   std::vector<NamedImage> results = {{"panorama.png", run.panorama}, {"cropped.png", run.cropped}};
   if (!run.outlines.empty()) results.emplace_back("outlines.png", run.outlines);
   if (!run.finished.empty()) results.emplace_back("finished.png", run.finished);
+  if (!run.finished_cropped.empty()) results.emplace_back("finished_cropped.png", run.finished_cropped);
   return results;
 }
 

@@ -34,7 +34,9 @@ options:
                         tracking and keeps keyframes for --finish; its live
                         preview becomes panorama.png and cropped.png
   --finish              run the sweep and also write OUTDIR/finished.png: the
-                        keyframes refined, exposure-compensated and blended
+                        keyframes refined, exposure-compensated and blended,
+                        and OUTDIR/finished_cropped.png: its largest
+                        rectangle with no empty pixel
   --set NAME=VALUE      set one of the sweep's settings, named through its
                         groups (--set recovery.time_budget=4), to a number,
                         true or false, or a value's name (--set

@@ -131,7 +131,9 @@ void print_summary(std::ostream& out, const RunResult& run, bool sweep) {
   if (!stats.frames.empty()) label(out, "time per frame") << time_text(stats.frames) << "\n";
   label(out, sweep ? "preview" : "panorama") << size_text(run.panorama.size()) << "\n";
   label(out, "cropped band") << size_text(run.cropped.size()) << "\n";
-  if (!run.finished.empty()) print_finish_report(out, run.finish_report);
+  if (run.finished.empty()) return;
+  print_finish_report(out, run.finish_report);
+  label(out, "finished, cropped") << size_text(run.finished_cropped.size()) << "\n";
 }
 
 void write_frames_csv(const std::string& path, const RunStats& stats) {

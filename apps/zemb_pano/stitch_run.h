@@ -46,6 +46,7 @@ struct RunResult {
   cv::Mat outlines;  // empty unless asked for
   // With --finish: the finished panorama and what its render reported.
   cv::Mat finished;
+  cv::Mat finished_cropped;  // its largest rectangle with no empty pixel
   zemb::FinishReport finish_report;
 };
 

@@ -22,6 +22,7 @@ RunResult sweep_frames(FrameSource& source, const Options& options, Progress& pr
   if (options.finish && run.stats.placed() >= 2) {
     zemb::FinishedPanorama finished = sweep.finish();
     run.finished = finished.panorama;
+    run.finished_cropped = finished.cropped();
     run.finish_report = finished.report;
   }
   return run;

@@ -73,8 +73,20 @@ struct FinishReport {
 struct FinishedPanorama {
   cv::Mat panorama;  // CV_8UC3, oriented like the live preview
   cv::Mat mask;      // CV_8U, 255 where a frame covered the panorama
+  // The largest axis-aligned rectangle of the panorama with no empty pixel
+  // (largest_covered_rectangle of the mask); empty when nothing is covered.
+  cv::Rect crop;
   FinishReport report;
+
+  // The panorama within `crop`: a view, sharing its pixels.
+  cv::Mat cropped() const { return crop.empty() ? cv::Mat() : panorama(crop); }
 };
+
+// The largest axis-aligned rectangle (by area) of non-zero pixels of `mask`
+// (CV_8UC1, not empty), found exactly in time linear in its pixels; an empty
+// rectangle when every pixel is zero. Another mask type: cv::Exception
+// (StsBadArg).
+cv::Rect largest_covered_rectangle(const cv::Mat& mask);
 
 // The compositing stages, settable as in cv::Stitcher. An empty one is made
 // from RenderOptions (exposure, seams, blending). A stage given here is used

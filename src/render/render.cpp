@@ -70,6 +70,7 @@ FinishedPanorama render(const SweepRecord& record, const RenderOptions& options,
 
   const rendering::ComposeTimes times = rendering::compose_panorama(record, placements.used, *placements.warps, options,
                                                               stages, result.panorama, result.mask);
+  result.crop = largest_covered_rectangle(result.mask);
   report.keyframes_used = static_cast<int>(placements.used.size());
   report.left_out = not_in(placements.used, record.keyframes.size());
   report.size = result.panorama.size();

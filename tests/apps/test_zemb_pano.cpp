@@ -471,8 +471,13 @@ TEST_F(ZembPano, FinishWritesTheFinishedPanoramaOrFails) {
   EXPECT_TRUE(placements == "refined" || ((placements.rfind("live (", 0) == 0 || placements.rfind("refined, ", 0) == 0) &&
                                           placements.size() > 7 && placements.back() == ')'))
       << placements;
-  EXPECT_EQ(names_in(out), (std::vector<std::string>{"cropped.png", "finished.png", "panorama.png"}));
+  EXPECT_EQ(names_in(out), (std::vector<std::string>{"cropped.png", "finished.png", "finished_cropped.png",
+                                                     "panorama.png"}));
   EXPECT_EQ(cv::imread((out / "finished.png").string()).size(), summary_size(pair.out, "finished panorama"));
+  const cv::Mat cropped = cv::imread((out / "finished_cropped.png").string());
+  EXPECT_EQ(cropped.size(), summary_size(pair.out, "finished, cropped"));
+  const cv::Size finished = summary_size(pair.out, "finished panorama");
+  EXPECT_TRUE(!cropped.empty() && cropped.cols <= finished.width && cropped.rows <= finished.height);
 
   const fs::path single_out = scratch_ / "single";
   const Outcome single = pano({frames[0], "--finish", "-o", single_out.string()});
