@@ -47,6 +47,7 @@ set(ZEMB_RENDER_SOURCES
   ${ZEMB_ROOT}/src/render/crop.cpp
   ${ZEMB_ROOT}/src/render/links.cpp
   ${ZEMB_ROOT}/src/render/match_images.cpp
+  ${ZEMB_ROOT}/src/render/projection.cpp
   ${ZEMB_ROOT}/src/render/remeasure.cpp
   ${ZEMB_ROOT}/src/render/render.cpp
   ${ZEMB_ROOT}/src/render/warps.cpp

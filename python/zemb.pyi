@@ -77,6 +77,7 @@ class PanoramaSurface:
     AUTO: ClassVar[PanoramaSurface]
     PLANE: ClassVar[PanoramaSurface]
     CYLINDER: ClassVar[PanoramaSurface]
+    SPHERE: ClassVar[PanoramaSurface]
     @property
     def name(self) -> str: ...
     @property

@@ -55,23 +55,53 @@ cv::Rect panorama_box(const SweepRecord& record, const std::vector<int>& used, c
   return box;
 }
 
+// What the panorama shows at a scale: the box of warp coordinates it spans
+// and, when it goes all the way round (the keyframes reach a whole turn, or
+// the surface is the whole sphere), the columns of that turn, the box then
+// being exactly one turn wide, centred on the heading straight ahead (and
+// on the sphere, every row from the zenith, row 0, to the nadir).
+struct Extent {
+  cv::Rect box;
+  int turn = 0;
+};
+
+Extent extent(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps, double scale,
+              PanoramaSurface surface) {
+  Extent result{panorama_box(record, used, warps, scale), 0};
+  const int turn = cvRound(warps.turn_columns(scale));
+  const bool sphere = surface == PanoramaSurface::kSphere;
+  if (turn <= 1 || (!sphere && result.box.width < turn)) return result;
+  result.turn = turn;
+  result.box = sphere ? cv::Rect(-turn / 2, 0, turn, turn / 2) : cv::Rect(-turn / 2, result.box.y, turn, result.box.height);
+  return result;
+}
+
 double box_pixels(const cv::Rect& box) { return static_cast<double>(box.width) * box.height; }
 
-// The largest scale, at most 1, at which the panorama's bounding box holds
-// no more than max_render_megapixels. A box follows the scale closely, so a
-// few steps find it; one that does not shrink (warps that reach beyond any
+// The largest scale, at most 1, at which the panorama's box holds no more
+// than max_render_megapixels. A box follows the scale closely, so a few
+// steps find it; one that does not shrink (warps that reach beyond any
 // canvas) is an error, never a render at a vanishing scale.
 double render_scale(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
-                    const RenderOptions& options) {
+                    const RenderOptions& options, PanoramaSurface surface) {
   constexpr int kSteps = 64;
   const double cap = options.max_render_megapixels * 1e6;
   double scale = 1.0;
   for (int step = 0; step < kSteps; ++step) {
-    const double pixels = box_pixels(panorama_box(record, used, warps, scale));
+    const double pixels = box_pixels(extent(record, used, warps, scale, surface).box);
     if (pixels > 0 && pixels <= cap) return scale;
     scale *= pixels > 0 ? std::min(0.99, std::sqrt(cap / pixels)) : 0.5;
   }
   CV_Error(cv::Error::StsError, "render: the panorama's bounding box does not shrink to max_render_megapixels");
+}
+
+// On a surface that goes round, the scale nudged (by at most a column a
+// turn) so that a turn is an even number of columns: a keyframe and its copy
+// a turn away then meet pixel for pixel, and the whole sphere is exactly
+// twice as wide as high.
+double whole_turn_scale(const FrameWarps& warps, double scale) {
+  const double turn = warps.turn_columns(scale);
+  return turn > 2 ? scale * 2 * std::round(turn / 2) / turn : scale;
 }
 
 // The stages the options name, where the caller gave none.
@@ -109,6 +139,48 @@ cv::Ptr<cv::detail::Blender> blender_for(const RenderOptions& options) {
   CV_Error(cv::Error::StsBadArg, "RenderOptions::blending names no blender");
 }
 
+// A keyframe drawn on the panorama, `turns` whole turns from where its
+// warp puts it: on a panorama that goes round, a keyframe near its left or
+// right edge is drawn again a turn away, so that blending and seams see
+// across the join as they see anywhere else.
+struct Drawn {
+  int index = 0;
+  int turns = 0;
+};
+
+// Every keyframe once, and on a panorama that goes round each copy that
+// reaches within a keyframe's width of the panorama's box.
+std::vector<Drawn> drawn_keyframes(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
+                                   double scale, const Extent& extent) {
+  std::vector<Drawn> drawn;
+  std::vector<cv::Rect> footprints;
+  int margin = 0;
+  for (int index : used) {
+    footprints.push_back(
+        warps.footprint(index, scaled_size(record.keyframes[std::size_t(index)].image_size, scale), scale));
+    margin = std::max(margin, footprints.back().width);
+  }
+  for (std::size_t k = 0; k < used.size(); ++k) {
+    if (extent.turn == 0) {
+      drawn.push_back({used[k], 0});
+      continue;
+    }
+    const int reach_left = extent.box.x - margin, reach_right = extent.box.br().x + margin;
+    const cv::Rect& f = footprints[k];
+    for (int turns = cvFloor(double(reach_left - f.br().x) / extent.turn);
+         f.x + turns * extent.turn < reach_right; ++turns)
+      if (f.br().x + turns * extent.turn > reach_left) drawn.push_back({used[k], turns});
+  }
+  return drawn;
+}
+
+WarpedFrame warp_drawn(const SweepRecord& record, const FrameWarps& warps, const Drawn& drawn, double scale,
+                       int turn) {
+  WarpedFrame frame = warp_frame(warps, drawn.index, kept_image(record, drawn.index), scale);
+  frame.corner.x += drawn.turns * turn;
+  return frame;
+}
+
 // Gains and seams from copies of about seam_megapixels each.
 struct SeamPass {
   cv::Ptr<cv::detail::ExposureCompensator> compensator;
@@ -116,15 +188,15 @@ struct SeamPass {
   std::vector<cv::UMat> masks;
 };
 
-void find_gains_and_seams(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
-                          double scale, SeamPass& pass, ComposeTimes& times) {
+void find_gains_and_seams(const SweepRecord& record, const std::vector<Drawn>& drawn, const FrameWarps& warps,
+                          double scale, int turn, SeamPass& pass, ComposeTimes& times) {
   cv::TickMeter clock;
   clock.start();
-  std::vector<cv::UMat> images(used.size());
-  std::vector<cv::Point> corners(used.size());
-  pass.masks.resize(used.size());
-  for (std::size_t k = 0; k < used.size(); ++k) {
-    WarpedFrame frame = warp_frame(warps, used[k], kept_image(record, used[k]), scale);
+  std::vector<cv::UMat> images(drawn.size());
+  std::vector<cv::Point> corners(drawn.size());
+  pass.masks.resize(drawn.size());
+  for (std::size_t k = 0; k < drawn.size(); ++k) {
+    WarpedFrame frame = warp_drawn(record, warps, drawn[k], scale, turn);
     frame.image.copyTo(images[k]);
     frame.mask.copyTo(pass.masks[k]);
     corners[k] = frame.corner;
@@ -151,49 +223,85 @@ void cut_along_seam(const cv::UMat& seam_mask, cv::Mat& mask) {
   mask &= seam;
 }
 
-}  // namespace
-
-ComposeTimes compose_panorama(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
-                              const RenderOptions& options, const RenderStages& stages, cv::Mat& panorama,
-                              cv::Mat& mask) {
-  ComposeTimes times;
-  const double scale = render_scale(record, used, warps, options);
-  const cv::Size first_size = record.keyframes[std::size_t(used.front())].image_size;
-  const double seam_scale =
-      std::min(scale, std::sqrt(options.seam_megapixels * 1e6 / first_size.area()));
-  SeamPass pass{stages.compensator ? stages.compensator : compensator_for(options),
-                stages.seam_finder ? stages.seam_finder : seam_finder_for(options), {}};
-  find_gains_and_seams(record, used, warps, seam_scale, pass, times);
-
-  cv::TickMeter clock;
-  clock.start();
+// Every drawn keyframe warped at the render scale, compensated, cut along
+// its seam and blended; the panorama is the blend within the extent's box.
+void blend_drawn(const SweepRecord& record, const std::vector<Drawn>& drawn, const FrameWarps& warps, double scale,
+                 const Extent& shown, const cv::Ptr<cv::detail::Blender>& blender, SeamPass& pass,
+                 cv::Mat& panorama, cv::Mat& mask) {
   std::vector<cv::Point> corners;
   std::vector<cv::Size> sizes;
-  for (int index : used) {
+  for (const Drawn& d : drawn) {
     const cv::Rect box =
-        warps.footprint(index, scaled_size(record.keyframes[std::size_t(index)].image_size, scale), scale);
-    corners.push_back(box.tl());
+        warps.footprint(d.index, scaled_size(record.keyframes[std::size_t(d.index)].image_size, scale), scale);
+    corners.push_back(box.tl() + cv::Point(d.turns * shown.turn, 0));
     sizes.push_back(box.size());
   }
-  const cv::Ptr<cv::detail::Blender> blender = stages.blender ? stages.blender : blender_for(options);
   blender->prepare(corners, sizes);
   // What the frames cover, gathered here: not every blender's own mask can be
   // trusted (OpenCV 4.6's feather blender hands back an empty one).
   const cv::Rect box = cv::detail::resultRoi(corners, sizes);
-  mask = cv::Mat::zeros(box.size(), CV_8U);
-  for (std::size_t k = 0; k < used.size(); ++k) {
-    WarpedFrame frame = warp_frame(warps, used[k], kept_image(record, used[k]), scale);
+  cv::Mat covered = cv::Mat::zeros(box.size(), CV_8U);
+  for (std::size_t k = 0; k < drawn.size(); ++k) {
+    WarpedFrame frame = warp_drawn(record, warps, drawn[k], scale, shown.turn);
     pass.compensator->apply(static_cast<int>(k), frame.corner, frame.image, frame.mask);
     cut_along_seam(pass.masks[k], frame.mask);
     cv::Mat image16;
     frame.image.convertTo(image16, CV_16S);
     blender->feed(image16, frame.mask, frame.corner);
-    mask(cv::Rect(frame.corner - box.tl(), frame.mask.size())) |= frame.mask;
+    covered(cv::Rect(frame.corner - box.tl(), frame.mask.size())) |= frame.mask;
   }
   cv::Mat blended, blender_mask;
   blender->blend(blended, blender_mask);
-  blended.convertTo(panorama, CV_8U);
-  panorama.setTo(cv::Scalar::all(0), mask == 0);
+  blended.convertTo(blended, CV_8U);
+  blended.setTo(cv::Scalar::all(0), covered == 0);
+  // The blend within the panorama's box (the same box but on a panorama that
+  // goes round, or on the whole sphere).
+  panorama = cv::Mat::zeros(shown.box.size(), CV_8UC3);
+  mask = cv::Mat::zeros(shown.box.size(), CV_8U);
+  const cv::Rect common = box & shown.box;
+  blended(common - box.tl()).copyTo(panorama(common - shown.box.tl()));
+  covered(common - box.tl()).copyTo(mask(common - shown.box.tl()));
+}
+
+// Where the panorama's pixels look, for keyframes placed by rotations: the
+// warps put the ray straight ahead at warp coordinates (0, 0), or on the
+// sphere at (0, a quarter turn) (row 0 being the zenith).
+void describe_projection(PanoramaProjection& projection, double scale, const Extent& shown) {
+  if (projection.surface == PanoramaSurface::kAuto) return;
+  projection.scale *= scale;
+  const double ahead_row = projection.surface == PanoramaSurface::kSphere ? projection.scale * CV_PI / 2 : 0.0;
+  projection.centre = cv::Point2d(-shown.box.x, ahead_row - shown.box.y);
+  projection.turn_columns = shown.turn;
+}
+
+}  // namespace
+
+ComposeTimes compose_panorama(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
+                              const RenderOptions& options, const RenderStages& stages, cv::Mat& panorama,
+                              cv::Mat& mask, PanoramaProjection& projection) {
+  ComposeTimes times;
+  const PanoramaSurface surface = projection.surface;
+  const double scale = whole_turn_scale(warps, render_scale(record, used, warps, options, surface));
+  const Extent shown = extent(record, used, warps, scale, surface);
+  const std::vector<Drawn> drawn = drawn_keyframes(record, used, warps, scale, shown);
+  const cv::Size first_size = record.keyframes[std::size_t(used.front())].image_size;
+  const double seam_scale =
+      whole_turn_scale(warps, std::min(scale, std::sqrt(options.seam_megapixels * 1e6 / first_size.area())));
+  SeamPass pass{stages.compensator ? stages.compensator : compensator_for(options),
+                stages.seam_finder ? stages.seam_finder : seam_finder_for(options), {}};
+  const int seam_turn = shown.turn > 0 ? cvRound(warps.turn_columns(seam_scale)) : 0;
+  find_gains_and_seams(record, drawn, warps, seam_scale, seam_turn, pass, times);
+
+  cv::TickMeter clock;
+  clock.start();
+  blend_drawn(record, drawn, warps, scale, shown, stages.blender ? stages.blender : blender_for(options), pass,
+              panorama, mask);
+  describe_projection(projection, scale, shown);
+  if (projection.turned) {
+    cv::rotate(panorama, panorama, cv::ROTATE_90_CLOCKWISE);
+    cv::rotate(mask, mask, cv::ROTATE_90_CLOCKWISE);
+  }
+  projection.size = panorama.size();
   clock.stop();
   times.blend = clock.getTimeSec();
   return times;

@@ -52,7 +52,7 @@ FinishedPanorama render(const SweepRecord& record, const RenderOptions& options,
 
   const rendering::LinkGraph graph = rendering::link_graph(record, options);
   rendering::Refinement refinement =
-      rendering::refine(record, graph, options, rendering::live_placements(record, options.surface));
+      rendering::refine(record, graph, options, rendering::live_placements(record, options));
   const rendering::Placements& placements = refinement.placements;
   report.model = placements.model;
   report.refined = placements.model != RenderModel::kLive;
@@ -68,8 +68,11 @@ FinishedPanorama render(const SweepRecord& record, const RenderOptions& options,
     CV_Error(cv::Error::StsBadArg, "render: no model places the keyframes (" + refinement.fallback.message +
                                        ") and no live placement can be drawn");
 
-  const rendering::ComposeTimes times = rendering::compose_panorama(record, placements.used, *placements.warps, options,
-                                                              stages, result.panorama, result.mask);
+  result.projection = placements.projection;
+  result.projection.scale = placements.focal;
+  const rendering::ComposeTimes times =
+      rendering::compose_panorama(record, placements.used, *placements.warps, options, stages, result.panorama,
+                                  result.mask, result.projection);
   result.crop = largest_covered_rectangle(result.mask);
   report.keyframes_used = static_cast<int>(placements.used.size());
   report.left_out = not_in(placements.used, record.keyframes.size());

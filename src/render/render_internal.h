@@ -32,6 +32,9 @@ class FrameWarps {
   // returns the footprint's top-left corner.
   virtual cv::Point warp(int index, const cv::Mat& scaled_image, double scale, int interpolation, int border,
                          cv::Mat& out) const = 0;
+  // Columns of one whole turn at `scale` on a surface that goes round (a
+  // cylinder, a sphere); 0 on a plane.
+  virtual double turn_columns(double /*scale*/) const { return 0; }
 };
 
 // Keyframe i lands by transforms[i] (3x3 CV_64F, kept-image pixel ->
@@ -39,10 +42,15 @@ class FrameWarps {
 std::unique_ptr<FrameWarps> homography_warps(std::vector<cv::Mat> transforms);
 
 // Keyframe i seen by cameras[i] (R CV_32F, intrinsics in kept-image pixels)
-// of a camera turning about its centre, projected onto a plane or a cylinder
-// whose pixels are `focal` panorama pixels per radian at scale 1.
+// of a camera turning about its centre, projected onto `surface` (a plane,
+// cylinder or sphere) whose pixels are `focal` panorama pixels per radian at
+// scale 1. On a cylinder or sphere keyframe i is warped turned back by its
+// heading (radians about the world's y axis, unwrapped along the sweep),
+// rounded to whole columns, and shifted on by as many: no keyframe is cut
+// where the projection's angle jumps by a turn, and a sweep past half a turn
+// goes on to the right.
 std::unique_ptr<FrameWarps> rotation_warps(std::vector<cv::detail::CameraParams> cameras, double focal,
-                                           bool cylindrical);
+                                           PanoramaSurface surface, std::vector<double> headings);
 
 // Two keyframes joined by correspondences that one homography explains.
 struct LinkedPair {
@@ -116,13 +124,17 @@ struct Placements {
   std::vector<int> used;  // the keyframes placed, ascending
   std::unique_ptr<FrameWarps> warps;
   double focal = 0;       // median focal length of a rotation model, kept pixels
+  // Placed by rotations: the surface, whether the picture is to be turned
+  // upright, and the cameras (compose_panorama fills in the rest).
+  PanoramaProjection projection;
 };
 
-// Placements by cameras of a turning camera (straightened, on the surface
-// asked for, a cylinder where no plane can show them) or by plane transforms
+// Placements by cameras of a turning camera (laid out and, with
+// options.level, levelled; on the surface options.surface asks for, a
+// cylinder where no plane can show them) or by plane transforms
 // (kept pixel -> panorama pixel); entries outside `used` are ignored.
 Placements placed_by_rotations(RenderModel model, std::vector<cv::detail::CameraParams> cameras,
-                               std::vector<int> used, PanoramaSurface surface);
+                               std::vector<int> used, const RenderOptions& options);
 Placements placed_by_planes(RenderModel model, std::vector<cv::Mat> transforms, std::vector<int> used);
 
 // Why a step could not place the keyframes: the kind, for the report's
@@ -187,7 +199,7 @@ Refinement refine(const SweepRecord& record, const LinkGraph& graph, const Rende
 // The placements the sweep made live: recorded rotations and focal lengths
 // when every keyframe carries them, else the recorded placements of the
 // keyframes that can be drawn.
-Placements live_placements(const SweepRecord& record, PanoramaSurface surface);
+Placements live_placements(const SweepRecord& record, const RenderOptions& options);
 
 // Seconds spent by the compositing stages.
 struct ComposeTimes {
@@ -196,10 +208,15 @@ struct ComposeTimes {
 
 // Exposure compensation, seams found at seam_megapixels and blending of the
 // keyframes `used`, reduced to fit max_render_megapixels, with the stages
-// given or, where none is, those the options name.
+// given or, where none is, those the options name. A panorama on a cylinder
+// that the keyframes go all the way round, or on the sphere, is one whole
+// turn wide, blended across its join like anywhere else. `projection` comes
+// with the surface (kAuto for plane transforms), `turned` and the scale at
+// scale 1 (the focal length), and goes with the rest of it filled in; a
+// turned panorama is turned a quarter turn clockwise.
 ComposeTimes compose_panorama(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
                               const RenderOptions& options, const RenderStages& stages, cv::Mat& panorama,
-                              cv::Mat& mask);
+                              cv::Mat& mask, PanoramaProjection& projection);
 
 }  // namespace rendering
 }  // namespace zemb
