@@ -11,6 +11,7 @@
 #include "frame_source.h"
 #include "options.h"
 #include "output_folder.h"
+#include "photo_sphere.h"
 #include "pano_error.h"
 #include "report.h"
 #include "settings.h"
@@ -19,11 +20,15 @@
 namespace zemb_pano {
 namespace {
 
-std::vector<NamedImage> results_of(const RunResult& run) {
-  std::vector<NamedImage> results = {{"panorama.png", run.panorama}, {"cropped.png", run.cropped}};
-  if (!run.outlines.empty()) results.emplace_back("outlines.png", run.outlines);
-  if (!run.finished.empty()) results.emplace_back("finished.png", run.finished);
-  if (!run.finished_cropped.empty()) results.emplace_back("finished_cropped.png", run.finished_cropped);
+// The whole sphere is written as a photo sphere, a JPEG with the metadata
+// panorama viewers read; everything else as PNG.
+std::vector<OutputFile> results_of(const RunResult& run, bool sphere) {
+  std::vector<OutputFile> results = {png_file("panorama.png", run.panorama), png_file("cropped.png", run.cropped)};
+  if (!run.outlines.empty()) results.push_back(png_file("outlines.png", run.outlines));
+  if (!run.finished.empty())
+    results.push_back(sphere ? OutputFile{"finished.jpg", photo_sphere_jpeg(run.finished)}
+                             : png_file("finished.png", run.finished));
+  if (!run.finished_cropped.empty()) results.push_back(png_file("finished_cropped.png", run.finished_cropped));
   return results;
 }
 
@@ -37,6 +42,9 @@ int run(const std::vector<std::string>& args) {
     print_options(std::cout, options.sweep_options);
     return kExitOk;
   }
+  const bool sphere = options.finish && options.sweep_options.render.surface == zemb::PanoramaSurface::kSphere;
+  if (sphere && !photo_spheres_supported())
+    throw usage_error("--surface sphere writes a photo sphere, and this zemb_pano was built without libexiv2");
   const std::unique_ptr<FrameSource> source = open_frames(options.inputs, options.every, options.max_frames);
   OutputFolder output(options.output_dir);
   Progress progress(std::cerr, ::isatty(STDERR_FILENO) != 0, source->expected_frames());
@@ -45,7 +53,7 @@ int run(const std::vector<std::string>& args) {
   print_summary(std::cout, result, options.sweep);
   if (!options.frames_csv.empty()) write_frames_csv(options.frames_csv, result.stats);
   require_placed(result.stats, source->name());
-  for (const std::string& path : output.write(results_of(result))) std::cout << "wrote " << path << "\n";
+  for (const std::string& path : output.write(results_of(result, sphere))) std::cout << "wrote " << path << "\n";
   return kExitOk;
 }
 

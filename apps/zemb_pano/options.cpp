@@ -49,11 +49,14 @@ options:
   --direction auto|right|left|up|down
                         which way the camera goes (--set direction=; default:
                         found from the first frames that move)
-  --surface auto|plane|cylinder
+  --surface auto|plane|cylinder|sphere
                         what --finish projects a turning camera's keyframes
                         onto (--set render.surface=; default: a plane, or a
                         cylinder when the sweep reaches past 50 degrees either
-                        side)
+                        side); sphere: the whole sphere, written as
+                        OUTDIR/finished.jpg, a photo sphere (equirectangular,
+                        with the metadata panorama viewers read) instead of
+                        finished.png
   --keep-cols N         columns the keyframes are kept at for --finish
                         (--set memory.keep_columns=; default: the frames' own
                         width)
