@@ -326,8 +326,13 @@ class RenderOptions:
     blend_bands: int
     """int, 0 to 10. Bands of the multi-band blender."""
     surface: PanoramaSurface
-    """PanoramaSurface. What a render with the rotation model projects onto: a plane, a cylinder, or (auto) the plane
-    unless the sweep reaches past 50 degrees either side.
+    """PanoramaSurface. What a render with the rotation model projects onto: a plane, a cylinder, the whole sphere
+    (equirectangular, twice as wide as high), or (auto) the plane unless the sweep reaches past 50 degrees either
+    side.
+    """
+    level: bool
+    """bool. Level a turning camera's panorama (wave correction): the horizon straight across a sideways sweep,
+    verticals upright along an up or down one, whatever the camera's tilt and roll.
     """
     def __init__(self, **fields: object) -> None: ...
     def check(self) -> None: ...
