@@ -210,7 +210,7 @@ void bind_finished(py::module_& module) {
           "crop",
           [](const FinishedPanorama& finished) { return rect_tuple(finished.crop); },
           "(x, y, width, height): the largest rectangle of the panorama with no empty pixel.")
-      .def_property_readonly(
+      .def(
           "cropped", [](const FinishedPanorama& finished) { return to_array(finished.cropped(), Access::writeable); },
           "The panorama within crop: h x w x 3 uint8 over the panorama's own pixels.")
       .def_readonly("report", &FinishedPanorama::report, "A FinishReport.");

@@ -21,8 +21,13 @@ namespace zemb_pano {
 namespace {
 
 // The whole sphere is written as a photo sphere, a JPEG with the metadata
-// panorama viewers read; everything else as PNG.
+// panorama viewers read; everything else as PNG. A render that could not
+// place the keyframes by rotations is no sphere, and the run fails.
 std::vector<OutputFile> results_of(const RunResult& run, bool sphere) {
+  if (sphere && !run.finished.empty() && run.finished_surface != zemb::PanoramaSurface::kSphere)
+    throw PanoError(kExitFailure, std::string("--surface sphere: the finished render placed the keyframes by ") +
+                                      zemb::model_name(run.finish_report.model) +
+                                      " transforms, not a turning camera's rotations, so it is no sphere");
   std::vector<OutputFile> results = {png_file("panorama.png", run.panorama), png_file("cropped.png", run.cropped)};
   if (!run.outlines.empty()) results.push_back(png_file("outlines.png", run.outlines));
   if (!run.finished.empty())

@@ -47,6 +47,7 @@ struct RunResult {
   // With --finish: the finished panorama and what its render reported.
   cv::Mat finished;
   cv::Mat finished_cropped;  // its largest rectangle with no empty pixel
+  zemb::PanoramaSurface finished_surface = zemb::PanoramaSurface::kAuto;  // kAuto: not placed by rotations
   zemb::FinishReport finish_report;
 };
 

@@ -23,6 +23,7 @@ RunResult sweep_frames(FrameSource& source, const Options& options, Progress& pr
     zemb::FinishedPanorama finished = sweep.finish();
     run.finished = finished.panorama;
     run.finished_cropped = finished.cropped();
+    run.finished_surface = finished.projection.surface;
     run.finish_report = finished.report;
   }
   return run;

@@ -35,7 +35,7 @@ def test_sweep_reports_every_frame_and_finishes(flat_sweep, sweep_frames):
     assert (report.fallback == zemb.RenderFallback.NONE) == (report.fallback_message == "")
     assert zemb.fallback_name(report.fallback) == "none"
     x, y, w, h = finished.crop
-    assert finished.cropped.shape == (h, w, 3) and (finished.mask[y:y + h, x:x + w] == 255).all()
+    assert finished.cropped().shape == (h, w, 3) and (finished.mask[y:y + h, x:x + w] == 255).all()
     assert zemb.largest_covered_rectangle(finished.mask) == finished.crop
 
 

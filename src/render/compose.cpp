@@ -72,7 +72,8 @@ Extent extent(const SweepRecord& record, const std::vector<int>& used, const Fra
   const bool sphere = surface == PanoramaSurface::kSphere;
   if (turn <= 1 || (!sphere && result.box.width < turn)) return result;
   result.turn = turn;
-  result.box = sphere ? cv::Rect(-turn / 2, 0, turn, turn / 2) : cv::Rect(-turn / 2, result.box.y, turn, result.box.height);
+  result.box = sphere ? cv::Rect(-turn / 2, 0, turn, turn / 2)
+                      : cv::Rect(-turn / 2, result.box.y, turn, result.box.height);
   return result;
 }
 

@@ -493,8 +493,9 @@ TEST_F(ZembPano, FinishWritesTheFinishedPanoramaOrFails) {
 
 // A turning camera inside a full-sphere photo, finished on the whole sphere:
 // finished.jpg, twice as wide as high, carries the photo-sphere fields that
-// panorama viewers read (read back with libexiv2); a build without libexiv2
-// refuses the surface before reading a frame.
+// panorama viewers read (read back with libexiv2); a flat scene's is no
+// sphere, and the run fails; a build without libexiv2 refuses the surface
+// before reading a frame.
 TEST_F(ZembPano, SphereSurfaceWritesAPhotoSphere) {
   const fs::path frames = scratch_ / "frames", out = scratch_ / "out";
   const Outcome made = run(ZEMB_MAKE_SWEEP, {(fs::path(ZEMB_SOURCE_DIR) / "data/equirect/bma_park.jpg").string(),
@@ -526,6 +527,13 @@ TEST_F(ZembPano, SphereSurfaceWritesAPhotoSphere) {
     ASSERT_NE(found, xmp.end()) << field;
     EXPECT_EQ(found->toString(), value) << field;
   }
+  // A flat scene's render is no sphere: the run fails and writes nothing.
+  const fs::path flat_out = scratch_ / "flat";
+  const Outcome flat = pano({kSweep.string(), "--finish", "--scene", "flat", "--surface", "sphere", "-o",
+                             flat_out.string()});
+  EXPECT_EQ(flat.code, 1);
+  EXPECT_NE(flat.err.find("no sphere"), std::string::npos) << flat.err;
+  EXPECT_TRUE(names_in(flat_out).empty());
 #endif
 }
 

@@ -248,8 +248,9 @@ cv::Matx33d world_to_photo(const zemb::FinishedPanorama& finished, const SphereS
     if (finished.projection.cameras[i].empty()) continue;
     const cv::Matx33d placed(finished.projection.cameras[i]), truth = true_camera(sweep, int(i));
     const cv::Size size = sweep.record.keyframes[i].image_size;
-    for (const cv::Vec3d& p : {cv::Vec3d(0, 0, 1), cv::Vec3d(size.width, 0, 1), cv::Vec3d(0, size.height, 1),
-                               cv::Vec3d(size.width, size.height, 1), cv::Vec3d(size.width / 2.0, size.height / 2.0, 1)}) {
+    const double w = size.width, h = size.height;
+    for (const cv::Vec3d& p : {cv::Vec3d(0, 0, 1), cv::Vec3d(w, 0, 1), cv::Vec3d(0, h, 1), cv::Vec3d(w, h, 1),
+                               cv::Vec3d(w / 2, h / 2, 1)}) {
       const cv::Vec3d from = cv::normalize(placed * p), to = cv::normalize(truth * p);
       sum += to * from.t();
     }
