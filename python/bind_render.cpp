@@ -1,5 +1,6 @@
 // The record of a sweep and its finished render: zemb.Keyframe,
 // zemb.KeyframeLink, zemb.SweepRecord, zemb.render() and what it returns.
+#include <array>
 #include <functional>
 #include <memory>
 #include <string>
@@ -199,6 +200,43 @@ void bind_finished(py::module_& module) {
       .def_readonly("seconds_blend", &FinishReport::seconds_blend, "Of blending, seconds.")
       .def_readonly("seconds_total", &FinishReport::seconds_total, "Of the whole render, seconds.");
 
+  py::class_<PanoramaProjection>(module, "PanoramaProjection",
+                                 "Where the pixels of a panorama placed by rotations look (rays: x right, y down, z "
+                                 "ahead).")
+      .def_readonly("surface", &PanoramaProjection::surface,
+                    "PLANE, CYLINDER or SPHERE; AUTO when plane transforms placed the keyframes (no rays).")
+      .def_readonly("scale", &PanoramaProjection::scale,
+                    "Panorama pixels a radian (cylinder, sphere) or a unit of tangent (plane).")
+      .def_property_readonly(
+          "centre", [](const PanoramaProjection& p) { return std::make_pair(p.centre.x, p.centre.y); },
+          "(x, y): where the ray straight ahead falls, before any turn.")
+      .def_readonly("turn_columns", &PanoramaProjection::turn_columns,
+                    "Columns of one whole turn when the panorama goes all the way round, else 0.")
+      .def_readonly("turned", &PanoramaProjection::turned,
+                    "A sweep up or down: projected round a lying axis, then turned a quarter turn clockwise.")
+      .def_property_readonly(
+          "cameras",
+          [](const PanoramaProjection& p) {
+            py::list cameras;
+            for (const cv::Mat& camera : p.cameras) cameras.append(matrix_or_none(camera));
+            return cameras;
+          },
+          "Keyframe i: kept-image pixel -> ray, a 3 x 3 float64 array, or None for keyframes not in the render.")
+      .def(
+          "pixel_of",
+          [](const PanoramaProjection& p, const std::array<double, 3>& ray) {
+            const cv::Point2d pixel = p.pixel_of(cv::Vec3d(ray[0], ray[1], ray[2]));
+            return std::make_pair(pixel.x, pixel.y);
+          },
+          py::arg("ray"), "The panorama pixel (x, y) a ray (x, y, z) falls on.")
+      .def(
+          "ray_of",
+          [](const PanoramaProjection& p, const std::pair<double, double>& pixel) {
+            const cv::Vec3d ray = p.ray_of(cv::Point2d(pixel.first, pixel.second));
+            return py::make_tuple(ray[0], ray[1], ray[2]);
+          },
+          py::arg("pixel"), "The ray (x, y, z) a panorama pixel (x, y) shows.");
+
   py::class_<FinishedPanorama>(module, "FinishedPanorama", "A finished render: the panorama, its mask and a report.")
       .def_property_readonly(
           "panorama", [](const FinishedPanorama& finished) { return to_array(finished.panorama, Access::writeable); },
@@ -213,6 +251,7 @@ void bind_finished(py::module_& module) {
       .def(
           "cropped", [](const FinishedPanorama& finished) { return to_array(finished.cropped(), Access::writeable); },
           "The panorama within crop: h x w x 3 uint8 over the panorama's own pixels.")
+      .def_readonly("projection", &FinishedPanorama::projection, "A PanoramaProjection.")
       .def_readonly("report", &FinishedPanorama::report, "A FinishReport.");
   module.def("largest_covered_rectangle", &covered_rectangle,
              py::arg("mask"),

@@ -37,6 +37,8 @@ def test_sweep_reports_every_frame_and_finishes(flat_sweep, sweep_frames):
     x, y, w, h = finished.crop
     assert finished.cropped().shape == (h, w, 3) and (finished.mask[y:y + h, x:x + w] == 255).all()
     assert zemb.largest_covered_rectangle(finished.mask) == finished.crop
+    # A flat scene's keyframes are placed by plane transforms: no pixel has a ray.
+    assert finished.projection.surface == zemb.PanoramaSurface.AUTO and finished.projection.turn_columns == 0
 
 
 def test_the_largest_covered_rectangle_is_found_exactly():

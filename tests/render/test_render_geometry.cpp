@@ -215,26 +215,36 @@ TEST(Level, TiltedRolledPanComesOutLevel) {
   }
 }
 
-// A tilt up past the horizon with the same hand: the meridian it follows
-// stands upright in the panorama, which stands on its end.
-TEST(Level, TiltedRolledTiltComesOutUpright) {
-  const cv::Mat photo = park_photo();
-  zemb::Sweep sweep("");
+// A tilt up past the horizon with the same hand, along the meridian 30
+// degrees right.
+zemb_tools::SphereCamera tilt_up() {
   zemb_tools::SphereCamera camera = tilted_rolled_pan(100);
   camera.direction = zemb_tools::TurnDirection::up;
   camera.pitch_deg = -40;
   camera.yaw_deg = 30;
-  const SphereSweep made = sphere_sweep(photo, camera, sweep);
+  return camera;
+}
+
+std::vector<cv::Vec3d> meridian() {
+  std::vector<cv::Vec3d> rays;
+  const double yaw = 30 * CV_PI / 180;
+  for (double p = -60; p <= 70; p += 0.5)
+    rays.emplace_back(std::sin(yaw) * std::cos(p * CV_PI / 180), -std::sin(p * CV_PI / 180),
+                      std::cos(yaw) * std::cos(p * CV_PI / 180));
+  return rays;
+}
+
+// The meridian the tilt follows stands upright in the panorama, which
+// stands on its end.
+TEST(Level, TiltedRolledTiltComesOutUpright) {
+  const cv::Mat photo = park_photo();
+  zemb::Sweep sweep("");
+  const SphereSweep made = sphere_sweep(photo, tilt_up(), sweep);
   const zemb::FinishedPanorama finished = zemb::render(made.record, zemb::RenderOptions());
   ASSERT_EQ(finished.report.model, zemb::RenderModel::kRotation) << finished.report.fallback_message;
   EXPECT_TRUE(finished.projection.turned);
   EXPECT_GT(finished.panorama.rows, finished.panorama.cols);
-  std::vector<cv::Vec3d> meridian;
-  const double yaw = 30 * CV_PI / 180;
-  for (double p = -60; p <= 70; p += 0.5)
-    meridian.emplace_back(std::sin(yaw) * std::cos(p * CV_PI / 180), -std::sin(p * CV_PI / 180),
-                          std::cos(yaw) * std::cos(p * CV_PI / 180));
-  const Straightness line = straightness(drawn_line(finished, made, meridian), finished.panorama.size(), false);
+  const Straightness line = straightness(drawn_line(finished, made, meridian()), finished.panorama.size(), false);
   std::printf("vertical: slope %.3f degrees, bow %.3f %% of the width\n", line.slope_deg, 100 * line.bow);
   EXPECT_LT(std::abs(line.slope_deg), 0.5);
   EXPECT_LT(line.bow, 0.01);
@@ -373,6 +383,23 @@ TEST(Sphere, ShowsTheBandAtItsTruePitch) {
   // The band lies above the horizon, as the camera looked 10 degrees up.
   const cv::Rect covered = cv::boundingRect(finished.mask);
   EXPECT_LT(covered.y + covered.height / 2.0, middle);
+}
+
+// A tilt on the whole sphere: the sphere stays upright and twice as wide as
+// high, the meridian the camera followed upright on it.
+TEST(Sphere, KeepsATiltUpright) {
+  const cv::Mat photo = park_photo();
+  zemb::Sweep sweep("");
+  const SphereSweep made = sphere_sweep(photo, tilt_up(), sweep);
+  zemb::RenderOptions options;
+  options.surface = zemb::PanoramaSurface::kSphere;
+  const zemb::FinishedPanorama finished = zemb::render(made.record, options);
+  ASSERT_EQ(finished.report.model, zemb::RenderModel::kRotation) << finished.report.fallback_message;
+  EXPECT_FALSE(finished.projection.turned);
+  EXPECT_EQ(finished.panorama.cols, 2 * finished.panorama.rows);
+  const Straightness line = straightness(drawn_line(finished, made, meridian()), finished.panorama.size(), false);
+  EXPECT_LT(std::abs(line.slope_deg), 0.5);
+  EXPECT_LT(line.bow, 0.01);
 }
 
 }  // namespace

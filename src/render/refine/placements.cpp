@@ -55,6 +55,10 @@ bool recorded_rotation(const Keyframe& keyframe) {
          std::isfinite(keyframe.focal);
 }
 
+// The turn about the view that lays an up or down sweep round the world's y
+// axis: the camera's x axis to the world's up.
+const cv::Matx33f kQuarterTurn(0, 1, 0, -1, 0, 0, 0, 0, 1);
+
 // A camera panning keeps its y axis where it was and one tilting keeps its x
 // axis: the sweep tilts when the keyframes' x axes agree better.
 bool tilts(const std::vector<CameraParams>& cameras) {
@@ -118,7 +122,7 @@ void turn_world_to(const cv::Vec3d& axis, std::vector<cv::Mat>& rotations) {
 bool lay_strip(std::vector<CameraParams>& cameras, bool level) {
   const bool tilting = tilts(cameras);
   const cv::Mat middle = cameras[cameras.size() / 2].R.clone();
-  const cv::Mat lay = tilting ? cv::Mat(cv::Matx33f(0, 1, 0, -1, 0, 0, 0, 0, 1)) : cv::Mat::eye(3, 3, CV_32F);
+  const cv::Mat lay = tilting ? cv::Mat(kQuarterTurn) : cv::Mat::eye(3, 3, CV_32F);
   std::vector<cv::Mat> rotations, corrected;
   for (CameraParams& camera : cameras) {
     rotations.push_back(lay * middle.t() * camera.R);
@@ -210,8 +214,14 @@ Placements placed_by_rotations(RenderModel model, std::vector<CameraParams> came
   std::vector<CameraParams> placed;
   for (int index : used) placed.push_back(cameras[std::size_t(index)]);
   Placements placements;
-  placements.projection.turned = lay_strip(placed, options.level);
+  const bool tilting = lay_strip(placed, options.level);
   placements.projection.surface = surface_for(placed, options.surface);
+  // The whole sphere stays upright: an up or down sweep is laid back, its
+  // tilt's axis across the sphere, the middle keyframe's up the sphere's
+  // (where the horizon lies along a tilt no rotation says).
+  placements.projection.turned = tilting && placements.projection.surface != PanoramaSurface::kSphere;
+  if (tilting && !placements.projection.turned)
+    for (CameraParams& camera : placed) camera.R = cv::Mat(kQuarterTurn.t()) * camera.R;
   std::vector<double> focals;
   placements.model = model;
   placements.to_world.resize(cameras.size());
