@@ -45,8 +45,10 @@ set(ZEMB_SWEEP_SOURCES
 # adjusted models and the choice between them, warps, composition.
 set(ZEMB_RENDER_SOURCES
   ${ZEMB_ROOT}/src/render/compose.cpp
+  ${ZEMB_ROOT}/src/render/crop.cpp
   ${ZEMB_ROOT}/src/render/links.cpp
   ${ZEMB_ROOT}/src/render/match_images.cpp
+  ${ZEMB_ROOT}/src/render/projection.cpp
   ${ZEMB_ROOT}/src/render/remeasure.cpp
   ${ZEMB_ROOT}/src/render/render.cpp
   ${ZEMB_ROOT}/src/render/tiled.cpp

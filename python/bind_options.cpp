@@ -235,7 +235,8 @@ void bind_enums(py::module_& module) {
                              "What a turning camera's keyframes are projected onto in the finished render.")
       .value("AUTO", PanoramaSurface::kAuto, "The plane, unless the sweep reaches past 50 degrees either side.")
       .value("PLANE", PanoramaSurface::kPlane)
-      .value("CYLINDER", PanoramaSurface::kCylinder);
+      .value("CYLINDER", PanoramaSurface::kCylinder)
+      .value("SPHERE", PanoramaSurface::kSphere, "The whole sphere, equirectangular: twice as wide as high.");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The record of a sweep and its finished render: zemb.Keyframe,
 // zemb.KeyframeLink, zemb.SweepRecord, zemb.render() and what it returns.
+#include <array>
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,6 +25,12 @@ SizePair size_pair(cv::Size size) { return {size.width, size.height}; }
 cv::Size size_of(const SizePair& size) {
   if (size.first < 0 || size.second < 0) throw py::value_error("a size is (width, height), neither negative");
   return {size.first, size.second};
+}
+
+py::tuple rect_tuple(const cv::Rect& rect) { return py::make_tuple(rect.x, rect.y, rect.width, rect.height); }
+
+py::tuple covered_rectangle(const py::handle& mask) {
+  return rect_tuple(largest_covered_rectangle(typed_view(mask, CV_8UC1, "mask").mat));
 }
 
 std::vector<cv::Point2f> points_or_none(const py::object& points, const char* what) {
@@ -158,8 +165,8 @@ SweepRecord(scene, keyframes, links, image, overlay, direction): `image` is a ca
 keyframe index and returning its H x W x 3 uint8 image, or a list of such images, one per keyframe.
 A render, which runs without the GIL, takes it back for each call of the callable. `overlay` (H x W
 uint8, or None) is 255 on content fixed in the frame, which the render leaves out of every
-keyframe; `direction` the way the camera travelled (UP and DOWN render a turning sweep on a lying
-cylinder). A record is not changed after it is made.)doc")
+keyframe; `direction` the way the camera travelled (UP and DOWN render a turning sweep across its tilt,
+turned upright; AUTO leaves the render to tell from the rotations). A record is not changed after it is made.)doc")
       .def(py::init(&record_from), py::arg("scene") = Scene::kTurning,
            py::arg("keyframes") = std::vector<Keyframe>(), py::arg("links") = std::vector<KeyframeLink>(),
            py::arg("image") = py::none(), py::arg("overlay") = py::none(), py::arg("direction") = Direction::kAuto)
@@ -228,6 +235,43 @@ void bind_finished(py::module_& module) {
       .def_readonly("seconds_blend", &FinishReport::seconds_blend, "Of blending, seconds.")
       .def_readonly("seconds_total", &FinishReport::seconds_total, "Of the whole render, seconds.");
 
+  py::class_<PanoramaProjection>(module, "PanoramaProjection",
+                                 "Where the pixels of a panorama placed by rotations look (rays: x right, y down, z "
+                                 "ahead).")
+      .def_readonly("surface", &PanoramaProjection::surface,
+                    "PLANE, CYLINDER or SPHERE; AUTO when plane transforms placed the keyframes (no rays).")
+      .def_readonly("scale", &PanoramaProjection::scale,
+                    "Panorama pixels a radian (cylinder, sphere) or a unit of tangent (plane).")
+      .def_property_readonly(
+          "centre", [](const PanoramaProjection& p) { return std::make_pair(p.centre.x, p.centre.y); },
+          "(x, y): where the ray straight ahead falls, before any turn.")
+      .def_readonly("turn_columns", &PanoramaProjection::turn_columns,
+                    "Columns of one whole turn when the panorama goes all the way round, else 0.")
+      .def_readonly("turned", &PanoramaProjection::turned,
+                    "A sweep up or down: projected round a lying axis, then turned a quarter turn clockwise.")
+      .def_property_readonly(
+          "cameras",
+          [](const PanoramaProjection& p) {
+            py::list cameras;
+            for (const cv::Mat& camera : p.cameras) cameras.append(matrix_or_none(camera));
+            return cameras;
+          },
+          "Keyframe i: kept-image pixel -> ray, a 3 x 3 float64 array, or None for keyframes not in the render.")
+      .def(
+          "pixel_of",
+          [](const PanoramaProjection& p, const std::array<double, 3>& ray) {
+            const cv::Point2d pixel = p.pixel_of(cv::Vec3d(ray[0], ray[1], ray[2]));
+            return std::make_pair(pixel.x, pixel.y);
+          },
+          py::arg("ray"), "The panorama pixel (x, y) a ray (x, y, z) falls on.")
+      .def(
+          "ray_of",
+          [](const PanoramaProjection& p, const std::pair<double, double>& pixel) {
+            const cv::Vec3d ray = p.ray_of(cv::Point2d(pixel.first, pixel.second));
+            return py::make_tuple(ray[0], ray[1], ray[2]);
+          },
+          py::arg("pixel"), "The ray (x, y, z) a panorama pixel (x, y) shows.");
+
   py::class_<FinishedPanorama>(module, "FinishedPanorama", "A finished render: the panorama, its mask and a report.")
       .def_property_readonly(
           "panorama", [](const FinishedPanorama& finished) { return to_array(finished.panorama, Access::writeable); },
@@ -235,7 +279,19 @@ void bind_finished(py::module_& module) {
       .def_property_readonly(
           "mask", [](const FinishedPanorama& finished) { return to_array(finished.mask, Access::writeable); },
           "H x W uint8, 255 where a keyframe covered the panorama.")
+      .def_property_readonly(
+          "crop",
+          [](const FinishedPanorama& finished) { return rect_tuple(finished.crop); },
+          "(x, y, width, height): the largest rectangle of the panorama with no empty pixel.")
+      .def(
+          "cropped", [](const FinishedPanorama& finished) { return to_array(finished.cropped(), Access::writeable); },
+          "The panorama within crop: h x w x 3 uint8 over the panorama's own pixels.")
+      .def_readonly("projection", &FinishedPanorama::projection, "A PanoramaProjection.")
       .def_readonly("report", &FinishedPanorama::report, "A FinishReport.");
+  module.def("largest_covered_rectangle", &covered_rectangle,
+             py::arg("mask"),
+             "(x, y, width, height) of the largest rectangle of non-zero pixels of an H x W uint8 mask, found "
+             "exactly; (0, 0, 0, 0) when every pixel is zero.");
 
   module.def(
       "render",

@@ -87,6 +87,8 @@ sphere camera (the frame count is TURN / PAN + 1, rounded down):
   --roll DEG        roll each frame about its optical axis by up to DEG (default 0)
   --sway DEG        turn each frame off its path, up or down in a pan,
                     sideways in a tilt, by up to DEG (default 0)
+  --roll-swing DEG  a rolled path: the roll swings smoothly out to +DEG,
+                    through 0 to -DEG and back over the path (default 0)
 
 what a real camera adds, to any camera:
   --blur SIGMA      Gaussian blur of SIGMA frame pixels (default 0)
@@ -187,7 +189,7 @@ const std::map<std::string, std::vector<SweepCamera>> kCameraOptions = [] {
       {"--rotation", flat},          {"--jitter", flat},            {"--fov", turning_cameras},
       {"--pan", turning_cameras},    {"--roll", turning_cameras},   {"--pitch", turning_cameras},
       {"--turn", sphere},            {"--direction", sphere},       {"--yaw", sphere},
-      {"--sway", sphere}};
+      {"--sway", sphere},            {"--roll-swing", sphere}};
 }();
 
 template <typename Choice>
@@ -243,7 +245,8 @@ Setters setters_of(ToolOptions& o) {
            {"--scale", {&o.scale}}, {"--rotation", {&s.max_rotation_deg}}, {"--fov", {&t.fov_deg, &sp.fov_deg}},
            {"--pan", {&t.pan_step_deg, &sp.pan_step_deg}}, {"--roll", {&t.max_roll_deg, &sp.max_roll_deg}},
            {"--pitch", {&t.max_pitch_deg, &sp.pitch_deg}}, {"--turn", {&sp.turn_deg}}, {"--yaw", {&sp.yaw_deg}},
-           {"--sway", {&sp.max_sway_deg}}, {"--blur", {&e.blur_sigma}}, {"--exposure", {&e.max_exposure_change}},
+           {"--sway", {&sp.max_sway_deg}}, {"--roll-swing", {&sp.roll_swing_deg}},
+           {"--blur", {&e.blur_sigma}}, {"--exposure", {&e.max_exposure_change}},
            {"--noise", {&e.noise_sigma}}})
     setters[option] = [option = option, fields = fields](const std::string& v) {
       for (double* field : fields) *field = number(v, option);
@@ -279,9 +282,10 @@ void check(const ToolOptions& o) {
   const zemb_tools::SphereCamera& sp = s.sphere;
   if (s.camera == SweepCamera::sphere &&
       (!(sp.fov_deg > 0 && sp.fov_deg < 180) || !(sp.pan_step_deg > 0) || !(sp.turn_deg >= 0 && sp.turn_deg <= 3600) ||
-       !std::isfinite(sp.yaw_deg) || !std::isfinite(sp.pitch_deg) || sp.max_roll_deg < 0 || sp.max_sway_deg < 0))
+       !std::isfinite(sp.yaw_deg) || !std::isfinite(sp.pitch_deg) || sp.max_roll_deg < 0 || sp.max_sway_deg < 0 ||
+       !(std::abs(sp.roll_swing_deg) <= 180)))
     fail("--fov must lie between 0 and 180, --pan be positive, --turn between 0 and 3600, --roll and --sway not "
-         "negative");
+         "negative, --roll-swing within 180 degrees either way");
   const zemb_tools::CameraEffects& e = s.effects;
   if (e.blur_sigma < 0 || e.noise_sigma < 0 || !(e.max_exposure_change >= 0 && e.max_exposure_change < 1))
     fail("--blur and --noise must not be negative, --exposure must lie in [0, 1)");

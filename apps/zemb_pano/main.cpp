@@ -12,6 +12,7 @@
 #include "frame_source.h"
 #include "options.h"
 #include "output_folder.h"
+#include "photo_sphere.h"
 #include "pano_error.h"
 #include "report.h"
 #include "settings.h"
@@ -21,16 +22,29 @@
 namespace zemb_pano {
 namespace {
 
-std::vector<NamedImage> results_of(const RunResult& run) {
-  std::vector<NamedImage> results = {{"panorama.png", run.panorama}, {"cropped.png", run.cropped}};
-  if (!run.outlines.empty()) results.emplace_back("outlines.png", run.outlines);
-  if (!run.finished.empty()) results.emplace_back("finished.png", run.finished);
+// The whole sphere is written as a photo sphere, a JPEG with the metadata
+// panorama viewers read; everything else as PNG. A render that could not
+// place the keyframes by rotations is no sphere, and the run fails.
+std::vector<OutputFile> results_of(const RunResult& run, bool sphere) {
+  if (sphere && !run.finished.empty() && run.finished_surface != zemb::PanoramaSurface::kSphere)
+    throw PanoError(kExitFailure, std::string("--surface sphere: the finished render placed the keyframes by ") +
+                                      zemb::model_name(run.finish_report.model) +
+                                      " transforms, not a turning camera's rotations, so it is no sphere");
+  std::vector<OutputFile> results = {png_file("panorama.png", run.panorama), png_file("cropped.png", run.cropped)};
+  if (!run.outlines.empty()) results.push_back(png_file("outlines.png", run.outlines));
+  if (!run.finished.empty())
+    results.push_back(sphere ? OutputFile{"finished.jpg", photo_sphere_jpeg(run.finished)}
+                             : png_file("finished.png", run.finished));
+  if (!run.finished_cropped.empty()) results.push_back(png_file("finished_cropped.png", run.finished_cropped));
   return results;
 }
 
-// The page over the most detailed result written: the pyramid, the
-// finished panorama, or the panorama.
-std::string write_viewer_page(const std::string& folder, const RunResult& run) {
+// The page over the most detailed result written: the photo sphere turned
+// about in a 360-degree viewer, or the pyramid, the finished panorama or the
+// panorama zoomed into.
+std::string write_viewer_page(const std::string& folder, const RunResult& run, bool sphere) {
+  if (sphere && !run.finished.empty())
+    return write_sphere_page(folder, (std::filesystem::path(folder) / "finished.jpg").string());
   if (!run.pyramid_files.empty()) return write_pyramid_page(folder, "finished");
   return write_image_page(folder, run.finished.empty() ? "panorama.png" : "finished.png");
 }
@@ -50,6 +64,9 @@ int run(const std::vector<std::string>& args) {
     std::cout << "wrote " << write_sphere_page(options.output_dir, options.equirectangular) << "\n";
     return kExitOk;
   }
+  const bool sphere = options.finish && options.sweep_options.render.surface == zemb::PanoramaSurface::kSphere;
+  if (sphere && !photo_spheres_supported())
+    throw usage_error("--surface sphere writes a photo sphere, and this zemb_pano was built without libexiv2");
   const std::unique_ptr<FrameSource> source = open_frames(options.inputs, options.every, options.max_frames);
   OutputFolder output(options.output_dir);
   Progress progress(std::cerr, ::isatty(STDERR_FILENO) != 0, source->expected_frames());
@@ -58,10 +75,10 @@ int run(const std::vector<std::string>& args) {
   print_summary(std::cout, result, options.sweep);
   if (!options.frames_csv.empty()) write_frames_csv(options.frames_csv, result.stats);
   require_placed(result.stats, source->name());
-  for (const std::string& path : output.write(results_of(result))) std::cout << "wrote " << path << "\n";
+  for (const std::string& path : output.write(results_of(result, sphere))) std::cout << "wrote " << path << "\n";
   for (const std::string& path : result.pyramid_files)
     std::cout << "wrote " << std::filesystem::absolute(path).lexically_normal().string() << "\n";
-  if (options.viewer) std::cout << "wrote " << write_viewer_page(options.output_dir, result) << "\n";
+  if (options.viewer) std::cout << "wrote " << write_viewer_page(options.output_dir, result, sphere) << "\n";
   return kExitOk;
 }
 

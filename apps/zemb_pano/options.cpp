@@ -34,7 +34,9 @@ options:
                         tracking and keeps keyframes for --finish; its live
                         preview becomes panorama.png and cropped.png
   --finish              run the sweep and also write OUTDIR/finished.png: the
-                        keyframes refined, exposure-compensated and blended
+                        keyframes refined, exposure-compensated and blended,
+                        and OUTDIR/finished_cropped.png: its largest
+                        rectangle with no empty pixel
   --pyramid             finish tile by tile at full detail instead (implies
                         --finish): OUTDIR/finished.dzi and finished_files/, a
                         DeepZoom image pyramid, and OUTDIR/finished.png only
@@ -44,9 +46,10 @@ options:
                         render.max_pyramid_megapixels)
   --viewer              also write OUTDIR/view.html, a page that shows the
                         result in a browser straight from the folder: a
-                        deep-zoom viewer over finished.dzi, finished.png or
-                        panorama.png (the first written); its scripts go
-                        into OUTDIR/viewer/
+                        360-degree viewer over a photo sphere (--surface
+                        sphere), else a deep-zoom viewer over finished.dzi,
+                        finished.png or panorama.png (the first written);
+                        its scripts go into OUTDIR/viewer/
   --equirectangular IMAGE
                         with --viewer and no INPUT: write OUTDIR/view.html, a
                         360-degree viewer of IMAGE, an equirectangular JPEG
@@ -64,11 +67,14 @@ options:
   --direction auto|right|left|up|down
                         which way the camera goes (--set direction=; default:
                         found from the first frames that move)
-  --surface auto|plane|cylinder
+  --surface auto|plane|cylinder|sphere
                         what --finish projects a turning camera's keyframes
                         onto (--set render.surface=; default: a plane, or a
                         cylinder when the sweep reaches past 50 degrees either
-                        side)
+                        side); sphere: the whole sphere, written as
+                        OUTDIR/finished.jpg, a photo sphere (equirectangular,
+                        with the metadata panorama viewers read) instead of
+                        finished.png
   --keep-cols N         columns the keyframes are kept at for --finish
                         (--set memory.keep_columns=; default: the frames' own
                         width)

@@ -49,15 +49,13 @@ struct PendingFiles {
   }
 };
 
-std::string write_temporary(const std::string& folder, const cv::Mat& image, PendingFiles& pending) {
-  std::vector<uchar> png;
-  if (!cv::imencode(".png", image, png)) throw PanoError(kExitFailure, "cannot encode a PNG image");
+std::string write_temporary(const std::string& folder, const std::vector<uchar>& bytes, PendingFiles& pending) {
   std::string path;
   const int fd = create_temporary(folder, path);
   pending.paths.push_back(path);
   ::fchmod(fd, 0644);  // mkstemp's 0600 would hide the results from other users
   try {
-    write_all(fd, png, path);
+    write_all(fd, bytes, path);
   } catch (...) {
     ::close(fd);
     throw;
@@ -67,6 +65,12 @@ std::string write_temporary(const std::string& folder, const cv::Mat& image, Pen
 }
 
 }  // namespace
+
+OutputFile png_file(std::string name, const cv::Mat& image) {
+  OutputFile file{std::move(name), {}};
+  if (!cv::imencode(".png", image, file.bytes)) throw PanoError(kExitFailure, "cannot encode a PNG image");
+  return file;
+}
 
 OutputFolder::OutputFolder(std::string path) : path_(std::move(path)) {
   std::error_code error;
@@ -85,13 +89,13 @@ OutputFolder::~OutputFolder() {
   if (created_ && !written_) ::rmdir(path_.c_str());
 }
 
-std::vector<std::string> OutputFolder::write(const std::vector<NamedImage>& images) {
+std::vector<std::string> OutputFolder::write(const std::vector<OutputFile>& files) {
   PendingFiles pending;
   std::vector<std::string> temporaries;
-  for (const NamedImage& image : images) temporaries.push_back(write_temporary(path_, image.second, pending));
+  for (const OutputFile& file : files) temporaries.push_back(write_temporary(path_, file.bytes, pending));
   std::vector<std::string> written;
-  for (size_t i = 0; i < images.size(); ++i) {
-    written.push_back(fs::absolute(fs::path(path_) / images[i].first).lexically_normal().string());
+  for (size_t i = 0; i < files.size(); ++i) {
+    written.push_back(fs::absolute(fs::path(path_) / files[i].name).lexically_normal().string());
     if (std::rename(temporaries[i].c_str(), written.back().c_str()) != 0)
       throw output_error(written.back(), std::strerror(errno));
     written_ = true;

@@ -13,7 +13,14 @@
 
 namespace zemb_pano {
 
-using NamedImage = std::pair<std::string, cv::Mat>;  // file name, image
+// A file to write: its name and its encoded bytes.
+struct OutputFile {
+  std::string name;
+  std::vector<uchar> bytes;
+};
+
+// `image` encoded as PNG; PanoError (kExitFailure) when it cannot be.
+OutputFile png_file(std::string name, const cv::Mat& image);
 
 class OutputFolder {
  public:
@@ -25,8 +32,8 @@ class OutputFolder {
   OutputFolder(const OutputFolder&) = delete;
   OutputFolder& operator=(const OutputFolder&) = delete;
 
-  // Writes every image as PNG under its name; returns the paths written.
-  std::vector<std::string> write(const std::vector<NamedImage>& images);
+  // Writes every file under its name; returns the paths written.
+  std::vector<std::string> write(const std::vector<OutputFile>& files);
 
  private:
   std::string path_;

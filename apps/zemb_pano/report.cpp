@@ -131,7 +131,10 @@ void print_summary(std::ostream& out, const RunResult& run, bool sweep) {
   if (!stats.frames.empty()) label(out, "time per frame") << time_text(stats.frames) << "\n";
   label(out, sweep ? "preview" : "panorama") << size_text(run.panorama.size()) << "\n";
   label(out, "cropped band") << size_text(run.cropped.size()) << "\n";
-  if (run.rendered) print_finish_report(out, run.finish_report);
+  if (!run.rendered) return;
+  print_finish_report(out, run.finish_report);
+  if (!run.finished_cropped.empty())
+    label(out, "finished, cropped") << size_text(run.finished_cropped.size()) << "\n";
 }
 
 void write_frames_csv(const std::string& path, const RunStats& stats) {

@@ -71,7 +71,8 @@ template <>
 const NamedValues<zemb::PanoramaSurface>& value_names() {
   static const NamedValues<zemb::PanoramaSurface> names = {{"auto", zemb::PanoramaSurface::kAuto},
                                                            {"plane", zemb::PanoramaSurface::kPlane},
-                                                           {"cylinder", zemb::PanoramaSurface::kCylinder}};
+                                                           {"cylinder", zemb::PanoramaSurface::kCylinder},
+                                                           {"sphere", zemb::PanoramaSurface::kSphere}};
   return names;
 }
 

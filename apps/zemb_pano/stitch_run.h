@@ -46,6 +46,8 @@ struct RunResult {
   cv::Mat outlines;  // empty unless asked for
   // With --finish: the finished panorama and what its render reported.
   cv::Mat finished;
+  cv::Mat finished_cropped;  // its largest rectangle with no empty pixel
+  zemb::PanoramaSurface finished_surface = zemb::PanoramaSurface::kAuto;  // kAuto: not placed by rotations
   zemb::FinishReport finish_report;
   bool rendered = false;  // finish_report is that of a render
   // With --pyramid: the files the tiled render wrote (the .dzi, the flat image when it fits).

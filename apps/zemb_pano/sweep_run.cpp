@@ -28,6 +28,8 @@ RunResult sweep_frames(FrameSource& source, const Options& options, Progress& pr
   } else if (options.finish && run.stats.placed() >= 2) {
     zemb::FinishedPanorama finished = sweep.finish();
     run.finished = finished.panorama;
+    run.finished_cropped = finished.cropped();
+    run.finished_surface = finished.projection.surface;
     run.finish_report = finished.report;
     run.rendered = true;
   }

@@ -46,9 +46,11 @@ enum class SeamFinding { kNone, kVoronoi, kDpColourGradient, kGraphCut };
 enum class Blending { kNone, kFeather, kMultiBand };
 // What a turning camera's keyframes are projected onto: a plane keeps
 // straight lines straight but stretches what lies far from its axis; a
-// cylinder does not stretch along the sweep but bends lines across it.
+// cylinder does not stretch along the sweep but bends lines across it; a
+// sphere is the whole sphere of view, twice as wide as high
+// (equirectangular), with the swept band where it was seen.
 // kAuto takes the plane unless the sweep reaches past 50 degrees either side.
-enum class PanoramaSurface { kAuto, kPlane, kCylinder };
+enum class PanoramaSurface { kAuto, kPlane, kCylinder, kSphere };
 
 // (The sweep keeps frames upright and bounds their longer side by these; the
 // fixed path bounds the camera frame's columns, then turns it, then bounds
@@ -308,6 +310,7 @@ struct RenderOptions {
   Blending blending = Blending::kMultiBand;
   int blend_bands = 5;
   PanoramaSurface surface = PanoramaSurface::kAuto;
+  bool level = true;
 
   template <typename Self, typename Visit>
   static void for_each_field(Self& o, Visit&& visit) {
@@ -358,9 +361,13 @@ struct RenderOptions {
     visit("blending", o.blending, 0, 2,
           "How keyframes are blended across the seams: not at all, feathered, or in several bands.");
     visit("blend_bands", o.blend_bands, 0, 10, "Bands of the multi-band blender.");
-    visit("surface", o.surface, 0, 2,
-          "What a render with the rotation model projects onto: a plane, a cylinder, or (auto) the plane unless "
-          "the sweep reaches past 50 degrees either side.");
+    visit("surface", o.surface, 0, 3,
+          "What a render with the rotation model projects onto: a plane, a cylinder, the whole sphere "
+          "(equirectangular, twice as wide as high), or (auto) the plane unless the sweep reaches past 50 degrees "
+          "either side.");
+    visit("level", o.level, 0, 1,
+          "Level a turning camera's panorama (wave correction): the horizon straight across a sideways sweep, "
+          "verticals upright along an up or down one, whatever the camera's tilt and roll.");
   }
   void check() const;
 };

@@ -70,11 +70,54 @@ struct FinishReport {
   double seconds_refine = 0, seconds_exposure = 0, seconds_seams = 0, seconds_blend = 0, seconds_total = 0;
 };
 
+// Where the pixels of a panorama placed by rotations look. Rays are in the
+// panorama's world: x to the right, y down, z ahead, as the panorama shows
+// them (levelled, y is the world's vertical).
+struct PanoramaProjection {
+  // kPlane, kCylinder or kSphere; kAuto when plane transforms placed the
+  // keyframes and no ray belongs to a pixel.
+  PanoramaSurface surface = PanoramaSurface::kAuto;
+  double scale = 0;     // panorama pixels a radian (cylinder, sphere) or a unit of tangent (plane)
+  cv::Point2d centre;   // where the ray straight ahead, (0, 0, 1), falls before any turn
+  // Columns of one whole turn when the panorama goes all the way round (a
+  // full turn on a cylinder, always on a sphere): its left and right edges
+  // meet. 0 otherwise.
+  int turn_columns = 0;
+  // A sweep up or down is projected round a lying axis (world y is then
+  // that axis) and the picture turned a quarter turn clockwise after, so
+  // that it stands upright; `size` is of the turned picture.
+  bool turned = false;
+  cv::Size size;
+  // Keyframe i: kept-image pixel -> ray, 3x3 CV_64F; empty for keyframes
+  // not in the render.
+  std::vector<cv::Mat> cameras;
+
+  // The panorama pixel a ray falls on (any ray on a cylinder or sphere, one
+  // ahead on a plane).
+  cv::Point2d pixel_of(const cv::Vec3d& ray) const;
+  // The ray a panorama pixel shows (not of unit length on a plane or a
+  // cylinder): pixel_of's inverse.
+  cv::Vec3d ray_of(const cv::Point2d& pixel) const;
+};
+
 struct FinishedPanorama {
   cv::Mat panorama;  // CV_8UC3, oriented like the live preview
   cv::Mat mask;      // CV_8U, 255 where a frame covered the panorama
+  // The largest axis-aligned rectangle of the panorama with no empty pixel
+  // (largest_covered_rectangle of the mask); empty when nothing is covered.
+  cv::Rect crop;
+  PanoramaProjection projection;  // surface kAuto unless rotations (refined or live) placed the keyframes
   FinishReport report;
+
+  // The panorama within `crop`: a view, sharing its pixels.
+  cv::Mat cropped() const { return crop.empty() ? cv::Mat() : panorama(crop); }
 };
+
+// The largest axis-aligned rectangle (by area) of non-zero pixels of `mask`
+// (CV_8UC1, not empty), found exactly in time linear in its pixels; an empty
+// rectangle when every pixel is zero. Another mask type: cv::Exception
+// (StsBadArg).
+cv::Rect largest_covered_rectangle(const cv::Mat& mask);
 
 // The compositing stages, settable as in cv::Stitcher. An empty one is made
 // from RenderOptions (exposure, seams, blending). A stage given here is used

@@ -34,6 +34,21 @@ def test_sweep_reports_every_frame_and_finishes(flat_sweep, sweep_frames):
     assert report.refined == (report.model != zemb.RenderModel.LIVE)
     assert (report.fallback == zemb.RenderFallback.NONE) == (report.fallback_message == "")
     assert zemb.fallback_name(report.fallback) == "none"
+    x, y, w, h = finished.crop
+    assert finished.cropped().shape == (h, w, 3) and (finished.mask[y:y + h, x:x + w] == 255).all()
+    assert zemb.largest_covered_rectangle(finished.mask) == finished.crop
+    # A flat scene's keyframes are placed by plane transforms: no pixel has a ray.
+    assert finished.projection.surface == zemb.PanoramaSurface.AUTO and finished.projection.turn_columns == 0
+
+
+def test_the_largest_covered_rectangle_is_found_exactly():
+    mask = np.zeros((7, 9), np.uint8)
+    mask[1:6, 2:8] = 255
+    mask[3, 4] = 0
+    assert zemb.largest_covered_rectangle(mask) == (5, 1, 3, 5)
+    assert zemb.largest_covered_rectangle(np.zeros((3, 3), np.uint8)) == (0, 0, 0, 0)
+    with pytest.raises(ValueError):
+        zemb.largest_covered_rectangle(np.zeros((3, 3, 3), np.uint8))
 
 
 def same_panorama(first, second):

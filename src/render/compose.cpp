@@ -37,8 +37,7 @@ WarpedFrame warp_frame(const SweepRecord& record, const FrameWarps& warps, int i
   if (scale != 1.0) cv::resize(kept, small, scaled_size(kept.size(), scale), 0, 0, cv::INTER_AREA);
   WarpedFrame frame;
   frame.corner = warps.warp(index, small, scale, cv::INTER_LINEAR, cv::BORDER_REFLECT, frame.image);
-  warps.warp(index, scene_mask(record, small.size()), scale, cv::INTER_NEAREST,
-             cv::BORDER_CONSTANT, frame.mask);
+  warps.warp(index, scene_mask(record, small.size()), scale, cv::INTER_NEAREST, cv::BORDER_CONSTANT, frame.mask);
   return frame;
 }
 
@@ -61,23 +60,54 @@ cv::Rect panorama_box(const SweepRecord& record, const std::vector<int>& used, c
   return box;
 }
 
+// What the panorama shows at a scale: the box of warp coordinates it spans
+// and, when it goes all the way round (the keyframes reach a whole turn, or
+// the surface is the whole sphere), the columns of that turn, the box then
+// being exactly one turn wide, centred on the heading straight ahead (and
+// on the sphere, every row from the zenith, row 0, to the nadir).
+struct Extent {
+  cv::Rect box;
+  int turn = 0;
+};
+
+Extent extent(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps, double scale,
+              PanoramaSurface surface) {
+  Extent result{panorama_box(record, used, warps, scale), 0};
+  const int turn = cvRound(warps.turn_columns(scale));
+  const bool sphere = surface == PanoramaSurface::kSphere;
+  if (turn <= 1 || (!sphere && result.box.width < turn)) return result;
+  result.turn = turn;
+  result.box = sphere ? cv::Rect(-turn / 2, 0, turn, turn / 2)
+                      : cv::Rect(-turn / 2, result.box.y, turn, result.box.height);
+  return result;
+}
+
 double box_pixels(const cv::Rect& box) { return static_cast<double>(box.width) * box.height; }
 
-// The largest scale, at most 1, at which the panorama's bounding box holds
-// no more than `max_megapixels`. A box follows the scale closely, so a
-// few steps find it; one that does not shrink (warps that reach beyond any
-// canvas) is an error, never a render at a vanishing scale.
+// The largest scale, at most 1, at which the panorama's box holds no more
+// than `max_megapixels`. A box follows the scale closely, so a few steps
+// find it; one that does not shrink (warps that reach beyond any canvas) is
+// an error, never a render at a vanishing scale.
 double render_scale(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
-                    double max_megapixels) {
+                    double max_megapixels, PanoramaSurface surface) {
   constexpr int kSteps = 64;
   const double cap = max_megapixels * 1e6;
   double scale = 1.0;
   for (int step = 0; step < kSteps; ++step) {
-    const double pixels = box_pixels(panorama_box(record, used, warps, scale));
+    const double pixels = box_pixels(extent(record, used, warps, scale, surface).box);
     if (pixels > 0 && pixels <= cap) return scale;
     scale *= pixels > 0 ? std::min(0.99, std::sqrt(cap / pixels)) : 0.5;
   }
   CV_Error(cv::Error::StsError, "render: the panorama's bounding box does not shrink to the megapixels allowed");
+}
+
+// On a surface that goes round, the scale nudged (by at most a column a
+// turn) so that a turn is an even number of columns: a keyframe and its copy
+// a turn away then meet pixel for pixel, and the whole sphere is exactly
+// twice as wide as high.
+double whole_turn_scale(const FrameWarps& warps, double scale) {
+  const double turn = warps.turn_columns(scale);
+  return turn > 2 ? scale * 2 * std::round(turn / 2) / turn : scale;
 }
 
 // The stages the options name, where the caller gave none.
@@ -115,15 +145,48 @@ cv::Ptr<cv::detail::Blender> blender_for(const RenderOptions& options) {
   CV_Error(cv::Error::StsBadArg, "RenderOptions::blending names no blender");
 }
 
-void find_gains_and_seams(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
-                          double scale, SeamPass& pass, ComposeTimes& times) {
+// Every keyframe once, and on a panorama that goes round each copy that
+// reaches within a keyframe's width of the panorama's box.
+std::vector<Drawn> drawn_keyframes(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
+                                   double scale, const Extent& extent) {
+  std::vector<Drawn> drawn;
+  std::vector<cv::Rect> footprints;
+  int margin = 0;
+  for (int index : used) {
+    footprints.push_back(
+        warps.footprint(index, scaled_size(record.keyframes[std::size_t(index)].image_size, scale), scale));
+    margin = std::max(margin, footprints.back().width);
+  }
+  for (std::size_t k = 0; k < used.size(); ++k) {
+    if (extent.turn == 0) {
+      drawn.push_back({used[k], 0});
+      continue;
+    }
+    const int reach_left = extent.box.x - margin, reach_right = extent.box.br().x + margin;
+    const cv::Rect& f = footprints[k];
+    for (int turns = cvFloor(double(reach_left - f.br().x) / extent.turn);
+         f.x + turns * extent.turn < reach_right; ++turns)
+      if (f.br().x + turns * extent.turn > reach_left) drawn.push_back({used[k], turns});
+  }
+  return drawn;
+}
+
+WarpedFrame warp_drawn(const SweepRecord& record, const FrameWarps& warps, const Drawn& drawn, double scale,
+                       int turn) {
+  WarpedFrame frame = warp_frame(record, warps, drawn.index, kept_image(record, drawn.index), scale);
+  frame.corner.x += drawn.turns * turn;
+  return frame;
+}
+
+void find_gains_and_seams(const SweepRecord& record, const std::vector<Drawn>& drawn, const FrameWarps& warps,
+                          double scale, int turn, SeamPass& pass, ComposeTimes& times) {
   cv::TickMeter clock;
   clock.start();
-  std::vector<cv::UMat> images(used.size());
-  std::vector<cv::Point> corners(used.size());
-  pass.masks.resize(used.size());
-  for (std::size_t k = 0; k < used.size(); ++k) {
-    WarpedFrame frame = warp_frame(record, warps, used[k], kept_image(record, used[k]), scale);
+  std::vector<cv::UMat> images(drawn.size());
+  std::vector<cv::Point> corners(drawn.size());
+  pass.masks.resize(drawn.size());
+  for (std::size_t k = 0; k < drawn.size(); ++k) {
+    WarpedFrame frame = warp_drawn(record, warps, drawn[k], scale, turn);
     frame.image.copyTo(images[k]);
     frame.mask.copyTo(pass.masks[k]);
     corners[k] = frame.corner;
@@ -150,44 +213,58 @@ void cut_along_seam(const cv::UMat& seam_mask, cv::Mat& mask) {
   mask &= seam;
 }
 
+// Where the panorama's pixels look, for keyframes placed by rotations: the
+// warps put the ray straight ahead at warp coordinates (0, 0), or on the
+// sphere at (0, a quarter turn) (row 0 being the zenith).
+void describe_projection(PanoramaProjection& projection, double scale, const Extent& shown) {
+  if (projection.surface == PanoramaSurface::kAuto) return;
+  projection.scale *= scale;
+  const double ahead_row = projection.surface == PanoramaSurface::kSphere ? projection.scale * CV_PI / 2 : 0.0;
+  projection.centre = cv::Point2d(-shown.box.x, ahead_row - shown.box.y);
+  projection.turn_columns = shown.turn;
+}
+
 }  // namespace
 
 CompositionPlan plan_composition(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
-                                 const RenderOptions& options, const RenderStages& stages, double max_megapixels) {
+                                 const RenderOptions& options, const RenderStages& stages, PanoramaSurface surface,
+                                 double max_megapixels) {
   CompositionPlan plan;
-  plan.used = used;
-  plan.scale = render_scale(record, used, warps, max_megapixels);
+  plan.scale = whole_turn_scale(warps, render_scale(record, used, warps, max_megapixels, surface));
+  const Extent shown = extent(record, used, warps, plan.scale, surface);
+  plan.box = shown.box;
+  plan.turn = shown.turn;
+  plan.drawn = drawn_keyframes(record, used, warps, plan.scale, shown);
   const cv::Size first_size = record.keyframes[std::size_t(used.front())].image_size;
   const double seam_scale =
-      std::min(plan.scale, std::sqrt(options.seam_megapixels * 1e6 / first_size.area()));
+      whole_turn_scale(warps, std::min(plan.scale, std::sqrt(options.seam_megapixels * 1e6 / first_size.area())));
   plan.seams = {stages.compensator ? stages.compensator : compensator_for(options),
                 stages.seam_finder ? stages.seam_finder : seam_finder_for(options), {}};
-  find_gains_and_seams(record, used, warps, seam_scale, plan.seams, plan.times);
-  for (int index : used)
-    plan.footprints.push_back(
-        warps.footprint(index, scaled_size(record.keyframes[std::size_t(index)].image_size, plan.scale), plan.scale));
-  plan.box = cv::Rect();
-  for (const cv::Rect& footprint : plan.footprints) plan.box |= footprint;
+  const int seam_turn = shown.turn > 0 ? cvRound(warps.turn_columns(seam_scale)) : 0;
+  find_gains_and_seams(record, plan.drawn, warps, seam_scale, seam_turn, plan.seams, plan.times);
+  for (const Drawn& d : plan.drawn) {
+    const cv::Size size = scaled_size(record.keyframes[std::size_t(d.index)].image_size, plan.scale);
+    plan.footprints.push_back(warps.footprint(d.index, size, plan.scale) + cv::Point(d.turns * plan.turn, 0));
+    plan.reach |= plan.footprints.back();
+  }
   plan.blender = stages.blender ? stages.blender : blender_for(options);
   return plan;
 }
 
 WarpedFrame composed_frame(const SweepRecord& record, const FrameWarps& warps, const CompositionPlan& plan,
                            std::size_t k) {
-  const int index = plan.used[k];
-  WarpedFrame frame = warp_frame(record, warps, index, kept_image(record, index), plan.scale);
+  WarpedFrame frame = warp_drawn(record, warps, plan.drawn[k], plan.scale, plan.turn);
   plan.seams.compensator->apply(static_cast<int>(k), frame.corner, frame.image, frame.mask);
   cut_along_seam(plan.seams.masks[k], frame.mask);
   return frame;
 }
 
-ComposeTimes compose_panorama(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
-                              const RenderOptions& options, const RenderStages& stages, cv::Mat& panorama,
-                              cv::Mat& mask) {
-  CompositionPlan plan =
-      plan_composition(record, used, warps, options, stages, options.max_render_megapixels);
-  cv::TickMeter clock;
-  clock.start();
+namespace {
+
+// Every drawn keyframe composed and blended on one canvas; the panorama is
+// the blend within the plan's box.
+void blend_planned(const SweepRecord& record, const FrameWarps& warps, CompositionPlan& plan, cv::Mat& panorama,
+                   cv::Mat& mask) {
   std::vector<cv::Point> corners;
   std::vector<cv::Size> sizes;
   for (const cv::Rect& footprint : plan.footprints) {
@@ -198,18 +275,43 @@ ComposeTimes compose_panorama(const SweepRecord& record, const std::vector<int>&
   // What the frames cover, gathered here: not every blender's own mask can be
   // trusted (OpenCV 4.6's feather blender hands back an empty one).
   const cv::Rect box = cv::detail::resultRoi(corners, sizes);
-  mask = cv::Mat::zeros(box.size(), CV_8U);
-  for (std::size_t k = 0; k < used.size(); ++k) {
+  cv::Mat covered = cv::Mat::zeros(box.size(), CV_8U);
+  for (std::size_t k = 0; k < plan.drawn.size(); ++k) {
     WarpedFrame frame = composed_frame(record, warps, plan, k);
     cv::Mat image16;
     frame.image.convertTo(image16, CV_16S);
     plan.blender->feed(image16, frame.mask, frame.corner);
-    mask(cv::Rect(frame.corner - box.tl(), frame.mask.size())) |= frame.mask;
+    covered(cv::Rect(frame.corner - box.tl(), frame.mask.size())) |= frame.mask;
   }
   cv::Mat blended, blender_mask;
   plan.blender->blend(blended, blender_mask);
-  blended.convertTo(panorama, CV_8U);
-  panorama.setTo(cv::Scalar::all(0), mask == 0);
+  blended.convertTo(blended, CV_8U);
+  blended.setTo(cv::Scalar::all(0), covered == 0);
+  // The blend within the panorama's box (the same box but on a panorama that
+  // goes round, or on the whole sphere).
+  panorama = cv::Mat::zeros(plan.box.size(), CV_8UC3);
+  mask = cv::Mat::zeros(plan.box.size(), CV_8U);
+  const cv::Rect common = box & plan.box;
+  blended(common - box.tl()).copyTo(panorama(common - plan.box.tl()));
+  covered(common - box.tl()).copyTo(mask(common - plan.box.tl()));
+}
+
+}  // namespace
+
+ComposeTimes compose_panorama(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
+                              const RenderOptions& options, const RenderStages& stages, cv::Mat& panorama,
+                              cv::Mat& mask, PanoramaProjection& projection) {
+  CompositionPlan plan =
+      plan_composition(record, used, warps, options, stages, projection.surface, options.max_render_megapixels);
+  cv::TickMeter clock;
+  clock.start();
+  blend_planned(record, warps, plan, panorama, mask);
+  describe_projection(projection, plan.scale, Extent{plan.box, plan.turn});
+  if (projection.turned) {
+    cv::rotate(panorama, panorama, cv::ROTATE_90_CLOCKWISE);
+    cv::rotate(mask, mask, cv::ROTATE_90_CLOCKWISE);
+  }
+  projection.size = panorama.size();
   clock.stop();
   plan.times.blend = clock.getTimeSec();
   return plan.times;

@@ -52,7 +52,7 @@ Placements placed_keyframes(const SweepRecord& record, const RenderOptions& opti
   cv::TickMeter clock;
   clock.start();
   const LinkGraph graph = link_graph(record, options);
-  Refinement refinement = refine(record, graph, options, live_placements(record, options.surface));
+  Refinement refinement = refine(record, graph, options, live_placements(record, options));
   Placements& placements = refinement.placements;
   report.model = placements.model;
   report.refined = placements.model != RenderModel::kLive;
@@ -88,12 +88,12 @@ FinishedPanorama render(const SweepRecord& record, const RenderOptions& options,
   const rendering::Placements placements = rendering::placed_keyframes(record, options, result.report);
   cv::TickMeter clock;
   clock.start();
-  const rendering::ComposeTimes times = rendering::compose_panorama(record, placements.used, *placements.warps,
-                                                                    options, stages, result.panorama, result.mask);
-  if (placements.lying) {  // composed across a lying cylinder: turned upright here
-    cv::rotate(result.panorama, result.panorama, cv::ROTATE_90_COUNTERCLOCKWISE);
-    cv::rotate(result.mask, result.mask, cv::ROTATE_90_COUNTERCLOCKWISE);
-  }
+  result.projection = placements.projection;
+  result.projection.scale = placements.focal;
+  const rendering::ComposeTimes times =
+      rendering::compose_panorama(record, placements.used, *placements.warps, options, stages, result.panorama,
+                                  result.mask, result.projection);
+  result.crop = largest_covered_rectangle(result.mask);
   result.report.size = result.panorama.size();
   clock.stop();
   rendering::report_times(times, clock, result.report);
@@ -104,14 +104,11 @@ FinishReport render_tiled(const SweepRecord& record, const RenderOptions& option
                           const RenderStages& stages) {
   FinishReport report;
   const rendering::Placements placements = rendering::placed_keyframes(record, options, report);
-  // The strips of a sweep up or down come out lying on their side, and turning
-  // them upright would need the whole panorama at once.
-  if (placements.lying)
-    CV_Error(cv::Error::StsNotImplemented, "render: a sweep up or down is rendered whole, not in tiles");
   cv::TickMeter clock;
   clock.start();
-  const rendering::ComposeTimes times = rendering::compose_tiled(record, placements.used, *placements.warps, options,
-                                                                 stages, sink, report.size);
+  const rendering::ComposeTimes times =
+      rendering::compose_tiled(record, placements.used, *placements.warps, options, stages,
+                               placements.projection, sink, report.size);
   clock.stop();
   rendering::report_times(times, clock, report);
   return report;

@@ -35,6 +35,9 @@ class FrameWarps {
   // returns the footprint's top-left corner.
   virtual cv::Point warp(int index, const cv::Mat& scaled_image, double scale, int interpolation, int border,
                          cv::Mat& out) const = 0;
+  // Columns of one whole turn at `scale` on a surface that goes round (a
+  // cylinder, a sphere); 0 on a plane.
+  virtual double turn_columns(double /*scale*/) const { return 0; }
 };
 
 // Keyframe i lands by transforms[i] (3x3 CV_64F, kept-image pixel ->
@@ -42,10 +45,15 @@ class FrameWarps {
 std::unique_ptr<FrameWarps> homography_warps(std::vector<cv::Mat> transforms);
 
 // Keyframe i seen by cameras[i] (R CV_32F, intrinsics in kept-image pixels)
-// of a camera turning about its centre, projected onto a plane or a cylinder
-// whose pixels are `focal` panorama pixels per radian at scale 1.
+// of a camera turning about its centre, projected onto `surface` (a plane,
+// cylinder or sphere) whose pixels are `focal` panorama pixels per radian at
+// scale 1. On a cylinder or sphere keyframe i is warped turned back by its
+// heading (radians about the world's y axis, unwrapped along the sweep),
+// rounded to whole columns, and shifted on by as many: no keyframe is cut
+// where the projection's angle jumps by a turn, and a sweep past half a turn
+// goes on to the right.
 std::unique_ptr<FrameWarps> rotation_warps(std::vector<cv::detail::CameraParams> cameras, double focal,
-                                           bool cylindrical);
+                                           PanoramaSurface surface, std::vector<double> headings);
 
 // 255 where a keyframe image of `size` shows the scene: everywhere but on
 // the record's overlay, scaled to that size.
@@ -123,21 +131,18 @@ struct Placements {
   std::vector<int> used;  // the keyframes placed, ascending
   std::unique_ptr<FrameWarps> warps;
   double focal = 0;       // median focal length of a rotation model, kept pixels
-  // A rotation model of a sweep up or down: its world is turned a quarter
-  // about the optical axis, so that the sweep runs sideways in it and the
-  // usual standing cylinder lies across the real sweep. The composed
-  // panorama is turned back upright.
-  bool lying = false;
+  // Placed by rotations: the surface, whether the picture is to be turned
+  // upright, and the cameras (compose_panorama fills in the rest).
+  PanoramaProjection projection;
 };
 
-// Whether the record's sweep went up or down, so that its rotations are placed lying.
-bool sweeps_vertically(const SweepRecord& record);
-
-// Placements by cameras of a turning camera (straightened, on the surface
-// asked for, a cylinder where no plane can show them) or by plane transforms
+// Placements by cameras of a turning camera (laid out across the way the
+// sweep went, `recorded` or, kAuto, read from the cameras; with
+// options.level, levelled; on the surface options.surface asks for, a
+// cylinder where no plane can show them) or by plane transforms
 // (kept pixel -> panorama pixel); entries outside `used` are ignored.
 Placements placed_by_rotations(RenderModel model, std::vector<cv::detail::CameraParams> cameras,
-                               std::vector<int> used, PanoramaSurface surface, bool lying);
+                               std::vector<int> used, const RenderOptions& options, Direction recorded);
 Placements placed_by_planes(RenderModel model, std::vector<cv::Mat> transforms, std::vector<int> used);
 
 // Why a step could not place the keyframes: the kind, for the report's
@@ -202,37 +207,51 @@ Refinement refine(const SweepRecord& record, const LinkGraph& graph, const Rende
 // The placements the sweep made live: recorded rotations and focal lengths
 // when every keyframe carries them, else the recorded placements of the
 // keyframes that can be drawn.
-Placements live_placements(const SweepRecord& record, PanoramaSurface surface);
+Placements live_placements(const SweepRecord& record, const RenderOptions& options);
 
 // Seconds spent by the compositing stages.
 struct ComposeTimes {
   double exposure = 0, seams = 0, blend = 0;
 };
 
+// A keyframe drawn on the panorama, `turns` whole turns from where its warp
+// puts it: on a panorama that goes round, a keyframe near its left or right
+// edge is drawn again a turn away, so that blending and seams see across the
+// join as they see anywhere else.
+struct Drawn {
+  int index = 0;
+  int turns = 0;
+};
+
 // Gains and seams, found once on copies of about seam_megapixels each.
 struct SeamPass {
   cv::Ptr<cv::detail::ExposureCompensator> compensator;
   cv::Ptr<cv::detail::SeamFinder> seam_finder;
-  std::vector<cv::UMat> masks;  // each keyframe's seam mask at the seam scale
+  std::vector<cv::UMat> masks;  // each drawn keyframe's seam mask at the seam scale
 };
 
 // What composition needs before any pixel is blended: the render scale,
-// the gains and seams, where each keyframe lands, and the blender, with the
-// stages given or, where none is, those the options name.
+// what is drawn and where, the gains and seams, and the blender, with the
+// stages given or, where none is, those the options name. A panorama on a
+// cylinder that the keyframes go all the way round, or on the sphere, is one
+// whole turn wide (`box`), its keyframes near the join drawn on both sides.
 struct CompositionPlan {
-  std::vector<int> used;            // the keyframes composed, ascending
-  double scale = 1.0;               // of the panorama against kept pixels
+  std::vector<Drawn> drawn;
+  double scale = 1.0;                // of the panorama against kept pixels
+  int turn = 0;                      // columns of a whole turn; 0 when it does not go round
   SeamPass seams;
-  std::vector<cv::Rect> footprints;  // of used[k] on the panorama at `scale`
-  cv::Rect box;                     // the panorama: every footprint
+  std::vector<cv::Rect> footprints;  // of drawn[k] on the panorama at `scale`
+  cv::Rect reach;                    // every footprint: what the blender covers
+  cv::Rect box;                      // the panorama shown
   cv::Ptr<cv::detail::Blender> blender;
-  ComposeTimes times;               // exposure and seams so far
+  ComposeTimes times;                // exposure and seams so far
 };
 
-// The plan for the keyframes `used`, reduced so that the panorama's bounding
-// box holds at most `max_megapixels`.
+// The plan for the keyframes `used` on `surface`, reduced so that the
+// panorama's box holds at most `max_megapixels`.
 CompositionPlan plan_composition(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
-                                 const RenderOptions& options, const RenderStages& stages, double max_megapixels);
+                                 const RenderOptions& options, const RenderStages& stages, PanoramaSurface surface,
+                                 double max_megapixels);
 
 // A keyframe warped onto the panorama at the plan's scale.
 struct WarpedFrame {
@@ -241,24 +260,27 @@ struct WarpedFrame {
   cv::Point corner;
 };
 
-// Keyframe plan.used[k] as the blender takes it: warped, its exposure
-// evened out and its mask cut along its seam.
+// Drawn keyframe k as the blender takes it: warped, its exposure evened out
+// and its mask cut along its seam.
 WarpedFrame composed_frame(const SweepRecord& record, const FrameWarps& warps, const CompositionPlan& plan,
                            std::size_t k);
 
 // The keyframes `used`, reduced to fit max_render_megapixels and blended on
-// one canvas.
+// one canvas. `projection` comes with the surface (kAuto for plane
+// transforms), `turned` and the scale at scale 1 (the focal length), and
+// goes with the rest of it filled in; a turned panorama is turned a quarter
+// turn clockwise.
 ComposeTimes compose_panorama(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
                               const RenderOptions& options, const RenderStages& stages, cv::Mat& panorama,
-                              cv::Mat& mask);
+                              cv::Mat& mask, PanoramaProjection& projection);
 
 // The same blended tile by tile at up to max_pyramid_megapixels, each tile
 // with a margin wide enough that the blender's bands reach no tile border,
 // and handed to `sink` a strip of tiles at a time; the panorama's size goes
 // to `size`.
 ComposeTimes compose_tiled(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
-                           const RenderOptions& options, const RenderStages& stages, PanoramaSink& sink,
-                           cv::Size& size);
+                           const RenderOptions& options, const RenderStages& stages,
+                           const PanoramaProjection& projection, PanoramaSink& sink, cv::Size& size);
 
 // The keyframes placed by the model that fits (or as the sweep placed them
 // live), with what the report says of the refinement; StsBadArg when

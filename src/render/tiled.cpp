@@ -57,12 +57,16 @@ class FrameCache {
 };
 
 // One tile of the panorama (panorama coordinates), blended with every
-// keyframe that meets `area` (the tile and its margin, inside the panorama).
+// keyframe that meets `area` (the tile and its margin, inside what the
+// keyframes reach; on the whole sphere a tile may lie beyond it).
 cv::Mat compose_tile(const CompositionPlan& plan, FrameCache& cache, const cv::Rect& tile, const cv::Rect& area) {
+  cv::Mat tile_pixels(tile.size(), CV_8UC3, cv::Scalar::all(0));
+  const cv::Rect reached = tile & area;
+  if (reached.empty()) return tile_pixels;
   plan.blender->prepare(area);
   cache.keep_only(area);
   cv::Mat cover = cv::Mat::zeros(area.size(), CV_8U);
-  for (std::size_t k = 0; k < plan.used.size(); ++k) {
+  for (std::size_t k = 0; k < plan.drawn.size(); ++k) {
     if ((plan.footprints[k] & area).empty()) continue;
     const WarpedFrame& frame = cache.frame(k);
     const cv::Rect part = cv::Rect(frame.corner, frame.image.size()) & area;
@@ -72,39 +76,49 @@ cv::Mat compose_tile(const CompositionPlan& plan, FrameCache& cache, const cv::R
     plan.blender->feed(image16, frame.mask(inside), part.tl());
     cover(part - area.tl()) |= frame.mask(inside);
   }
-  cv::Mat tile_pixels(tile.size(), CV_8UC3, cv::Scalar::all(0));
   if (cv::countNonZero(cover) == 0) return tile_pixels;
   cv::Mat blended, blender_mask, blended8;
   plan.blender->blend(blended, blender_mask);
   blended.convertTo(blended8, CV_8U);
-  const cv::Rect in_area = tile - area.tl();
-  blended8(in_area).copyTo(tile_pixels, cover(in_area));
+  const cv::Rect in_area = reached - area.tl();
+  blended8(in_area).copyTo(tile_pixels(reached - tile.tl()), cover(in_area));
   return tile_pixels;
 }
 
 }  // namespace
 
 ComposeTimes compose_tiled(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
-                           const RenderOptions& options, const RenderStages& stages, PanoramaSink& sink,
-                           cv::Size& size) {
-  CompositionPlan plan = plan_composition(record, used, warps, options, stages, options.max_pyramid_megapixels);
+                           const RenderOptions& options, const RenderStages& stages,
+                           const PanoramaProjection& projection, PanoramaSink& sink, cv::Size& size) {
+  CompositionPlan plan =
+      plan_composition(record, used, warps, options, stages, projection.surface, options.max_pyramid_megapixels);
   cv::TickMeter clock;
   clock.start();
   const int unit = blend_unit(options);
   const int side = rounded_up(options.tile_size, unit);
   const int margin = kMarginUnits * unit;
   const cv::Rect& box = plan.box;
-  size = box.size();
+  // A turned panorama (a sweep up or down) goes out a quarter turn
+  // clockwise: its strips of rows are the composed panorama's bands of
+  // columns, each turned on its own.
+  const bool turned = projection.turned;
+  const int length = turned ? box.width : box.height;
+  size = turned ? cv::Size(box.height, box.width) : box.size();
   sink.begin(size);
   FrameCache cache(record, warps, plan);
-  for (int top = 0; top < box.height; top += side) {
-    cv::Mat strip(std::min(side, box.height - top), box.width, CV_8UC3);
-    for (int left = 0; left < box.width; left += side) {
-      const cv::Rect tile(box.x + left, box.y + top, std::min(side, box.width - left), strip.rows);
-      const cv::Rect area(tile.x - margin, tile.y - margin, tile.width + 2 * margin, tile.height + 2 * margin);
-      compose_tile(plan, cache, tile, area & box).copyTo(strip(cv::Rect(left, 0, tile.width, tile.height)));
-    }
-    sink.write(top, strip);
+  for (int first = 0; first < length; first += side) {
+    const int thickness = std::min(side, length - first);
+    const cv::Rect band = turned ? cv::Rect(box.x + first, box.y, thickness, box.height)
+                                 : cv::Rect(box.x, box.y + first, box.width, thickness);
+    cv::Mat strip(band.size(), CV_8UC3);
+    for (int top = band.y; top < band.br().y; top += side)
+      for (int left = band.x; left < band.br().x; left += side) {
+        const cv::Rect tile(left, top, std::min(side, band.br().x - left), std::min(side, band.br().y - top));
+        const cv::Rect area(tile.x - margin, tile.y - margin, tile.width + 2 * margin, tile.height + 2 * margin);
+        compose_tile(plan, cache, tile, area & plan.reach).copyTo(strip(tile - band.tl()));
+      }
+    if (turned) cv::rotate(strip, strip, cv::ROTATE_90_CLOCKWISE);
+    sink.write(first, strip);
   }
   sink.end();
   clock.stop();

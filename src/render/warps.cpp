@@ -61,21 +61,44 @@ class HomographyWarps : public FrameWarps {
 
 class RotationWarps : public FrameWarps {
  public:
-  RotationWarps(std::vector<cv::detail::CameraParams> cameras, double focal, bool cylindrical)
-      : cameras_(std::move(cameras)), focal_(focal), cylindrical_(cylindrical) {}
+  RotationWarps(std::vector<cv::detail::CameraParams> cameras, double focal, PanoramaSurface surface,
+                std::vector<double> headings)
+      : cameras_(std::move(cameras)), focal_(focal), surface_(surface), headings_(std::move(headings)) {}
 
   cv::Rect footprint(int index, cv::Size scaled_size, double scale) const override {
-    return warper(scale)->warpRoi(scaled_size, intrinsics(index, scale), camera(index).R);
+    const int shift = column_shift(index, scale);
+    return warper(scale)->warpRoi(scaled_size, intrinsics(index, scale), turned_back(index, shift, scale)) +
+           cv::Point(shift, 0);
   }
 
   cv::Point warp(int index, const cv::Mat& scaled_image, double scale, int interpolation, int border,
                  cv::Mat& out) const override {
-    return warper(scale)->warp(scaled_image, intrinsics(index, scale), camera(index).R, interpolation, border,
-                               out);
+    const int shift = column_shift(index, scale);
+    return warper(scale)->warp(scaled_image, intrinsics(index, scale), turned_back(index, shift, scale),
+                               interpolation, border, out) +
+           cv::Point(shift, 0);
+  }
+
+  double turn_columns(double scale) const override {
+    return surface_ == PanoramaSurface::kPlane ? 0.0 : 2 * CV_PI * focal_ * scale;
   }
 
  private:
   const cv::detail::CameraParams& camera(int index) const { return cameras_[static_cast<std::size_t>(index)]; }
+
+  int column_shift(int index, double scale) const {
+    if (surface_ == PanoramaSurface::kPlane) return 0;
+    return cvRound(headings_[static_cast<std::size_t>(index)] * focal_ * scale);
+  }
+
+  // The keyframe's rotation turned back about the world's y axis by `shift`
+  // columns' worth of heading.
+  cv::Mat turned_back(int index, int shift, double scale) const {
+    const double angle = -shift / (focal_ * scale);
+    const cv::Matx33f turn(float(std::cos(angle)), 0.0f, float(std::sin(angle)), 0.0f, 1.0f, 0.0f,
+                           float(-std::sin(angle)), 0.0f, float(std::cos(angle)));
+    return cv::Mat(turn) * camera(index).R;
+  }
 
   cv::Mat intrinsics(int index, double scale) const {
     cv::detail::CameraParams scaled = camera(index);
@@ -89,13 +112,17 @@ class RotationWarps : public FrameWarps {
 
   std::unique_ptr<cv::detail::RotationWarper> warper(double scale) const {
     const float warp_scale = static_cast<float>(focal_ * scale);
-    if (cylindrical_) return std::make_unique<cv::detail::CylindricalWarper>(warp_scale);
-    return std::make_unique<cv::detail::PlaneWarper>(warp_scale);
+    switch (surface_) {
+      case PanoramaSurface::kCylinder: return std::make_unique<cv::detail::CylindricalWarper>(warp_scale);
+      case PanoramaSurface::kSphere: return std::make_unique<cv::detail::SphericalWarper>(warp_scale);
+      default: return std::make_unique<cv::detail::PlaneWarper>(warp_scale);
+    }
   }
 
   std::vector<cv::detail::CameraParams> cameras_;
   double focal_;
-  bool cylindrical_;
+  PanoramaSurface surface_;
+  std::vector<double> headings_;
 };
 
 }  // namespace
@@ -105,8 +132,8 @@ std::unique_ptr<FrameWarps> homography_warps(std::vector<cv::Mat> transforms) {
 }
 
 std::unique_ptr<FrameWarps> rotation_warps(std::vector<cv::detail::CameraParams> cameras, double focal,
-                                           bool cylindrical) {
-  return std::make_unique<RotationWarps>(std::move(cameras), focal, cylindrical);
+                                           PanoramaSurface surface, std::vector<double> headings) {
+  return std::make_unique<RotationWarps>(std::move(cameras), focal, surface, std::move(headings));
 }
 
 }  // namespace rendering

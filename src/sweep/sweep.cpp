@@ -254,7 +254,6 @@ FrameStatus Sweep::add(const cv::Mat& camera_frame) {
     return status;
   }
   const PreparedFrame prepared = prepare_upright(frame, s.options.preparation);
-  if (s.overlay.learn(prepared.gray)) s.keep_out_overlay(prepared.working.size());
   const std::vector<cv::KeyPoint> keypoints =
       detect_adaptive(prepared.gray, s.options.detection, *s.fast, status.fast_threshold, s.scene_mask);
   status.keypoints = count_of(keypoints);
@@ -265,6 +264,9 @@ FrameStatus Sweep::add(const cv::Mat& camera_frame) {
   else
     s.track_and_place(frame, prepared, keypoints, start, status);
   if (status.placed()) s.tracking.placed_seconds.add(seconds_since(start));
+  // Learnt once the frame is through, so that a frame whose steps threw
+  // leaves the overlay as it was; an overlay found now counts from the next.
+  if (s.overlay.learn(prepared.gray)) s.keep_out_overlay(prepared.working.size());
   s.count(status);
   return status;
 }

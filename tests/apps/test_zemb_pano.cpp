@@ -22,6 +22,10 @@
 
 #include "zemb/options.h"
 
+#ifdef ZEMB_HAVE_EXIV2
+#include <exiv2/exiv2.hpp>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -193,8 +197,8 @@ TEST_F(ZembPano, RefusesBadRunsWithOneLineAndTheirExitCode) {
 
   const std::vector<BadRun> cases = {
       {"unknown option", {kSweep.string(), "--fast", "-o", out}, 2, {"--fast", "--help"}},
-      {"unknown surface", {kSweep.string(), "--finish", "--surface", "sphere", "-o", out}, 2,
-       {"--surface expects auto, plane or cylinder", "'sphere'"}},
+      {"unknown surface", {kSweep.string(), "--finish", "--surface", "globe", "-o", out}, 2,
+       {"--surface expects auto, plane, cylinder or sphere", "'globe'"}},
       {"unknown setting", {kSweep.string(), "--set", "recovery.patience=3", "-o", out}, 2,
        {"'recovery.patience'", "--options"}},
       {"a group is no setting", {kSweep.string(), "--set", "recovery=1", "-o", out}, 2, {"'recovery'"}},
@@ -471,8 +475,13 @@ TEST_F(ZembPano, FinishWritesTheFinishedPanoramaOrFails) {
   EXPECT_TRUE(placements == "refined" || ((placements.rfind("live (", 0) == 0 || placements.rfind("refined, ", 0) == 0) &&
                                           placements.size() > 7 && placements.back() == ')'))
       << placements;
-  EXPECT_EQ(names_in(out), (std::vector<std::string>{"cropped.png", "finished.png", "panorama.png"}));
+  EXPECT_EQ(names_in(out), (std::vector<std::string>{"cropped.png", "finished.png", "finished_cropped.png",
+                                                     "panorama.png"}));
   EXPECT_EQ(cv::imread((out / "finished.png").string()).size(), summary_size(pair.out, "finished panorama"));
+  const cv::Mat cropped = cv::imread((out / "finished_cropped.png").string());
+  EXPECT_EQ(cropped.size(), summary_size(pair.out, "finished, cropped"));
+  const cv::Size finished = summary_size(pair.out, "finished panorama");
+  EXPECT_TRUE(!cropped.empty() && cropped.cols <= finished.width && cropped.rows <= finished.height);
 
   const fs::path single_out = scratch_ / "single";
   const Outcome single = pano({frames[0], "--finish", "-o", single_out.string()});
@@ -528,6 +537,52 @@ TEST_F(ZembPano, ViewerWritesAPageOverTheResultOrRefusesWhatItCannotShow) {
   EXPECT_FALSE(fs::exists(sphere / "view.html"));
   EXPECT_EQ(pano({"--equirectangular", not_a_sphere}).code, 2);
   EXPECT_EQ(pano({frames[0], "--viewer", "--equirectangular", not_a_sphere}).code, 2);
+}
+
+// A turning camera inside a full-sphere photo, finished on the whole sphere:
+// finished.jpg, twice as wide as high, carries the photo-sphere fields that
+// panorama viewers read (read back with libexiv2); a flat scene's is no
+// sphere, and the run fails; a build without libexiv2 refuses the surface
+// before reading a frame.
+TEST_F(ZembPano, SphereSurfaceWritesAPhotoSphere) {
+  const fs::path frames = scratch_ / "frames", out = scratch_ / "out";
+  const Outcome made = run(ZEMB_MAKE_SWEEP, {(fs::path(ZEMB_SOURCE_DIR) / "data/equirect/bma_park.jpg").string(),
+                                             frames.string(), "--camera", "sphere", "--frame-size", "640x360",
+                                             "--pan", "6", "--turn", "90", "--pitch", "10", "--roll-swing", "5"});
+  ASSERT_EQ(made.code, 0) << made.err;
+  const Outcome finished = pano({frames.string(), "--finish", "--surface", "sphere", "-o", out.string()});
+#ifndef ZEMB_HAVE_EXIV2
+  EXPECT_EQ(finished.code, 2);
+  EXPECT_NE(finished.err.find("libexiv2"), std::string::npos) << finished.err;
+#else
+  ASSERT_EQ(finished.code, 0) << finished.err;
+  EXPECT_EQ(names_in(out), (std::vector<std::string>{"cropped.png", "finished.jpg", "finished_cropped.png",
+                                                     "panorama.png"}));
+  const std::string path = (out / "finished.jpg").string();
+  const cv::Mat sphere = cv::imread(path);
+  ASSERT_EQ(sphere.cols, 2 * sphere.rows);
+  const auto image = Exiv2::ImageFactory::open(path);
+  image->readMetadata();
+  const Exiv2::XmpData& xmp = image->xmpData();
+  const std::string width = std::to_string(sphere.cols), height = std::to_string(sphere.rows);
+  const std::map<std::string, std::string> expected = {
+      {"ProjectionType", "equirectangular"}, {"UsePanoramaViewer", "True"},
+      {"FullPanoWidthPixels", width},        {"FullPanoHeightPixels", height},
+      {"CroppedAreaImageWidthPixels", width}, {"CroppedAreaImageHeightPixels", height},
+      {"CroppedAreaLeftPixels", "0"},        {"CroppedAreaTopPixels", "0"}};
+  for (const auto& [field, value] : expected) {
+    const auto found = xmp.findKey(Exiv2::XmpKey("Xmp.GPano." + field));
+    ASSERT_NE(found, xmp.end()) << field;
+    EXPECT_EQ(found->toString(), value) << field;
+  }
+  // A flat scene's render is no sphere: the run fails and writes nothing.
+  const fs::path flat_out = scratch_ / "flat";
+  const Outcome flat = pano({kSweep.string(), "--finish", "--scene", "flat", "--surface", "sphere", "-o",
+                             flat_out.string()});
+  EXPECT_EQ(flat.code, 1);
+  EXPECT_NE(flat.err.find("no sphere"), std::string::npos) << flat.err;
+  EXPECT_TRUE(names_in(flat_out).empty());
+#endif
 }
 
 #endif  // ZEMB_PANO

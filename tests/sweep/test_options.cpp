@@ -83,7 +83,7 @@ const std::vector<Range>& ranges() {
       FIELD("RenderOptions::seams", render.seams, 0, 3),
       FIELD("RenderOptions::blending", render.blending, 0, 2),
       FIELD("RenderOptions::blend_bands", render.blend_bands, 0, 10),
-      FIELD("RenderOptions::surface", render.surface, 0, 2),
+      FIELD("RenderOptions::surface", render.surface, 0, 3),
   };
   return listed;
 }

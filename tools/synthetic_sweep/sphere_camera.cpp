@@ -84,6 +84,7 @@ void check(const cv::Mat& equirect, const SphereCamera& c) {
   CV_Assert(c.frame.width > 0 && c.frame.height > 0 && c.fov_deg > 0 && c.fov_deg < 180);
   CV_Assert(c.pan_step_deg > 0 && c.turn_deg >= 0 && c.max_roll_deg >= 0 && c.max_sway_deg >= 0);
   CV_Assert(std::isfinite(c.turn_deg) && std::isfinite(c.yaw_deg) && std::isfinite(c.pitch_deg));
+  CV_Assert(std::isfinite(c.roll_swing_deg));
 }
 
 }  // namespace
@@ -100,8 +101,9 @@ std::vector<SweepFrame> sphere_frames(const cv::Mat& equirect, const SweepSettin
   std::uniform_real_distribution<double> unit(-1.0, 1.0);
   std::vector<SweepFrame> sweep;
   for (int i = 0; i < count; ++i) {
+    const double share = count > 1 ? double(i) / (count - 1) : 0.0;  // of the path behind this frame
     const cv::Point2d place = along_path(c, i * c.pan_step_deg);
-    const double roll = c.max_roll_deg * unit(random);
+    const double roll = c.roll_swing_deg * std::sin(2 * CV_PI * share) + c.max_roll_deg * unit(random);
     const double sway = c.max_sway_deg * unit(random);
     SweepFrame frame;
     frame.rotation = camera_turn(place.x, place.y, 0.0) * wobble(c.direction, sway, roll);

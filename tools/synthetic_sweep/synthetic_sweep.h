@@ -56,6 +56,10 @@ struct SphereCamera {
   double pitch_deg = 0.0;      // and pitch, positive up
   double max_roll_deg = 0.0;   // each frame rolled about its optical axis by up to this much
   double max_sway_deg = 0.0;   // and turned across its path (up or down in a pan, sideways in a tilt)
+  // A rolled path: the camera's roll swings smoothly out to +roll_swing_deg,
+  // back through 0 to -roll_swing_deg and home again over the path, as a
+  // hand rolls while it turns (with pitch_deg, a tilted, rolled path).
+  double roll_swing_deg = 0.0;
 };
 
 // What the sensor and lens add to every frame, in this order: blur, an

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <optional>
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/stitching/detail/motion_estimators.hpp>
@@ -54,28 +55,110 @@ bool recorded_rotation(const Keyframe& keyframe) {
          std::isfinite(keyframe.focal);
 }
 
-// Straightens the strip about its middle keyframe; a horizontal sweep keeps
-// that keyframe about upright, so a correction that tips it over (the up
-// direction is ill-defined on short sweeps) is not taken.
-void straighten(std::vector<CameraParams>& cameras, bool lying) {
-  std::vector<cv::Mat> rotations;
-  const cv::Mat middle = cameras[cameras.size() / 2].R.clone();
-  // A quarter turn about the middle camera's optical axis: its down becomes
-  // the world's left, so that a tilt up runs as a pan to the right. The
-  // cameras' rolled axes would mislead the wave correction: a lying sweep is
-  // left as the sweep placed it.
-  const cv::Mat quarter = (cv::Mat_<float>(3, 3) << 0, -1, 0, 1, 0, 0, 0, 0, 1);
-  for (CameraParams& camera : cameras)
-    rotations.push_back(lying ? cv::Mat(quarter * middle.t() * camera.R) : cv::Mat(middle.t() * camera.R));
-  if (lying) {
-    for (std::size_t i = 0; i < cameras.size(); ++i) cameras[i].R = rotations[i];
-    return;
+// The turn about the view that lays an up or down sweep round the world's y
+// axis: the camera's x axis to the world's up.
+const cv::Matx33f kQuarterTurn(0, 1, 0, -1, 0, 0, 0, 0, 1);
+
+// The way the sweep went, when the sweep recorded it; else a camera
+// panning keeps its y axis where it was and one tilting keeps its x axis:
+// the sweep tilts when the keyframes' x axes agree better.
+bool tilts(const std::vector<CameraParams>& cameras, Direction recorded) {
+  if (recorded != Direction::kAuto) return recorded == Direction::kUp || recorded == Direction::kDown;
+  cv::Mat xs = cv::Mat::zeros(3, 1, CV_64F), ys = cv::Mat::zeros(3, 1, CV_64F);
+  for (const CameraParams& camera : cameras) {
+    const cv::Mat r = as_double(camera.R);
+    xs += r.col(0);
+    ys += r.col(1);
   }
-  std::vector<cv::Mat> corrected(rotations.size());
-  for (std::size_t i = 0; i < rotations.size(); ++i) corrected[i] = rotations[i].clone();
-  cv::detail::waveCorrect(corrected, cv::detail::WAVE_CORRECT_HORIZ);
-  const bool upright = corrected[corrected.size() / 2].at<float>(1, 1) > std::cos(CV_PI / 9);
-  for (std::size_t i = 0; i < cameras.size(); ++i) cameras[i].R = upright ? corrected[i] : rotations[i];
+  return cv::norm(xs) > cv::norm(ys);
+}
+
+// The axis a sweep turned about is the direction along which the keyframes'
+// optical axes vary least: they go round it at one angle (a pan at one
+// pitch, whatever the camera's roll). It is trusted when the sweep curves
+// enough for that direction to stand out from the next: its variance this
+// many times smaller.
+constexpr double kAxisContrast = 20;
+
+// That axis, pointing along the world's y axis, or none when the sweep is
+// too short or too wavy to show it.
+std::optional<cv::Vec3d> turning_axis(const std::vector<cv::Mat>& rotations) {
+  cv::Mat axes(static_cast<int>(rotations.size()), 3, CV_64F);
+  for (std::size_t i = 0; i < rotations.size(); ++i) {
+    const cv::Mat axis = as_double(rotations[i]).col(2).t();
+    axis.copyTo(axes.row(int(i)));
+  }
+  cv::Mat covariance, mean, values, vectors;
+  cv::calcCovarMatrix(axes, covariance, mean, cv::COVAR_NORMAL | cv::COVAR_ROWS);
+  cv::eigen(covariance, values, vectors);
+  if (!(values.at<double>(1) > kAxisContrast * values.at<double>(2))) return std::nullopt;
+  cv::Vec3d axis(vectors.row(2));
+  return axis[1] < 0 ? -axis : axis;
+}
+
+// Turns the world so that its y axis is `axis`, keeping straight ahead as
+// near ahead as it can.
+void turn_world_to(const cv::Vec3d& axis, std::vector<cv::Mat>& rotations) {
+  cv::Vec3d ahead = cv::Vec3d(0, 0, 1) - axis[2] * axis;
+  ahead /= cv::norm(ahead);
+  const cv::Vec3d right = axis.cross(ahead);
+  cv::Mat turn(3, 3, CV_64F);
+  cv::Mat(right.t()).copyTo(turn.row(0));
+  cv::Mat(axis.t()).copyTo(turn.row(1));
+  cv::Mat(ahead.t()).copyTo(turn.row(2));
+  turn.convertTo(turn, CV_32F);
+  for (cv::Mat& rotation : rotations) rotation = turn * rotation;
+}
+
+// Lays the strip in the panorama's world, whose y axis the cylinder and the
+// sphere turn about: a sideways sweep as the middle keyframe sees it, an up
+// or down one turned a quarter about the view so that the middle keyframe's
+// x axis points up (the picture is turned back afterwards). Levelling then
+// takes the world's vertical (a sideways sweep) or the tilt's axis (an up or
+// down one) from all the keyframes: wave correction, which takes the
+// keyframes' x axes (y axes, tilting) as level, then the axis the sweep
+// turned about where the sweep shows it, which a camera's roll does not
+// bias; unless that tips the middle keyframe over by more than 20 degrees
+// (on a short sweep the keyframes' axes say little about the vertical).
+// Returns whether the sweep tilts.
+bool lay_strip(std::vector<CameraParams>& cameras, bool level, Direction recorded) {
+  const bool tilting = tilts(cameras, recorded);
+  const cv::Mat middle = cameras[cameras.size() / 2].R.clone();
+  const cv::Mat lay = tilting ? cv::Mat(kQuarterTurn) : cv::Mat::eye(3, 3, CV_32F);
+  std::vector<cv::Mat> rotations, corrected;
+  for (CameraParams& camera : cameras) {
+    rotations.push_back(lay * middle.t() * camera.R);
+    corrected.push_back(rotations.back().clone());
+  }
+  if (level) {
+    cv::detail::waveCorrect(corrected, tilting ? cv::detail::WAVE_CORRECT_VERT : cv::detail::WAVE_CORRECT_HORIZ);
+    if (const std::optional<cv::Vec3d> axis = turning_axis(corrected)) turn_world_to(*axis, corrected);
+    const cv::Mat& centre = corrected[corrected.size() / 2];
+    const float kept_upright = tilting ? -centre.at<float>(1, 0) : centre.at<float>(1, 1);
+    if (kept_upright > std::cos(CV_PI / 9)) rotations = corrected;
+  }
+  for (std::size_t i = 0; i < cameras.size(); ++i) cameras[i].R = rotations[i];
+  return tilting;
+}
+
+// Each keyframe's heading about the world's y axis, radians, unwrapped along
+// the sweep so that it grows (or falls) steadily past half a turn; the
+// middle keyframe keeps its own, within half a turn of straight ahead.
+std::vector<double> headings(const std::vector<CameraParams>& cameras, const std::vector<int>& used) {
+  std::vector<double> result(cameras.size(), 0.0);
+  double previous = 0, unwrapped = 0;
+  for (std::size_t k = 0; k < used.size(); ++k) {
+    const cv::Mat axis = as_double(cameras[std::size_t(used[k])].R).col(2);
+    const double heading = std::atan2(axis.at<double>(0), axis.at<double>(2));
+    const double step = heading - previous;
+    unwrapped = k == 0 ? heading : unwrapped + step - 2 * CV_PI * std::round(step / (2 * CV_PI));
+    previous = heading;
+    result[std::size_t(used[k])] = unwrapped;
+  }
+  const std::size_t middle = std::size_t(used[used.size() / 2]);
+  const double offset = 2 * CV_PI * std::round(result[middle] / (2 * CV_PI));
+  for (int index : used) result[std::size_t(index)] -= offset;
+  return result;
 }
 
 // How far the cameras' corner rays reach from the panorama's axis: the
@@ -98,11 +181,13 @@ double widest_reach(const std::vector<CameraParams>& cameras) {
 // A plane keeps straight lines straight but stretches rays far from its
 // axis; when the sweep reaches past about 50 degrees either side, a cylinder
 // (which does not stretch along the sweep) gives the better picture. Past 90
-// degrees no plane can show it.
-bool on_cylinder(const std::vector<CameraParams>& cameras, PanoramaSurface surface) {
+// degrees no plane can show it. A sphere is taken only when asked for.
+PanoramaSurface surface_for(const std::vector<CameraParams>& cameras, PanoramaSurface asked) {
+  if (asked == PanoramaSurface::kSphere) return asked;
   const double reach = widest_reach(cameras);
-  if (surface == PanoramaSurface::kCylinder || !std::isfinite(reach)) return true;
-  return surface == PanoramaSurface::kAuto && reach > std::tan(50.0 * CV_PI / 180.0);
+  const bool cylinder = asked == PanoramaSurface::kCylinder || !std::isfinite(reach) ||
+                        (asked == PanoramaSurface::kAuto && reach > std::tan(50.0 * CV_PI / 180.0));
+  return cylinder ? PanoramaSurface::kCylinder : PanoramaSurface::kPlane;
 }
 
 struct OutlineSizes {
@@ -126,17 +211,20 @@ OutlineSizes outline_sizes(const std::vector<cv::Size>& sizes, const Placements&
 
 }  // namespace
 
-bool sweeps_vertically(const SweepRecord& record) {
-  return record.direction == Direction::kUp || record.direction == Direction::kDown;
-}
-
 Placements placed_by_rotations(RenderModel model, std::vector<CameraParams> cameras, std::vector<int> used,
-                               PanoramaSurface surface, bool lying) {
+                               const RenderOptions& options, Direction recorded) {
   std::vector<CameraParams> placed;
   for (int index : used) placed.push_back(cameras[std::size_t(index)]);
-  straighten(placed, lying);
-  std::vector<double> focals;
   Placements placements;
+  const bool tilting = lay_strip(placed, options.level, recorded);
+  placements.projection.surface = surface_for(placed, options.surface);
+  // The whole sphere stays upright: an up or down sweep is laid back, its
+  // tilt's axis across the sphere, the middle keyframe's up the sphere's
+  // (where the horizon lies along a tilt no rotation says).
+  placements.projection.turned = tilting && placements.projection.surface != PanoramaSurface::kSphere;
+  if (tilting && !placements.projection.turned)
+    for (CameraParams& camera : placed) camera.R = cv::Mat(kQuarterTurn.t()) * camera.R;
+  std::vector<double> focals;
   placements.model = model;
   placements.to_world.resize(cameras.size());
   for (std::size_t k = 0; k < used.size(); ++k) {
@@ -144,10 +232,12 @@ Placements placed_by_rotations(RenderModel model, std::vector<CameraParams> came
     placements.to_world[std::size_t(used[k])] = as_double(camera.R) * camera.K().inv();
     focals.push_back(camera.focal);
   }
+  placements.projection.cameras = placements.to_world;
   placements.focal = median(focals);
-  placements.warps = rotation_warps(std::move(cameras), placements.focal, on_cylinder(placed, surface));
+  std::vector<double> turns = headings(cameras, used);
+  placements.warps =
+      rotation_warps(std::move(cameras), placements.focal, placements.projection.surface, std::move(turns));
   placements.used = std::move(used);
-  placements.lying = lying;
   return placements;
 }
 
@@ -163,7 +253,7 @@ Placements placed_by_planes(RenderModel model, std::vector<cv::Mat> transforms, 
   return placements;
 }
 
-Placements live_placements(const SweepRecord& record, PanoramaSurface surface) {
+Placements live_placements(const SweepRecord& record, const RenderOptions& options) {
   const std::vector<Keyframe>& keyframes = record.keyframes;
   std::vector<int> all(keyframes.size());
   std::iota(all.begin(), all.end(), 0);
@@ -175,8 +265,7 @@ Placements live_placements(const SweepRecord& record, PanoramaSurface surface) {
       cameras[i].ppy = keyframes[i].image_size.height * 0.5;
       keyframes[i].rotation.convertTo(cameras[i].R, CV_32F);
     }
-    return placed_by_rotations(RenderModel::kLive, std::move(cameras), std::move(all), surface,
-                               sweeps_vertically(record));
+    return placed_by_rotations(RenderModel::kLive, std::move(cameras), std::move(all), options, record.direction);
   }
   std::vector<cv::Mat> transforms;
   std::vector<int> drawn;

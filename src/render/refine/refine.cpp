@@ -52,10 +52,10 @@ Attempt rotation_attempt(const SweepRecord& record, const LinkGraph& graph, cons
     std::vector<CameraParams> cameras;
     std::optional<Failure> failure =
         adjust_in_windows(graph, true, rotation_adjuster(focal, options.refine_iterations), cameras);
-    Attempt attempt = failure ? failed(std::move(*failure))
-                              : judged(placed_by_rotations(RenderModel::kRotation, cameras, graph.joined,
-                                                           options.surface, sweeps_vertically(record)),
-                                       graph, live);
+    Attempt attempt =
+        failure ? failed(std::move(*failure))
+                : judged(placed_by_rotations(RenderModel::kRotation, cameras, graph.joined, options, record.direction),
+                         graph, live);
     const double end = attempt.placed() ? attempt.placements.focal : 0.0;
     if (attempt.better_than(best) || !best.placed()) best = std::move(attempt);
     if (best.placed() && best.fit.p90 <= options.max_residual) break;
