@@ -19,8 +19,10 @@
 namespace zemb_pano {
 namespace {
 
+// A photo set has no preview: only its finished panorama is written.
 std::vector<NamedImage> results_of(const RunResult& run) {
-  std::vector<NamedImage> results = {{"panorama.png", run.panorama}, {"cropped.png", run.cropped}};
+  std::vector<NamedImage> results;
+  if (!run.photo_report) results = {{"panorama.png", run.panorama}, {"cropped.png", run.cropped}};
   if (!run.outlines.empty()) results.emplace_back("outlines.png", run.outlines);
   if (!run.finished.empty()) results.emplace_back("finished.png", run.finished);
   return results;
@@ -34,12 +36,14 @@ int run(const std::vector<std::string>& args) {
   }
   if (options.list_options) {
     print_options(std::cout, options.sweep_options);
+    print_options(std::cout, options.photo_matching, "photos.");
     return kExitOk;
   }
   const std::unique_ptr<FrameSource> source = open_frames(options.inputs, options.every, options.max_frames);
   OutputFolder output(options.output_dir);
   Progress progress(std::cerr, ::isatty(STDERR_FILENO) != 0, source->expected_frames());
-  const RunResult result = options.sweep ? sweep_frames(*source, options, progress)
+  const RunResult result = as_photo_set(options, source->stills()) ? stitch_photo_set(*source, options, progress)
+                           : options.sweep                             ? sweep_frames(*source, options, progress)
                                          : stitch_frames(*source, options.outlines, progress);
   print_summary(std::cout, result, options.sweep);
   if (!options.frames_csv.empty()) write_frames_csv(options.frames_csv, result.stats);

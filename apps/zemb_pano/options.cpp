@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -33,12 +34,19 @@ options:
                         it keeps frames of soft scenes, recovers lost
                         tracking and keeps keyframes for --finish; its live
                         preview becomes panorama.png and cropped.png
-  --finish              run the sweep and also write OUTDIR/finished.png: the
-                        keyframes refined, exposure-compensated and blended
+  --finish              also write OUTDIR/finished.png: the keyframes
+                        refined, exposure-compensated and blended. Photos (a
+                        folder or image files) are stitched as one set: every
+                        photo matched against every other, in any order,
+                        only finished.png written, the photos left out named
+                        with the reason; a video goes through the sweep
+  --sweep --finish      photos too go through the sweep, as a stream
   --set NAME=VALUE      set one of the sweep's settings, named through its
                         groups (--set recovery.time_budget=4), to a number,
                         true or false, or a value's name (--set
-                        render.seams=voronoi); given again for others
+                        render.seams=voronoi); given again for others; a
+                        photo set's matching is set by photos.NAME
+                        (--set photos.min_confidence=1.5)
   --options             list every setting --set takes: its value (the
                         default, or what --set gave), range and what it does
   --scene turning|flat  what the sweep models (--set scene=): a camera turning
@@ -73,7 +81,8 @@ exit codes:
   3  an input is missing, unreadable, not a video or image, a folder has no
      images, or a frame differs in size from the first
   4  the output folder cannot be created or written
-  5  no frame could be placed next to the first one
+  5  no frame could be placed next to the first one (a photo set: no two
+     photos join)
 
 examples:
   zemb_pano data/life_sweep -o out
@@ -81,6 +90,7 @@ examples:
   zemb_pano holiday.mp4 --finish --frames-csv out/frames.csv -o out
   zemb_pano holiday.mp4 --finish --set render.blending=feather -o out
   zemb_pano shots/IMG_0012.jpg shots/IMG_0013.jpg shots/IMG_0014.jpg
+  zemb_pano shots/ --finish -o out
 )";
 
 namespace {
@@ -98,12 +108,19 @@ int positive_count(const std::string& option, const std::string& text) {
   return static_cast<int>(value);
 }
 
+// --set photos.NAME=VALUE names a photo set's matching settings.
+constexpr const char* kPhotoPrefix = "photos.";
+
 // --set NAME=VALUE. A photo set's recovery keeps the time budget given here.
 void set_assignment(Options& options, const std::string& assignment) {
   const size_t equals = assignment.find('=');
   if (equals == std::string::npos || equals == 0)
     throw usage_error("--set expects NAME=VALUE, got '" + assignment + "'");
   const std::string name = assignment.substr(0, equals);
+  if (name.rfind(kPhotoPrefix, 0) == 0) {
+    set_option(options.photo_matching, name.substr(std::strlen(kPhotoPrefix)), assignment.substr(equals + 1), name);
+    return;
+  }
   const void* set = set_option(options.sweep_options, name, assignment.substr(equals + 1), name);
   if (set == &options.sweep_options.recovery.time_budget) options.budget_stills = false;
 }
@@ -118,6 +135,16 @@ const char* setting_of(const std::string& arg) {
 }
 
 }  // namespace
+
+bool as_photo_set(const Options& options, bool stills) { return stills && options.finish && !options.sweep_asked; }
+
+zemb::PhotoSetOptions photo_set_options(const Options& options) {
+  zemb::PhotoSetOptions photo_set;
+  photo_set.scene = options.sweep_options.scene;
+  photo_set.matching = options.photo_matching;
+  photo_set.render = options.sweep_options.render;
+  return photo_set;
+}
 
 Options parse_options(const std::vector<std::string>& args) {
   Options options;
@@ -140,7 +167,7 @@ Options parse_options(const std::vector<std::string>& args) {
     } else if (arg == "--max-frames") {
       options.max_frames = positive_count(arg, args[++i]);
     } else if (arg == "--sweep") {
-      options.sweep = true;
+      options.sweep = options.sweep_asked = true;
     } else if (arg == "--finish") {
       options.sweep = options.finish = true;
     } else if (arg == "--set") {

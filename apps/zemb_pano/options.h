@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "zemb/options.h"
+#include "zemb/photos.h"
 
 namespace zemb_pano {
 
@@ -16,15 +17,25 @@ struct Options {
   int every = 1;       // take one frame in `every`
   int max_frames = 0;  // stop after this many frames; 0 for no limit
   bool sweep = false;   // through zemb::Sweep instead of ZembStitcher
-  bool finish = false;  // also render the finished panorama (implies sweep)
+  bool finish = false;  // also render the finished panorama (implies sweep, or a photo set)
+  bool sweep_asked = false;  // --sweep itself: photos go through the sweep as a stream even with --finish
   std::string frames_csv;  // one line per frame goes here when set
   zemb::SweepOptions sweep_options;  // the defaults, with what --set and its shortcuts gave
+  zemb::PhotoMatchOptions photo_matching;  // --set photos.NAME=VALUE
   // Photos get zemb::RecoveryOptions::kMostTimeBudget unless --set gave the
   // recovery's time budget.
   bool budget_stills = true;
   bool help = false;
   bool list_options = false;  // --options: print the sweep's settings and stop
 };
+
+// Photos (a folder or image files) with --finish and without --sweep are
+// stitched as one set, not fed to the sweep as a stream.
+bool as_photo_set(const Options& options, bool stills);
+
+// The settings of a photo set: the matching --set photos.* gave, the scene
+// and render the sweep's settings give.
+zemb::PhotoSetOptions photo_set_options(const Options& options);
 
 // Throws PanoError (kExitUsage) on a command line it cannot make sense of.
 Options parse_options(const std::vector<std::string>& args);
