@@ -24,7 +24,8 @@ RunResult stitch_photo_set(FrameSource& source, const Options& options, Progress
     ++run.stats.frames_read;
   }
   progress.finish(run.stats);
-  if (photos.size() < 2) throw PanoError(kExitBadInput, source.name() + ": a photo set needs two photos or more");
+  if (photos.empty()) throw PanoError(kExitBadInput, source.name() + ": no photo could be read");
+  if (photos.size() < 2) throw PanoError(kExitNothingPlaced, source.name() + ": a single photo makes no panorama");
   try {
     zemb::PhotoPanorama stitched = zemb::stitch_photos(photos, photo_set_options(options));
     run.finished = stitched.finished.panorama;

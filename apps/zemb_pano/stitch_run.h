@@ -72,7 +72,7 @@ RunResult sweep_frames(FrameSource& source, const Options& options, Progress& pr
 // photo_set_options(options): finished is its panorama (no preview: panorama
 // and cropped stay empty). A placed photo counts as accepted, one left out
 // as not placeable. PanoError kExitNothingPlaced when no two photos join,
-// naming each photo and why; kExitBadInput when fewer than two were read.
+// naming each photo and why, or when a single photo was read.
 RunResult stitch_photo_set(FrameSource& source, const Options& options, Progress& progress);
 
 // Adds one frame to a stitcher and returns what became of it.

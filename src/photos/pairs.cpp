@@ -20,8 +20,8 @@ namespace {
 
 // Descriptors a photo gives the vocabulary, and the words in it: enough to
 // tell scenes apart, a fraction of a second to cluster.
-constexpr int kSampledPerPhoto = 200;
-constexpr int kWords = 64;
+constexpr int kSampledPerPhoto = 300;
+constexpr int kWords = 256;
 constexpr int kClusterIterations = 10;
 
 cv::Mat sampled_descriptors(const std::vector<Described>& photos) {
