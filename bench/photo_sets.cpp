@@ -69,10 +69,15 @@ Stitched by_stitcher(const std::vector<cv::Mat>& photos) {
   cv::TickMeter clock;
   clock.start();
   const cv::Ptr<cv::Stitcher> stitcher = cv::Stitcher::create(cv::Stitcher::PANORAMA);
-  if (stitcher->stitch(photos, out.panorama) == cv::Stitcher::OK) {
-    out.placed = static_cast<int>(stitcher->component().size());
-    out.covered = zemb_quality::covered_part(out.panorama);
-  } else {
+  try {
+    if (stitcher->stitch(photos, out.panorama) == cv::Stitcher::OK) {
+      out.placed = static_cast<int>(stitcher->component().size());
+      out.covered = zemb_quality::covered_part(out.panorama);
+    } else {
+      out.panorama.release();
+    }
+  } catch (const cv::Exception& e) {  // a flat scene can make it warp onto a vast canvas
+    std::cerr << "cv::Stitcher: " << e.err << "\n";
     out.panorama.release();
   }
   clock.stop();
