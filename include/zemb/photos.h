@@ -19,10 +19,10 @@ namespace zemb {
 
 // Why a photo is not in the panorama.
 enum class PhotoLeftOut {
-  kFewFeatures,    // too few features to match (a blank, dark or blurred photo)
+  kFewFeatures,      // too few features to match (a blank, dark or blurred photo)
   kNoConfidentPair,  // no pair with it reached the confidence (another scene)
-  kSmallerGroup,   // its pairs join it to photos outside the largest group
-  kNotPlaced,      // it joined the group, but the render could not place it
+  kSmallerGroup,     // its pairs join it to photos outside the largest group
+  kNotPlaced,        // it joined the group, but the render could not place it
 };
 
 // "few features", "no confident pair", "smaller group", "not placed".
@@ -45,7 +45,9 @@ struct PhotoSetReport {
 };
 
 struct PhotoPanorama {
-  FinishedPanorama finished;  // keyframe i of finished.report is photo report.placed[...] in placing order
+  // The render of the photos placed; its report's left_out names photos by
+  // their index in the order given, as report.left_out does.
+  FinishedPanorama finished;
   PhotoSetReport report;
 };
 
