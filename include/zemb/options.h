@@ -312,7 +312,7 @@ struct PhotoMatchOptions {
   static constexpr const char* kDescription =
       "How a set of photos is registered: features, the pairs tried, the confidence a pair must reach.";
   double feature_megapixels = 0.5;
-  int features = 1500;
+  int features = 1000;
   float match_conf = 0.3f;
   double min_confidence = 1.0;
   int min_inliers = 16;
