@@ -59,6 +59,14 @@ set(ZEMB_RENDER_SOURCES
   ${ZEMB_ROOT}/src/render/refine/plane_adjust.cpp
   ${ZEMB_ROOT}/src/render/refine/refine.cpp
 )
+# Photo sets: every photo described, the pairs matched and kept by their
+# confidence, the largest group handed to the render as a record.
+set(ZEMB_PHOTO_SOURCES
+  ${ZEMB_ROOT}/src/photos/features.cpp
+  ${ZEMB_ROOT}/src/photos/match.cpp
+  ${ZEMB_ROOT}/src/photos/pairs.cpp
+  ${ZEMB_ROOT}/src/photos/photos.cpp
+)
 # The application's tools: outline validation, matching, working directory.
 set(ZEMB_APP_TOOL_SOURCES
   ${ZEMB_ROOT}/src/app_tools/descriptor_matching.cpp
@@ -71,7 +79,7 @@ set(ZEMB_PYRAMID_SOURCES
   ${ZEMB_ROOT}/src/pyramid/pyramid_writer.cpp
 )
 set(ZEMB_LIBRARY_SOURCES ${ZEMB_SHARED_SOURCES} ${ZEMB_FIXED_SOURCES} ${ZEMB_SWEEP_SOURCES}
-    ${ZEMB_RENDER_SOURCES} ${ZEMB_APP_TOOL_SOURCES})
+    ${ZEMB_RENDER_SOURCES} ${ZEMB_PHOTO_SOURCES} ${ZEMB_APP_TOOL_SOURCES})
 
 # The synthetic-sweep maker (tools/), for the programs that build it from
 # source under their own sanitizer.

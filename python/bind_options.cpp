@@ -256,6 +256,8 @@ void bind_options(py::module_& module) {
   bind_options_class<MemoryOptions>(module, "MemoryOptions");
   bind_options_class<RenderOptions>(module, "RenderOptions");
   bind_options_class<SweepOptions>(module, "SweepOptions");
+  bind_options_class<PhotoMatchOptions>(module, "PhotoMatchOptions");
+  bind_options_class<PhotoSetOptions>(module, "PhotoSetOptions");
 }
 
 }  // namespace zemb::python

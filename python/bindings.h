@@ -10,6 +10,7 @@ namespace zemb::python {
 void bind_options(pybind11::module_& module);
 void bind_status(pybind11::module_& module);
 void bind_render(pybind11::module_& module);
+void bind_photos(pybind11::module_& module);
 void bind_stitcher(pybind11::module_& module);
 void bind_sweep(pybind11::module_& module);
 void bind_functions(pybind11::module_& module);

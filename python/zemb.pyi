@@ -2,7 +2,8 @@
 
 Images are numpy arrays: H x W x 3 uint8 in BGR order for colour, H x W for gray. A bad argument
 raises ValueError with the library's message; any other failure of the library raises
-RuntimeError. ZembStitcher.ofcheck_stitch, Sweep.add, Sweep.finish and render release the GIL.
+RuntimeError. ZembStitcher.ofcheck_stitch, Sweep.add, Sweep.finish, render and stitch_photos release
+the GIL.
 """
 
 import os
@@ -440,6 +441,58 @@ class SweepOptions:
     def check(self) -> None: ...
     def as_dict(self) -> dict[str, object]: ...
 
+class PhotoMatchOptions:
+    """How a set of photos is registered: features, the pairs tried, the confidence a pair must reach."""
+
+    feature_megapixels: float
+    """float, 0.05 to 100. Photos are described (SIFT) on gray copies of at most this many megapixels: the detail
+    matching needs, whatever size the photos come in.
+    """
+    features: int
+    """int, 16 to 100000. Most SIFT features described in a photo."""
+    match_conf: float
+    """float, 0.01 to 0.99. cv::detail::BestOf2NearestMatcher's match_conf: a match is kept when its distance is below
+    (1 - match_conf) times the second nearest's.
+    """
+    min_confidence: float
+    """float, 0 to 100. A pair joins its photos when its confidence, inliers / (8 + 0.3 matches) as cv::detail's
+    matchers count it, reaches this; a wrong match stays far below 1.
+    """
+    min_inliers: int
+    """int, 6 to 100000. A pair joins its photos only with at least this many matches one homography explains."""
+    all_pairs_up_to: int
+    """int, 2 to 100000. Sets of up to this many photos match every photo against every other; larger sets match each
+    photo against its neighbours in the order given and a shortlist of those that look most alike.
+    """
+    neighbours: int
+    """int, 0 to 1000. In a larger set, the photos either side of a photo in the order given that it is matched
+    against.
+    """
+    shortlist: int
+    """int, 0 to 1000. In a larger set, the photos most alike by a global descriptor (a histogram of visual words) that
+    a photo is matched against too.
+    """
+    def __init__(self, **fields: object) -> None: ...
+    def check(self) -> None: ...
+    def as_dict(self) -> dict[str, object]: ...
+
+class PhotoSetOptions:
+    """A set of photos stitched as one problem: registration, the scene, the finished render."""
+
+    scene: Scene
+    """Scene. What the camera did between the photos: turned about its centre, or passed over a flat scene."""
+    matching: PhotoMatchOptions
+    """PhotoMatchOptions (or a dict of its fields). How a set of photos is registered: features, the pairs tried, the
+    confidence a pair must reach.
+    """
+    render: RenderOptions
+    """RenderOptions (or a dict of its fields). The finished render: refinement, exposure compensation, seams,
+    blending.
+    """
+    def __init__(self, **fields: object) -> None: ...
+    def check(self) -> None: ...
+    def as_dict(self) -> dict[str, object]: ...
+
 # What became of a frame, on either way in.
 
 def outcome_name(outcome: FrameOutcome) -> str: ...
@@ -588,6 +641,52 @@ def largest_covered_rectangle(mask: npt.NDArray[np.uint8]) -> tuple[int, int, in
 def render(record: SweepRecord, options: RenderOptions) -> FinishedPanorama: ...
 def render_tiled(record: SweepRecord, options: RenderOptions,
                  write: Callable[[int, _ColourImage], object]) -> FinishReport: ...
+
+# A set of photos stitched as one problem.
+
+class PhotoLeftOut:
+    FEW_FEATURES: ClassVar[PhotoLeftOut]
+    NO_CONFIDENT_PAIR: ClassVar[PhotoLeftOut]
+    SMALLER_GROUP: ClassVar[PhotoLeftOut]
+    NOT_PLACED: ClassVar[PhotoLeftOut]
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+def left_out_name(why: PhotoLeftOut) -> str: ...
+
+class LeftOutPhoto:
+    @property
+    def index(self) -> int: ...
+    @property
+    def why(self) -> PhotoLeftOut: ...
+    @property
+    def message(self) -> str: ...
+
+class PhotoSetReport:
+    @property
+    def placed(self) -> list[int]: ...
+    @property
+    def left_out(self) -> list[LeftOutPhoto]: ...
+    @property
+    def pairs_tried(self) -> int: ...
+    @property
+    def pairs_kept(self) -> int: ...
+    @property
+    def seconds_features(self) -> float: ...
+    @property
+    def seconds_matching(self) -> float: ...
+    @property
+    def seconds_render(self) -> float: ...
+
+class PhotoPanorama:
+    @property
+    def finished(self) -> FinishedPanorama: ...
+    @property
+    def report(self) -> PhotoSetReport: ...
+
+def stitch_photos(images: Sequence[_ColourImage], options: PhotoSetOptions = ...) -> PhotoPanorama: ...
 
 # The two ways in.
 

@@ -1,16 +1,16 @@
 # The wall around the fixed path, checked on the sources: no file under
-# src/shared, src/sweep or src/render may include the fixed path's headers
+# src/shared, src/sweep, src/render or src/photos may include the fixed path's headers
 # (src/fixed) or its public header zemb_stitcher.h, so nothing there can
 # read the fixed path's settings or objects, and no change there can move
 # its output. Lists every include that breaks the rule and fails; see the
 # README's Architecture section for what each part may use.
 #
-#   cmake -DZEMB_ROOT=<project root> [-DZEMB_WALLED_PARTS=shared;sweep;render] -P part_boundaries.cmake
+#   cmake -DZEMB_ROOT=<project root> [-DZEMB_WALLED_PARTS=shared;sweep;render;photos] -P part_boundaries.cmake
 if(NOT ZEMB_ROOT)
   message(FATAL_ERROR "part_boundaries: ZEMB_ROOT (the project root) is not set")
 endif()
 if(NOT ZEMB_WALLED_PARTS)
-  set(ZEMB_WALLED_PARTS shared sweep render)
+  set(ZEMB_WALLED_PARTS shared sweep render photos)
 endif()
 
 set(breaches "")

@@ -24,13 +24,15 @@ namespace {
 
 // The whole sphere is written as a photo sphere, a JPEG with the metadata
 // panorama viewers read; everything else as PNG. A render that could not
-// place the keyframes by rotations is no sphere, and the run fails.
+// place the keyframes by rotations is no sphere, and the run fails. A photo
+// set has no preview: only its finished panorama and its crop are written.
 std::vector<OutputFile> results_of(const RunResult& run, bool sphere) {
   if (sphere && !run.finished.empty() && run.finished_surface != zemb::PanoramaSurface::kSphere)
     throw PanoError(kExitFailure, std::string("--surface sphere: the finished render placed the keyframes by ") +
                                       zemb::model_name(run.finish_report.model) +
                                       " transforms, not a turning camera's rotations, so it is no sphere");
-  std::vector<OutputFile> results = {png_file("panorama.png", run.panorama), png_file("cropped.png", run.cropped)};
+  std::vector<OutputFile> results;
+  if (!run.photo_report) results = {png_file("panorama.png", run.panorama), png_file("cropped.png", run.cropped)};
   if (!run.outlines.empty()) results.push_back(png_file("outlines.png", run.outlines));
   if (!run.finished.empty())
     results.push_back(sphere ? OutputFile{"finished.jpg", photo_sphere_jpeg(run.finished)}
@@ -57,6 +59,7 @@ int run(const std::vector<std::string>& args) {
   }
   if (options.list_options) {
     print_options(std::cout, options.sweep_options);
+    print_options(std::cout, options.photo_matching, "photos.");
     return kExitOk;
   }
   if (!options.equirectangular.empty()) {
@@ -68,10 +71,12 @@ int run(const std::vector<std::string>& args) {
   if (sphere && !photo_spheres_supported())
     throw usage_error("--surface sphere writes a photo sphere, and this zemb_pano was built without libexiv2");
   const std::unique_ptr<FrameSource> source = open_frames(options.inputs, options.every, options.max_frames);
+  const bool photo_set = as_photo_set(options, source->stills());
   OutputFolder output(options.output_dir);
   Progress progress(std::cerr, ::isatty(STDERR_FILENO) != 0, source->expected_frames());
-  const RunResult result = options.sweep ? sweep_frames(*source, options, progress)
-                                         : stitch_frames(*source, options.outlines, progress);
+  const RunResult result = photo_set       ? stitch_photo_set(*source, options, progress)
+                           : options.sweep ? sweep_frames(*source, options, progress)
+                                           : stitch_frames(*source, options.outlines, progress);
   print_summary(std::cout, result, options.sweep);
   if (!options.frames_csv.empty()) write_frames_csv(options.frames_csv, result.stats);
   require_placed(result.stats, source->name());

@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -33,13 +34,20 @@ options:
                         it keeps frames of soft scenes, recovers lost
                         tracking and keeps keyframes for --finish; its live
                         preview becomes panorama.png and cropped.png
-  --finish              run the sweep and also write OUTDIR/finished.png: the
-                        keyframes refined, exposure-compensated and blended,
-                        and OUTDIR/finished_cropped.png: its largest
-                        rectangle with no empty pixel
-  --pyramid             finish tile by tile at full detail instead (implies
-                        --finish): OUTDIR/finished.dzi and finished_files/, a
-                        DeepZoom image pyramid, and OUTDIR/finished.png only
+  --finish              also write OUTDIR/finished.png: the keyframes
+                        refined, exposure-compensated and blended, and
+                        OUTDIR/finished_cropped.png: its largest rectangle
+                        with no empty pixel. Photos (a folder or image
+                        files) are stitched as one set: every photo matched
+                        against every other, in any order, only the
+                        finished panorama written, the photos left out
+                        named with the reason; a video goes through the
+                        sweep
+  --sweep --finish      photos too go through the sweep, as a stream
+  --pyramid             finish the sweep tile by tile at full detail instead
+                        (implies --sweep --finish): OUTDIR/finished.dzi and
+                        finished_files/, a DeepZoom image pyramid, and
+                        OUTDIR/finished.png only
                         when the panorama holds at most
                         render.max_render_megapixels (tiles of
                         render.tile_size; reduced past
@@ -58,7 +66,9 @@ options:
   --set NAME=VALUE      set one of the sweep's settings, named through its
                         groups (--set recovery.time_budget=4), to a number,
                         true or false, or a value's name (--set
-                        render.seams=voronoi); given again for others
+                        render.seams=voronoi); given again for others; a
+                        photo set's matching is set by photos.NAME
+                        (--set photos.min_confidence=1.5)
   --options             list every setting --set takes: its value (the
                         default, or what --set gave), range and what it does
   --scene turning|flat  what the sweep models (--set scene=): a camera turning
@@ -96,7 +106,8 @@ exit codes:
   3  an input is missing, unreadable, not a video or image, a folder has no
      images, or a frame differs in size from the first
   4  the output folder cannot be created or written
-  5  no frame could be placed next to the first one
+  5  no frame could be placed next to the first one (a photo set: no two
+     photos join)
 
 examples:
   zemb_pano data/life_sweep -o out
@@ -106,6 +117,7 @@ examples:
   zemb_pano survey.mp4 --pyramid --viewer -o out
   zemb_pano --viewer --equirectangular sphere.jpg -o out
   zemb_pano shots/IMG_0012.jpg shots/IMG_0013.jpg shots/IMG_0014.jpg
+  zemb_pano shots/ --finish -o out
 )";
 
 namespace {
@@ -123,12 +135,19 @@ int positive_count(const std::string& option, const std::string& text) {
   return static_cast<int>(value);
 }
 
+// --set photos.NAME=VALUE names a photo set's matching settings.
+constexpr const char* kPhotoPrefix = "photos.";
+
 // --set NAME=VALUE. A photo set's recovery keeps the time budget given here.
 void set_assignment(Options& options, const std::string& assignment) {
   const size_t equals = assignment.find('=');
   if (equals == std::string::npos || equals == 0)
     throw usage_error("--set expects NAME=VALUE, got '" + assignment + "'");
   const std::string name = assignment.substr(0, equals);
+  if (name.rfind(kPhotoPrefix, 0) == 0) {
+    set_option(options.photo_matching, name.substr(std::strlen(kPhotoPrefix)), assignment.substr(equals + 1), name);
+    return;
+  }
   const void* set = set_option(options.sweep_options, name, assignment.substr(equals + 1), name);
   if (set == &options.sweep_options.recovery.time_budget) options.budget_stills = false;
 }
@@ -143,6 +162,16 @@ const char* setting_of(const std::string& arg) {
 }
 
 }  // namespace
+
+bool as_photo_set(const Options& options, bool stills) { return stills && options.finish && !options.sweep_asked; }
+
+zemb::PhotoSetOptions photo_set_options(const Options& options) {
+  zemb::PhotoSetOptions photo_set;
+  photo_set.scene = options.sweep_options.scene;
+  photo_set.matching = options.photo_matching;
+  photo_set.render = options.sweep_options.render;
+  return photo_set;
+}
 
 Options parse_options(const std::vector<std::string>& args) {
   Options options;
@@ -166,11 +195,11 @@ Options parse_options(const std::vector<std::string>& args) {
     } else if (arg == "--max-frames") {
       options.max_frames = positive_count(arg, args[++i]);
     } else if (arg == "--sweep") {
-      options.sweep = true;
+      options.sweep = options.sweep_asked = true;
     } else if (arg == "--finish") {
       options.sweep = options.finish = true;
     } else if (arg == "--pyramid") {
-      options.sweep = options.finish = options.pyramid = true;
+      options.sweep = options.sweep_asked = options.finish = options.pyramid = true;
     } else if (arg == "--viewer") {
       options.viewer = true;
     } else if (arg == "--equirectangular") {

@@ -79,6 +79,23 @@ void print_finish_report(std::ostream& out, const zemb::FinishReport& report) {
                             << ")\n";
 }
 
+// Which photos joined, which were left out and why, and where the time went
+// before the render.
+void print_photo_set(std::ostream& out, const RunResult& run) {
+  const zemb::PhotoSetReport& report = *run.photo_report;
+  label(out, "photos read") << run.stats.frames_read << "\n";
+  label(out, "placed") << report.placed.size() << "\n";
+  label(out, "left out") << report.left_out.size() << "\n";
+  for (const zemb::LeftOutPhoto& photo : report.left_out)
+    out << "  " << run.photo_names[std::size_t(photo.index)] << ": " << zemb::left_out_name(photo.why) << ", "
+        << photo.message << "\n";
+  label(out, "pairs matched") << report.pairs_tried << " (" << report.pairs_kept << " confident)\n";
+  label(out, "registration time") << seconds_text(report.seconds_features + report.seconds_matching)
+                                  << " (features " << seconds_text(report.seconds_features) << ", matching "
+                                  << seconds_text(report.seconds_matching) << ")\n";
+  print_finish_report(out, run.finish_report);
+}
+
 }  // namespace
 
 Progress::Progress(std::ostream& out, bool terminal, std::optional<int> expected_frames)
@@ -113,6 +130,7 @@ void Progress::show(const RunStats& stats) {
 
 void print_summary(std::ostream& out, const RunResult& run, bool sweep) {
   using zemb::FrameOutcome;
+  if (run.photo_report) return print_photo_set(out, run);
   const RunStats& stats = run.stats;
   static const std::pair<FrameOutcome, const char*> kRefusals[] = {
       {FrameOutcome::kTooFewKeypoints, "refused, too few keypoints"},

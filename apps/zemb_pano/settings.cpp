@@ -161,8 +161,8 @@ std::string wrapped(const std::string& text, const std::string& indent, std::siz
 
 }  // namespace
 
-const void* set_option(zemb::SweepOptions& options, const std::string& name, const std::string& text,
-                       const std::string& label) {
+template <typename Options>
+const void* set_option(Options& options, const std::string& name, const std::string& text, const std::string& label) {
   const void* set = nullptr;
   zemb::for_each_option(options, [&](const std::string& path, auto& field, double low, double high, const char*) {
     if (path != name) return;
@@ -179,13 +179,20 @@ const void* set_option(zemb::SweepOptions& options, const std::string& name, con
   return set;
 }
 
-void print_options(std::ostream& out, const zemb::SweepOptions& options) {
-  zemb::for_each_option(options, [&out](const std::string& path, const auto& field, double low, double high,
-                                        const char* description) {
+template <typename Options>
+void print_options(std::ostream& out, const Options& options, const std::string& prefix) {
+  zemb::for_each_option(options, [&out, &prefix](const std::string& path, const auto& field, double low, double high,
+                                                 const char* description) {
     using Field = std::decay_t<decltype(field)>;
-    out << path << " = " << value_text(field) << "  (" << range_text<Field>(low, high) << ")\n"
+    out << prefix << path << " = " << value_text(field) << "  (" << range_text<Field>(low, high) << ")\n"
         << wrapped(description, "    ", 79);
   });
 }
+
+template const void* set_option(zemb::SweepOptions&, const std::string&, const std::string&, const std::string&);
+template const void* set_option(zemb::PhotoMatchOptions&, const std::string&, const std::string&,
+                                const std::string&);
+template void print_options(std::ostream&, const zemb::SweepOptions&, const std::string&);
+template void print_options(std::ostream&, const zemb::PhotoMatchOptions&, const std::string&);
 
 }  // namespace zemb_pano

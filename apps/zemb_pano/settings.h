@@ -16,12 +16,14 @@ namespace zemb_pano {
 // an enumeration's value by its name. Throws PanoError (kExitUsage), naming
 // `label` (what the person typed), for an unknown name or a value the field
 // cannot take or that lies outside its range. Returns the field it set.
-const void* set_option(zemb::SweepOptions& options, const std::string& name, const std::string& text,
-                       const std::string& label);
+// Made for zemb::SweepOptions and zemb::PhotoMatchOptions.
+template <typename Options>
+const void* set_option(Options& options, const std::string& name, const std::string& text, const std::string& label);
 
-// Every field of `options`, one to a paragraph: its path, its value, its
-// range and what it does.
-void print_options(std::ostream& out, const zemb::SweepOptions& options);
+// Every field of `options`, one to a paragraph: its path (after `prefix`),
+// its value, its range and what it does.
+template <typename Options>
+void print_options(std::ostream& out, const Options& options, const std::string& prefix = "");
 
 }  // namespace zemb_pano
 

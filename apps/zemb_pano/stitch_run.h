@@ -5,6 +5,7 @@
 
 #include <array>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "frame_source.h"
 #include "options.h"
 #include "pano_error.h"
+#include "zemb/photos.h"
 #include "zemb/sweep.h"
 
 namespace zemb_pano {
@@ -52,6 +54,10 @@ struct RunResult {
   bool rendered = false;  // finish_report is that of a render
   // With --pyramid: the files the tiled render wrote (the .dzi, the flat image when it fits).
   std::vector<std::string> pyramid_files;
+  // A photo set: which photos joined and which were left out and why, and
+  // the photos' file names in the order given.
+  std::optional<zemb::PhotoSetReport> photo_report;
+  std::vector<std::string> photo_names;
 };
 
 // Feeds every frame of `source` to one ZembStitcher, whose working folder is
@@ -66,6 +72,13 @@ RunResult stitch_frames(FrameSource& source, bool with_outlines, Progress& progr
 // finished render `finished`: rendered whenever the run placed two frames,
 // the least that require_placed lets through.
 RunResult sweep_frames(FrameSource& source, const Options& options, Progress& progress);
+
+// Every photo of `source` stitched as one set (zemb::stitch_photos) with
+// photo_set_options(options): finished is its panorama (no preview: panorama
+// and cropped stay empty). A placed photo counts as accepted, one left out
+// as not placeable. PanoError kExitNothingPlaced when no two photos join,
+// naming each photo and why, or when a single photo was read.
+RunResult stitch_photo_set(FrameSource& source, const Options& options, Progress& progress);
 
 // Adds one frame to a stitcher and returns what became of it.
 using AddFrame = std::function<zemb::FrameStatus(cv::Mat& frame)>;

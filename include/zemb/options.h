@@ -372,6 +372,66 @@ struct RenderOptions {
   void check() const;
 };
 
+// How a set of photos is registered as one problem (zemb::stitch_photos):
+// every photo's features at the resolution matching needs, the pairs tried,
+// and the confidence a pair must reach to join its photos.
+struct PhotoMatchOptions {
+  static constexpr const char* kDescription =
+      "How a set of photos is registered: features, the pairs tried, the confidence a pair must reach.";
+  double feature_megapixels = 0.5;
+  int features = 1000;
+  float match_conf = 0.3f;
+  double min_confidence = 1.0;
+  int min_inliers = 16;
+  int all_pairs_up_to = 50;
+  int neighbours = 3;
+  int shortlist = 6;
+
+  template <typename Self, typename Visit>
+  static void for_each_field(Self& o, Visit&& visit) {
+    visit("feature_megapixels", o.feature_megapixels, 0.05, 100,
+          "Photos are described (SIFT) on gray copies of at most this many megapixels: the detail matching "
+          "needs, whatever size the photos come in.");
+    visit("features", o.features, 16, 100000, "Most SIFT features described in a photo.");
+    visit("match_conf", o.match_conf, 0.01, 0.99,
+          "cv::detail::BestOf2NearestMatcher's match_conf: a match is kept when its distance is below (1 - "
+          "match_conf) times the second nearest's.");
+    visit("min_confidence", o.min_confidence, 0, 100,
+          "A pair joins its photos when its confidence, inliers / (8 + 0.3 matches) as cv::detail's matchers "
+          "count it, reaches this; a wrong match stays far below 1.");
+    visit("min_inliers", o.min_inliers, 6, 100000,
+          "A pair joins its photos only with at least this many matches one homography explains.");
+    visit("all_pairs_up_to", o.all_pairs_up_to, 2, 100000,
+          "Sets of up to this many photos match every photo against every other; larger sets match each photo "
+          "against its neighbours in the order given and a shortlist of those that look most alike.");
+    visit("neighbours", o.neighbours, 0, 1000,
+          "In a larger set, the photos either side of a photo in the order given that it is matched against.");
+    visit("shortlist", o.shortlist, 0, 1000,
+          "In a larger set, the photos most alike by a global descriptor (a histogram of visual words) that a "
+          "photo is matched against too.");
+  }
+  void check() const;
+};
+
+// Everything zemb::stitch_photos takes: how the photos are registered, what
+// the camera did, and how the finished panorama is rendered.
+struct PhotoSetOptions {
+  static constexpr const char* kDescription =
+      "A set of photos stitched as one problem: registration, the scene, the finished render.";
+  Scene scene = Scene::kTurning;
+  PhotoMatchOptions matching;
+  RenderOptions render;
+
+  template <typename Self, typename Visit>
+  static void for_each_field(Self& o, Visit&& visit) {
+    visit("scene", o.scene, 0, 1,
+          "What the camera did between the photos: turned about its centre, or passed over a flat scene.");
+    visit("matching", o.matching);
+    visit("render", o.render);
+  }
+  void check() const;
+};
+
 struct SweepOptions {
   static constexpr const char* kDescription =
       "Every setting of Sweep, one struct per component; render is what finish() renders with unless given "

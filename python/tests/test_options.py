@@ -25,7 +25,8 @@ def test_every_field_is_an_attribute_of_its_own_that_refuses_values_out_of_range
     defaults = cls().as_dict()
     assert cls(**defaults) == cls() and eval(repr(cls()), vars(zemb)) == cls()
     numbers = list(number_fields(cls))
-    assert numbers or cls is zemb.SweepOptions  # every other class has numbers, whose docs give their range
+    # the others have numbers, whose docs give their range
+    assert numbers or cls in (zemb.SweepOptions, zemb.PhotoSetOptions)
     for name, value, high in numbers:
         options = cls(**{name: value})
         assert options.as_dict() == {**defaults, name: value}  # this field moved, and no other

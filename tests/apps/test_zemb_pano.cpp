@@ -302,22 +302,29 @@ TEST_F(ZembPano, OptionsListsEverySettingAndSetTakesEachOfThem) {
   const std::map<std::string, Listed> listed = listed_options(defaults.out);
   std::vector<std::string> args;
   std::map<std::string, std::string> wanted;
-  zemb::SweepOptions options;
-  zemb::for_each_option(options, [&](const std::string& path, const auto& field, double low, double high,
-                                     const char* description) {
-    const auto found = listed.find(path);
-    if (found == listed.end()) {
-      ADD_FAILURE() << path << " is not listed";
-      return;
-    }
-    EXPECT_EQ(found->second.description, single_spaced(description)) << path;
-    using Field = std::decay_t<decltype(field)>;
-    if constexpr (!std::is_enum_v<Field> && !std::is_same_v<Field, bool>) {
-      EXPECT_TRUE(same_value(found->second.value, cv::format("%.17g", static_cast<double>(field)))) << path;
-    }
-    wanted[path] = other_value<Field>(low, high, found->second);
-    args.insert(args.end(), {"--set", path + "=" + wanted[path]});
-  });
+  // The sweep's settings by their paths, a photo set's matching after "photos.".
+  const auto check_listed = [&](const std::string& prefix) {
+    return [&, prefix](const std::string& field_path, const auto& field, double low, double high,
+                       const char* description) {
+      const std::string path = prefix + field_path;
+      const auto found = listed.find(path);
+      if (found == listed.end()) {
+        ADD_FAILURE() << path << " is not listed";
+        return;
+      }
+      EXPECT_EQ(found->second.description, single_spaced(description)) << path;
+      using Field = std::decay_t<decltype(field)>;
+      if constexpr (!std::is_enum_v<Field> && !std::is_same_v<Field, bool>) {
+        EXPECT_TRUE(same_value(found->second.value, cv::format("%.17g", static_cast<double>(field)))) << path;
+      }
+      wanted[path] = other_value<Field>(low, high, found->second);
+      args.insert(args.end(), {"--set", path + "=" + wanted[path]});
+    };
+  };
+  const zemb::SweepOptions sweep_options;
+  const zemb::PhotoMatchOptions photo_options;
+  zemb::for_each_option(sweep_options, check_listed(""));
+  zemb::for_each_option(photo_options, check_listed("photos."));
   EXPECT_EQ(listed.size(), wanted.size()) << "--options lists a setting the field lists do not";
   args.push_back("--options");
   const Outcome changed = pano(args);
@@ -467,7 +474,7 @@ TEST_F(ZembPano, SummaryAndFramesCsvTellTheSameOutcomes) {
 TEST_F(ZembPano, FinishWritesTheFinishedPanoramaOrFails) {
   const std::vector<std::string> frames = sweep_frames();
   const fs::path out = scratch_ / "out";
-  const Outcome pair = pano({frames[0], frames[1], "--finish", "-o", out.string()});
+  const Outcome pair = pano({frames[0], frames[1], "--sweep", "--finish", "-o", out.string()});
   ASSERT_EQ(pair.code, 0) << pair.err;
   EXPECT_EQ(summary_count(pair.out, "keyframes"), 1) << "no longer the single-keyframe case";
   EXPECT_EQ(summary_count(pair.out, "keyframes used"), 2);
@@ -484,7 +491,7 @@ TEST_F(ZembPano, FinishWritesTheFinishedPanoramaOrFails) {
   EXPECT_TRUE(!cropped.empty() && cropped.cols <= finished.width && cropped.rows <= finished.height);
 
   const fs::path single_out = scratch_ / "single";
-  const Outcome single = pano({frames[0], "--finish", "-o", single_out.string()});
+  const Outcome single = pano({frames[0], "--sweep", "--finish", "-o", single_out.string()});
   EXPECT_EQ(single.code, 5) << single.err;
   EXPECT_NE(single.err.find("a single frame"), std::string::npos) << single.err;
   EXPECT_TRUE(names_in(single_out).empty());
@@ -550,7 +557,8 @@ TEST_F(ZembPano, SphereSurfaceWritesAPhotoSphere) {
                                              frames.string(), "--camera", "sphere", "--frame-size", "640x360",
                                              "--pan", "6", "--turn", "90", "--pitch", "10", "--roll-swing", "5"});
   ASSERT_EQ(made.code, 0) << made.err;
-  const Outcome finished = pano({frames.string(), "--finish", "--surface", "sphere", "-o", out.string()});
+  const Outcome finished =
+      pano({frames.string(), "--sweep", "--finish", "--surface", "sphere", "-o", out.string()});
 #ifndef ZEMB_HAVE_EXIV2
   EXPECT_EQ(finished.code, 2);
   EXPECT_NE(finished.err.find("libexiv2"), std::string::npos) << finished.err;
@@ -577,12 +585,53 @@ TEST_F(ZembPano, SphereSurfaceWritesAPhotoSphere) {
   }
   // A flat scene's render is no sphere: the run fails and writes nothing.
   const fs::path flat_out = scratch_ / "flat";
-  const Outcome flat = pano({kSweep.string(), "--finish", "--scene", "flat", "--surface", "sphere", "-o",
-                             flat_out.string()});
+  const Outcome flat = pano({kSweep.string(), "--sweep", "--finish", "--scene", "flat", "--surface", "sphere",
+                             "-o", flat_out.string()});
   EXPECT_EQ(flat.code, 1);
   EXPECT_NE(flat.err.find("no sphere"), std::string::npos) << flat.err;
   EXPECT_TRUE(names_in(flat_out).empty());
 #endif
+}
+
+// Photos with --finish are one set: every photo placed whatever its order,
+// only finished.png and its crop written; a photo of another scene is named with its
+// reason; a set with no two photos that join, or a single photo, exits 5.
+TEST_F(ZembPano, PhotosWithFinishAreStitchedAsOneSet) {
+  const fs::path photos = scratch_ / "photos";
+  const Outcome made = run(ZEMB_MAKE_SWEEP, {(fs::path(ZEMB_SOURCE_DIR) / "data/equirect/bma_park.jpg").string(),
+                                             photos.string(), "--camera", "sphere", "--frame-size", "240x320",
+                                             "--fov", "65", "--pan", "31.7", "--turn", "158.5"});
+  ASSERT_EQ(made.code, 0) << made.err;
+  std::vector<std::string> shuffled = {(photos / "frame_04.jpg").string(), (photos / "frame_01.jpg").string(),
+                                       (photos / "frame_06.jpg").string(), (photos / "frame_02.jpg").string(),
+                                       (photos / "frame_05.jpg").string(), (photos / "frame_03.jpg").string()};
+  const fs::path stranger = scratch_ / "stranger.png";
+  cv::Mat other;
+  cv::resize(cv::imread((kSweep / "frame_01.jpg").string()), other, cv::Size(240, 320));
+  ASSERT_TRUE(cv::imwrite(stranger.string(), other));
+  shuffled.push_back(stranger.string());
+  const fs::path out = scratch_ / "out";
+  std::vector<std::string> args = shuffled;
+  for (const char* arg : {"--finish", "-o"}) args.emplace_back(arg);
+  args.push_back(out.string());
+  const Outcome set = pano(args);
+  ASSERT_EQ(set.code, 0) << set.err;
+  EXPECT_EQ(summary_count(set.out, "photos read"), 7);
+  EXPECT_EQ(summary_count(set.out, "placed"), 6);
+  EXPECT_EQ(summary_count(set.out, "left out"), 1);
+  EXPECT_NE(set.out.find(stranger.string() + ": no confident pair"), std::string::npos) << set.out;
+  EXPECT_EQ(names_in(out), (std::vector<std::string>{"finished.png", "finished_cropped.png"}));
+
+  const Outcome apart = pano({(photos / "frame_01.jpg").string(), stranger.string(), "--finish", "-o",
+                              (scratch_ / "apart").string()});
+  EXPECT_EQ(apart.code, 5) << apart.err;
+  EXPECT_NE(apart.err.find("no two photos join"), std::string::npos) << apart.err;
+  const Outcome single = pano({stranger.string(), "--finish", "-o", (scratch_ / "single").string()});
+  EXPECT_EQ(single.code, 5) << single.err;
+  EXPECT_FALSE(fs::exists(scratch_ / "apart" / "finished.png"));
+
+  const Outcome stream = pano({photos.string(), "--sweep", "--finish", "-o", (scratch_ / "stream").string()});
+  EXPECT_NE(stream.out.find("keyframes"), std::string::npos) << "--sweep --finish no longer takes the sweep";
 }
 
 #endif  // ZEMB_PANO

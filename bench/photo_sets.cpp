@@ -1,0 +1,135 @@
+// zemb_photo_sets: photo sets stitched by zemb::stitch_photos and by
+// cv::Stitcher (PANORAMA, its defaults) on the same photos, each timed from
+// decoded photos to panorama, both measured against the photos (coverage and
+// local PSNR, see footage_measure.h) at one scale.
+//
+//   zemb_photo_sets [--shuffle=SEED] FOLDER...
+//
+// Each FOLDER holds one set's photos (taken in name order, or shuffled with
+// SEED). One line a set: photos, placed, seconds, coverage and PSNR of each.
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/stitching.hpp>
+
+#include "footage_measure.h"
+#include "zemb/photos.h"
+
+namespace {
+
+struct Stitched {
+  cv::Mat panorama, covered;
+  int placed = 0;
+  double seconds = 0;
+  zemb_footage::FootageQuality quality;
+};
+
+std::vector<cv::Mat> photos_in(const std::string& folder, int shuffle_seed, double& decode_seconds) {
+  std::vector<std::string> paths;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    if (entry.is_regular_file()) paths.push_back(entry.path().string());
+  std::sort(paths.begin(), paths.end());
+  if (shuffle_seed > 0) std::shuffle(paths.begin(), paths.end(), std::mt19937(unsigned(shuffle_seed)));
+  cv::TickMeter clock;
+  clock.start();
+  std::vector<cv::Mat> photos;
+  for (const std::string& path : paths) {
+    cv::Mat photo = cv::imread(path, cv::IMREAD_COLOR);
+    if (!photo.empty()) photos.push_back(photo);
+  }
+  clock.stop();
+  decode_seconds = clock.getTimeSec();
+  return photos;
+}
+
+Stitched by_zemb(const std::vector<cv::Mat>& photos) {
+  Stitched out;
+  cv::TickMeter clock;
+  clock.start();
+  try {
+    zemb::PhotoPanorama result = zemb::stitch_photos(photos);
+    out.panorama = result.finished.panorama;
+    out.covered = result.finished.mask;
+    out.placed = static_cast<int>(result.report.placed.size());
+  } catch (const cv::Exception& e) {
+    std::cerr << "zemb: " << e.err << "\n";
+  }
+  clock.stop();
+  out.seconds = clock.getTimeSec();
+  return out;
+}
+
+Stitched by_stitcher(const std::vector<cv::Mat>& photos) {
+  Stitched out;
+  cv::TickMeter clock;
+  clock.start();
+  const cv::Ptr<cv::Stitcher> stitcher = cv::Stitcher::create(cv::Stitcher::PANORAMA);
+  try {
+    if (stitcher->stitch(photos, out.panorama) == cv::Stitcher::OK) {
+      out.placed = static_cast<int>(stitcher->component().size());
+      out.covered = zemb_quality::covered_part(out.panorama);
+    } else {
+      out.panorama.release();
+    }
+  } catch (const cv::Exception& e) {  // a flat scene can make it warp onto a vast canvas
+    std::cerr << "cv::Stitcher: " << e.err << "\n";
+    out.panorama.release();
+  }
+  clock.stop();
+  out.seconds = clock.getTimeSec();
+  return out;
+}
+
+void measure(const std::vector<cv::Mat>& photos, Stitched& a, Stitched& b) {
+  const zemb_footage::FrameSample sample(photos);
+  zemb_footage::Located found_a, found_b;
+  if (!a.panorama.empty()) found_a = sample.locate(a.panorama, a.covered);
+  if (!b.panorama.empty()) found_b = sample.locate(b.panorama, b.covered);
+  double common = std::numeric_limits<double>::infinity();
+  for (const zemb_footage::Located* found : {&found_a, &found_b})
+    if (found->scale > 0) common = std::min(common, found->scale);
+  if (!a.panorama.empty()) a.quality = sample.measure(a.panorama, a.covered, found_a, common);
+  if (!b.panorama.empty()) b.quality = sample.measure(b.panorama, b.covered, found_b, common);
+}
+
+void print(const std::string& name, std::size_t photos, double decode, const Stitched& zemb_run,
+           const Stitched& stitcher_run) {
+  std::cout << cv::format("%-28s %2zu photos  decode %5.2f s | zemb %2d placed %6.2f s cov %.3f %5.1f dB | "
+                          "cv::Stitcher %2d placed %6.2f s cov %.3f %5.1f dB\n",
+                          name.c_str(), photos, decode, zemb_run.placed, zemb_run.seconds,
+                          zemb_run.quality.coverage, zemb_run.quality.errors.psnr(), stitcher_run.placed,
+                          stitcher_run.seconds, stitcher_run.quality.coverage, stitcher_run.quality.errors.psnr())
+            << std::flush;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int shuffle_seed = 0;
+  std::vector<std::string> folders;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.rfind("--shuffle=", 0) == 0)
+      shuffle_seed = std::stoi(arg.substr(10));
+    else
+      folders.push_back(arg);
+  }
+  if (folders.empty()) {
+    std::cerr << "usage: zemb_photo_sets [--shuffle=SEED] FOLDER...\n";
+    return 2;
+  }
+  for (const std::string& folder : folders) {
+    double decode = 0;
+    const std::vector<cv::Mat> photos = photos_in(folder, shuffle_seed, decode);
+    if (photos.size() < 2) continue;
+    Stitched zemb_run = by_zemb(photos), stitcher_run = by_stitcher(photos);
+    measure(photos, zemb_run, stitcher_run);
+    print(std::filesystem::path(folder).filename().string(), photos.size(), decode, zemb_run, stitcher_run);
+  }
+  return 0;
+}

@@ -1,0 +1,42 @@
+// Each photo described once, at the resolution matching needs: SIFT on a
+// gray copy of at most feature_megapixels, whatever size the photo comes in.
+#include <algorithm>
+#include <cmath>
+
+#include <opencv2/features2d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "photos/photos_internal.h"
+
+namespace zemb {
+namespace photos {
+
+namespace {
+
+Described described(const cv::Mat& image, int index, const PhotoMatchOptions& options) {
+  Described photo;
+  cv::Mat gray;
+  cv::cvtColor(image, gray, cv::COLOR_BGR2GRAY);
+  const double area = std::max(1, gray.cols * gray.rows);
+  photo.scale = std::min(1.0, std::sqrt(options.feature_megapixels * 1e6 / area));
+  if (photo.scale < 1.0) cv::resize(gray, gray, cv::Size(), photo.scale, photo.scale, cv::INTER_AREA);
+  cv::SIFT::create(options.features)
+      ->detectAndCompute(gray, cv::noArray(), photo.features.keypoints, photo.features.descriptors);
+  photo.features.img_idx = index;
+  photo.features.img_size = gray.size();
+  return photo;
+}
+
+}  // namespace
+
+std::vector<Described> describe(const std::vector<cv::Mat>& images, const PhotoMatchOptions& options) {
+  std::vector<Described> photos(images.size());
+  cv::parallel_for_(cv::Range(0, static_cast<int>(images.size())), [&](const cv::Range& range) {
+    for (int i = range.start; i < range.end; ++i)
+      photos[std::size_t(i)] = described(images[std::size_t(i)], i, options);
+  });
+  return photos;
+}
+
+}  // namespace photos
+}  // namespace zemb

@@ -1,0 +1,62 @@
+// The steps of stitching a set of photos: describing each photo, choosing
+// the pairs to match, matching them, and grouping the photos the confident
+// pairs join.
+#ifndef ZEMB_PHOTOS_INTERNAL_H
+#define ZEMB_PHOTOS_INTERNAL_H
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/stitching/detail/matchers.hpp>
+
+#include "zemb/options.h"
+
+namespace zemb {
+namespace photos {
+
+// A photo's SIFT features on a gray copy reduced by `scale` (keypoints in
+// that copy's pixels, img_size its size).
+struct Described {
+  cv::detail::ImageFeatures features;
+  double scale = 1.0;
+};
+
+// Every photo described, in parallel.
+std::vector<Described> describe(const std::vector<cv::Mat>& images, const PhotoMatchOptions& options);
+
+// The pairs to match, as the NxN CV_8U mask cv::detail's matchers read (the
+// upper triangle set): every pair of a set of up to all_pairs_up_to photos;
+// in a larger one each photo's neighbours in the order given and its
+// shortlist of the photos most alike.
+cv::Mat pairs_to_try(const std::vector<Described>& photos, const PhotoMatchOptions& options);
+
+// The photos most alike each photo by a histogram of visual words (SIFT
+// descriptors clustered), `count` of them, most alike first.
+std::vector<std::vector<int>> most_alike(const std::vector<Described>& photos, int count);
+
+// One matched pair, i < j, with its confidence as cv::detail's matchers
+// count it (inliers / (8 + 0.3 matches)), not capped.
+struct MatchedPair {
+  int i = 0, j = 0;
+  int matches = 0, inliers = 0;
+  double confidence = 0;
+  std::vector<cv::Point2f> i_points, j_points;  // the inliers, in the photos' own pixels
+};
+
+// Every pair the mask names, matched with cv::detail::BestOf2NearestMatcher.
+std::vector<MatchedPair> match_pairs(const std::vector<Described>& photos, const cv::Mat& mask,
+                                     const PhotoMatchOptions& options);
+
+// Whether a pair reaches the confidence that joins its photos.
+bool confident(const MatchedPair& pair, const PhotoMatchOptions& options);
+
+// The photos the confident pairs join into the largest group, in the order
+// a maximum spanning tree (by confidence) reaches them from the photo most
+// confidently joined: neighbours in that order overlap, which the render's
+// windows of keyframes rely on. Empty when no pair is confident.
+std::vector<int> largest_group_in_tree_order(int count, const std::vector<MatchedPair>& kept);
+
+}  // namespace photos
+}  // namespace zemb
+
+#endif  // ZEMB_PHOTOS_INTERNAL_H

@@ -1,0 +1,156 @@
+// zemb::stitch_photos on small photo sets made from a full-sphere photo of
+// the repository (data/equirect), where the truth is known: the ordinary
+// sets a stream could not place, in any order, with photos of other sizes
+// and orientations, a photo of another scene among them, and a set large
+// enough to be matched by neighbours and shortlist.
+#include <algorithm>
+#include <numeric>
+#include <random>
+#include <set>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "synthetic_sweep.h"
+#include "zemb/photos.h"
+
+namespace {
+
+struct PhotoSet {
+  std::vector<cv::Mat> photos;
+  double focal = 0;  // true focal length, photo pixels
+};
+
+const cv::Mat& sphere_photo() {
+  static const cv::Mat photo = cv::imread(std::string(ZEMB_SOURCE_DIR) + "/data/equirect/bma_park.jpg");
+  return photo;
+}
+
+// Photos a camera at the centre of the sphere takes, turning `pan` degrees
+// between them over `turn` degrees.
+PhotoSet sphere_set(cv::Size frame, double pan, double turn) {
+  zemb_tools::SweepSettings settings;
+  settings.camera = zemb_tools::SweepCamera::sphere;
+  settings.sphere.frame = frame;
+  settings.sphere.fov_deg = 65;
+  settings.sphere.pan_step_deg = pan;
+  settings.sphere.turn_deg = turn;
+  PhotoSet set;
+  for (const zemb_tools::SweepFrame& frame_made : zemb_tools::make_sweep(sphere_photo(), settings)) {
+    set.photos.push_back(frame_made.camera_frame);
+    set.focal = frame_made.focal;
+  }
+  return set;
+}
+
+// The landscape set (1620x1080, about 58 % overlap) and the portrait one
+// (810x1080, about 38 %), reduced three times.
+PhotoSet landscape_set() { return sphere_set({540, 360}, 27, 189); }
+PhotoSet portrait_set() { return sphere_set({270, 360}, 31.7, 158.5); }
+
+cv::Mat stranger(cv::Size size) {
+  cv::Mat photo = cv::imread(std::string(ZEMB_SOURCE_DIR) + "/data/photos/life.jpg"), out;
+  cv::resize(photo(cv::Rect(0, 0, photo.cols / 2, photo.rows / 2)), out, size, 0, 0, cv::INTER_AREA);
+  return out;
+}
+
+std::vector<int> all_of(std::size_t count) {
+  std::vector<int> all(count);
+  std::iota(all.begin(), all.end(), 0);
+  return all;
+}
+
+TEST(StitchPhotos, TheOrdinarySetsPlaceEveryPhotoWithTheTrueLens) {
+  ASSERT_FALSE(sphere_photo().empty());
+  for (const PhotoSet& set : {landscape_set(), portrait_set()}) {
+    const zemb::PhotoPanorama result = zemb::stitch_photos(set.photos);
+    EXPECT_EQ(result.report.placed, all_of(set.photos.size()));
+    EXPECT_TRUE(result.report.left_out.empty());
+    const zemb::FinishReport& finished = result.finished.report;
+    EXPECT_EQ(finished.model, zemb::RenderModel::kRotation) << finished.fallback_message;
+    EXPECT_NEAR(finished.focal / set.focal, 1.0, 0.03);
+    EXPECT_EQ(result.finished.panorama.size(), finished.size);
+    EXPECT_GT(cv::countNonZero(result.finished.mask), 0.6 * result.finished.mask.total());
+  }
+}
+
+// A photo of another scene is left out, and says why; the order the photos
+// come in changes neither which join nor the lens found.
+TEST(StitchPhotos, AnyOrderJoinsTheSamePhotosAndLeavesAStrangerOut) {
+  PhotoSet set = landscape_set();
+  const std::size_t count = set.photos.size();
+  set.photos.push_back(stranger(set.photos[0].size()));
+  std::vector<int> order = all_of(set.photos.size());
+  std::shuffle(order.begin(), order.end(), std::mt19937(5));
+  std::vector<cv::Mat> shuffled;
+  for (int index : order) shuffled.push_back(set.photos[std::size_t(index)]);
+
+  const zemb::PhotoPanorama result = zemb::stitch_photos(shuffled);
+  std::set<int> joined;
+  for (int placed : result.report.placed) joined.insert(order[std::size_t(placed)]);
+  const std::vector<int> set_photos = all_of(count);
+  EXPECT_EQ(joined, std::set<int>(set_photos.begin(), set_photos.end()));
+  ASSERT_EQ(result.report.left_out.size(), 1u);
+  const zemb::LeftOutPhoto& left = result.report.left_out[0];
+  EXPECT_EQ(order[std::size_t(left.index)], int(count));
+  EXPECT_EQ(left.why, zemb::PhotoLeftOut::kNoConfidentPair);
+  EXPECT_NE(left.message.find("confidence"), std::string::npos) << left.message;
+  EXPECT_NEAR(result.finished.report.focal / set.focal, 1.0, 0.03);
+}
+
+// Photos of other sizes (a zoomed-out copy) and orientations (one turned
+// upright, as EXIF rotation leaves it) join all the same.
+TEST(StitchPhotos, PhotosOfOtherSizesAndOrientationsJoin) {
+  PhotoSet set = portrait_set();
+  cv::resize(set.photos[1], set.photos[1], cv::Size(), 0.75, 0.75, cv::INTER_AREA);
+  cv::rotate(set.photos[3], set.photos[3], cv::ROTATE_90_CLOCKWISE);
+  const zemb::PhotoPanorama result = zemb::stitch_photos(set.photos);
+  EXPECT_EQ(result.report.placed, all_of(set.photos.size()));
+}
+
+// Beyond all_pairs_up_to, each photo meets its neighbours in the order given
+// and its shortlist: a shuffled set still finds its overlaps.
+TEST(StitchPhotos, ALargeSetFindsItsOverlapsByShortlist) {
+  const PhotoSet set = landscape_set();
+  std::vector<cv::Mat> shuffled = set.photos;
+  std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(11));
+  zemb::PhotoSetOptions options;
+  options.matching.all_pairs_up_to = 4;
+  options.matching.neighbours = 1;
+  options.matching.shortlist = 3;
+  const zemb::PhotoPanorama result = zemb::stitch_photos(shuffled, options);
+  EXPECT_EQ(result.report.placed, all_of(shuffled.size()));
+  for (const zemb::LeftOutPhoto& left : result.report.left_out) ADD_FAILURE() << left.index << ": " << left.message;
+  EXPECT_LT(result.report.pairs_tried, int(shuffled.size() * (shuffled.size() - 1) / 2));
+}
+
+TEST(StitchPhotos, RefusesWhatIsNoPhotoSet) {
+  const PhotoSet set = portrait_set();
+  const auto code_of = [](const std::vector<cv::Mat>& photos, const zemb::PhotoSetOptions& options) {
+    try {
+      zemb::stitch_photos(photos, options);
+    } catch (const cv::Exception& e) {
+      return e.code;
+    }
+    return 0;
+  };
+  const zemb::PhotoSetOptions defaults;
+  EXPECT_EQ(code_of({set.photos[0]}, defaults), cv::Error::StsBadArg);
+  EXPECT_EQ(code_of({set.photos[0], cv::Mat()}, defaults), cv::Error::StsBadArg);
+  EXPECT_EQ(code_of({set.photos[0], cv::Mat(set.photos[0].size(), CV_8UC1, cv::Scalar(0))}, defaults),
+            cv::Error::StsBadArg);
+  zemb::PhotoSetOptions wrong;
+  wrong.matching.min_inliers = 2;
+  EXPECT_EQ(code_of(set.photos, wrong), cv::Error::StsBadArg);
+  try {
+    zemb::stitch_photos({set.photos[0], stranger(set.photos[0].size())});
+    ADD_FAILURE() << "two photos of two scenes were stitched";
+  } catch (const cv::Exception& e) {
+    EXPECT_EQ(e.code, cv::Error::StsError);
+    EXPECT_NE(e.err.find("photo 0: "), std::string::npos) << e.err;
+    EXPECT_NE(e.err.find("photo 1: "), std::string::npos) << e.err;
+  }
+}
+
+}  // namespace
