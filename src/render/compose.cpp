@@ -117,7 +117,7 @@ struct SeamPass {
 };
 
 void find_gains_and_seams(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
-                          double scale, SeamPass& pass, ComposeTimes& times) {
+                          double scale, SeamPass& pass, Composition& times) {
   cv::TickMeter clock;
   clock.start();
   std::vector<cv::UMat> images(used.size());
@@ -153,11 +153,12 @@ void cut_along_seam(const cv::UMat& seam_mask, cv::Mat& mask) {
 
 }  // namespace
 
-ComposeTimes compose_panorama(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
+Composition compose_panorama(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
                               const RenderOptions& options, const RenderStages& stages, cv::Mat& panorama,
                               cv::Mat& mask) {
-  ComposeTimes times;
+  Composition times;
   const double scale = render_scale(record, used, warps, options);
+  times.scale = scale;
   const cv::Size first_size = record.keyframes[std::size_t(used.front())].image_size;
   const double seam_scale =
       std::min(scale, std::sqrt(options.seam_megapixels * 1e6 / first_size.area()));
@@ -180,6 +181,7 @@ ComposeTimes compose_panorama(const SweepRecord& record, const std::vector<int>&
   // What the frames cover, gathered here: not every blender's own mask can be
   // trusted (OpenCV 4.6's feather blender hands back an empty one).
   const cv::Rect box = cv::detail::resultRoi(corners, sizes);
+  times.origin = box.tl();
   mask = cv::Mat::zeros(box.size(), CV_8U);
   for (std::size_t k = 0; k < used.size(); ++k) {
     WarpedFrame frame = warp_frame(warps, used[k], kept_image(record, used[k]), scale);

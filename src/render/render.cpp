@@ -2,6 +2,7 @@
 // model that fits (or as the sweep placed them live), and compose.
 #include <algorithm>
 #include <numeric>
+#include <utility>
 
 #include "render/render_internal.h"
 
@@ -15,6 +16,20 @@ std::vector<int> not_in(const std::vector<int>& used, std::size_t count) {
   std::iota(all.begin(), all.end(), 0);
   std::set_difference(all.begin(), all.end(), used.begin(), used.end(), std::back_inserter(rest));
   return rest;
+}
+
+// Where each keyframe used landed on the finished panorama, when a plane
+// transform says it.
+std::vector<cv::Mat> on_panorama(const rendering::FrameWarps& warps, const std::vector<int>& used, std::size_t count,
+                                 const rendering::Composition& composition) {
+  const cv::Mat to_panorama = (cv::Mat_<double>(3, 3) << composition.scale, 0, -composition.origin.x, 0,
+                               composition.scale, -composition.origin.y, 0, 0, 1);
+  std::vector<cv::Mat> placements(count);
+  for (int index : used) {
+    const cv::Mat transform = warps.plane_transform(index);
+    if (!transform.empty()) placements[std::size_t(index)] = to_panorama * transform;
+  }
+  return placements;
 }
 
 }  // namespace
@@ -50,9 +65,9 @@ FinishedPanorama render(const SweepRecord& record, const RenderOptions& options,
   FinishedPanorama result;
   FinishReport& report = result.report;
 
-  const rendering::LinkGraph graph = rendering::link_graph(record, options);
-  rendering::Refinement refinement =
-      rendering::refine(record, graph, options, rendering::live_placements(record, options.surface));
+  rendering::Placements live = rendering::live_placements(record, options.surface);
+  const rendering::LinkGraph graph = rendering::link_graph(record, options, live);
+  rendering::Refinement refinement = rendering::refine(record, graph, options, std::move(live));
   const rendering::Placements& placements = refinement.placements;
   report.model = placements.model;
   report.refined = placements.model != RenderModel::kLive;
@@ -68,8 +83,9 @@ FinishedPanorama render(const SweepRecord& record, const RenderOptions& options,
     CV_Error(cv::Error::StsBadArg, "render: no model places the keyframes (" + refinement.fallback.message +
                                        ") and no live placement can be drawn");
 
-  const rendering::ComposeTimes times = rendering::compose_panorama(record, placements.used, *placements.warps, options,
-                                                              stages, result.panorama, result.mask);
+  const rendering::Composition times = rendering::compose_panorama(record, placements.used, *placements.warps,
+                                                                   options, stages, result.panorama, result.mask);
+  report.placements = on_panorama(*placements.warps, placements.used, record.keyframes.size(), times);
   report.keyframes_used = static_cast<int>(placements.used.size());
   report.left_out = not_in(placements.used, record.keyframes.size());
   report.size = result.panorama.size();

@@ -49,6 +49,8 @@ class HomographyWarps : public FrameWarps {
     return box.tl();
   }
 
+  cv::Mat plane_transform(int index) const override { return transforms_[static_cast<std::size_t>(index)].clone(); }
+
  private:
   // The transform of the kept image shrunk by `scale` onto the panorama
   // shrunk by `scale`.
@@ -72,6 +74,14 @@ class RotationWarps : public FrameWarps {
                  cv::Mat& out) const override {
     return warper(scale)->warp(scaled_image, intrinsics(index, scale), camera(index).R, interpolation, border,
                                out);
+  }
+
+  // A plane warper at scale f puts a ray (x, y, z) at f (x / z, y / z).
+  cv::Mat plane_transform(int index) const override {
+    if (cylindrical_) return cv::Mat();
+    cv::Mat rotation;
+    camera(index).R.convertTo(rotation, CV_64F);
+    return scaling(focal_) * rotation * camera(index).K().inv();
   }
 
  private:
