@@ -154,7 +154,12 @@ Quality Reference::measure(const cv::Mat& panorama, const cv::Mat& covered, cons
   if (photo_to_panorama.empty()) return q;
   q.registered = true;
   q.within4 = double(cv::countNonZero(inliers)) / double(inliers.size());
+  compare(panorama, covered, swept, photo_to_panorama, q);
+  return q;
+}
 
+void Reference::compare(const cv::Mat& panorama, const cv::Mat& covered, const cv::Mat& swept,
+                        const cv::Mat& photo_to_panorama, Quality& q) const {
   cv::Mat reduced, reduced_to_panorama, expected, seen;
   reduce_for(photo_, photo_to_panorama, reduced, reduced_to_panorama);
   cv::warpPerspective(reduced, expected, reduced_to_panorama, panorama.size(), cv::INTER_LINEAR);
@@ -167,6 +172,18 @@ Quality Reference::measure(const cv::Mat& panorama, const cv::Mat& covered, cons
   cv::Mat reached;
   cv::warpPerspective(covered, reached, photo_to_panorama, photo_.size(), cv::INTER_NEAREST | cv::WARP_INVERSE_MAP);
   q.coverage = double(cv::countNonZero(swept & reached)) / double(cv::countNonZero(swept));
+}
+
+Quality Reference::measure_placed(const cv::Mat& panorama, const cv::Mat& covered, const cv::Mat& swept,
+                                  const zemb_tools::KeyframePlaces& places) const {
+  const zemb_tools::TruthFit fit = zemb_tools::fit_to_truth(places, kWithin);
+  if (fit.photo_to_panorama.empty()) return measure(panorama, covered, swept);
+  Quality q;
+  q.matches = fit.points;
+  q.registered = true;
+  q.within4 = fit.within;
+  q.length = fit.length;
+  compare(panorama, covered, swept, fit.photo_to_panorama, q);
   return q;
 }
 
