@@ -106,19 +106,25 @@ class LivePrior {
     return kept;
   }
 
-  // The pair fitted to the correspondences that agree with the live
-  // placements, unless many more of them agree on another transform (the
-  // live chain was wrong there): on a repeating texture a group of
-  // correspondences may pair twins, which one transform explains all too
-  // well, where the live chain followed the motion and knows which is which.
+  // Half the pair's correspondences or more within the slack of where the
+  // live placements put them.
+  bool agrees(const LinkedPair& pair) const {
+    const PointPairs near = agreeing_points(pair.from, pair.to, {pair.from_points, pair.to_points});
+    return 2 * near.first.size() >= pair.from_points.size();
+  }
+
+  // The pair fitted to all its correspondences when the fit agrees with the
+  // live placements (a live focal length a little off leaves the edges
+  // further apart, not the middle); else fitted to those that agree, unless
+  // many more agree on another transform (the live chain was wrong there).
+  // On a repeating texture a group of correspondences may pair twins, which
+  // one transform explains all too well, where the live chain followed the
+  // motion and knows which is which.
   LinkedPair fitted_pair(int from, int to, const PointPairs& points) const {
-    LinkedPair agreeing = fitted(from, to, agreeing_points(from, to, points), options_.link_threshold);
     LinkedPair all = fitted(from, to, points, options_.link_threshold);
+    if (relative(from, to).empty() || (!all.homography.empty() && agrees(all))) return all;
+    LinkedPair agreeing = fitted(from, to, agreeing_points(from, to, points), options_.link_threshold);
     const std::size_t many = static_cast<std::size_t>(options_.prior_overrule);
-    if (relative(from, to).empty() || agreeing.homography.empty()) {
-      if (relative(from, to).empty() || all.from_points.size() >= many) return all;
-      return agreeing;
-    }
     if (all.from_points.size() >= many && all.from_points.size() > 2 * agreeing.from_points.size()) return all;
     return agreeing;
   }
