@@ -83,9 +83,8 @@ double radians(double degrees) { return degrees * CV_PI / 180; }
 // of a 40-degree view 2 degrees apart). The sweep goes along the frame's
 // shorter side, which spans `view_deg`.
 MadeSweep turning_sweep(const std::string& name, const cv::Mat& photo, cv::Size frame, double view_deg,
-                        double step_deg, double blur = 0) {
+                        double step_deg) {
   zemb_tools::SweepSettings s = camera_settings(zemb_tools::SweepCamera::turning, frame);
-  s.effects.blur_sigma = blur * frame.width / kBaseFrame.width;
   s.frames = 25;
   s.turning.fov_deg = view_deg;
   s.turning.pan_step_deg = step_deg;
@@ -370,9 +369,19 @@ void add_hard_plans(const std::vector<cv::Mat>& photos, cv::Size frame, std::vec
                        return turning_sweep(name, zemb_tools::repeating_texture(texture, size, life), frame, 40, 2);
                      }});
   }
-  plans.push_back({"turning/bokeh", [=] { return turning_sweep("turning/bokeh", zemb_tools::bokeh(life), frame, 40, 2); }});
-  plans.push_back({"turning/haze", [=] { return turning_sweep("turning/haze", zemb_tools::hazy(life), frame, 40, 2); }});
-  plans.push_back({"turning/blur", [=] { return turning_sweep("turning/blur", life, frame, 40, 2, 1.5); }});
+  plans.push_back({"turning/bokeh", [=] {
+    return turning_sweep("turning/bokeh", zemb_tools::bokeh(life), frame, 40, 2);
+  }});
+  plans.push_back({"turning/haze", [=] {
+    return turning_sweep("turning/haze", zemb_tools::hazy(life), frame, 40, 2);
+  }});
+  // Blurred in the scene, not by the camera, so that the photo the output is
+  // measured against is what the frames show.
+  plans.push_back({"turning/blur", [=] {
+                     cv::Mat blurred;
+                     cv::GaussianBlur(life, blurred, cv::Size(), 1.5 * life.cols / 2160.0);
+                     return turning_sweep("turning/blur", blurred, frame, 40, 2);
+                   }});
   // 130 frames 0.12 of a frame apart, as a hand slides a phone; 50 and 150
   // frames a quarter of a frame apart, every frame a keyframe.
   const std::vector<std::pair<int, double>> slides = {{130, 0.12}, {50, 0.25}, {150, 0.25}};

@@ -135,7 +135,8 @@ class LivePrior {
     KeyframeLink link{from, to, {}, {}};
     const cv::Mat live = relative(from, to);
     if (live.empty()) return link;
-    const cv::Size a = record_.keyframes[std::size_t(from)].image_size, b = record_.keyframes[std::size_t(to)].image_size;
+    const cv::Size a = record_.keyframes[std::size_t(from)].image_size;
+    const cv::Size b = record_.keyframes[std::size_t(to)].image_size;
     std::vector<cv::Point2f> grid, carried;
     for (int y = 0; y < kLiveGrid; ++y)
       for (int x = 0; x < kLiveGrid; ++x)

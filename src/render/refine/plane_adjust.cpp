@@ -228,7 +228,8 @@ class Adjustment {
       g *= scale_weight_;
       for (int i = 0; i < kParams; ++i) {
         gradient.at<double>(kParams * variable(k) + i) += g(i) * r;
-        for (int j = 0; j < kParams; ++j) normal.at<double>(kParams * variable(k) + i, kParams * variable(k) + j) += g(i) * g(j);
+        for (int j = 0; j < kParams; ++j)
+          normal.at<double>(kParams * variable(k) + i, kParams * variable(k) + j) += g(i) * g(j);
       }
     }
   }
