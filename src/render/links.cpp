@@ -108,9 +108,13 @@ class LivePrior {
 
   // Half the pair's correspondences or more within the slack of where the
   // live placements put them.
-  bool agrees(const LinkedPair& pair) const {
-    const PointPairs near = agreeing_points(pair.from, pair.to, {pair.from_points, pair.to_points});
-    return 2 * near.first.size() >= pair.from_points.size();
+  bool agrees(const LinkedPair& pair) const { return agreeing_share({pair}) >= 0.5; }
+
+  // The live placements are a prior worth keeping when they agree with the
+  // recorded links as a whole; a live focal length far off (a wrong hint)
+  // leaves every link further apart, and then no link is judged by them.
+  void judge_credibility(const std::vector<LinkedPair>& recorded) {
+    credible_ = recorded.empty() || agreeing_share(recorded) >= 0.5;
   }
 
   // The pair fitted to all its correspondences when the fit agrees with the
@@ -122,11 +126,22 @@ class LivePrior {
   // motion and knows which is which.
   LinkedPair fitted_pair(int from, int to, const PointPairs& points) const {
     LinkedPair all = fitted(from, to, points, options_.link_threshold);
-    if (relative(from, to).empty() || (!all.homography.empty() && agrees(all))) return all;
+    if (!credible_ || relative(from, to).empty() || (!all.homography.empty() && agrees(all))) return all;
     LinkedPair agreeing = fitted(from, to, agreeing_points(from, to, points), options_.link_threshold);
     const std::size_t many = static_cast<std::size_t>(options_.prior_overrule);
     if (all.from_points.size() >= many && all.from_points.size() > 2 * agreeing.from_points.size()) return all;
     return agreeing;
+  }
+
+  // The share of the pairs' correspondences that agree with the live
+  // placements.
+  double agreeing_share(const std::vector<LinkedPair>& pairs) const {
+    std::size_t near = 0, all = 0;
+    for (const LinkedPair& pair : pairs) {
+      near += agreeing_points(pair.from, pair.to, {pair.from_points, pair.to_points}).first.size();
+      all += pair.from_points.size();
+    }
+    return all == 0 ? 0.0 : double(near) / double(all);
   }
 
   // Points of a grid over `from` that the live placements carry inside `to`,
@@ -163,6 +178,7 @@ class LivePrior {
   const SweepRecord& record_;
   const RenderOptions& options_;
   const Placements& live_;
+  bool credible_ = true;
 };
 
 void add_pairs(const std::vector<KeyframeLink>& links, const LivePrior& prior, std::vector<LinkedPair>& pairs) {
@@ -266,10 +282,15 @@ void group(LinkGraph& graph) {
 LinkGraph link_graph(const SweepRecord& record, const RenderOptions& options, const Placements& live) {
   check_links(record);
   const int n = static_cast<int>(record.keyframes.size());
-  const LivePrior prior(record, options, live);
+  LivePrior prior(record, options, live);
   LinkGraph graph;
   for (const Keyframe& keyframe : record.keyframes) graph.sizes.push_back(keyframe.image_size);
-  add_pairs(sharpened_links(record, record.links), prior, graph.pairs);
+  const std::vector<KeyframeLink> recorded = sharpened_links(record, record.links);
+  std::vector<LinkedPair> unjudged;
+  for (const auto& [keyframes, points] : gathered(recorded))
+    unjudged.push_back(fitted(keyframes.first, keyframes.second, points, options.link_threshold));
+  prior.judge_credibility(unjudged);
+  add_pairs(recorded, prior, graph.pairs);
   if (options.match_unlinked) {
     link_neighbours_around_live(n, prior, graph.pairs);
     join_by_matching(record, options, prior, graph.pairs);
