@@ -91,6 +91,15 @@ cv::Mat brick(cv::Size size, cv::RNG& rng) {
   return image;
 }
 
+// The periodic facade drawn for 2160 columns, scaled to `size`.
+cv::Mat facade(cv::Size size) {
+  const double u = unit_of(size);
+  cv::Mat image;
+  cv::resize(periodic_facade(cv::Size(cvRound(size.width / u), cvRound(size.height / u))), image, size, 0, 0,
+             u < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
+  return image;
+}
+
 }  // namespace
 
 const char* texture_name(Texture texture) {
@@ -117,7 +126,7 @@ cv::Mat repeating_texture(Texture texture, cv::Size size, const cv::Mat& photo) 
     case Texture::gravel: image = gravel(size, rng); break;
     case Texture::foliage: image = foliage(size, photo); break;
     case Texture::brick: image = brick(size, rng); break;
-    case Texture::facade: image = periodic_facade(size); break;
+    case Texture::facade: image = facade(size); break;
   }
   // What a lens does to drawn edges.
   cv::GaussianBlur(image, image, cv::Size(), std::max(0.6, 0.8 * unit_of(size)));
