@@ -1,5 +1,6 @@
 #include "quality_measure.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <opencv2/calib3d.hpp>
@@ -19,7 +20,24 @@ cv::Mat gray(const cv::Mat& image) {
   return g;
 }
 
-cv::Ptr<cv::SIFT> sift() { return cv::SIFT::create(6000); }
+// SIFT works on a copy of at most this many pixels: on a long slide's strip
+// (50,000 columns) the full image's pyramid would hold tens of gigabytes.
+constexpr double kMostDetectedPixels = 8e6;
+
+// SIFT features of an image where `mask` (may be empty) is set, found on a
+// copy reduced to kMostDetectedPixels, in the image's own pixels.
+void detect(const cv::Mat& image, const cv::Mat& mask, std::vector<cv::KeyPoint>& keypoints, cv::Mat& descriptors) {
+  const double scale = std::min(1.0, std::sqrt(kMostDetectedPixels / double(image.total())));
+  cv::Mat g = gray(image), m = mask;
+  if (scale < 1) {
+    cv::resize(g, g, cv::Size(), scale, scale, cv::INTER_AREA);
+    if (!m.empty()) cv::resize(m, m, g.size(), 0, 0, cv::INTER_NEAREST);
+  }
+  if (m.empty()) m = cv::Mat(g.size(), CV_8U, cv::Scalar(255));
+  cv::SIFT::create(6000)->detectAndCompute(g, m, keypoints, descriptors);
+  const cv::Point2f half(0.5f, 0.5f);
+  for (cv::KeyPoint& keypoint : keypoints) keypoint.pt = (keypoint.pt + half) / float(scale) - half;
+}
 
 // Mutual nearest neighbours that also pass the ratio test: few false matches
 // are left, so the share of matches off the homography measures the
@@ -136,14 +154,14 @@ TileErrors compare_tiles(const cv::Mat& image, const cv::Mat& expected, const cv
 }
 
 Reference::Reference(cv::Mat photo) : photo_(std::move(photo)) {
-  sift()->detectAndCompute(gray(photo_), cv::noArray(), keypoints_, descriptors_);
+  detect(photo_, cv::Mat(), keypoints_, descriptors_);
 }
 
 Quality Reference::measure(const cv::Mat& panorama, const cv::Mat& covered, const cv::Mat& swept) const {
   Quality q;
   std::vector<cv::KeyPoint> keypoints;
   cv::Mat descriptors;
-  sift()->detectAndCompute(gray(panorama), covered, keypoints, descriptors);
+  detect(panorama, covered, keypoints, descriptors);
   std::vector<cv::Point2f> in_photo, in_panorama;
   if (!descriptors.empty()) mutual_matches(keypoints_, descriptors_, keypoints, descriptors, in_photo, in_panorama);
   q.matches = int(in_photo.size());
