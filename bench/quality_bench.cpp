@@ -476,8 +476,10 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   }
   std::printf("\nPSNR (grey, pooled) and SSIM over 64-px tiles aligned on their own after one homography to the "
-              "photo; coverage: share of the swept photo area shown; within 4 px: share of mutual SIFT matches "
-              "within 4 panorama pixels of that homography; seconds: Sweep::add over all frames (live preview), "
+              "photo (the finished panorama's from the ground truth, the others' from SIFT matches); coverage: "
+              "share of the swept photo area shown; within 4 px: share of the keyframes' points (finished) or "
+              "mutual SIFT matches (the others) within 4 panorama pixels of that homography; length: the finished "
+              "panorama's over the scene's; seconds: Sweep::add over all frames (live preview), "
               "plus finish() (finished), cv::Stitcher::stitch; time ratio: finished / cv::Stitcher.\n\n");
 
   std::printf("| sweep | target | value | |\n| --- | --- | ---: | --- |\n");
