@@ -176,10 +176,23 @@ Quality Reference::measure(const cv::Mat& panorama, const cv::Mat& covered, cons
   return q;
 }
 
+// The part of the photo that the panorama's box shows: OpenCV warps no image
+// past 32767 pixels a side, and a long slide's strip is longer.
+cv::Rect shown_part(cv::Size photo, cv::Size panorama, const cv::Mat& photo_to_panorama) {
+  const float w = float(panorama.width), h = float(panorama.height);
+  std::vector<cv::Point2f> corners = {{0, 0}, {w, 0}, {w, h}, {0, h}}, seen;
+  cv::perspectiveTransform(corners, seen, cv::Mat(photo_to_panorama.inv()));
+  const cv::Rect box = cv::boundingRect(seen);
+  return cv::Rect(box.x - 2, box.y - 2, box.width + 4, box.height + 4) & cv::Rect(cv::Point(), photo);
+}
+
 void Reference::compare(const cv::Mat& panorama, const cv::Mat& covered, const cv::Mat& swept,
                         const cv::Mat& photo_to_panorama, Quality& q) const {
+  const cv::Rect part = shown_part(photo_.size(), panorama.size(), photo_to_panorama);
+  const cv::Mat part_to_panorama =
+      photo_to_panorama * (cv::Mat_<double>(3, 3) << 1, 0, part.x, 0, 1, part.y, 0, 0, 1);
   cv::Mat reduced, reduced_to_panorama, expected, seen;
-  reduce_for(photo_, photo_to_panorama, reduced, reduced_to_panorama);
+  reduce_for(photo_(part), part_to_panorama, reduced, reduced_to_panorama);
   cv::warpPerspective(reduced, expected, reduced_to_panorama, panorama.size(), cv::INTER_LINEAR);
   cv::warpPerspective(cv::Mat(reduced.size(), CV_8U, cv::Scalar(255)), seen, reduced_to_panorama, panorama.size(),
                       cv::INTER_NEAREST);
@@ -188,8 +201,8 @@ void Reference::compare(const cv::Mat& panorama, const cv::Mat& covered, const c
   if (q.tiles > 0) q.psnr = errors.psnr(), q.ssim = errors.ssim();
 
   cv::Mat reached;
-  cv::warpPerspective(covered, reached, photo_to_panorama, photo_.size(), cv::INTER_NEAREST | cv::WARP_INVERSE_MAP);
-  q.coverage = double(cv::countNonZero(swept & reached)) / double(cv::countNonZero(swept));
+  cv::warpPerspective(covered, reached, part_to_panorama, part.size(), cv::INTER_NEAREST | cv::WARP_INVERSE_MAP);
+  q.coverage = double(cv::countNonZero(swept(part) & reached)) / double(cv::countNonZero(swept));
 }
 
 Quality Reference::measure_placed(const cv::Mat& panorama, const cv::Mat& covered, const cv::Mat& swept,
