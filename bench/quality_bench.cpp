@@ -11,7 +11,7 @@
 //
 // Options: --photos=DIR (default: the project's photos), --frame=WxH (the
 // camera frames, default 960x540; the photos are scaled with them),
-// --only=TEXT (only the sweeps whose names hold TEXT), --keep-cols=N
+// --only=TEXT[,TEXT...] (only the sweeps whose names hold one of them), --keep-cols=N
 // (columns the keyframes are kept at and cv::Stitcher gets;
 // default the frames' width), --stitcher-limit=SECONDS (cv::Stitcher is
 // stopped after this long, default 300), --picture=FILE (writes the live
@@ -22,6 +22,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,9 @@
 
 #include "bench_support.h"
 #include "bounded_stitch.h"
+#include "long_sweep.h"
 #include "quality_measure.h"
+#include "scenes.h"
 #include "synthetic_sweep.h"
 #include "zemb/sweep.h"
 
@@ -113,6 +116,28 @@ MadeSweep flat_sweep(const std::string& name, const cv::Mat& photo, cv::Size fra
   return sweep;
 }
 
+cv::Mat flipped_upside_down(const cv::Mat& photo) {
+  cv::Mat out;
+  cv::flip(photo, out, 0);
+  return out;
+}
+
+// A long slide: `frames` windows `step` (a share of the frame) apart along
+// a strip of the photos, each turned and shifted a little, at the rows a
+// flat sweep sees the photos at.
+MadeSweep long_slide(const std::string& name, const std::vector<cv::Mat>& photos, cv::Size frame, int frames,
+                     double step) {
+  zemb_tools::SweepSettings s = camera_settings(zemb_tools::SweepCamera::flat, frame);
+  const int rows = cvRound(1100.0 * frame.width / kBaseFrame.width);
+  MadeSweep sweep{name, zemb::Scene::kFlat, zemb_tools::photo_strip(photos, rows), {}, frame, 0};
+  s.frames = frames;
+  s.step = std::max(1, cvRound(step * frame.height));
+  s.max_rotation_deg = 0.3;
+  s.max_jitter = 6 * frame.width / kBaseFrame.width;
+  sweep.frames = zemb_tools::make_sweep(sweep.photo, s);
+  return sweep;
+}
+
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -124,6 +149,7 @@ struct Outputs {
   zemb::SweepCounts counts;
   int on_preview = 0;
   int links = 0, linked_points = 0;  // keyframe pairs joined, and their point pairs
+  zemb_tools::KeyframePlaces places;  // where the keyframes belong and where the render put them
   double add_seconds = 0, finish_seconds = 0;
   cv::Mat stitched;  // empty when cv::Stitcher failed
   int stitched_images = 0;
@@ -131,6 +157,20 @@ struct Outputs {
   double stitch_seconds = 0;
   double sweep_peak_mib = 0, stitch_peak_mib = 0;  // above what was resident before each began
 };
+
+// Kept pixel -> photo pixel of every keyframe of the record, from the truth
+// of the frame it was kept from.
+zemb_tools::KeyframePlaces places_of(const MadeSweep& made, const zemb::SweepRecord& record,
+                                       const zemb::FinishReport& report) {
+  zemb_tools::KeyframePlaces places;
+  for (const zemb::Keyframe& keyframe : record.keyframes) {
+    places.to_photo.push_back(zemb_tools::kept_to_photo(made.frames[std::size_t(keyframe.frame_index)].photo_to_frame,
+                                                        keyframe.image_size, made.frame.width));
+    places.sizes.push_back(keyframe.image_size);
+  }
+  places.to_panorama = report.placements;
+  return places;
+}
 
 void run_sweep(const MadeSweep& made, int keep_columns, Outputs& out) {
   zemb::SweepOptions options;
@@ -151,6 +191,7 @@ void run_sweep(const MadeSweep& made, int keep_columns, Outputs& out) {
   out.counts = sweep.counts();
   out.links = int(sweep.links().size());
   for (const zemb::KeyframeLink& link : sweep.links()) out.linked_points += int(link.from_points.size());
+  out.places = places_of(made, sweep.record(), out.finished.report);
   out.sweep_peak_mib = memory.mib_above_start();
 }
 
@@ -186,12 +227,13 @@ std::string fixed(double value, int digits) { return cv::format("%.*f", digits, 
 void print_row(const std::string& sweep, const char* output, const zemb_quality::Quality& q, const std::string& used,
                double seconds, const std::string& ratio) {
   if (!q.registered) {
-    std::printf("| %s | %s | %s | not registered (%d matches) | | | | %.2f | %s |\n", sweep.c_str(), output,
+    std::printf("| %s | %s | %s | not registered (%d matches) | | | | | %.2f | %s |\n", sweep.c_str(), output,
                 used.c_str(), q.matches, seconds, ratio.c_str());
     return;
   }
-  std::printf("| %s | %s | %s | %.2f | %.3f | %.3f | %.3f | %.2f | %s |\n", sweep.c_str(), output, used.c_str(), q.psnr,
-              q.ssim, q.coverage, q.within4, seconds, ratio.c_str());
+  const std::string length = q.length > 0 ? cv::format("%.3f", q.length) : "";
+  std::printf("| %s | %s | %s | %.2f | %.3f | %.3f | %.3f | %s | %.2f | %s |\n", sweep.c_str(), output, used.c_str(),
+              q.psnr, q.ssim, q.coverage, q.within4, length.c_str(), seconds, ratio.c_str());
 }
 
 struct Measured {
@@ -205,7 +247,7 @@ Measured measure_and_print(const MadeSweep& made, const Outputs& out) {
   const cv::Mat swept = zemb_quality::swept_area(made.photo.size(), made.frame, truth);
   Measured m;
   m.live = reference.measure(out.preview, zemb_quality::covered_part(out.preview), swept);
-  m.finished = reference.measure(out.finished.panorama, out.finished.mask, swept);
+  m.finished = reference.measure_placed(out.finished.panorama, out.finished.mask, swept, out.places);
   const int frames = int(made.frames.size());
   const double sweep_seconds = out.add_seconds + out.finish_seconds;
   print_row(made.name, "live preview", m.live, cv::format("%d/%d frames", out.on_preview, frames), out.add_seconds,
@@ -214,7 +256,7 @@ Measured measure_and_print(const MadeSweep& made, const Outputs& out) {
             cv::format("%d keyframes", out.finished.report.keyframes_used), sweep_seconds,
             fixed(sweep_seconds / out.stitch_seconds, 3));
   if (out.stitched.empty()) {
-    std::printf("| %s | cv::Stitcher | failed: %s | | | | | %.2f | |\n", made.name.c_str(), out.stitch_error.c_str(),
+    std::printf("| %s | cv::Stitcher | failed: %s | | | | | | %.2f | |\n", made.name.c_str(), out.stitch_error.c_str(),
                 out.stitch_seconds);
     return m;
   }
@@ -223,6 +265,11 @@ Measured measure_and_print(const MadeSweep& made, const Outputs& out) {
   print_row(made.name, stitcher, m.stitched, cv::format("%d/%d frames", out.stitched_images, frames),
             out.stitch_seconds, "");
   return m;
+}
+
+std::string refinement_outcome(const zemb::FinishReport& report) {
+  if (report.refined) return "refined";
+  return std::string("fallback, ") + zemb::fallback_name(report.fallback) + ": " + report.fallback_message;
 }
 
 void target_row(const std::string& sweep, const char* target, const std::string& value, bool met) {
@@ -245,14 +292,12 @@ void print_targets(const MadeSweep& made, const Outputs& out, const Measured& m)
   } else {
     target_row(name, "within 4 px >= 0.90", fixed(f.within4, 3), f.within4 >= 0.9);
     target_row(name, "PSNR >= 30 dB", fixed(f.psnr, 2), f.psnr >= 30);
+    if (f.length > 0)
+      target_row(name, "length within 2 % of the scene's", fixed(f.length, 3), std::abs(f.length - 1) <= 0.02);
   }
+  target_row(name, "refined", refinement_outcome(out.finished.report), out.finished.report.refined);
   const double ratio = (out.add_seconds + out.finish_seconds) / out.stitch_seconds;
   target_row(name, "time <= 1/3 of cv::Stitcher's", fixed(ratio, 3), ratio <= 1.0 / 3);
-}
-
-std::string refinement_outcome(const zemb::FinishReport& report) {
-  if (report.refined) return "refined";
-  return std::string("fallback, ") + zemb::fallback_name(report.fallback) + ": " + report.fallback_message;
 }
 
 // Why the finished panorama looks as it does: the sweep's outcomes and the
@@ -311,16 +356,57 @@ void print_focal_and_memory(const std::vector<MadeSweep>& sweeps, const std::vec
   }
 }
 
+// Turning cameras before textures whose parts have twins, before life.jpg
+// soft (bokeh, haze, a blurring lens), and long flat slides along a strip
+// of all the photos.
+void add_hard_plans(const std::vector<cv::Mat>& photos, cv::Size frame, std::vector<SweepPlan>& plans) {
+  const cv::Mat life = photos.front();
+  const double unit = double(frame.width) / kBaseFrame.width;
+  for (const zemb_tools::Texture texture : zemb_tools::all_textures()) {
+    const std::string name = std::string("turning/") + zemb_tools::texture_name(texture);
+    const cv::Size size(cvRound(2160 * unit), cvRound(1440 * unit));
+    plans.push_back({name, [=] {
+                       return turning_sweep(name, zemb_tools::repeating_texture(texture, size, life), frame, 40, 2);
+                     }});
+  }
+  plans.push_back({"turning/bokeh", [=] {
+    return turning_sweep("turning/bokeh", zemb_tools::bokeh(life), frame, 40, 2);
+  }});
+  plans.push_back({"turning/haze", [=] {
+    return turning_sweep("turning/haze", zemb_tools::hazy(life), frame, 40, 2);
+  }});
+  // Blurred in the scene, not by the camera, so that the photo the output is
+  // measured against is what the frames show.
+  plans.push_back({"turning/blur", [=] {
+                     cv::Mat blurred;
+                     cv::GaussianBlur(life, blurred, cv::Size(), 1.5 * life.cols / 2160.0);
+                     return turning_sweep("turning/blur", blurred, frame, 40, 2);
+                   }});
+  // 130 frames 0.12 of a frame apart, as a hand slides a phone; 50 and 150
+  // frames a quarter of a frame apart, every frame a keyframe.
+  const std::vector<std::pair<int, double>> slides = {{130, 0.12}, {50, 0.25}, {150, 0.25}};
+  for (const auto& [frames, step] : slides) {
+    const std::string name = cv::format("slide%d/strip", frames);
+    std::vector<cv::Mat> strip = photos;
+    for (const cv::Mat& photo : photos)
+      if (step > 0.2) strip.insert(strip.end(), {flipped_upside_down(photo), photo.t()});
+    plans.push_back({name, [=] { return long_slide(name, strip, frame, frames, step); }});
+  }
+}
+
 // For every photo a turning and a flat sweep; life.jpg also turning with a
-// long lens (20 degrees across the frame's longer side) and a wide one (80).
+// long lens (20 degrees across the frame's longer side) and a wide one (80);
+// then the hard scenes.
 std::vector<SweepPlan> plans_of(const std::string& folder, cv::Size frame) {
   std::vector<SweepPlan> plans;
+  std::vector<cv::Mat> photos;
   for (const std::string name : {"life", "path", "eveningglow"}) {
     const cv::Mat photo = cv::imread(folder + "/" + name + ".jpg", cv::IMREAD_COLOR);
     if (photo.empty()) {
       std::fprintf(stderr, "cannot read %s/%s.jpg\n", folder.c_str(), name.c_str());
       continue;
     }
+    photos.push_back(photo);
     plans.push_back({"turning/" + name, [=] { return turning_sweep("turning/" + name, photo, frame, 40, 2); }});
     plans.push_back({"flat/" + name, [=] { return flat_sweep("flat/" + name, photo, frame); }});
     if (name != "life") continue;
@@ -330,6 +416,7 @@ std::vector<SweepPlan> plans_of(const std::string& folder, cv::Size frame) {
       plans.push_back({lens_name, [=] { return turning_sweep(lens_name, photo, frame, view, view / 20); }});
     }
   }
+  if (photos.size() == 3) add_hard_plans(photos, frame, plans);
   return plans;
 }
 
@@ -357,7 +444,12 @@ int main(int argc, char** argv) {
   const cv::Size frame = frame_size(zemb_bench::option_value(argc, argv, "frame", "960x540"));
   std::vector<SweepPlan> plans = plans_of(zemb_bench::option_value(argc, argv, "photos", ZEMB_PHOTO_DIR), frame);
   const std::string only = zemb_bench::option_value(argc, argv, "only", "");
-  const auto not_asked = [&only](const SweepPlan& plan) { return plan.name.find(only) == std::string::npos; };
+  const auto not_asked = [&only](const SweepPlan& plan) {
+    std::stringstream texts(only);
+    for (std::string text; std::getline(texts, text, ',');)
+      if (plan.name.find(text) != std::string::npos) return false;
+    return true;
+  };
   plans.erase(std::remove_if(plans.begin(), plans.end(), not_asked), plans.end());
   if (plans.empty()) return 1;
   const int keep_columns = std::stoi(zemb_bench::option_value(argc, argv, "keep-cols", std::to_string(frame.width)));
@@ -370,8 +462,8 @@ int main(int argc, char** argv) {
   std::vector<MadeSweep> sweeps;
   std::vector<Outputs> outputs(plans.size());
   std::vector<Measured> measured;
-  std::printf("| sweep | output | used | PSNR dB | SSIM | coverage | within 4 px | seconds | time ratio |\n");
-  std::printf("| --- | --- | --- | ---: | ---: | ---: | ---: | ---: | ---: |\n");
+  std::printf("| sweep | output | used | PSNR dB | SSIM | coverage | within 4 px | length | seconds | time ratio |\n");
+  std::printf("| --- | --- | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |\n");
   double sweep_total = 0, stitch_total = 0;
   for (std::size_t i = 0; i < plans.size(); ++i) {
     sweeps.push_back(plans[i].make());
@@ -384,8 +476,10 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   }
   std::printf("\nPSNR (grey, pooled) and SSIM over 64-px tiles aligned on their own after one homography to the "
-              "photo; coverage: share of the swept photo area shown; within 4 px: share of mutual SIFT matches "
-              "within 4 panorama pixels of that homography; seconds: Sweep::add over all frames (live preview), "
+              "photo (the finished panorama's from the ground truth, the others' from SIFT matches); coverage: "
+              "share of the swept photo area shown; within 4 px: share of the keyframes' points (finished) or "
+              "mutual SIFT matches (the others) within 4 panorama pixels of that homography; length: the finished "
+              "panorama's over the scene's; seconds: Sweep::add over all frames (live preview), "
               "plus finish() (finished), cv::Stitcher::stitch; time ratio: finished / cv::Stitcher.\n\n");
 
   std::printf("| sweep | target | value | |\n| --- | --- | ---: | --- |\n");

@@ -1,5 +1,6 @@
 #include "quality_measure.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <opencv2/calib3d.hpp>
@@ -19,7 +20,24 @@ cv::Mat gray(const cv::Mat& image) {
   return g;
 }
 
-cv::Ptr<cv::SIFT> sift() { return cv::SIFT::create(6000); }
+// SIFT works on a copy of at most this many pixels: on a long slide's strip
+// (50,000 columns) the full image's pyramid would hold tens of gigabytes.
+constexpr double kMostDetectedPixels = 8e6;
+
+// SIFT features of an image where `mask` (may be empty) is set, found on a
+// copy reduced to kMostDetectedPixels, in the image's own pixels.
+void detect(const cv::Mat& image, const cv::Mat& mask, std::vector<cv::KeyPoint>& keypoints, cv::Mat& descriptors) {
+  const double scale = std::min(1.0, std::sqrt(kMostDetectedPixels / double(image.total())));
+  cv::Mat g = gray(image), m = mask;
+  if (scale < 1) {
+    cv::resize(g, g, cv::Size(), scale, scale, cv::INTER_AREA);
+    if (!m.empty()) cv::resize(m, m, g.size(), 0, 0, cv::INTER_NEAREST);
+  }
+  if (m.empty()) m = cv::Mat(g.size(), CV_8U, cv::Scalar(255));
+  cv::SIFT::create(6000)->detectAndCompute(g, m, keypoints, descriptors);
+  const cv::Point2f half(0.5f, 0.5f);
+  for (cv::KeyPoint& keypoint : keypoints) keypoint.pt = (keypoint.pt + half) / float(scale) - half;
+}
 
 // Mutual nearest neighbours that also pass the ratio test: few false matches
 // are left, so the share of matches off the homography measures the
@@ -136,14 +154,14 @@ TileErrors compare_tiles(const cv::Mat& image, const cv::Mat& expected, const cv
 }
 
 Reference::Reference(cv::Mat photo) : photo_(std::move(photo)) {
-  sift()->detectAndCompute(gray(photo_), cv::noArray(), keypoints_, descriptors_);
+  detect(photo_, cv::Mat(), keypoints_, descriptors_);
 }
 
 Quality Reference::measure(const cv::Mat& panorama, const cv::Mat& covered, const cv::Mat& swept) const {
   Quality q;
   std::vector<cv::KeyPoint> keypoints;
   cv::Mat descriptors;
-  sift()->detectAndCompute(gray(panorama), covered, keypoints, descriptors);
+  detect(panorama, covered, keypoints, descriptors);
   std::vector<cv::Point2f> in_photo, in_panorama;
   if (!descriptors.empty()) mutual_matches(keypoints_, descriptors_, keypoints, descriptors, in_photo, in_panorama);
   q.matches = int(in_photo.size());
@@ -154,9 +172,27 @@ Quality Reference::measure(const cv::Mat& panorama, const cv::Mat& covered, cons
   if (photo_to_panorama.empty()) return q;
   q.registered = true;
   q.within4 = double(cv::countNonZero(inliers)) / double(inliers.size());
+  compare(panorama, covered, swept, photo_to_panorama, q);
+  return q;
+}
 
+// The part of the photo that the panorama's box shows: OpenCV warps no image
+// past 32767 pixels a side, and a long slide's strip is longer.
+cv::Rect shown_part(cv::Size photo, cv::Size panorama, const cv::Mat& photo_to_panorama) {
+  const float w = float(panorama.width), h = float(panorama.height);
+  std::vector<cv::Point2f> corners = {{0, 0}, {w, 0}, {w, h}, {0, h}}, seen;
+  cv::perspectiveTransform(corners, seen, cv::Mat(photo_to_panorama.inv()));
+  const cv::Rect box = cv::boundingRect(seen);
+  return cv::Rect(box.x - 2, box.y - 2, box.width + 4, box.height + 4) & cv::Rect(cv::Point(), photo);
+}
+
+void Reference::compare(const cv::Mat& panorama, const cv::Mat& covered, const cv::Mat& swept,
+                        const cv::Mat& photo_to_panorama, Quality& q) const {
+  const cv::Rect part = shown_part(photo_.size(), panorama.size(), photo_to_panorama);
+  const cv::Mat part_to_panorama =
+      photo_to_panorama * (cv::Mat_<double>(3, 3) << 1, 0, part.x, 0, 1, part.y, 0, 0, 1);
   cv::Mat reduced, reduced_to_panorama, expected, seen;
-  reduce_for(photo_, photo_to_panorama, reduced, reduced_to_panorama);
+  reduce_for(photo_(part), part_to_panorama, reduced, reduced_to_panorama);
   cv::warpPerspective(reduced, expected, reduced_to_panorama, panorama.size(), cv::INTER_LINEAR);
   cv::warpPerspective(cv::Mat(reduced.size(), CV_8U, cv::Scalar(255)), seen, reduced_to_panorama, panorama.size(),
                       cv::INTER_NEAREST);
@@ -165,8 +201,20 @@ Quality Reference::measure(const cv::Mat& panorama, const cv::Mat& covered, cons
   if (q.tiles > 0) q.psnr = errors.psnr(), q.ssim = errors.ssim();
 
   cv::Mat reached;
-  cv::warpPerspective(covered, reached, photo_to_panorama, photo_.size(), cv::INTER_NEAREST | cv::WARP_INVERSE_MAP);
-  q.coverage = double(cv::countNonZero(swept & reached)) / double(cv::countNonZero(swept));
+  cv::warpPerspective(covered, reached, part_to_panorama, part.size(), cv::INTER_NEAREST | cv::WARP_INVERSE_MAP);
+  q.coverage = double(cv::countNonZero(swept(part) & reached)) / double(cv::countNonZero(swept));
+}
+
+Quality Reference::measure_placed(const cv::Mat& panorama, const cv::Mat& covered, const cv::Mat& swept,
+                                  const zemb_tools::KeyframePlaces& places) const {
+  const zemb_tools::TruthFit fit = zemb_tools::fit_to_truth(places, kWithin);
+  if (fit.photo_to_panorama.empty()) return measure(panorama, covered, swept);
+  Quality q;
+  q.matches = fit.points;
+  q.registered = true;
+  q.within4 = fit.within;
+  q.length = fit.length;
+  compare(panorama, covered, swept, fit.photo_to_panorama, q);
   return q;
 }
 

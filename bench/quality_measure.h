@@ -13,6 +13,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/features2d.hpp>
 
+#include "truth_fit.h"
+
 namespace zemb_quality {
 
 struct Quality {
@@ -23,7 +25,12 @@ struct Quality {
   double ssim = 0;          // mean over tiles of the windowed SSIM
   int tiles = 0;
   double coverage = 0;      // share of the swept area the panorama shows
+  // Placed by the ground truth: the panorama's length between its first and
+  // last keyframes over the scene's, at the keyframes' median scale (1 when
+  // the scale holds); 0 when not measured.
+  double length = 0;
 };
+
 
 // Square tiles of `side` pixels, each moved by at most `reach` pixels onto
 // the expected image before it is compared.
@@ -67,7 +74,19 @@ class Reference {
   // is the part of the photo the sweep's frames saw (see swept_area).
   Quality measure(const cv::Mat& panorama, const cv::Mat& covered, const cv::Mat& swept) const;
 
+  // The same, registered by the ground truth instead of features (which
+  // pair twins on a repeating texture): see zemb_tools::fit_to_truth; within
+  // 4 px is the share of the keyframes' points it carries within 4 panorama
+  // pixels. Without placements (a cylinder), registered by features.
+  Quality measure_placed(const cv::Mat& panorama, const cv::Mat& covered, const cv::Mat& swept,
+                         const zemb_tools::KeyframePlaces& places) const;
+
  private:
+  // The photo seen through `photo_to_panorama`, compared tile by tile, and
+  // the share of the swept area the panorama covers.
+  void compare(const cv::Mat& panorama, const cv::Mat& covered, const cv::Mat& swept,
+               const cv::Mat& photo_to_panorama, Quality& q) const;
+
   cv::Mat photo_;
   std::vector<cv::KeyPoint> keypoints_;
   cv::Mat descriptors_;

@@ -88,4 +88,6 @@ set(ZEMB_SYNTHETIC_SWEEP_SOURCES
   ${ZEMB_ROOT}/tools/synthetic_sweep/turning_camera.cpp
   ${ZEMB_ROOT}/tools/synthetic_sweep/long_sweep.cpp
   ${ZEMB_ROOT}/tools/synthetic_sweep/sphere_camera.cpp
+  ${ZEMB_ROOT}/tools/synthetic_sweep/scenes.cpp
+  ${ZEMB_ROOT}/tools/synthetic_sweep/truth_fit.cpp
 )

@@ -229,6 +229,15 @@ void bind_finished(py::module_& module) {
       .def_property_readonly(
           "size", [](const FinishReport& report) { return size_pair(report.size); },
           "(width, height) of the finished panorama.")
+      .def_property_readonly(
+          "placements",
+          [](const FinishReport& report) {
+            py::list placements;
+            for (const cv::Mat& placement : report.placements) placements.append(matrix_or_none(placement));
+            return placements;
+          },
+          "Where each keyframe of the record landed: kept-image pixel -> finished panorama pixel, 3 x 3 float64 "
+          "(read-only), or None for keyframes left out and on a cylinder.")
       .def_readonly("seconds_refine", &FinishReport::seconds_refine, "Wall time of the refinement, seconds.")
       .def_readonly("seconds_exposure", &FinishReport::seconds_exposure, "Of exposure compensation, seconds.")
       .def_readonly("seconds_seams", &FinishReport::seconds_seams, "Of seam finding, seconds.")

@@ -340,9 +340,25 @@ class RenderOptions:
     """float, 0.1 to 100. A model fits when it leaves 90 % of the correspondences within this many kept pixels; the
     scene's own model is used when it fits, else the one that fits best.
     """
+    prior_slack: float
+    """float, 0.001 to 1. How far, as a share of a kept image's longer side, a correspondence may lie from where the
+    live placements (the chain the sweep followed frame by frame) put it and still agree with them.
+    """
+    prior_overrule: int
+    """int, 8 to 100000. Correspondences of a pair of keyframes that contradict the live placements are taken only when
+    at least this many agree on one transform (and twice as many as agree with the live placements): on a repeating
+    texture a few may pair twins.
+    """
+    flat_scale_hold: float
+    """float, 0 to 1000000. How firmly the similarity adjustment keeps every keyframe at one scale (a camera at a
+    steady distance from a flat scene): a keyframe's scale off by a share d costs as much as this many
+    correspondences at its edge off by d. 0 lets the scale follow the correspondences alone, which drifts on long
+    slides.
+    """
     match_unlinked: bool
-    """bool. A keyframe that no usable correspondence joins to the others is matched by its image's descriptors (SIFT)
-    against its neighbours in the record.
+    """bool. Neighbouring keyframes that no usable recorded correspondence joins are linked from their kept images:
+    around their live placements (flow from where those put each point), else by the images' descriptors (SIFT),
+    else by the live placements themselves. Off, they are left out, or the render falls back to the live placements.
     """
     match_features: int
     """int, 4 to 100000. Most SIFT features described in a kept image for that matching."""
@@ -596,6 +612,8 @@ class FinishReport:
     def residual_p90(self) -> float: ...
     @property
     def size(self) -> tuple[int, int]: ...  # (width, height)
+    @property
+    def placements(self) -> list[npt.NDArray[np.float64] | None]: ...  # kept pixel -> panorama pixel, per keyframe
     @property
     def seconds_refine(self) -> float: ...
     @property

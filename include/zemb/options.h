@@ -297,6 +297,9 @@ struct RenderOptions {
   int refine_iterations = 100;
   double link_threshold = 3.0;
   double max_residual = 4.0;
+  double prior_slack = 0.01;
+  int prior_overrule = 100;
+  double flat_scale_hold = 100;
   bool match_unlinked = true;
   int match_features = 2000;
   double match_megapixels = 0.5;
@@ -327,9 +330,22 @@ struct RenderOptions {
     visit("max_residual", o.max_residual, 0.1, 100,
           "A model fits when it leaves 90 % of the correspondences within this many kept pixels; the scene's "
           "own model is used when it fits, else the one that fits best.");
+    visit("prior_slack", o.prior_slack, 0.001, 1,
+          "How far, as a share of a kept image's longer side, a correspondence may lie from where the live "
+          "placements (the chain the sweep followed frame by frame) put it and still agree with them.");
+    visit("prior_overrule", o.prior_overrule, 8, 100000,
+          "Correspondences of a pair of keyframes that contradict the live placements are taken only when at "
+          "least this many agree on one transform (and twice as many as agree with the live placements): on a "
+          "repeating texture a few may pair twins.");
+    visit("flat_scale_hold", o.flat_scale_hold, 0, 1e6,
+          "How firmly the similarity adjustment keeps every keyframe at one scale (a camera at a steady distance "
+          "from a flat scene): a keyframe's scale off by a share d costs as much as this many correspondences at "
+          "its edge off by d. 0 lets the scale follow the correspondences alone, which drifts on long slides.");
     visit("match_unlinked", o.match_unlinked, 0, 1,
-          "A keyframe that no usable correspondence joins to the others is matched by its image's descriptors "
-          "(SIFT) against its neighbours in the record.");
+          "Neighbouring keyframes that no usable recorded correspondence joins are linked from their kept "
+          "images: around their live placements (flow from where those put each point), else by the images' "
+          "descriptors (SIFT), else by the live placements themselves. Off, they are left out, or the render "
+          "falls back to the live placements.");
     visit("match_features", o.match_features, 4, 100000,
           "Most SIFT features described in a kept image for that matching.");
     visit("match_megapixels", o.match_megapixels, 0.01, 100,

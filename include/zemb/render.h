@@ -66,6 +66,10 @@ struct FinishReport {
   // median and 90th percentile over all the pairs that join the keyframes used.
   double residual_median = 0, residual_p90 = 0;
   cv::Size size;  // of the finished panorama
+  // Where each keyframe landed: kept-image pixel -> finished panorama pixel
+  // (3x3 CV_64F), one entry a keyframe of the record; empty for keyframes
+  // left out and on a cylinder, which no plane transform describes.
+  std::vector<cv::Mat> placements;
   // Wall time of each stage, seconds.
   double seconds_refine = 0, seconds_exposure = 0, seconds_seams = 0, seconds_blend = 0, seconds_total = 0;
 };

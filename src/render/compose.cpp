@@ -179,7 +179,7 @@ WarpedFrame warp_drawn(const SweepRecord& record, const FrameWarps& warps, const
 }
 
 void find_gains_and_seams(const SweepRecord& record, const std::vector<Drawn>& drawn, const FrameWarps& warps,
-                          double scale, int turn, SeamPass& pass, ComposeTimes& times) {
+                          double scale, int turn, SeamPass& pass, Composition& times) {
   cv::TickMeter clock;
   clock.start();
   std::vector<cv::UMat> images(drawn.size());
@@ -298,7 +298,7 @@ void blend_planned(const SweepRecord& record, const FrameWarps& warps, Compositi
 
 }  // namespace
 
-ComposeTimes compose_panorama(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
+Composition compose_panorama(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
                               const RenderOptions& options, const RenderStages& stages, cv::Mat& panorama,
                               cv::Mat& mask, PanoramaProjection& projection) {
   CompositionPlan plan =
@@ -314,6 +314,8 @@ ComposeTimes compose_panorama(const SweepRecord& record, const std::vector<int>&
   projection.size = panorama.size();
   clock.stop();
   plan.times.blend = clock.getTimeSec();
+  plan.times.scale = plan.scale;
+  plan.times.origin = plan.box.tl();
   return plan.times;
 }
 

@@ -45,11 +45,11 @@ struct AlignedView {
   std::vector<cv::Point2f> points;
 };
 
-AlignedView aligned_view(const KeyframeLink& link, GrayImages& grays) {
-  constexpr double kFitThreshold = 2 * kMostMoved;
+AlignedView aligned_view(const KeyframeLink& link, GrayImages& grays, float most_moved) {
+  const double fit_threshold = 2 * most_moved;
   const cv::Mat h = link.from_points.size() < 4
                         ? cv::Mat()
-                        : cv::findHomography(link.from_points, link.to_points, cv::RANSAC, kFitThreshold);
+                        : cv::findHomography(link.from_points, link.to_points, cv::RANSAC, fit_threshold);
   if (h.empty() || !cv::checkRange(h)) return AlignedView{grays.of(link.to), link.to_points};
   AlignedView view;
   cv::warpPerspective(grays.of(link.to), view.image, h, grays.of(link.from).size(),
@@ -58,8 +58,8 @@ AlignedView aligned_view(const KeyframeLink& link, GrayImages& grays) {
   return view;
 }
 
-KeyframeLink sharpened(const KeyframeLink& link, GrayImages& grays) {
-  const AlignedView view = aligned_view(link, grays);
+KeyframeLink sharpened(const KeyframeLink& link, GrayImages& grays, float most_moved) {
+  const AlignedView view = aligned_view(link, grays, most_moved);
   std::vector<cv::Point2f> measured = link.from_points;
   std::vector<uchar> found;
   std::vector<float> error;
@@ -70,7 +70,7 @@ KeyframeLink sharpened(const KeyframeLink& link, GrayImages& grays) {
   KeyframeLink result{link.from, link.to, {}, {}};
   for (size_t i = 0; i < measured.size(); ++i) {
     const cv::Point2f moved = measured[i] - link.from_points[i];
-    if (!found[i] || moved.dot(moved) > kMostMoved * kMostMoved) continue;
+    if (!found[i] || moved.dot(moved) > most_moved * most_moved) continue;
     result.from_points.push_back(measured[i]);
     result.to_points.push_back(link.to_points[i]);
   }
@@ -79,12 +79,17 @@ KeyframeLink sharpened(const KeyframeLink& link, GrayImages& grays) {
 
 }  // namespace
 
-std::vector<KeyframeLink> sharpened_links(const SweepRecord& record, const std::vector<KeyframeLink>& links) {
+std::vector<KeyframeLink> sharpened_links(const SweepRecord& record, const std::vector<KeyframeLink>& links,
+                                          double most_moved) {
   GrayImages grays(record);
   std::vector<KeyframeLink> sharpened_ones;
   for (const KeyframeLink& link : links)
-    if (!link.to_points.empty()) sharpened_ones.push_back(sharpened(link, grays));
+    if (!link.to_points.empty()) sharpened_ones.push_back(sharpened(link, grays, static_cast<float>(most_moved)));
   return sharpened_ones;
+}
+
+std::vector<KeyframeLink> sharpened_links(const SweepRecord& record, const std::vector<KeyframeLink>& links) {
+  return sharpened_links(record, links, kMostMoved);
 }
 
 }  // namespace rendering

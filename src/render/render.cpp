@@ -2,6 +2,7 @@
 // model that fits (or as the sweep placed them live), and compose.
 #include <algorithm>
 #include <numeric>
+#include <utility>
 
 #include <opencv2/core.hpp>
 
@@ -17,6 +18,23 @@ std::vector<int> not_in(const std::vector<int>& used, std::size_t count) {
   std::iota(all.begin(), all.end(), 0);
   std::set_difference(all.begin(), all.end(), used.begin(), used.end(), std::back_inserter(rest));
   return rest;
+}
+
+// Where each keyframe used landed on the finished panorama of `size`, when a
+// plane transform says it (a turned panorama was turned a quarter
+// clockwise after composing).
+std::vector<cv::Mat> on_panorama(const rendering::Placements& placed, std::size_t count,
+                                 const rendering::Composition& composition, cv::Size size) {
+  cv::Mat to_panorama = (cv::Mat_<double>(3, 3) << composition.scale, 0, -composition.origin.x, 0,
+                         composition.scale, -composition.origin.y, 0, 0, 1);
+  if (placed.projection.turned)
+    to_panorama = (cv::Mat_<double>(3, 3) << 0, -1, size.width - 1, 1, 0, 0, 0, 0, 1) * to_panorama;
+  std::vector<cv::Mat> placements(count);
+  for (int index : placed.used) {
+    const cv::Mat transform = placed.warps->plane_transform(index);
+    if (!transform.empty()) placements[std::size_t(index)] = to_panorama * transform;
+  }
+  return placements;
 }
 
 }  // namespace
@@ -51,8 +69,9 @@ Placements placed_keyframes(const SweepRecord& record, const RenderOptions& opti
   if (!record.image) CV_Error(cv::Error::StsBadArg, "render: the record has no way to read its images");
   cv::TickMeter clock;
   clock.start();
-  const LinkGraph graph = link_graph(record, options);
-  Refinement refinement = refine(record, graph, options, live_placements(record, options));
+  Placements live = live_placements(record, options);
+  const LinkGraph graph = link_graph(record, options, live);
+  Refinement refinement = refine(record, graph, options, std::move(live));
   Placements& placements = refinement.placements;
   report.model = placements.model;
   report.refined = placements.model != RenderModel::kLive;
@@ -73,7 +92,7 @@ Placements placed_keyframes(const SweepRecord& record, const RenderOptions& opti
 
 namespace {
 
-void report_times(const ComposeTimes& times, const cv::TickMeter& clock, FinishReport& report) {
+void report_times(const Composition& times, const cv::TickMeter& clock, FinishReport& report) {
   report.seconds_exposure = times.exposure;
   report.seconds_blend = times.blend;
   report.seconds_seams = times.seams;
@@ -90,11 +109,12 @@ FinishedPanorama render(const SweepRecord& record, const RenderOptions& options,
   clock.start();
   result.projection = placements.projection;
   result.projection.scale = placements.focal;
-  const rendering::ComposeTimes times =
+  const rendering::Composition times =
       rendering::compose_panorama(record, placements.used, *placements.warps, options, stages, result.panorama,
                                   result.mask, result.projection);
   result.crop = largest_covered_rectangle(result.mask);
   result.report.size = result.panorama.size();
+  result.report.placements = on_panorama(placements, record.keyframes.size(), times, result.report.size);
   clock.stop();
   rendering::report_times(times, clock, result.report);
   return result;
@@ -106,9 +126,10 @@ FinishReport render_tiled(const SweepRecord& record, const RenderOptions& option
   const rendering::Placements placements = rendering::placed_keyframes(record, options, report);
   cv::TickMeter clock;
   clock.start();
-  const rendering::ComposeTimes times =
+  const rendering::Composition times =
       rendering::compose_tiled(record, placements.used, *placements.warps, options, stages,
                                placements.projection, sink, report.size);
+  report.placements = on_panorama(placements, record.keyframes.size(), times, report.size);
   clock.stop();
   rendering::report_times(times, clock, report);
   return report;

@@ -38,6 +38,9 @@ class FrameWarps {
   // Columns of one whole turn at `scale` on a surface that goes round (a
   // cylinder, a sphere); 0 on a plane.
   virtual double turn_columns(double /*scale*/) const { return 0; }
+  // Kept-image pixel -> panorama pixel at scale 1 (3x3 CV_64F) when the
+  // keyframe lands on the panorama by a plane transform; empty on a cylinder.
+  virtual cv::Mat plane_transform(int index) const = 0;
 };
 
 // Keyframe i lands by transforms[i] (3x3 CV_64F, kept-image pixel ->
@@ -75,8 +78,12 @@ struct LinkGraph {
 };
 
 // `links` with every pair measured again on the kept images; a pair the
-// measurement loses goes. The links must name keyframes of the record.
+// measurement loses goes, and so does a point it moves further than a few
+// pixels, or than `most_moved` kept pixels. The links must name keyframes of
+// the record.
 std::vector<KeyframeLink> sharpened_links(const SweepRecord& record, const std::vector<KeyframeLink>& links);
+std::vector<KeyframeLink> sharpened_links(const SweepRecord& record, const std::vector<KeyframeLink>& links,
+                                          double most_moved);
 
 // Descriptors of the kept images, computed once each, for joining keyframes
 // whose recorded links are missing or unusable.
@@ -96,11 +103,19 @@ class ImageMatcher {
   std::vector<std::unique_ptr<Features>> features_;
 };
 
-// The record's links, sharpened, fitted pair by pair and joined; when
-// options.match_unlinked, keyframes outside the biggest group are matched
-// against their neighbours in the record. Links that name no two keyframes
-// or have unpaired points: cv::Exception (StsBadArg).
-LinkGraph link_graph(const SweepRecord& record, const RenderOptions& options);
+struct Placements;
+
+// The record's links, sharpened, fitted pair by pair and joined, with the
+// live placements as a prior: a pair's correspondences that contradict them
+// by more than options.prior_slack are taken only when options.prior_overrule
+// of them agree on one transform. When options.match_unlinked, neighbours in
+// the record that nothing joins are linked around the live placements
+// (points carried by them, measured again on the kept images), keyframes
+// still outside the biggest group are matched against their neighbours, and
+// neighbours in different groups after that are joined by the live link
+// itself. Links that name no two keyframes or have unpaired points:
+// cv::Exception (StsBadArg).
+LinkGraph link_graph(const SweepRecord& record, const RenderOptions& options, const Placements& live);
 
 // The pairs among `keyframes` (ascending), re-indexed 0.. in that order,
 // grouped again.
@@ -181,9 +196,11 @@ using WindowAdjuster = std::function<bool(const LinkGraph& window, std::vector<c
 std::optional<Failure> adjust_in_windows(const LinkGraph& graph, bool rotations, const WindowAdjuster& adjust,
                               std::vector<cv::detail::CameraParams>& cameras);
 
-// The window adjusters of each model. A rotation window starts at `focal`.
+// The window adjusters of each model. A rotation window starts at `focal`;
+// a similarity window holds its keyframes' scale at its root's with
+// `scale_weight` (RenderOptions::flat_scale_hold; 0 leaves it free).
 WindowAdjuster rotation_adjuster(double focal, int iterations);
-WindowAdjuster similarity_adjuster(int iterations);
+WindowAdjuster similarity_adjuster(int iterations, double scale_weight);
 WindowAdjuster homography_adjuster(int iterations);
 
 // The homography model's transforms (of the keyframes `used`) onto the
@@ -209,9 +226,12 @@ Refinement refine(const SweepRecord& record, const LinkGraph& graph, const Rende
 // keyframes that can be drawn.
 Placements live_placements(const SweepRecord& record, const RenderOptions& options);
 
-// Seconds spent by the compositing stages.
-struct ComposeTimes {
+// What composition did: the seconds each stage spent, and where the
+// panorama lies (a panorama pixel at the render scale, less origin).
+struct Composition {
   double exposure = 0, seams = 0, blend = 0;
+  double scale = 1;
+  cv::Point origin;
 };
 
 // A keyframe drawn on the panorama, `turns` whole turns from where its warp
@@ -244,7 +264,7 @@ struct CompositionPlan {
   cv::Rect reach;                    // every footprint: what the blender covers
   cv::Rect box;                      // the panorama shown
   cv::Ptr<cv::detail::Blender> blender;
-  ComposeTimes times;                // exposure and seams so far
+  Composition times;                // exposure and seams so far
 };
 
 // The plan for the keyframes `used` on `surface`, reduced so that the
@@ -270,7 +290,7 @@ WarpedFrame composed_frame(const SweepRecord& record, const FrameWarps& warps, c
 // transforms), `turned` and the scale at scale 1 (the focal length), and
 // goes with the rest of it filled in; a turned panorama is turned a quarter
 // turn clockwise.
-ComposeTimes compose_panorama(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
+Composition compose_panorama(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
                               const RenderOptions& options, const RenderStages& stages, cv::Mat& panorama,
                               cv::Mat& mask, PanoramaProjection& projection);
 
@@ -278,7 +298,7 @@ ComposeTimes compose_panorama(const SweepRecord& record, const std::vector<int>&
 // with a margin wide enough that the blender's bands reach no tile border,
 // and handed to `sink` a strip of tiles at a time; the panorama's size goes
 // to `size`.
-ComposeTimes compose_tiled(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
+Composition compose_tiled(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
                            const RenderOptions& options, const RenderStages& stages,
                            const PanoramaProjection& projection, PanoramaSink& sink, cv::Size& size);
 

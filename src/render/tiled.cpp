@@ -87,7 +87,7 @@ cv::Mat compose_tile(const CompositionPlan& plan, FrameCache& cache, const cv::R
 
 }  // namespace
 
-ComposeTimes compose_tiled(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
+Composition compose_tiled(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
                            const RenderOptions& options, const RenderStages& stages,
                            const PanoramaProjection& projection, PanoramaSink& sink, cv::Size& size) {
   CompositionPlan plan =
@@ -123,6 +123,8 @@ ComposeTimes compose_tiled(const SweepRecord& record, const std::vector<int>& us
   sink.end();
   clock.stop();
   plan.times.blend = clock.getTimeSec();
+  plan.times.scale = plan.scale;
+  plan.times.origin = plan.box.tl();
   return plan.times;
 }
 

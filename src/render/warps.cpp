@@ -49,6 +49,8 @@ class HomographyWarps : public FrameWarps {
     return box.tl();
   }
 
+  cv::Mat plane_transform(int index) const override { return transforms_[static_cast<std::size_t>(index)].clone(); }
+
  private:
   // The transform of the kept image shrunk by `scale` onto the panorama
   // shrunk by `scale`.
@@ -81,6 +83,15 @@ class RotationWarps : public FrameWarps {
 
   double turn_columns(double scale) const override {
     return surface_ == PanoramaSurface::kPlane ? 0.0 : 2 * CV_PI * focal_ * scale;
+  }
+
+  // A plane warper at scale f puts a ray (x, y, z) at f (x / z, y / z); the
+  // cylinder and the sphere have no plane transform.
+  cv::Mat plane_transform(int index) const override {
+    if (surface_ != PanoramaSurface::kPlane) return cv::Mat();
+    cv::Mat rotation;
+    camera(index).R.convertTo(rotation, CV_64F);
+    return scaling(focal_) * rotation * camera(index).K().inv();
   }
 
  private:

@@ -8,6 +8,8 @@
 #include <opencv2/features2d.hpp>
 
 #include "render/record_maker.h"
+#include "synthetic_sweep.h"
+#include "truth_fit.h"
 #include "zemb/render.h"
 #include "test_support.h"
 
@@ -196,10 +198,10 @@ TEST(Render, WideSweepGoesOnACylinderUnlessAPlaneIsAskedFor) {
   EXPECT_LT(fit_to_photo(automatic, small, 3.0).within, 0.7);
 }
 
-// A keyframe whose links are lost is matched to its neighbours by its
-// image; one that shows nothing to match is left out, and the others are
-// refined all the same.
-TEST(Render, KeyframeWithoutLinksIsMatchedOrLeftOut) {
+// A keyframe whose links are lost is linked to its neighbours again from
+// its image; one that shows nothing to link is held where the live
+// placements put it, and the others are refined all the same.
+TEST(Render, KeyframeWithoutLinksIsLinkedAgainOrHeldByItsLivePlacement) {
   ZEMB_LOAD_PHOTO(photo, "life.jpg");
   const cv::Mat small = zemb_test::small_photo(photo, 0.5);
   RecordSettings settings;
@@ -216,11 +218,37 @@ TEST(Render, KeyframeWithoutLinksIsMatchedOrLeftOut) {
 
   const auto images = made.record.image;
   made.record.image = [images](int i) { return i == 4 ? cv::Mat(images(i).size(), CV_8UC3, cv::Scalar::all(90)) : images(i); };
-  const zemb::FinishReport left = zemb::render(made.record, zemb::RenderOptions()).report;
-  EXPECT_EQ(left.model, zemb::RenderModel::kRotation) << left.fallback_message;
-  EXPECT_EQ(left.keyframes_used, settings.keyframes - 1);
-  EXPECT_EQ(left.left_out, std::vector<int>{4});
-  EXPECT_NEAR(left.focal / zemb_test::turning_focal(settings), 1.0, 0.03);
+  const zemb::FinishReport held = zemb::render(made.record, zemb::RenderOptions()).report;
+  EXPECT_EQ(held.model, zemb::RenderModel::kRotation) << held.fallback_message;
+  EXPECT_EQ(held.keyframes_used, settings.keyframes);
+  EXPECT_TRUE(held.left_out.empty());
+  EXPECT_NEAR(held.focal / zemb_test::turning_focal(settings), 1.0, 0.03);
+}
+
+// A link whose points each pair a facade's window with its twin a period
+// along, which one transform explains perfectly well: the live placements
+// followed the motion and say otherwise, and the render takes their side.
+// Told to trust any correspondence, it takes the twins and misplaces the
+// keyframes.
+TEST(Render, LinksThatPairTwinsAgainstTheLivePlacementsAreNotTaken) {
+  const cv::Mat facade = zemb_tools::periodic_facade(cv::Size(2000, 800));
+  RecordSettings settings;
+  settings.scene = zemb::Scene::kFlat;
+  settings.bend = 0.001;
+  zemb_test::MadeRecord made = make_record(facade, settings);
+  for (zemb::KeyframeLink& link : made.record.links)
+    if (link.to == 5)
+      for (cv::Point2f& point : link.to_points) point.x += 130;  // the facade's period across
+  const auto placed_within = [&](const zemb::RenderOptions& options) {
+    const zemb::FinishedPanorama finished = zemb::render(made.record, options);
+    zemb_tools::KeyframePlaces places{made.truth, finished.report.placements,
+                                      std::vector<cv::Size>(made.truth.size(), settings.image)};
+    return zemb_tools::fit_to_truth(places, 2.0).within;
+  };
+  EXPECT_GT(placed_within(zemb::RenderOptions()), 0.95);
+  zemb::RenderOptions trusting;
+  trusting.prior_slack = 1;
+  EXPECT_LT(placed_within(trusting), 0.9);
 }
 
 // A flat scene seen at a slant fits neither similarities nor (recorded as

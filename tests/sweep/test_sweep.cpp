@@ -5,8 +5,11 @@
 #include <functional>
 #include <thread>
 
+#include "long_sweep.h"
+#include "scenes.h"
 #include "shared/steps.h"
 #include "sweep/kept_images.h"
+#include "truth_fit.h"
 #include "test_support.h"
 #include "zemb/sweep.h"
 #include "zemb_stitcher.h"
@@ -377,10 +380,9 @@ TEST(SweepOnAFacade, LinksPairPointsWithTheirOwnPartners) {
   }
 }
 
-// A camera turning before the facade: every window has twins, yet the
-// finished panorama is refined with rotations at the lens's own focal length,
-// its correspondences within a pixel or two.
-TEST(SweepOnAFacade, TurningCameraIsRefinedAtItsOwnFocalLength) {
+// A camera turning 2 degrees a frame before `scene`, 25 frames of a 40-degree
+// view, each rolled and pitched by up to half a degree.
+std::vector<SweepFrame> turning_before(const cv::Mat& scene) {
   SweepSettings settings;
   settings.camera = zemb_tools::SweepCamera::turning;
   settings.window = cv::Size(360, 640);
@@ -388,7 +390,72 @@ TEST(SweepOnAFacade, TurningCameraIsRefinedAtItsOwnFocalLength) {
   settings.turning.fov_deg = 40;
   settings.turning.pan_step_deg = 2;
   settings.turning.max_roll_deg = settings.turning.max_pitch_deg = 0.5;
-  const auto frames = zemb_tools::make_sweep(zemb_tools::periodic_facade(cv::Size(1440, 960)), settings);
+  return zemb_tools::make_sweep(scene, settings);
+}
+
+// How a sweep's finished panorama placed its keyframes against the sweep
+// maker's ground truth, within `tolerance` panorama pixels.
+zemb_tools::TruthFit finished_against_truth(const zemb::Sweep& sweep, const zemb::FinishedPanorama& finished,
+                                            const std::vector<SweepFrame>& frames, double tolerance) {
+  zemb_tools::KeyframePlaces places;
+  for (const zemb::Keyframe& keyframe : sweep.record().keyframes) {
+    const SweepFrame& frame = frames[std::size_t(keyframe.frame_index)];
+    places.to_photo.push_back(
+        zemb_tools::kept_to_photo(frame.photo_to_frame, keyframe.image_size, frame.camera_frame.cols));
+    places.sizes.push_back(keyframe.image_size);
+  }
+  places.to_panorama = finished.report.placements;
+  return zemb_tools::fit_to_truth(places, tolerance);
+}
+
+// Textures whose parts have twins (star-shaped plants repeated over moss, a
+// facade's windows): descriptors matched at finish time pair twins, the live
+// chain followed the motion and does not. A turning camera's finished
+// panorama keeps every keyframe where the truth puts it, refined with
+// rotations.
+TEST(SweepOnRepeatingTexture, FinishedPanoramaKeepsEveryKeyframeWhereTheTruthPutsIt) {
+  for (const zemb_tools::Texture texture : {zemb_tools::Texture::moss, zemb_tools::Texture::facade}) {
+    SCOPED_TRACE(zemb_tools::texture_name(texture));
+    const auto frames = turning_before(zemb_tools::repeating_texture(texture, cv::Size(1440, 960), cv::Mat()));
+    zemb::SweepOptions options;
+    options.render.surface = zemb::PanoramaSurface::kPlane;
+    zemb::Sweep sweep("", options);
+    add_all(sweep, frames);
+    const zemb::FinishedPanorama finished = sweep.finish();
+    EXPECT_EQ(finished.report.model, zemb::RenderModel::kRotation) << finished.report.fallback_message;
+    const zemb_tools::TruthFit fit = finished_against_truth(sweep, finished, frames, 2.0);
+    EXPECT_GT(fit.within, 0.95);
+    EXPECT_NEAR(fit.length, 1.0, 0.02);
+  }
+}
+
+// A long flat slide keeps its scale: the finished panorama is as long as
+// the scene, every keyframe where the truth puts it.
+TEST(SweepOnALongSlide, FinishedPanoramaKeepsTheScenesLength) {
+  ZEMB_LOAD_PHOTO(life, "life.jpg");
+  ZEMB_LOAD_PHOTO(path, "path.jpg");
+  const cv::Mat strip = zemb_tools::photo_strip({life, path}, 700);
+  const auto frames = slide_sweep(strip, [](SweepSettings& s) {
+    s.step = 90;
+    s.frames = 48;
+  });
+  zemb::SweepOptions options;
+  options.scene = zemb::Scene::kFlat;
+  zemb::Sweep sweep("", options);
+  add_all(sweep, frames);
+  const zemb::FinishedPanorama finished = sweep.finish();
+  ASSERT_GT(sweep.keyframes().size(), 30u);
+  EXPECT_EQ(finished.report.model, zemb::RenderModel::kSimilarity) << finished.report.fallback_message;
+  const zemb_tools::TruthFit fit = finished_against_truth(sweep, finished, frames, 2.0);
+  EXPECT_GT(fit.within, 0.95);
+  EXPECT_NEAR(fit.length, 1.0, 0.01);
+}
+
+// A camera turning before the facade: every window has twins, yet the
+// finished panorama is refined with rotations at the lens's own focal length,
+// its correspondences within a pixel or two.
+TEST(SweepOnAFacade, TurningCameraIsRefinedAtItsOwnFocalLength) {
+  const auto frames = turning_before(zemb_tools::periodic_facade(cv::Size(1440, 960)));
   zemb::Sweep sweep("");
   add_all(sweep, frames);
   const zemb::FinishReport report = sweep.finish().report;

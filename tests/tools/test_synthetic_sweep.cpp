@@ -2,6 +2,7 @@
 // must be the photo seen through its recorded homography, turning frames must
 // differ by the camera's turn alone, sphere frames must look where their
 // recorded rotation points, and disturbances must hit the frames they name.
+#include <climits>
 #include <cmath>
 #include <string>
 #include <utility>
@@ -94,6 +95,29 @@ TEST_F(SweepMakerTest, FramesShowThePhotoThroughTheirRecordedHomography) {
       const auto [seen, mask] = carried(f.camera_frame / f.gain, f.photo_to_frame.inv(), photo_.size());
       EXPECT_LT(mean_difference(seen, photo_, mask), 2.0) << f.index;  // about 1 when right, 4.5 when a pixel off
     }
+  }
+}
+
+// OpenCV warps no image past 32767 pixels a side; a flat sweep along a
+// longer photo (a strip of photos for a long slide) still shows the photo
+// through each frame's homography.
+TEST_F(SweepMakerTest, FlatFramesComeFromPhotosPastOpenCVsWarpLimit) {
+  cv::Mat long_photo;
+  cv::hconcat(std::vector<cv::Mat>(54, photo_), long_photo);
+  ASSERT_GT(long_photo.cols, SHRT_MAX);
+  SweepSettings s = small_frames(SweepCamera::flat);
+  s.max_rotation_deg = 1.0;
+  s.max_jitter = 4;
+  s.step = 4000;
+  s.frames = 9;
+  const std::vector<SweepFrame> sweep = zemb_tools::make_sweep(long_photo, s);
+  ASSERT_EQ(sweep.size(), 9u);
+  for (const SweepFrame& f : sweep) {
+    const cv::Rect region =
+        cv::Rect(cvRound(f.origin.x) - 20, 0, 220, long_photo.rows) & cv::Rect(cv::Point(), long_photo.size());
+    const cv::Matx33d to_region = cv::Matx33d(1, 0, -region.x, 0, 1, -region.y, 0, 0, 1) * f.photo_to_frame.inv();
+    const auto [seen, mask] = carried(f.camera_frame, to_region, region.size());
+    EXPECT_LT(mean_difference(seen, long_photo(region), mask), 2.0) << f.index;
   }
 }
 

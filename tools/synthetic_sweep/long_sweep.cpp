@@ -6,9 +6,7 @@
 
 namespace zemb_tools {
 
-namespace {
-
-cv::Mat row_and_mirror(const std::vector<cv::Mat>& photos, int height) {
+cv::Mat photo_strip(const std::vector<cv::Mat>& photos, int height) {
   std::vector<cv::Mat> row;
   for (const cv::Mat& photo : photos) row.push_back(scaled_to_height(photo, height));
   cv::Mat joined, mirrored, strip;
@@ -17,8 +15,6 @@ cv::Mat row_and_mirror(const std::vector<cv::Mat>& photos, int height) {
   cv::hconcat(joined, mirrored, strip);
   return strip;
 }
-
-}  // namespace
 
 cv::Mat scaled_to_height(const cv::Mat& photo, int height) {
   const double factor = double(height) / photo.rows;
@@ -34,7 +30,7 @@ LongSweep::LongSweep(const std::vector<cv::Mat>& photos, const LongSweepSettings
   CV_Assert(settings.window.width > 0 && settings.window.height > 0);
   CV_Assert(settings.window.height <= settings.strip_height);
   for (const cv::Mat& photo : photos) CV_Assert(!photo.empty());
-  strip_ = row_and_mirror(photos, settings.strip_height);
+  strip_ = photo_strip(photos, settings.strip_height);
   CV_Assert(settings.window.width <= strip_.cols);
 }
 

@@ -21,6 +21,10 @@ struct LongSweepSettings {
 // `photo` scaled to `height` rows, keeping its proportions.
 cv::Mat scaled_to_height(const cv::Mat& photo, int height);
 
+// The photos scaled to `height` rows side by side, then the same row
+// mirrored: a strip that reads the same from either end.
+cv::Mat photo_strip(const std::vector<cv::Mat>& photos, int height);
+
 class LongSweep {
  public:
   LongSweep(const std::vector<cv::Mat>& photos, const LongSweepSettings& settings);

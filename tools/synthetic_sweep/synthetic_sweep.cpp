@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <climits>
 #include <random>
 
 #include <opencv2/imgproc.hpp>
@@ -23,11 +24,28 @@ cv::Matx33d flat_photo_to_window(cv::Point2d origin, cv::Size size, double angle
           0.0,        0.0,        1.0};
 }
 
+// The part of a photo under a window, with a margin for interpolation.
+cv::Rect under_window(cv::Size photo, const cv::Matx33d& photo_to_window, cv::Size size) {
+  const float w = float(size.width), h = float(size.height);
+  std::vector<cv::Point2f> corners = {{0, 0}, {w, 0}, {w, h}, {0, h}}, seen;
+  cv::perspectiveTransform(corners, seen, cv::Mat(photo_to_window.inv()));
+  const cv::Rect box = cv::boundingRect(seen);
+  return cv::Rect(box.x - 2, box.y - 2, box.width + 4, box.height + 4) & cv::Rect(cv::Point(), photo);
+}
+
 // The photo around the window fills its corners, so no black wedges appear.
+// OpenCV warps no image past 32767 pixels a side, so from a longer photo
+// only the part under the window is warped.
 cv::Mat cut_window(const cv::Mat& photo, const cv::Matx33d& photo_to_window, cv::Size size) {
+  cv::Mat source = photo;
+  cv::Matx33d transform = photo_to_window;
+  if (std::max(photo.cols, photo.rows) >= SHRT_MAX) {
+    const cv::Rect part = under_window(photo.size(), photo_to_window, size);
+    source = photo(part);
+    transform = photo_to_window * cv::Matx33d(1, 0, part.x, 0, 1, part.y, 0, 0, 1);
+  }
   cv::Mat window;
-  cv::warpAffine(photo, window, cv::Mat(photo_to_window).rowRange(0, 2), size, cv::INTER_LINEAR,
-                 cv::BORDER_REFLECT);
+  cv::warpAffine(source, window, cv::Mat(transform).rowRange(0, 2), size, cv::INTER_LINEAR, cv::BORDER_REFLECT);
   return window;
 }
 

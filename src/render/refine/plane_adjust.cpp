@@ -55,6 +55,9 @@ struct HomographyModel {
   }
 
   static cv::Mat pair_transform(const LinkedPair& pair) { return pair.homography; }
+
+  // A homography's scale is not held (it fits a camera that moves nearer).
+  static double scale_residual(const Params&, Params*) { return 0; }
 };
 
 // [a -b tx; b a ty; 0 0 1]: a turn, a uniform scale and a shift.
@@ -72,6 +75,14 @@ struct SimilarityModel {
   static cv::Point2d mapped(const Params& p, const cv::Point2d& x, Jacobian* jacobian) {
     if (jacobian) *jacobian = Jacobian(x.x, -x.y, 1, 0, x.y, x.x, 0, 1);
     return {p(0) * x.x - p(1) * x.y + p(2), p(1) * x.x + p(0) * x.y + p(3)};
+  }
+
+  // How far the transform's scale is from 1 (a keyframe at the root's
+  // distance from the scene), and how that moves with p.
+  static double scale_residual(const Params& p, Params* gradient) {
+    const double scale = std::max(1e-12, std::hypot(p(0), p(1)));
+    if (gradient) *gradient = Params(p(0) / scale, p(1) / scale, 0, 0);
+    return scale - 1;
   }
 
   // The pair's similarity; its homography when no similarity explains it.
@@ -136,8 +147,12 @@ class Adjustment {
   using Jacobian = typename Model::Jacobian;
   static constexpr int kParams = Model::kParams;
 
-  Adjustment(const LinkGraph& window, int root, std::vector<Params> params)
-      : correspondences_(normalised(window)), root_(root), params_(std::move(params)) {}
+  // `scale_weight` holds every keyframe's scale at the root's: a keyframe's
+  // scale off by d costs as much as scale_weight correspondences at its
+  // edge off by d.
+  Adjustment(const LinkGraph& window, int root, std::vector<Params> params, double scale_weight)
+      : correspondences_(normalised(window)), root_(root), params_(std::move(params)),
+        scale_weight_(std::sqrt(scale_weight)) {}
 
   // Levenberg-Marquardt with Marquardt's scaling; false on a result that is
   // not finite.
@@ -171,6 +186,10 @@ class Adjustment {
                             Model::mapped(params[std::size_t(c.to)], c.to_point, nullptr);
       cost += r.dot(r);
     }
+    for (const Params& p : params) {
+      const double r = scale_weight_ * Model::scale_residual(p, nullptr);
+      cost += r * r;
+    }
     return cost;
   }
 
@@ -198,6 +217,21 @@ class Adjustment {
         }
       }
     }
+    add_scale_hold(normal, gradient);
+  }
+
+  void add_scale_hold(cv::Mat& normal, cv::Mat& gradient) const {
+    for (int k = 0; k < static_cast<int>(params_.size()); ++k) {
+      if (k == root_) continue;
+      Params g;
+      const double r = scale_weight_ * Model::scale_residual(params_[std::size_t(k)], &g);
+      g *= scale_weight_;
+      for (int i = 0; i < kParams; ++i) {
+        gradient.at<double>(kParams * variable(k) + i) += g(i) * r;
+        for (int j = 0; j < kParams; ++j)
+          normal.at<double>(kParams * variable(k) + i, kParams * variable(k) + j) += g(i) * g(j);
+      }
+    }
   }
 
   std::vector<Params> stepped(const cv::Mat& normal, const cv::Mat& gradient, double damping) const {
@@ -214,6 +248,7 @@ class Adjustment {
   std::vector<Correspondence> correspondences_;
   int root_;
   std::vector<Params> params_;
+  double scale_weight_;
 };
 
 // How unevenly a tilt of the panorama's plane (its line at infinity moved by
@@ -288,8 +323,8 @@ namespace {
 // A window's plane transforms: chained from its middle keyframe (for
 // homographies onto the levelled plane), then adjusted.
 template <class Model>
-WindowAdjuster plane_adjuster(int iterations, bool level) {
-  return [iterations, level](const LinkGraph& window, std::vector<cv::detail::CameraParams>& cameras) {
+WindowAdjuster plane_adjuster(int iterations, bool level, double scale_weight) {
+  return [iterations, level, scale_weight](const LinkGraph& window, std::vector<cv::detail::CameraParams>& cameras) {
     const int root = static_cast<int>(window.sizes.size()) / 2;
     std::vector<cv::Mat> start = chained<Model>(window, root);
     if (level) start = levelled(std::move(start), window.joined, window.sizes);
@@ -297,7 +332,7 @@ WindowAdjuster plane_adjuster(int iterations, bool level) {
     std::vector<typename Model::Params> params;
     for (std::size_t k = 0; k < start.size(); ++k)
       params.push_back(Model::params_of(to_root * cv::Matx33d(start[k]) * normalising(window.sizes[k]).inv()));
-    Adjustment<Model> adjustment(window, root, params);
+    Adjustment<Model> adjustment(window, root, params, scale_weight);
     if (!adjustment.run(iterations)) return false;
     cameras.assign(start.size(), cv::detail::CameraParams());
     for (std::size_t k = 0; k < start.size(); ++k)
@@ -309,9 +344,11 @@ WindowAdjuster plane_adjuster(int iterations, bool level) {
 
 }  // namespace
 
-WindowAdjuster homography_adjuster(int iterations) { return plane_adjuster<HomographyModel>(iterations, true); }
+WindowAdjuster homography_adjuster(int iterations) { return plane_adjuster<HomographyModel>(iterations, true, 0); }
 
-WindowAdjuster similarity_adjuster(int iterations) { return plane_adjuster<SimilarityModel>(iterations, false); }
+WindowAdjuster similarity_adjuster(int iterations, double scale_weight) {
+  return plane_adjuster<SimilarityModel>(iterations, false, scale_weight);
+}
 
 }  // namespace rendering
 }  // namespace zemb

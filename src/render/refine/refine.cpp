@@ -66,11 +66,20 @@ Attempt rotation_attempt(const SweepRecord& record, const LinkGraph& graph, cons
   return best;
 }
 
+// Similarities hold their keyframes at one scale (a camera at a steady
+// distance from a flat scene, or turning) when the kept images are of one
+// size, as a sweep keeps them.
+double scale_hold(const LinkGraph& graph, const RenderOptions& options) {
+  const bool one_size = std::all_of(graph.sizes.begin(), graph.sizes.end(),
+                                    [&](cv::Size size) { return size == graph.sizes.front(); });
+  return one_size ? options.flat_scale_hold : 0.0;
+}
+
 Attempt plane_attempt(RenderModel model, const LinkGraph& graph, const RenderOptions& options,
                       const Placements& live) {
   const WindowAdjuster adjuster = model == RenderModel::kHomography
                                       ? homography_adjuster(options.refine_iterations)
-                                      : similarity_adjuster(options.refine_iterations);
+                                      : similarity_adjuster(options.refine_iterations, scale_hold(graph, options));
   std::vector<CameraParams> cameras;
   if (std::optional<Failure> failure = adjust_in_windows(graph, false, adjuster, cameras))
     return failed(std::move(*failure));
