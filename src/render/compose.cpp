@@ -234,6 +234,8 @@ CompositionPlan plan_composition(const SweepRecord& record, const std::vector<in
   const Extent shown = extent(record, used, warps, plan.scale, surface);
   plan.box = shown.box;
   plan.turn = shown.turn;
+  plan.times.scale = plan.scale;
+  plan.times.origin = plan.box.tl();
   plan.drawn = drawn_keyframes(record, used, warps, plan.scale, shown);
   const cv::Size first_size = record.keyframes[std::size_t(used.front())].image_size;
   const double seam_scale =
@@ -314,8 +316,6 @@ Composition compose_panorama(const SweepRecord& record, const std::vector<int>& 
   projection.size = panorama.size();
   clock.stop();
   plan.times.blend = clock.getTimeSec();
-  plan.times.scale = plan.scale;
-  plan.times.origin = plan.box.tl();
   return plan.times;
 }
 

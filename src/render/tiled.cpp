@@ -123,8 +123,6 @@ Composition compose_tiled(const SweepRecord& record, const std::vector<int>& use
   sink.end();
   clock.stop();
   plan.times.blend = clock.getTimeSec();
-  plan.times.scale = plan.scale;
-  plan.times.origin = plan.box.tl();
   return plan.times;
 }
 
