@@ -5,7 +5,7 @@
 
 Each input (a video file, or a folder of images taken in name order) goes through a zemb.Sweep of
 its own and is finished on a worker of a Dask distributed cluster: a LocalCluster on this machine by
-default (one single-threaded worker process per core, since one stitch already fills a thread), or
+default (one worker process per core, each running OpenCV on a single thread), or
 the cluster whose scheduler address is given, which spreads the same job over machines. The inputs
 must be readable by the workers at the same paths; the outputs come back to the caller as encoded
 PNG files, so the workers need no shared folder to write into. A clip stitched in a batch gives the
@@ -137,7 +137,11 @@ def _client(scheduler: Optional[str], workers: Optional[int]):
         return Client(scheduler), None
     cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
                            processes=True, dashboard_address=None)
-    return Client(cluster), cluster
+    client = Client(cluster)
+    # One stitch would spread OpenCV's loops over every core; with a worker
+    # per core that only makes them wait for each other.
+    client.run(cv2.setNumThreads, 1)
+    return client, cluster
 
 
 def stitch_all(sources, output, options: Optional[dict] = None, scheduler: Optional[str] = None,
