@@ -13,6 +13,9 @@ std::vector<cv::Point2f> frame_corners(cv::Size size) {
 
 std::vector<cv::Point2f> project(const std::vector<cv::Point2f>& points, const cv::Mat& homography) {
   std::vector<cv::Point2f> projected;
+  // OpenCV takes an empty list for a one-channel image and refuses it; a view
+  // may have no points left (an overlay took them all).
+  if (points.empty()) return projected;
   cv::perspectiveTransform(points, projected, homography);
   return projected;
 }
