@@ -531,9 +531,12 @@ SweepRecord Sweep::record() const {
   const State::Keyframes& kept = s.keyframes;
   const cv::Mat tail_image =
       kept.tail.camera_frame.empty() ? cv::Mat() : keyframe_image_from(kept.tail.camera_frame, s.options.memory);
+  // The overlay at the kept images' size; a sweep that kept no image yet has
+  // nothing for it to cover.
+  const cv::Size kept_size = !kept.entries.empty() ? kept.entries.front().image_size : tail_image.size();
   cv::Mat overlay;
-  if (!s.overlay.mask().empty())
-    cv::resize(s.overlay.mask(), overlay, kept.entries.front().image_size, 0, 0, cv::INTER_NEAREST);
+  if (!s.overlay.mask().empty() && !kept_size.empty())
+    cv::resize(s.overlay.mask(), overlay, kept_size, 0, 0, cv::INTER_NEAREST);
   SweepRecord record{s.options.scene, kept.entries, s.all_links(),
                      [&kept, tail_image](int index) {
                        return index < kept.images.size() ? kept.images.get(index) : tail_image;
