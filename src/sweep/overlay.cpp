@@ -52,8 +52,16 @@ OverlayFinder::OverlayFinder(const OverlayOptions& options) : options_(options),
 
 bool OverlayFinder::learn(const cv::Mat& gray) {
   if (!learning_) return false;
-  CV_Assert(gray.type() == CV_8UC1 && (first_.empty() || first_.size() == gray.size()));
+  CV_Assert(gray.type() == CV_8UC1);
   ++frames_;
+  // Until the sweep starts, frames may come in any size: one of another
+  // size than the first starts the count again from itself.
+  if (!first_.empty() && first_.size() != gray.size()) {
+    first_.release();
+    still_.release();
+    seen_.release();
+    moving_frames_ = 0;
+  }
   if (first_.empty())
     gray.copyTo(first_);
   else
