@@ -20,9 +20,10 @@ constexpr double kStillLevels = 12;
 // changed, and at least kLeastMoved of them.
 constexpr double kMovedShare = 0.1;
 constexpr int kLeastMoved = 30;
-// A still corner pixel of the overlay: a corner in at least half the moving
-// frames, and still in nearly all of them.
-constexpr double kSeenShare = 0.5;
+// A still corner pixel of the overlay: a corner in nearly every moving frame
+// (an overlay's lettering always is), and still in nearly all of them. A
+// corner in only half of them let patches of a slowly panned street pass.
+constexpr double kSeenShare = 0.9;
 constexpr double kStillShare = 0.9;
 // Still pixels this close together are one region (a word's letters); a
 // region of fewer still pixels is noise; the overlay's boxes reach this far
