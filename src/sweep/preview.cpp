@@ -28,7 +28,8 @@ bool LivePreview::choose_surface(const Projection& projection, const Patch& firs
   projection_.emplace(projection);
   cv::Point2f ignored;
   const bool laid = show(first_patch, direction, ignored);
-  first_working_.release();
+  // The first frame stays the preview until a frame is laid on the surface.
+  if (laid) first_working_.release();
   return laid;
 }
 
