@@ -1,11 +1,11 @@
 // The pairs matched with cv::detail's matcher, and the photos the confident
 // ones join.
 #include <algorithm>
-#include <numeric>
 #include <queue>
 #include <tuple>
 
 #include <opencv2/stitching/detail/matchers.hpp>
+#include <opencv2/stitching/detail/util.hpp>
 
 #include "photos/photos_internal.h"
 
@@ -40,34 +40,31 @@ MatchedPair matched_pair(const std::vector<Described>& photos, const cv::detail:
   return pair;
 }
 
-// Union-find over the photos.
-class Groups {
- public:
-  explicit Groups(int n) : parent_(std::size_t(n)) { std::iota(parent_.begin(), parent_.end(), 0); }
-  int root(int i) const {
-    while (parent_[std::size_t(i)] != i) i = parent_[std::size_t(i)];
-    return i;
+// The photos the kept pairs join, one set a group (cv::detail's union-find,
+// whose merge of a set with itself would count the set twice).
+cv::detail::DisjointSets joined_groups(int count, const std::vector<MatchedPair>& kept) {
+  cv::detail::DisjointSets groups(count);
+  for (const MatchedPair& pair : kept) {
+    const int a = groups.findSetByElem(pair.i), b = groups.findSetByElem(pair.j);
+    if (a != b) groups.mergeSets(a, b);
   }
-  void join(int a, int b) { parent_[std::size_t(root(b))] = root(a); }
-
- private:
-  std::vector<int> parent_;
-};
+  return groups;
+}
 
 // The photo of the largest group (on a tie, the group its pairs join most
 // confidently) with the most confidence in its pairs.
-int tree_root(int count, const std::vector<MatchedPair>& kept, const Groups& groups) {
+int tree_root(int count, const std::vector<MatchedPair>& kept, cv::detail::DisjointSets& groups) {
   std::vector<int> size(std::size_t(count), 0);
   std::vector<double> group_confidence(std::size_t(count), 0), photo_confidence(std::size_t(count), 0);
-  for (int i = 0; i < count; ++i) ++size[std::size_t(groups.root(i))];
+  for (int i = 0; i < count; ++i) ++size[std::size_t(groups.findSetByElem(i))];
   for (const MatchedPair& pair : kept) {
-    group_confidence[std::size_t(groups.root(pair.i))] += pair.confidence;
+    group_confidence[std::size_t(groups.findSetByElem(pair.i))] += pair.confidence;
     photo_confidence[std::size_t(pair.i)] += pair.confidence;
     photo_confidence[std::size_t(pair.j)] += pair.confidence;
   }
   int best = 0;
   for (int i = 1; i < count; ++i) {
-    const int a = groups.root(i), b = groups.root(best);
+    const int a = groups.findSetByElem(i), b = groups.findSetByElem(best);
     const auto rank = [&](int photo, int group) {
       return std::make_tuple(size[std::size_t(group)], group_confidence[std::size_t(group)],
                              photo_confidence[std::size_t(photo)]);
@@ -101,10 +98,9 @@ bool confident(const MatchedPair& pair, const PhotoMatchOptions& options) {
 
 std::vector<int> largest_group_in_tree_order(int count, const std::vector<MatchedPair>& kept) {
   if (kept.empty()) return {};
-  Groups groups(count);
+  cv::detail::DisjointSets groups = joined_groups(count, kept);
   std::vector<std::vector<const MatchedPair*>> pairs_of(static_cast<std::size_t>(count));
   for (const MatchedPair& pair : kept) {
-    groups.join(pair.i, pair.j);
     pairs_of[std::size_t(pair.i)].push_back(&pair);
     pairs_of[std::size_t(pair.j)].push_back(&pair);
   }

@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
-#include <numeric>
 #include <set>
 #include <utility>
 
 #include <opencv2/calib3d.hpp>
+#include <opencv2/stitching/detail/util.hpp>
 
 #include "render/render_internal.h"
 
@@ -191,27 +191,27 @@ void add_pairs(const std::vector<KeyframeLink>& links, const LivePrior& prior, s
   }
 }
 
-// Groups of keyframes the pairs join.
+// Groups of keyframes the pairs join (cv::detail's union-find).
 class Groups {
  public:
-  Groups(int n, const std::vector<LinkedPair>& pairs) : parent_(std::size_t(n)) {
-    std::iota(parent_.begin(), parent_.end(), 0);
+  Groups(int n, const std::vector<LinkedPair>& pairs) : sets_(n) {
     for (const LinkedPair& pair : pairs) join(pair.from, pair.to);
   }
-  int root(int i) const {
-    while (parent_[std::size_t(i)] != i) i = parent_[std::size_t(i)];
-    return i;
+  int root(int i) { return sets_.findSetByElem(i); }
+  // cv::detail's merge of a set with itself would count the set twice.
+  void join(int a, int b) {
+    if (root(a) != root(b)) sets_.mergeSets(root(a), root(b));
   }
-  void join(int a, int b) { parent_[std::size_t(root(b))] = root(a); }
   // The root of the biggest group (the earliest keyframe's on a tie).
-  int biggest() const {
-    std::vector<int> sizes(parent_.size(), 0);
-    for (std::size_t i = 0; i < parent_.size(); ++i) ++sizes[std::size_t(root(int(i)))];
-    return static_cast<int>(std::max_element(sizes.begin(), sizes.end()) - sizes.begin());
+  int biggest() {
+    int best = 0;
+    for (int i = 1; i < static_cast<int>(sets_.parent.size()); ++i)
+      if (sets_.size[std::size_t(root(i))] > sets_.size[std::size_t(root(best))]) best = i;
+    return root(best);
   }
 
  private:
-  std::vector<int> parent_;
+  cv::detail::DisjointSets sets_;
 };
 
 bool has_pair(const std::vector<LinkedPair>& pairs, int from, int to) {
@@ -270,7 +270,7 @@ void join_by_live_links(int n, const LivePrior& prior, std::vector<LinkedPair>& 
 // and keeps the pairs within the biggest.
 void group(LinkGraph& graph) {
   const int n = static_cast<int>(graph.sizes.size());
-  const Groups groups(n, graph.pairs);
+  Groups groups(n, graph.pairs);
   const int biggest = groups.biggest();
   graph.joined.clear();
   graph.left_out.clear();
