@@ -179,6 +179,24 @@ TEST(Render, FocalLengthIsFoundFromTheCorrespondences) {
   }
 }
 
+// A camera that never turned (held still) tells nothing of its focal length:
+// the render keeps the hint and gives the frame back unbent, not the widest
+// lens the search reaches, which bowed a still clip's frame into a barrel.
+TEST(Render, StillCameraGivesItsFrameBackUnbent) {
+  ZEMB_LOAD_PHOTO(photo, "life.jpg");
+  RecordSettings settings;
+  settings.keyframes = 4;
+  settings.pan_step = 0;
+  settings.wobble = 0;
+  settings.bend = 0;
+  settings.noise = 0;
+  const zemb_test::MadeRecord made = make_record(zemb_test::small_photo(photo, 0.5), settings);
+  const zemb::FinishedPanorama finished = zemb::render(made.record, zemb::RenderOptions());
+  EXPECT_NEAR(finished.panorama.cols, settings.image.width, 0.02 * settings.image.width);
+  EXPECT_NEAR(finished.panorama.rows, settings.image.height, 0.02 * settings.image.height);
+  EXPECT_GT(cv::countNonZero(finished.mask), 0.97 * finished.mask.total());
+}
+
 // A sweep that reaches past 50 degrees either side goes on a cylinder, which
 // bends the photo's straight lines; asked for, a plane keeps them straight.
 TEST(Render, WideSweepGoesOnACylinderUnlessAPlaneIsAskedFor) {

@@ -22,6 +22,10 @@ constexpr double kWidestView = 170.0, kNarrowestView = 0.5;
 constexpr int kSearchSteps = 96;     // logarithmic steps over that range
 constexpr int kGoldenSteps = 40;     // then a golden-section search between the best step's neighbours
 constexpr double kSameStart = 0.03;  // starts closer than this share of each other are one
+// A camera that hardly turned (a still one) gives homographies that every
+// focal length makes rotations: below this weighted misfit, everywhere over
+// the range, the search knows nothing.
+constexpr double kNoTurnMisfit = 1e-6;
 
 double focal_for_view(double side, double degrees) { return side * 0.5 / std::tan(degrees * CV_PI / 360.0); }
 
@@ -49,16 +53,20 @@ double rotation_misfit(const std::vector<PairHomography>& pairs, double f) {
   return misfit;
 }
 
+// The focal length, or 0 when the pairs do not tell one from another.
 double most_rotation_like(const std::vector<PairHomography>& pairs, double side) {
   const double low = std::log(focal_for_view(side, kWidestView)), high = std::log(focal_for_view(side, kNarrowestView));
   const auto misfit_at = [&pairs](double log_f) { return rotation_misfit(pairs, std::exp(log_f)); };
   const double step = (high - low) / kSearchSteps;
   int best = 0;
-  double least = misfit_at(low);
+  double least = misfit_at(low), most = least, weight = 0;
   for (int i = 1; i <= kSearchSteps; ++i) {
     const double misfit = misfit_at(low + i * step);
     if (misfit < least) best = i, least = misfit;
+    most = std::max(most, misfit);
   }
+  for (const PairHomography& pair : pairs) weight += pair.weight;
+  if (most <= kNoTurnMisfit * weight) return 0.0;
   double a = low + std::max(0, best - 1) * step, b = low + std::min(kSearchSteps, best + 1) * step;
   const double ratio = (std::sqrt(5.0) - 1) / 2;
   for (int i = 0; i < kGoldenSteps; ++i) {
