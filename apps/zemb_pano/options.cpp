@@ -106,8 +106,8 @@ exit codes:
   3  an input is missing, unreadable, not a video or image, a folder has no
      images, or a frame differs in size from the first
   4  the output folder cannot be created or written
-  5  no frame could be placed next to the first one (a photo set: no two
-     photos join)
+  5  no frame could be placed next to the first one, or the finished render
+     could not place them (a photo set: no two photos join)
 
 examples:
   zemb_pano data/life_sweep -o out

@@ -6,6 +6,33 @@
 
 namespace zemb_pano {
 
+namespace {
+
+// The finished render of the sweep's own record: a record it cannot place
+// ends the run as one whose frames could not be placed, naming why.
+void render_finished(const zemb::Sweep& sweep, const Options& options, const std::string& input, RunResult& run) {
+  try {
+    if (options.pyramid) {
+      zemb::PyramidWriter writer(options.output_dir, "finished",
+                                 options.sweep_options.render.max_render_megapixels);
+      run.finish_report = zemb::render_tiled(sweep.record(), options.sweep_options.render, writer);
+      run.pyramid_files = writer.written();
+    } else {
+      zemb::FinishedPanorama finished = sweep.finish();
+      run.finished = finished.panorama;
+      run.finished_cropped = finished.cropped();
+      run.finished_surface = finished.projection.surface;
+      run.finish_report = finished.report;
+    }
+  } catch (const cv::Exception& e) {
+    if (e.code != cv::Error::StsError && e.code != cv::Error::StsBadArg) throw;
+    throw PanoError(kExitNothingPlaced, input + ": the finished render could not place the keyframes: " + e.err);
+  }
+  run.rendered = true;
+}
+
+}  // namespace
+
 RunResult sweep_frames(FrameSource& source, const Options& options, Progress& progress) {
   // Photos come one at a time from a file, not from a capture loop that
   // waits: recovery may take all the time it needs on each.
@@ -20,19 +47,8 @@ RunResult sweep_frames(FrameSource& source, const Options& options, Progress& pr
   // Two placed frames always give the render two keyframes: the first one and
   // the newest placed frame, which the record adds when it is not one. With
   // fewer the run fails in require_placed, and there is nothing to render.
-  if (options.pyramid && run.stats.placed() >= 2) {
-    zemb::PyramidWriter writer(options.output_dir, "finished", options.sweep_options.render.max_render_megapixels);
-    run.finish_report = zemb::render_tiled(sweep.record(), options.sweep_options.render, writer);
-    run.pyramid_files = writer.written();
-    run.rendered = true;
-  } else if (options.finish && run.stats.placed() >= 2) {
-    zemb::FinishedPanorama finished = sweep.finish();
-    run.finished = finished.panorama;
-    run.finished_cropped = finished.cropped();
-    run.finished_surface = finished.projection.surface;
-    run.finish_report = finished.report;
-    run.rendered = true;
-  }
+  if ((options.pyramid || options.finish) && run.stats.placed() >= 2)
+    render_finished(sweep, options, source.name(), run);
   return run;
 }
 
