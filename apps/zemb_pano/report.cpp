@@ -63,7 +63,31 @@ std::string seconds_text(double seconds) {
   return text.str();
 }
 
-void print_finish_report(std::ostream& out, const zemb::FinishReport& report) {
+// Frame numbers (counted from 1, as a person counts them) as runs: "3, 7-9".
+std::string frames_text(const std::vector<int>& indices) {
+  std::ostringstream text;
+  for (std::size_t i = 0; i < indices.size();) {
+    std::size_t end = i + 1;
+    while (end < indices.size() && indices[end] == indices[end - 1] + 1) ++end;
+    text << (i ? ", " : "") << indices[i] + 1;
+    if (end - i > 1) text << "-" << indices[end - 1] + 1;
+    i = end;
+  }
+  return text.str();
+}
+
+// The frames that came to `outcome`, named under its count.
+void print_frames_of(std::ostream& out, const RunStats& stats, zemb::FrameOutcome outcome) {
+  std::vector<int> indices;
+  for (std::size_t i = 0; i < stats.frames.size(); ++i)
+    if (stats.frames[i].outcome == outcome) indices.push_back(static_cast<int>(i));
+  if (!indices.empty()) out << "  frames " << frames_text(indices) << "\n";
+}
+
+// `left_out_frames`: the frames of the keyframes the render left out, when
+// they are frames of a sweep.
+void print_finish_report(std::ostream& out, const zemb::FinishReport& report,
+                         const std::vector<int>& left_out_frames = {}) {
   label(out, "finished panorama") << size_text(report.size) << "\n";
   label(out, "keyframes used") << report.keyframes_used << "\n";
   // "refined", "refined, homography (why not rotations)" or "live (why)".
@@ -73,6 +97,7 @@ void print_finish_report(std::ostream& out, const zemb::FinishReport& report) {
   if (report.fallback != zemb::RenderFallback::kNone) placements += " (" + report.fallback_message + ")";
   label(out, "placements") << placements << "\n";
   if (!report.left_out.empty()) label(out, "keyframes left out") << report.left_out.size() << "\n";
+  if (!left_out_frames.empty()) out << "  frames " << frames_text(left_out_frames) << "\n";
   label(out, "finish time") << seconds_text(report.seconds_total) << " (refine " << seconds_text(report.seconds_refine)
                             << ", exposure " << seconds_text(report.seconds_exposure) << ", seams "
                             << seconds_text(report.seconds_seams) << ", blend " << seconds_text(report.seconds_blend)
@@ -144,13 +169,16 @@ void print_summary(std::ostream& out, const RunResult& run, bool sweep) {
   label(out, "accepted") << stats.count(FrameOutcome::kAccepted) << "\n";
   if (sweep) label(out, "relocalised") << stats.count(FrameOutcome::kRelocalised) << "\n";
   for (const auto& [outcome, text] : kRefusals)
-    if (!sweep || outcome != FrameOutcome::kTooFewTracked) label(out, text) << stats.count(outcome) << "\n";
+    if (!sweep || outcome != FrameOutcome::kTooFewTracked) {
+      label(out, text) << stats.count(outcome) << "\n";
+      print_frames_of(out, stats, outcome);
+    }
   if (sweep) label(out, "keyframes") << stats.keyframes() << "\n";
   if (!stats.frames.empty()) label(out, "time per frame") << time_text(stats.frames) << "\n";
   label(out, sweep ? "preview" : "panorama") << size_text(run.panorama.size()) << "\n";
   label(out, "cropped band") << size_text(run.cropped.size()) << "\n";
   if (!run.rendered) return;
-  print_finish_report(out, run.finish_report);
+  print_finish_report(out, run.finish_report, run.left_out_frames);
   if (!run.finished_cropped.empty())
     label(out, "finished, cropped") << size_text(run.finished_cropped.size()) << "\n";
 }

@@ -52,6 +52,7 @@ struct RunResult {
   zemb::PanoramaSurface finished_surface = zemb::PanoramaSurface::kAuto;  // kAuto: not placed by rotations
   zemb::FinishReport finish_report;
   bool rendered = false;  // finish_report is that of a render
+  std::vector<int> left_out_frames;  // the frames (0-based) of the keyframes the render left out
   // With --pyramid: the files the tiled render wrote (the .dzi, the flat image when it fits).
   std::vector<std::string> pyramid_files;
   // A photo set: which photos joined and which were left out and why, and

@@ -29,6 +29,10 @@ void render_finished(const zemb::Sweep& sweep, const Options& options, const std
     throw PanoError(kExitNothingPlaced, input + ": the finished render could not place the keyframes: " + e.err);
   }
   run.rendered = true;
+  if (run.finish_report.left_out.empty()) return;
+  const std::vector<zemb::Keyframe> keyframes = sweep.record().keyframes;
+  for (int keyframe : run.finish_report.left_out)
+    run.left_out_frames.push_back(keyframes[std::size_t(keyframe)].frame_index);
 }
 
 }  // namespace

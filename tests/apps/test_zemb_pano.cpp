@@ -101,6 +101,16 @@ int summary_count(const std::string& summary, const std::string& label) {
   return std::atoi(summary_value(summary, label).c_str());
 }
 
+// The frames named on the line under the summary line of `label` ("3, 7-9"),
+// or "" when none are.
+std::string summary_frames(const std::string& summary, const std::string& label) {
+  std::istringstream lines(summary);
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind(label + " ", 0) == 0 && std::getline(lines, line) && line.rfind("  frames ", 0) == 0)
+      return line.substr(9);
+  return "";
+}
+
 // "W x H" after `label`.
 cv::Size summary_size(const std::string& summary, const std::string& label) {
   cv::Size size;
@@ -456,6 +466,8 @@ TEST_F(ZembPano, SummaryAndFramesCsvTellTheSameOutcomes) {
     EXPECT_EQ(named, static_cast<int>(inputs.size())) << "a status outside the vocabulary";
     EXPECT_EQ(csv.statuses[2], "too few keypoints");
     EXPECT_EQ(csv.counts[2], 0) << "a blank frame has no keypoints";
+    EXPECT_EQ(summary_frames(result.out, "refused, too few keypoints"), "3") << "the blank frame, named";
+    EXPECT_EQ(summary_frames(result.out, "accepted"), "") << "only frames left out are named";
     EXPECT_GE(std::set<std::string>(csv.statuses.begin(), csv.statuses.end()).size(), 3u);
     if (sweep) {
       EXPECT_EQ(csv.keyframes, summary_count(result.out, "keyframes"));
