@@ -31,10 +31,14 @@ constexpr double kStillShare = 0.9;
 constexpr int kJoinReach = 4;
 constexpr int kLeastRegion = 12;
 constexpr int kBoxMargin = 4;
+// An overlay is as much a corner in the moving frames' mean as in the frames
+// themselves (it holds still while the scene blurs away): at least this
+// share of its mean strength in them.
+constexpr double kMeanCornerShare = 0.25;
 
-// 255 where `gray` has a corner: the smaller eigenvalue of the gradient's
-// structure tensor over kCornerBlock pixels reaches kCornerStrength.
-cv::Mat corners_of(const cv::Mat& gray) {
+// How much of a corner each pixel of `gray` is: the smaller eigenvalue of
+// the gradient's structure tensor over kCornerBlock pixels (CV_32F).
+cv::Mat corner_strength(const cv::Mat& gray) {
   cv::Mat dx, dy;
   cv::Sobel(gray, dx, CV_32F, 1, 0);
   cv::Sobel(gray, dy, CV_32F, 0, 1);
@@ -43,8 +47,7 @@ cv::Mat corners_of(const cv::Mat& gray) {
   for (cv::Mat* product : {&xx, &yy, &xy}) cv::blur(*product, *product, block);
   cv::Mat half_difference = (xx - yy) * 0.5, root;
   cv::sqrt(half_difference.mul(half_difference) + xy.mul(xy), root);
-  const cv::Mat weaker = (xx + yy) * 0.5 - root;
-  return weaker >= kCornerStrength;
+  return (xx + yy) * 0.5 - root;
 }
 
 }  // namespace
@@ -59,8 +62,7 @@ bool OverlayFinder::learn(const cv::Mat& gray) {
   // size than the first starts the count again from itself.
   if (!first_.empty() && first_.size() != gray.size()) {
     first_.release();
-    still_.release();
-    seen_.release();
+    release_counts();
     moving_frames_ = 0;
   }
   if (first_.empty())
@@ -71,8 +73,7 @@ bool OverlayFinder::learn(const cv::Mat& gray) {
   if (found || frames_ >= options_.learn_frames) {
     learning_ = false;
     first_.release();
-    still_.release();
-    seen_.release();
+    release_counts();
   }
   return found;
 }
@@ -82,7 +83,8 @@ bool OverlayFinder::learn(const cv::Mat& gray) {
 // last, so that a scene pixel by a strong edge that the camera moves along
 // (changing it a little at a time) has changed in the end.
 void OverlayFinder::count_frame(const cv::Mat& gray) {
-  const cv::Mat corners = corners_of(gray);
+  const cv::Mat strength = corner_strength(gray);
+  const cv::Mat corners = strength >= kCornerStrength;
   cv::Mat difference;
   cv::absdiff(gray, first_, difference);
   const cv::Mat still = (difference <= kStillLevels) & corners;
@@ -92,24 +94,41 @@ void OverlayFinder::count_frame(const cv::Mat& gray) {
   if (seen_.empty()) {
     seen_ = cv::Mat::zeros(gray.size(), CV_32F);
     still_ = cv::Mat::zeros(gray.size(), CV_32F);
+    sum_ = cv::Mat::zeros(gray.size(), CV_32F);
+    strength_sum_ = cv::Mat::zeros(gray.size(), CV_32F);
   }
+  cv::accumulate(gray, sum_);
+  cv::accumulate(strength, strength_sum_);
   cv::add(seen_, cv::Scalar(1), seen_, corners);
   cv::add(still_, cv::Scalar(1), still_, still);
   ++moving_frames_;
 }
 
+void OverlayFinder::release_counts() {
+  still_.release();
+  seen_.release();
+  sum_.release();
+  strength_sum_.release();
+}
+
 // The overlay from the frames counted so far, when one covers no more than
 // max_share of the frame. More means the scene itself held still in the
 // frames counted (a camera paused while something crossed the view): the
-// count starts again.
+// count starts again. An overlay is also a corner of the moving frames'
+// mean, where the scene blurs away: an edge that the camera moves along,
+// crossed every few pixels by a repeating texture of its own grey (a
+// facade's window frames through the middle of a pan), keeps its level and
+// is a corner in every frame, but in the mean it is little more than an edge.
 bool OverlayFinder::decide() {
-  const cv::Mat still = (seen_ >= kSeenShare * moving_frames_) & (still_ >= kStillShare * seen_);
+  cv::Mat mean;
+  sum_.convertTo(mean, CV_8U, 1.0 / moving_frames_);
+  const cv::Mat held = corner_strength(mean) >= strength_sum_ * (kMeanCornerShare / moving_frames_);
+  const cv::Mat still = (seen_ >= kSeenShare * moving_frames_) & (still_ >= kStillShare * seen_) & held;
   cv::Mat boxes = boxes_around(still, kBoxMargin);
   if (cv::countNonZero(boxes) == 0) return false;
   if (cv::countNonZero(boxes) > options_.max_share * static_cast<double>(boxes.total())) {
     moving_frames_ = 0;
-    seen_.release();
-    still_.release();
+    release_counts();
     return false;
   }
   mask_ = std::move(boxes);

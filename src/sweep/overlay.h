@@ -38,6 +38,7 @@ class OverlayFinder {
  private:
   void count_frame(const cv::Mat& gray);
   bool decide();
+  void release_counts();
 
   OverlayOptions options_;
   bool learning_ = true;
@@ -46,6 +47,8 @@ class OverlayFinder {
   cv::Mat first_;
   cv::Mat still_;  // CV_32F: moving frames in which a corner pixel kept its level
   cv::Mat seen_;   // CV_32F: moving frames in which the pixel was a corner
+  cv::Mat sum_;    // CV_32F: the sum of the moving frames
+  cv::Mat strength_sum_;  // CV_32F: the sum of their corner strengths
   cv::Mat mask_;
 };
 

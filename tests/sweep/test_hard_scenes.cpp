@@ -51,6 +51,20 @@ TEST(OverlayFinder, FindsTheStillBadgeOfAMovingSceneAndNothingInAStillOne) {
   EXPECT_TRUE(still.mask().empty()) << "a still scene has no overlay to tell apart";
 }
 
+// A line the camera moves along, crossed by rungs of its own grey every few
+// pixels (the frames of a facade's windows through the middle of a pan): its
+// pixels keep their level and are corners in nearly every frame, yet the
+// scene moves there; no overlay.
+TEST(OverlayFinder, TakesNoLadderTheCameraMovesAlongForAnOverlay) {
+  cv::Mat scene = texture(cv::Size(300, 500));
+  scene(cv::Rect(120, 0, 60, 500)) = 200;
+  scene(cv::Rect(148, 0, 4, 500)) = 30;
+  for (int y = 0; y < 500; y += 7) scene(cv::Rect(120, y, 60, 3)) = 30;
+  zemb::OverlayFinder finder{zemb::OverlayOptions()};
+  for (int i = 0; i < 40 && finder.learning(); ++i) finder.learn(scene(cv::Rect(0, 5 * i, 300, 200)));
+  EXPECT_TRUE(finder.mask().empty()) << cv::countNonZero(finder.mask()) << " pixels taken for an overlay" << (finder.mask().empty() ? cv::Rect() : cv::boundingRect(finder.mask()));
+}
+
 TEST(StepPlausibility, RefusesWhatNoCameraDoesInOneFrameStepAndSpotsALineOfInliers) {
   const zemb::TrackingOptions options;
   const cv::Size size(500, 281);
