@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cmath>
 #include <filesystem>
+#include <numeric>
+#include <random>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -18,6 +20,7 @@ namespace fs = std::filesystem;
 constexpr int kSmallColumns = 320;     // the copies the motion is found on
 constexpr double kMoved = 1.0 / 3;      // of a frame
 constexpr int kLeastInliers = 12;      // a motion fitted to fewer matches is not trusted
+constexpr unsigned kShuffleSeed = 7;
 
 std::string lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
@@ -99,18 +102,27 @@ std::vector<Footage> list_footage(const std::string& folder) {
   for (const auto& entry : fs::directory_iterator(folder, error)) {
     const fs::path& path = entry.path();
     if (entry.is_directory() && !photos_in(path).empty())
-      all.push_back({path.filename().string(), path.string(), true});
+      all.push_back({path.filename().string(), path.string(), FootageKind::photo_set});
     else if (entry.is_regular_file() && is_clip(path))
-      all.push_back({path.stem().string(), path.string(), false});
+      all.push_back({path.stem().string(), path.string(), FootageKind::clip});
   }
   std::sort(all.begin(), all.end(), [](const Footage& a, const Footage& b) { return a.name < b.name; });
   return all;
 }
 
-FrameSource::FrameSource(const Footage& footage) {
-  if (footage.photo_set) {
-    photos_ = photos_in(footage.path);
-    if (photos_.empty()) CV_Error(cv::Error::StsError, "no *.jpg photos in " + footage.path);
+std::vector<int> given_order(int count, bool shuffled) {
+  std::vector<int> order(std::size_t(std::max(count, 0)));
+  std::iota(order.begin(), order.end(), 0);
+  if (shuffled) std::shuffle(order.begin(), order.end(), std::mt19937(kShuffleSeed));
+  return order;
+}
+
+FrameSource::FrameSource(const Footage& footage, bool in_given_order) {
+  if (footage.kind != FootageKind::clip) {
+    const std::vector<std::string> in_name_order = photos_in(footage.path);
+    if (in_name_order.empty()) CV_Error(cv::Error::StsError, "no *.jpg photos in " + footage.path);
+    for (int index : given_order(int(in_name_order.size()), in_given_order && footage.shuffled))
+      photos_.push_back(in_name_order[std::size_t(index)]);
   } else if (!capture_.open(footage.path)) {
     CV_Error(cv::Error::StsError, "cannot open the clip " + footage.path);
   }

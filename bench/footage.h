@@ -14,22 +14,34 @@
 namespace zemb_footage {
 
 // A clip (a video file cv::VideoCapture reads: .mp4, .mjpeg, .avi, .mov,
-// .mkv) or a photo set (a sub-folder of *.jpg, taken in name order).
+// .mkv), a sweep (a folder of camera frames, *.jpg in name order) or a photo
+// set (a folder of *.jpg, stitched as one problem in name order or in a
+// fixed-seed shuffle of it). A folder found in the data folder is a photo set.
+enum class FootageKind { clip, sweep, photo_set };
+
 struct Footage {
   std::string name;  // the file's stem or the folder's name
   std::string path;
-  bool photo_set = false;
+  FootageKind kind = FootageKind::clip;
+  bool shuffled = false;      // a photo set given in shuffle_of's order
+  bool turning_only = false;  // a camera that only turned: not run as a flat scene
 };
 
 // Every clip and photo set in `folder`, in name order.
 std::vector<Footage> list_footage(const std::string& folder);
 
-// The frames of one clip or photo set, one at a time, as the camera gave
-// them (BGR, CV_8UC3). Throws cv::Exception (StsError) when the footage
-// cannot be opened or a photo cannot be read.
+// The order the benchmark gives `count` items in: as they are, or shuffled
+// with a fixed seed, the same every run.
+std::vector<int> given_order(int count, bool shuffled);
+
+// The frames of one piece of footage, one at a time, as the camera gave
+// them (BGR, CV_8UC3), a photo set's in name order even when it is
+// shuffled (`in_given_order` takes it as the benchmark gives it). Throws
+// cv::Exception (StsError) when the footage cannot be opened or a photo
+// cannot be read.
 class FrameSource {
  public:
-  explicit FrameSource(const Footage& footage);
+  explicit FrameSource(const Footage& footage, bool in_given_order = false);
   bool next(cv::Mat& frame);  // false after the last frame
 
  private:

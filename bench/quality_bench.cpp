@@ -9,7 +9,11 @@
 // targets, and for every sweep the focal length the render found against the
 // true one and the peak memory of each side.
 //
-// Options: --photos=DIR (default: the project's photos), --frame=WxH (the
+// Then, for each full-sphere photo, a camera turning inside it (sphere/...),
+// measured against a plane view of the sphere (see sphere_sweep).
+//
+// Options: --photos=DIR (default: the project's photos), --equirect=DIR (the
+// full-sphere photos, default the project's), --frame=WxH (the
 // camera frames, default 960x540; the photos are scaled with them),
 // --only=TEXT[,TEXT...] (only the sweeps whose names hold one of them), --keep-cols=N
 // (columns the keyframes are kept at and cv::Stitcher gets;
@@ -44,6 +48,8 @@ namespace {
 // The frame size the photos' scales below are written for; other frame sizes
 // scale the photos with them.
 const cv::Size kBaseFrame(960, 540);
+// The finished panorama's time (every add() and finish()) at most this share of cv::Stitcher's.
+constexpr double kTimeTarget = 0.2;
 
 struct MadeSweep {
   std::string name;
@@ -52,6 +58,7 @@ struct MadeSweep {
   std::vector<zemb_tools::SweepFrame> frames;
   cv::Size frame;           // camera frames, columns x rows
   double true_focal = 0;    // turning: the camera's focal length in frame pixels
+  bool upright = false;     // frames as the photo stands (the sphere camera's), not turned for a sweep up
 };
 
 // A sweep to make when its turn comes (a sweep of full-resolution frames
@@ -138,6 +145,60 @@ MadeSweep long_slide(const std::string& name, const std::vector<cv::Mat>& photos
   return sweep;
 }
 
+// A pinhole camera's matrix, the optical axis through the middle of the
+// pixel grid (as the sphere camera has it).
+cv::Matx33d pinhole(double focal, cv::Size size) {
+  return {focal, 0, (size.width - 1) / 2.0, 0, focal, (size.height - 1) / 2.0, 0, 0, 1};
+}
+
+// The plane view at the world's forward axis, at `focal`, that holds every
+// frame of the sphere sweep: the centred extent of their corners seen from it.
+cv::Size view_holding(const std::vector<zemb_tools::SweepFrame>& frames, cv::Size frame, double focal) {
+  double most_x = 0, most_y = 0;
+  for (const zemb_tools::SweepFrame& f : frames) {
+    const cv::Matx33d to_world = f.rotation * pinhole(f.focal, frame).inv();
+    for (const cv::Point2d corner : {cv::Point2d(0, 0), cv::Point2d(frame.width - 1, 0),
+                                     cv::Point2d(0, frame.height - 1), cv::Point2d(frame.width - 1, frame.height - 1)}) {
+      const cv::Vec3d ray = to_world * cv::Vec3d(corner.x, corner.y, 1);
+      CV_Assert(ray[2] > 0);  // the sweep stays within a quarter turn of the view's axis
+      most_x = std::max(most_x, std::abs(focal * ray[0] / ray[2]));
+      most_y = std::max(most_y, std::abs(focal * ray[1] / ray[2]));
+    }
+  }
+  return {2 * int(std::ceil(most_x)) + 2, 2 * int(std::ceil(most_y)) + 2};
+}
+
+// A camera at the centre of a full-sphere photo turning 48 degrees to the
+// right (25 frames 2 degrees apart, 65 degrees across the frame's longer
+// side), each frame rolled and swayed by up to 0.5 degree, its frames
+// upright. There is no flat photo to measure against: the photo is one plane
+// view of the sphere from the middle of the turn at the frames' focal length,
+// large enough to hold every frame, and each frame's truth is the homography
+// from that view to it (K_frame R_frame^T R_view K_view^-1).
+MadeSweep sphere_sweep(const std::string& name, const cv::Mat& equirect, cv::Size frame) {
+  zemb_tools::SweepSettings s = camera_settings(zemb_tools::SweepCamera::sphere, frame);
+  s.sphere.frame = frame;
+  s.sphere.fov_deg = 65;
+  s.sphere.pan_step_deg = 2;
+  s.sphere.turn_deg = 48;
+  s.sphere.yaw_deg = -24;
+  s.sphere.max_roll_deg = s.sphere.max_sway_deg = 0.5;
+  MadeSweep sweep{name, zemb::Scene::kTurning, cv::Mat(), zemb_tools::make_sweep(equirect, s), frame, 0, true};
+  sweep.true_focal = sweep.frames.front().focal;
+  zemb_tools::SweepSettings view;
+  view.camera = zemb_tools::SweepCamera::sphere;
+  view.sphere.frame = view_holding(sweep.frames, frame, sweep.true_focal);
+  view.sphere.turn_deg = 0;
+  const int longer = std::max(view.sphere.frame.width, view.sphere.frame.height);
+  view.sphere.fov_deg = 2 * std::atan(longer / 2.0 / sweep.true_focal) * 180 / CV_PI;
+  const zemb_tools::SweepFrame photo = zemb_tools::make_sweep(equirect, view).front();
+  sweep.photo = photo.camera_frame;
+  const cv::Matx33d view_to_world = photo.rotation * pinhole(photo.focal, sweep.photo.size()).inv();
+  for (zemb_tools::SweepFrame& f : sweep.frames)
+    f.photo_to_frame = pinhole(f.focal, frame) * f.rotation.t() * view_to_world;
+  return sweep;
+}
+
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -207,7 +268,7 @@ void run_stitcher(const MadeSweep& made, int columns, double limit_seconds, Outp
   for (const zemb_tools::SweepFrame& frame : made.frames) {
     cv::Mat image = frame.camera_frame;
     if (image.cols > columns) image = scaled(image, double(columns) / image.cols);
-    cv::rotate(image, image, cv::ROTATE_90_CLOCKWISE);
+    if (!made.upright) cv::rotate(image, image, cv::ROTATE_90_CLOCKWISE);
     images.push_back(image);
   }
   zemb_footage::StitchRequest request;
@@ -297,7 +358,24 @@ void print_targets(const MadeSweep& made, const Outputs& out, const Measured& m)
   }
   target_row(name, "refined", refinement_outcome(out.finished.report), out.finished.report.refined);
   const double ratio = (out.add_seconds + out.finish_seconds) / out.stitch_seconds;
-  target_row(name, "time <= 1/3 of cv::Stitcher's", fixed(ratio, 3), ratio <= 1.0 / 3);
+  target_row(name, "add + finish <= 0.2 of cv::Stitcher's time", fixed(ratio, 3), ratio <= kTimeTarget);
+}
+
+// Where the time went on each side: every add(), finish() alone, and
+// cv::Stitcher::stitch(), with the finished panorama's share of it (add +
+// finish, the whole wait of `zemb_pano --finish` but for reading and writing
+// files, which cv::Stitcher's time leaves out too).
+void print_times(const std::vector<MadeSweep>& sweeps, const std::vector<Outputs>& outputs) {
+  std::printf("| sweep | add s | finish s | cv::Stitcher s | finish / cv::Stitcher | add + finish / cv::Stitcher |\n");
+  std::printf("| --- | ---: | ---: | ---: | ---: | ---: |\n");
+  for (std::size_t i = 0; i < sweeps.size(); ++i) {
+    const Outputs& out = outputs[i];
+    const std::string stitched = out.stitched.empty() ? fixed(out.stitch_seconds, 2) + " (failed)"
+                                                      : fixed(out.stitch_seconds, 2);
+    std::printf("| %s | %.2f | %.2f | %s | %.3f | %.3f |\n", sweeps[i].name.c_str(), out.add_seconds,
+                out.finish_seconds, stitched.c_str(), out.finish_seconds / out.stitch_seconds,
+                (out.add_seconds + out.finish_seconds) / out.stitch_seconds);
+  }
 }
 
 // Why the finished panorama looks as it does: the sweep's outcomes and the
@@ -420,6 +498,18 @@ std::vector<SweepPlan> plans_of(const std::string& folder, cv::Size frame) {
   return plans;
 }
 
+// A sphere sweep for every full-sphere photo of `folder` (bma_park, office).
+void add_sphere_plans(const std::string& folder, cv::Size frame, std::vector<SweepPlan>& plans) {
+  for (const std::string name : {"bma_park", "office_ambientcg"}) {
+    const std::string path = folder + "/" + name + ".jpg", plan = "sphere/" + name.substr(0, name.find('_'));
+    plans.push_back({plan, [=] {
+                       const cv::Mat equirect = cv::imread(path, cv::IMREAD_COLOR);
+                       if (equirect.empty()) CV_Error(cv::Error::StsError, "cannot read " + path);
+                       return sphere_sweep(plan, equirect, frame);
+                     }});
+  }
+}
+
 cv::Size frame_size(const std::string& text) {
   cv::Size size;
   if (std::sscanf(text.c_str(), "%dx%d", &size.width, &size.height) != 2 || size.width < size.height ||
@@ -443,6 +533,7 @@ int main(int argc, char** argv) {
   if (zemb_footage::serve_stitch_request(argc, argv, child_exit)) return child_exit;
   const cv::Size frame = frame_size(zemb_bench::option_value(argc, argv, "frame", "960x540"));
   std::vector<SweepPlan> plans = plans_of(zemb_bench::option_value(argc, argv, "photos", ZEMB_PHOTO_DIR), frame);
+  add_sphere_plans(zemb_bench::option_value(argc, argv, "equirect", ZEMB_EQUIRECT_DIR), frame, plans);
   const std::string only = zemb_bench::option_value(argc, argv, "only", "");
   const auto not_asked = [&only](const SweepPlan& plan) {
     std::stringstream texts(only);
@@ -485,8 +576,10 @@ int main(int argc, char** argv) {
   std::printf("| sweep | target | value | |\n| --- | --- | ---: | --- |\n");
   for (std::size_t i = 0; i < sweeps.size(); ++i) print_targets(sweeps[i], outputs[i], measured[i]);
   const double total_ratio = sweep_total / stitch_total;
-  target_row("all sweeps", "time <= 1/5 of cv::Stitcher's",
-             cv::format("%.3f (%.2f s vs %.2f s)", total_ratio, sweep_total, stitch_total), total_ratio <= 0.2);
+  target_row("all sweeps", "add + finish <= 0.2 of cv::Stitcher's time",
+             cv::format("%.3f (%.2f s vs %.2f s)", total_ratio, sweep_total, stitch_total), total_ratio <= kTimeTarget);
+  std::printf("\n");
+  print_times(sweeps, outputs);
   std::printf("\n");
   print_focal_and_memory(sweeps, outputs, keep_columns);
   std::printf("\n");
