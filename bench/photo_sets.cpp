@@ -9,7 +9,8 @@
 // SEED). --set changes a field of zemb::PhotoSetOptions by its path
 // ("render.seam_megapixels=0.2"; an enumeration by its number). One line a
 // set: photos, placed, seconds, coverage and PSNR of each, then where zemb's
-// time went.
+// time went; where cv::Stitcher left photos out, a second line stitches and
+// measures both over the photos it placed.
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
@@ -32,6 +33,7 @@ struct Stitched {
   double seconds = 0;
   zemb_footage::FootageQuality quality;
   std::string stages;  // where the time went, when the stitcher says
+  std::vector<int> component;  // cv::Stitcher's: the photos it placed
 };
 
 // Sets the field of `options` that `assignment` ("PATH=NUMBER") names, or
@@ -105,7 +107,8 @@ Stitched by_stitcher(const std::vector<cv::Mat>& photos) {
   const cv::Ptr<cv::Stitcher> stitcher = cv::Stitcher::create(cv::Stitcher::PANORAMA);
   try {
     if (stitcher->stitch(photos, out.panorama) == cv::Stitcher::OK) {
-      out.placed = static_cast<int>(stitcher->component().size());
+      out.component = stitcher->component();
+      out.placed = static_cast<int>(out.component.size());
       out.covered = zemb_quality::covered_part(out.panorama);
     } else {
       out.panorama.release();
@@ -142,6 +145,18 @@ void print(const std::string& name, std::size_t photos, double decode, const Sti
             << std::flush;
 }
 
+// A panorama that shows more photos is measured over more of them: where
+// cv::Stitcher left photos out, zemb stitches just the photos it placed, and
+// both are measured over those alone.
+void compare_on_stitchers_photos(const std::string& name, const std::vector<cv::Mat>& photos,
+                                 const zemb::PhotoSetOptions& options, Stitched& stitcher_run) {
+  std::vector<cv::Mat> placed;
+  for (int index : stitcher_run.component) placed.push_back(photos[std::size_t(index)]);
+  Stitched zemb_run = by_zemb(placed, options);
+  measure(placed, zemb_run, stitcher_run);
+  print(name + " (cv::Stitcher's)", placed.size(), 0, zemb_run, stitcher_run);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -166,8 +181,12 @@ int main(int argc, char** argv) {
     const std::vector<cv::Mat> photos = photos_in(folder, shuffle_seed, decode);
     if (photos.size() < 2) continue;
     Stitched zemb_run = by_zemb(photos, options), stitcher_run = by_stitcher(photos);
+    const std::string name = std::filesystem::path(folder).filename().string();
+    Stitched stitcher_alike = stitcher_run;
     measure(photos, zemb_run, stitcher_run);
-    print(std::filesystem::path(folder).filename().string(), photos.size(), decode, zemb_run, stitcher_run);
+    print(name, photos.size(), decode, zemb_run, stitcher_run);
+    if (stitcher_alike.placed >= 2 && stitcher_alike.placed < static_cast<int>(photos.size()))
+      compare_on_stitchers_photos(name, photos, options, stitcher_alike);
   }
   return 0;
 }
