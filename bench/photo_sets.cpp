@@ -3,15 +3,20 @@
 // decoded photos to panorama, both measured against the photos (coverage and
 // local PSNR, see footage_measure.h) at one scale.
 //
-//   zemb_photo_sets [--shuffle=SEED] FOLDER...
+//   zemb_photo_sets [--shuffle=SEED] [--set PATH=NUMBER]... FOLDER...
 //
 // Each FOLDER holds one set's photos (taken in name order, or shuffled with
-// SEED). One line a set: photos, placed, seconds, coverage and PSNR of each.
+// SEED). --set changes a field of zemb::PhotoSetOptions by its path
+// ("render.seam_megapixels=0.2"; an enumeration by its number). One line a
+// set: photos, placed, seconds, coverage and PSNR of each, then where zemb's
+// time went; where cv::Stitcher left photos out, a second line stitches and
+// measures both over the photos it placed.
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
@@ -27,7 +32,37 @@ struct Stitched {
   int placed = 0;
   double seconds = 0;
   zemb_footage::FootageQuality quality;
+  std::string stages;  // where the time went, when the stitcher says
+  std::vector<int> component;  // cv::Stitcher's: the photos it placed
 };
+
+// Sets the field of `options` that `assignment` ("PATH=NUMBER") names, or
+// fails naming it.
+void set_field(zemb::PhotoSetOptions& options, const std::string& assignment) {
+  const std::size_t equals = assignment.find('=');
+  if (equals == std::string::npos) CV_Error(cv::Error::StsBadArg, "zemb_photo_sets: --set PATH=NUMBER");
+  const std::string path = assignment.substr(0, equals);
+  const double number = std::stod(assignment.substr(equals + 1));
+  bool found = false;
+  zemb::for_each_option(options, [&](const std::string& name, auto& field, double low, double high, const char*) {
+    if (name != path) return;
+    using Field = std::decay_t<decltype(field)>;
+    if constexpr (std::is_enum_v<Field>)
+      field = static_cast<Field>(static_cast<int>(number));
+    else
+      field = static_cast<Field>(number);
+    zemb::check_field(name, field, low, high);
+    found = true;
+  });
+  if (!found) CV_Error(cv::Error::StsBadArg, "zemb_photo_sets: no option is called " + path);
+}
+
+std::string stages_text(const zemb::PhotoSetReport& photos, const zemb::FinishReport& render) {
+  return cv::format("features %.2f s, matching %.2f s (%d pairs), refine %.2f s, exposure %.2f s, seams %.2f s, "
+                    "blend %.2f s",
+                    photos.seconds_features, photos.seconds_matching, photos.pairs_tried, render.seconds_refine,
+                    render.seconds_exposure, render.seconds_seams, render.seconds_blend);
+}
 
 std::vector<cv::Mat> photos_in(const std::string& folder, int shuffle_seed, double& decode_seconds) {
   std::vector<std::string> paths;
@@ -47,15 +82,16 @@ std::vector<cv::Mat> photos_in(const std::string& folder, int shuffle_seed, doub
   return photos;
 }
 
-Stitched by_zemb(const std::vector<cv::Mat>& photos) {
+Stitched by_zemb(const std::vector<cv::Mat>& photos, const zemb::PhotoSetOptions& options) {
   Stitched out;
   cv::TickMeter clock;
   clock.start();
   try {
-    zemb::PhotoPanorama result = zemb::stitch_photos(photos);
+    zemb::PhotoPanorama result = zemb::stitch_photos(photos, options);
     out.panorama = result.finished.panorama;
     out.covered = result.finished.mask;
     out.placed = static_cast<int>(result.report.placed.size());
+    out.stages = stages_text(result.report, result.finished.report);
   } catch (const cv::Exception& e) {
     std::cerr << "zemb: " << e.err << "\n";
   }
@@ -71,7 +107,8 @@ Stitched by_stitcher(const std::vector<cv::Mat>& photos) {
   const cv::Ptr<cv::Stitcher> stitcher = cv::Stitcher::create(cv::Stitcher::PANORAMA);
   try {
     if (stitcher->stitch(photos, out.panorama) == cv::Stitcher::OK) {
-      out.placed = static_cast<int>(stitcher->component().size());
+      out.component = stitcher->component();
+      out.placed = static_cast<int>(out.component.size());
       out.covered = zemb_quality::covered_part(out.panorama);
     } else {
       out.panorama.release();
@@ -104,32 +141,52 @@ void print(const std::string& name, std::size_t photos, double decode, const Sti
                           name.c_str(), photos, decode, zemb_run.placed, zemb_run.seconds,
                           zemb_run.quality.coverage, zemb_run.quality.errors.psnr(), stitcher_run.placed,
                           stitcher_run.seconds, stitcher_run.quality.coverage, stitcher_run.quality.errors.psnr())
+            << "    zemb: " << zemb_run.stages << "\n"
             << std::flush;
+}
+
+// A panorama that shows more photos is measured over more of them: where
+// cv::Stitcher left photos out, zemb stitches just the photos it placed, and
+// both are measured over those alone.
+void compare_on_stitchers_photos(const std::string& name, const std::vector<cv::Mat>& photos,
+                                 const zemb::PhotoSetOptions& options, Stitched& stitcher_run) {
+  std::vector<cv::Mat> placed;
+  for (int index : stitcher_run.component) placed.push_back(photos[std::size_t(index)]);
+  Stitched zemb_run = by_zemb(placed, options);
+  measure(placed, zemb_run, stitcher_run);
+  print(name + " (cv::Stitcher's)", placed.size(), 0, zemb_run, stitcher_run);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   int shuffle_seed = 0;
+  zemb::PhotoSetOptions options;
   std::vector<std::string> folders;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg.rfind("--shuffle=", 0) == 0)
       shuffle_seed = std::stoi(arg.substr(10));
+    else if (arg == "--set" && i + 1 < argc)
+      set_field(options, argv[++i]);
     else
       folders.push_back(arg);
   }
   if (folders.empty()) {
-    std::cerr << "usage: zemb_photo_sets [--shuffle=SEED] FOLDER...\n";
+    std::cerr << "usage: zemb_photo_sets [--shuffle=SEED] [--set PATH=NUMBER]... FOLDER...\n";
     return 2;
   }
   for (const std::string& folder : folders) {
     double decode = 0;
     const std::vector<cv::Mat> photos = photos_in(folder, shuffle_seed, decode);
     if (photos.size() < 2) continue;
-    Stitched zemb_run = by_zemb(photos), stitcher_run = by_stitcher(photos);
+    Stitched zemb_run = by_zemb(photos, options), stitcher_run = by_stitcher(photos);
+    const std::string name = std::filesystem::path(folder).filename().string();
+    Stitched stitcher_alike = stitcher_run;
     measure(photos, zemb_run, stitcher_run);
-    print(std::filesystem::path(folder).filename().string(), photos.size(), decode, zemb_run, stitcher_run);
+    print(name, photos.size(), decode, zemb_run, stitcher_run);
+    if (stitcher_alike.placed >= 2 && stitcher_alike.placed < static_cast<int>(photos.size()))
+      compare_on_stitchers_photos(name, photos, options, stitcher_alike);
   }
   return 0;
 }

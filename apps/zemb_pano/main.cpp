@@ -2,7 +2,9 @@
 // into a panorama from the command line. See kUsage for what it does.
 #include <unistd.h>
 
+#include <exception>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -22,6 +24,30 @@
 namespace zemb_pano {
 namespace {
 
+using Encoding = std::function<OutputFile()>;
+
+// The files encoded at once, a file a thread: the finished panorama and its
+// crop each take as long to encode as a good part of the render. The first
+// failure, if any, is raised once all are done.
+std::vector<OutputFile> encoded(const std::vector<Encoding>& encodings) {
+  std::vector<OutputFile> files(encodings.size());
+  std::vector<std::exception_ptr> failures(encodings.size());
+  cv::parallel_for_(cv::Range(0, static_cast<int>(encodings.size())), [&](const cv::Range& range) {
+    for (int i = range.start; i < range.end; ++i) try {
+        files[std::size_t(i)] = encodings[std::size_t(i)]();
+      } catch (...) {
+        failures[std::size_t(i)] = std::current_exception();
+      }
+  });
+  for (const std::exception_ptr& failure : failures)
+    if (failure) std::rethrow_exception(failure);
+  return files;
+}
+
+Encoding png_encoding(const char* name, const cv::Mat& image) {
+  return [name, &image] { return png_file(name, image); };
+}
+
 // The whole sphere is written as a photo sphere, a JPEG with the metadata
 // panorama viewers read; everything else as PNG. A render that could not
 // place the keyframes by rotations is no sphere, and the run fails. A photo
@@ -31,14 +57,15 @@ std::vector<OutputFile> results_of(const RunResult& run, bool sphere) {
     throw PanoError(kExitFailure, std::string("--surface sphere: the finished render placed the keyframes by ") +
                                       zemb::model_name(run.finish_report.model) +
                                       " transforms, not a turning camera's rotations, so it is no sphere");
-  std::vector<OutputFile> results;
-  if (!run.photo_report) results = {png_file("panorama.png", run.panorama), png_file("cropped.png", run.cropped)};
-  if (!run.outlines.empty()) results.push_back(png_file("outlines.png", run.outlines));
+  std::vector<Encoding> results;
+  if (!run.photo_report)
+    results = {png_encoding("panorama.png", run.panorama), png_encoding("cropped.png", run.cropped)};
+  if (!run.outlines.empty()) results.push_back(png_encoding("outlines.png", run.outlines));
   if (!run.finished.empty())
-    results.push_back(sphere ? OutputFile{"finished.jpg", photo_sphere_jpeg(run.finished)}
-                             : png_file("finished.png", run.finished));
-  if (!run.finished_cropped.empty()) results.push_back(png_file("finished_cropped.png", run.finished_cropped));
-  return results;
+    results.push_back(sphere ? Encoding([&run] { return OutputFile{"finished.jpg", photo_sphere_jpeg(run.finished)}; })
+                             : png_encoding("finished.png", run.finished));
+  if (!run.finished_cropped.empty()) results.push_back(png_encoding("finished_cropped.png", run.finished_cropped));
+  return encoded(results);
 }
 
 // The page over the most detailed result written: the photo sphere turned

@@ -43,7 +43,9 @@ struct MatchedPair {
   std::vector<cv::Point2f> i_points, j_points;  // the inliers, in the photos' own pixels
 };
 
-// Every pair the mask names, matched with cv::detail::BestOf2NearestMatcher.
+// Every pair the mask names, matched by cv::detail::BestOf2NearestMatcher's
+// rules (ratio test both ways, one RANSAC homography) with each photo's
+// descriptors indexed once.
 std::vector<MatchedPair> match_pairs(const std::vector<Described>& photos, const cv::Mat& mask,
                                      const PhotoMatchOptions& options);
 

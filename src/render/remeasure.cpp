@@ -3,6 +3,8 @@
 // render works on, so each point is tracked once more on the kept images
 // from where the record puts it: the refinement then fits placements to
 // points good to a fraction of a kept pixel.
+#include <algorithm>
+#include <iterator>
 #include <map>
 
 #include <opencv2/calib3d.hpp>
@@ -20,17 +22,21 @@ namespace {
 // put it (kept pixels) found something else; the pair goes.
 constexpr float kMostMoved = 4.0f;
 
+// The gray copies of the keyframes the links join, read one after another
+// (a record's images may come from a store that serves one reader at a
+// time); the links are then measured in parallel on them.
 class GrayImages {
  public:
-  explicit GrayImages(const SweepRecord& record) : record_(record) {}
-  const cv::Mat& of(int index) {
-    cv::Mat& gray = grays_[index];
-    if (gray.empty()) cv::cvtColor(record_.image(index), gray, cv::COLOR_BGR2GRAY);
-    return gray;
+  GrayImages(const SweepRecord& record, const std::vector<KeyframeLink>& links) {
+    for (const KeyframeLink& link : links)
+      for (int index : {link.from, link.to}) {
+        cv::Mat& gray = grays_[index];
+        if (gray.empty()) cv::cvtColor(record.image(index), gray, cv::COLOR_BGR2GRAY);
+      }
   }
+  const cv::Mat& of(int index) const { return grays_.at(index); }
 
  private:
-  const SweepRecord& record_;
   std::map<int, cv::Mat> grays_;
 };
 
@@ -45,7 +51,7 @@ struct AlignedView {
   std::vector<cv::Point2f> points;
 };
 
-AlignedView aligned_view(const KeyframeLink& link, GrayImages& grays, float most_moved) {
+AlignedView aligned_view(const KeyframeLink& link, const GrayImages& grays, float most_moved) {
   const double fit_threshold = 2 * most_moved;
   const cv::Mat h = link.from_points.size() < 4
                         ? cv::Mat()
@@ -58,7 +64,7 @@ AlignedView aligned_view(const KeyframeLink& link, GrayImages& grays, float most
   return view;
 }
 
-KeyframeLink sharpened(const KeyframeLink& link, GrayImages& grays, float most_moved) {
+KeyframeLink sharpened(const KeyframeLink& link, const GrayImages& grays, float most_moved) {
   const AlignedView view = aligned_view(link, grays, most_moved);
   std::vector<cv::Point2f> measured = link.from_points;
   std::vector<uchar> found;
@@ -81,10 +87,14 @@ KeyframeLink sharpened(const KeyframeLink& link, GrayImages& grays, float most_m
 
 std::vector<KeyframeLink> sharpened_links(const SweepRecord& record, const std::vector<KeyframeLink>& links,
                                           double most_moved) {
-  GrayImages grays(record);
   std::vector<KeyframeLink> sharpened_ones;
-  for (const KeyframeLink& link : links)
-    if (!link.to_points.empty()) sharpened_ones.push_back(sharpened(link, grays, static_cast<float>(most_moved)));
+  std::copy_if(links.begin(), links.end(), std::back_inserter(sharpened_ones),
+               [](const KeyframeLink& link) { return !link.to_points.empty(); });
+  const GrayImages grays(record, sharpened_ones);
+  cv::parallel_for_(cv::Range(0, static_cast<int>(sharpened_ones.size())), [&](const cv::Range& range) {
+    for (int k = range.start; k < range.end; ++k)
+      sharpened_ones[std::size_t(k)] = sharpened(sharpened_ones[std::size_t(k)], grays, static_cast<float>(most_moved));
+  });
   return sharpened_ones;
 }
 

@@ -11,7 +11,9 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/stitching/detail/matchers.hpp>
 
+#include "photos/photos_internal.h"
 #include "synthetic_sweep.h"
 #include "zemb/photos.h"
 
@@ -107,6 +109,44 @@ TEST(StitchPhotos, PhotosOfOtherSizesAndOrientationsJoin) {
   cv::rotate(set.photos[3], set.photos[3], cv::ROTATE_90_CLOCKWISE);
   const zemb::PhotoPanorama result = zemb::stitch_photos(set.photos);
   EXPECT_EQ(result.report.placed, all_of(set.photos.size()));
+}
+
+// Each photo's descriptors indexed once match a pair as
+// cv::detail::BestOf2NearestMatcher does: the same pairs confident, about
+// the same matches, and about the same inliers where they are enough to
+// count (FLANN's trees are random; a few chance matches fit anything).
+TEST(StitchPhotos, PairsMatchAsCvDetailsMatcherMatchesThem) {
+  std::vector<cv::Mat> photos = landscape_set().photos;
+  photos.push_back(stranger(photos.front().size()));
+  const zemb::PhotoMatchOptions options;
+  const std::vector<zemb::photos::Described> described = zemb::photos::describe(photos, options);
+  const cv::Mat mask = zemb::photos::pairs_to_try(described, options);
+  const std::vector<zemb::photos::MatchedPair> pairs = zemb::photos::match_pairs(described, mask, options);
+  std::vector<cv::detail::ImageFeatures> features;
+  for (const zemb::photos::Described& photo : described) features.push_back(photo.features);
+  std::vector<cv::detail::MatchesInfo> table;
+  cv::detail::BestOf2NearestMatcher(false, options.match_conf)(features, table);
+  const int n = static_cast<int>(photos.size());
+  ASSERT_EQ(pairs.size(), std::size_t(n * (n - 1) / 2));
+  int confident = 0;
+  for (const zemb::photos::MatchedPair& pair : pairs) {
+    const cv::detail::MatchesInfo& info = table[std::size_t(pair.i * n + pair.j)];
+    const int inliers = info.inliers_mask.size() == info.matches.size() ? info.num_inliers : 0;
+    const double confidence = inliers / (8.0 + 0.3 * double(info.matches.size()));
+    SCOPED_TRACE(cv::format("pair %d-%d", pair.i, pair.j));
+    EXPECT_NEAR(pair.matches, double(info.matches.size()), 5 + 0.05 * double(info.matches.size()));
+    if (std::max(pair.inliers, inliers) >= options.min_inliers) {
+      EXPECT_NEAR(pair.inliers, inliers, 3 + 0.1 * inliers);
+    }
+    EXPECT_EQ(zemb::photos::confident(pair, options),
+              inliers >= options.min_inliers && confidence >= options.min_confidence);
+    EXPECT_EQ(pair.i_points.size(), std::size_t(pair.inliers));
+    confident += zemb::photos::confident(pair, options);
+    if (pair.j == n - 1) {
+      EXPECT_FALSE(zemb::photos::confident(pair, options)) << "the stranger joined";
+    }
+  }
+  EXPECT_GE(confident, n - 2);  // at least a chain through the set
 }
 
 // Beyond all_pairs_up_to, each photo meets its neighbours in the order given
