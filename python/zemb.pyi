@@ -399,6 +399,16 @@ class RenderOptions:
     """Blending. How keyframes are blended across the seams: not at all, feathered, or in several bands."""
     blend_bands: int
     """int, 0 to 10. Bands of the multi-band blender."""
+    keep_movers: bool
+    """bool. Show what moved between overlapping keyframes (a person, a car) once, whole: where two keyframes, their
+    exposure evened out, differ by more than mover_difference over more than a thin edge, the region (grown past the
+    blender's reach) goes to one keyframe that covers it, and no seam or blend crosses it. Off, the seam may cut it
+    or the blend leave a half-transparent ghost.
+    """
+    mover_difference: float
+    """float, 1 to 255. Grey levels (in the channel that differs most) by which overlapping keyframes must differ,
+    after exposure compensation, for the difference to count as something that moved.
+    """
     surface: PanoramaSurface
     """PanoramaSurface. What a render with the rotation model projects onto: a plane, a cylinder, the whole sphere
     (equirectangular, twice as wide as high), or (auto) the plane unless the sweep reaches past 50 degrees either
