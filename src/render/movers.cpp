@@ -65,23 +65,28 @@ cv::Mat strong_difference(const cv::Mat& a, const cv::Mat& b, const cv::Mat& bot
   return strong;
 }
 
-// Each connected part of `mask` (at `corner`) as a patch of its own, grown
-// by `margin`.
-std::vector<Patch> connected_patches(const cv::Mat& mask, cv::Point corner, int margin) {
+// Each connected part of `mask` (at `corner`) as a patch of its own.
+std::vector<Patch> connected_patches(const cv::Mat& mask, cv::Point corner) {
   cv::Mat labels, stats, centroids;
   const int count = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
-  const cv::Mat grow = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * margin + 1, 2 * margin + 1));
   std::vector<Patch> patches;
   for (int label = 1; label < count; ++label) {
     const cv::Rect box(stats.at<int>(label, cv::CC_STAT_LEFT), stats.at<int>(label, cv::CC_STAT_TOP),
                        stats.at<int>(label, cv::CC_STAT_WIDTH), stats.at<int>(label, cv::CC_STAT_HEIGHT));
-    Patch patch{cv::Rect(box.x - margin, box.y - margin, box.width + 2 * margin, box.height + 2 * margin) + corner,
-                cv::Mat::zeros(box.height + 2 * margin, box.width + 2 * margin, CV_8U)};
-    patch.mask(cv::Rect(margin, margin, box.width, box.height)).setTo(255, labels(box) == label);
-    if (margin > 0) cv::dilate(patch.mask, patch.mask, grow);
-    patches.push_back(std::move(patch));
+    patches.push_back({box + corner, labels(box) == label});
   }
   return patches;
+}
+
+// `mask` grown by a disc of radius `margin` (a patch `margin` wider on every
+// side), through the distance to it: a dilation by so wide a disc costs its
+// area at every pixel.
+Patch grown(const cv::Mat& mask, cv::Point corner, int margin) {
+  cv::Mat padded;
+  cv::copyMakeBorder(mask, padded, margin, margin, margin, margin, cv::BORDER_CONSTANT, cv::Scalar(0));
+  cv::Mat distance;
+  cv::distanceTransform(padded == 0, distance, cv::DIST_L2, cv::DIST_MASK_5);
+  return {cv::Rect(corner - cv::Point(margin, margin), padded.size()), distance <= margin};
 }
 
 // Where each pair of overlapping keyframes differs strongly.
@@ -101,7 +106,10 @@ std::vector<PairDifference> differing_parts(const SeamInputs& in,
       const cv::Mat image_j = compensated(in, compensator, j);
       const cv::Mat strong = strong_difference(image_i(overlap - in.corners[i]), image_j(overlap - in.corners[j]),
                                                both, threshold);
-      for (Patch& patch : connected_patches(strong, overlap.tl(), margin)) parts.push_back({std::move(patch), i, j});
+      const cv::Rect differs = cv::boundingRect(strong);
+      if (differs.empty()) continue;
+      const Patch around = grown(strong(differs), overlap.tl() + differs.tl(), margin);
+      for (Patch& patch : connected_patches(around.mask, around.rect.tl())) parts.push_back({std::move(patch), i, j});
     }
   }
   return parts;
