@@ -43,12 +43,16 @@ int shared(const Patch& a, const Patch& b) {
   return common.empty() ? 0 : cv::countNonZero(a.mask(common - a.rect.tl()) & b.mask(common - b.rect.tl()));
 }
 
-cv::Mat compensated(const SeamInputs& in, const cv::Ptr<cv::detail::ExposureCompensator>& compensator,
-                    std::size_t k) {
-  cv::Mat image;
-  in.images[k].copyTo(image);
-  compensator->apply(static_cast<int>(k), in.corners[k], image, in.coverage[k]);
-  return image;
+// Every keyframe with its exposure evened out. They are freed before the
+// seam finder makes float copies four times their size, so they add nothing
+// to the seam pass's peak.
+std::vector<cv::Mat> compensated(const SeamInputs& in, const cv::Ptr<cv::detail::ExposureCompensator>& compensator) {
+  std::vector<cv::Mat> images(in.images.size());
+  for (std::size_t k = 0; k < images.size(); ++k) {
+    in.images[k].copyTo(images[k]);
+    compensator->apply(static_cast<int>(k), in.corners[k], images[k], in.coverage[k]);
+  }
+  return images;
 }
 
 // Where images a and b (their overlap, CV_8UC3) differ by more than
@@ -94,17 +98,14 @@ std::vector<PairDifference> differing_parts(const SeamInputs& in,
                                             const cv::Ptr<cv::detail::ExposureCompensator>& compensator,
                                             double threshold, int margin) {
   std::vector<PairDifference> parts;
-  for (std::size_t i = 0; i < in.images.size(); ++i) {
-    const cv::Rect rect_i(in.corners[i], in.images[i].size());
-    cv::Mat image_i;
-    for (std::size_t j = i + 1; j < in.images.size(); ++j) {
-      const cv::Rect overlap = rect_i & cv::Rect(in.corners[j], in.images[j].size());
+  const std::vector<cv::Mat> images = compensated(in, compensator);
+  for (std::size_t i = 0; i < images.size(); ++i) {
+    const cv::Rect rect_i(in.corners[i], images[i].size());
+    for (std::size_t j = i + 1; j < images.size(); ++j) {
+      const cv::Rect overlap = rect_i & cv::Rect(in.corners[j], images[j].size());
       if (overlap.empty()) continue;
       const cv::Mat both = within(in.coverage[i], in.corners[i], overlap) & within(in.coverage[j], in.corners[j], overlap);
-      if (cv::countNonZero(both) == 0) continue;
-      if (image_i.empty()) image_i = compensated(in, compensator, i);
-      const cv::Mat image_j = compensated(in, compensator, j);
-      const cv::Mat strong = strong_difference(image_i(overlap - in.corners[i]), image_j(overlap - in.corners[j]),
+      const cv::Mat strong = strong_difference(images[i](overlap - in.corners[i]), images[j](overlap - in.corners[j]),
                                                both, threshold);
       const cv::Rect differs = cv::boundingRect(strong);
       if (differs.empty()) continue;
