@@ -46,15 +46,31 @@ struct Finished {
   zemb_tools::FigureOnPanorama figure;
 };
 
-// The slide through the sweep and rendered; where its photo lands on the
-// panorama by the truth, and the figure's boxes.
-Finished finished(const MadeSlide& made, bool keep_movers) {
+// Gathers a tiled render's strips into one canvas.
+class CanvasSink : public zemb::PanoramaSink {
+ public:
+  void begin(cv::Size size) override { canvas.create(size, CV_8UC3); }
+  void write(int top, const cv::Mat& strip) override { strip.copyTo(canvas.rowRange(top, top + strip.rows)); }
+  void end() override {}
+  cv::Mat canvas;
+};
+
+// The slide through the sweep and rendered (and into `tiled`, when given,
+// tile by tile); where its photo lands on the panorama by the truth, and
+// the figure's boxes.
+Finished finished(const MadeSlide& made, bool keep_movers, cv::Mat* tiled = nullptr) {
   zemb::SweepOptions options;
   options.scene = zemb::Scene::kFlat;
   zemb::Sweep sweep(std::string(), options);
   for (const SweepFrame& frame : made.frames) sweep.add(frame.camera_frame);
   options.render.keep_movers = keep_movers;
   Finished out{zemb::render(sweep.record(), options.render), {made.photo, {}, {}, {}}};
+  if (tiled) {
+    options.render.tile_size = 64;
+    CanvasSink sink;
+    zemb::render_tiled(sweep.record(), options.render, sink);
+    *tiled = sink.canvas;
+  }
   zemb_tools::KeyframePlaces places;
   for (const zemb::Keyframe& keyframe : sweep.record().keyframes) {
     const SweepFrame& frame = made.frames[std::size_t(keyframe.frame_index)];
@@ -90,16 +106,21 @@ zemb_tools::GhostCount ghosts_of(const Finished& finished) {
 
 // A figure walking with the sweep, slower than the camera, and one walking
 // against it: without keep_movers the seams show the first two or three
-// times, some of it half-transparent, and drop the second altogether.
+// times, some of it half-transparent, and drop the second altogether. The
+// tiled render, which shares the seams, shows the same.
 TEST(RenderMovers, AFigureCrossingTheSweepIsShownOnceWholeWithoutAGhost) {
   ZEMB_LOAD_PHOTO(photo, "life.jpg");
   const cv::Mat small = zemb_test::small_photo(photo);
   for (const double speed : {20.0, -25.0}) {
     SCOPED_TRACE(testing::Message() << "figure walking " << speed << " photo pixels a frame");
     const MadeSlide made = slide(small, true, speed);
-    const Finished kept = finished(made, true), blended = finished(made, false);
+    cv::Mat tiled;
+    const Finished kept = finished(made, true, &tiled), blended = finished(made, false);
     ASSERT_FALSE(kept.figure.photo_to_panorama.empty());
     ASSERT_FALSE(blended.figure.photo_to_panorama.empty());
+    // The tiled render shares the seams: the same pixels, tile by tile.
+    ASSERT_EQ(tiled.size(), kept.panorama.panorama.size());
+    EXPECT_LE(cv::norm(tiled, kept.panorama.panorama, cv::NORM_INF), 1.0);
     const zemb_tools::GhostCount on = ghosts_of(kept), off = ghosts_of(blended);
     std::printf("speed %+.0f: ghost pixels %d of %d on the path, the figure %.2f times; keep_movers off: %d, %.2f "
                 "times; finish %.2f s, off %.2f s\n",
