@@ -382,8 +382,9 @@ struct RenderOptions {
     visit("keep_movers", o.keep_movers, 0, 1,
           "Show what moved between overlapping keyframes (a person, a car) once, whole: where two keyframes, "
           "their exposure evened out, differ by more than mover_difference over more than a thin edge, the "
-          "region (grown past the blender's reach) goes to one keyframe that covers it, and no seam or blend "
-          "crosses it. Off, the seam may cut it or the blend leave a half-transparent ghost.");
+          "region (grown past the blender's reach) is shown as one keyframe saw the mover and elsewhere as the "
+          "keyframes that agree saw the scene, and no seam or blend crosses it. Off, seams may show it twice or "
+          "cut it, and the blend leave a half-transparent ghost.");
     visit("mover_difference", o.mover_difference, 1, 255,
           "Grey levels (in the channel that differs most) by which overlapping keyframes must differ, after "
           "exposure compensation, for the difference to count as something that moved.");

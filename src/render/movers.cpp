@@ -1,17 +1,19 @@
 // What moved between overlapping keyframes (a person walking, a car driving
 // past) shows in one keyframe and not in another: blending the two across it
-// leaves a half-transparent ghost, and a seam through it cuts it. Where two
-// keyframes, their exposure evened out, differ strongly over more than a
-// thin edge, the region of differences (every pair's, joined where they
-// touch) is given whole to one keyframe that covers it. A mover leaves a
-// region where each keyframe saw it; those of one mover are known by the
-// pairs of keyframes they share. One of them goes to the keyframe that saw
-// the mover there (the one the differences name most), the others to
-// keyframes that agree with the rest (the scene): the mover is shown once,
-// whole. Seams and gains are found on small copies, so this is too, on the
-// seam masks both renders share.
+// leaves a half-transparent ghost, a seam through it cuts it, and seams
+// around it may show it twice. Where two keyframes, their exposure evened
+// out, differ strongly over more than a thin edge, their difference, grown
+// past the blender's reach, is joined with the other pairs' differences it
+// touches into a region, and the seam masks are set there by what each
+// keyframe shows: a keyframe that differs from more than half of the others
+// covering a pixel saw the mover there, the others the scene. A mover leaves
+// a region where each keyframe saw it, and regions that hold differences of
+// one pair of keyframes are one mover's. In one region of each mover the
+// keyframe that saw most of the mover takes all it covers; everywhere else
+// keyframes that show the scene do: the mover is shown once, whole, as one
+// keyframe saw it. Seams and gains are found on small copies, so this is
+// too, on the seam masks both renders share.
 #include <algorithm>
-#include <climits>
 #include <map>
 #include <numeric>
 #include <utility>
@@ -220,7 +222,7 @@ void give(const cv::Rect& rect, const cv::Mat& taken, std::size_t owner, SeamPas
   }
 }
 
-// The entry of `views` whose mask, within `wanted`, holds most pixels.
+// The entry of `masks` that holds most pixels of `wanted`, and how many.
 std::size_t most_of(const std::vector<cv::Mat>& masks, const cv::Mat& wanted, int& pixels) {
   std::size_t best = 0;
   pixels = 0;

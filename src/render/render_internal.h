@@ -288,10 +288,12 @@ std::vector<MoverRegion> mover_regions(const SeamInputs& in,
                                        const cv::Ptr<cv::detail::ExposureCompensator>& compensator,
                                        double threshold, int margin);
 
-// Each region, where it is covered, goes into the seam mask of one keyframe
-// that covers it and out of every other: for one region of each mover the
-// keyframe that saw the mover there, for the others one that agrees with
-// the rest: what moved is shown once, whole, as one keyframe saw it.
+// The seam masks set over each region: in one region of each mover all
+// that the keyframe which saw most of the mover there covers goes to it;
+// every other pixel to a keyframe that shows the scene there (one differing
+// from fewer than half of the others covering it), first to the keyframe
+// the seam finder gave it. What moved is shown once, whole, as one keyframe
+// saw it, and no seam or blend crosses it.
 void keep_movers_whole(const std::vector<MoverRegion>& regions, const SeamInputs& in, SeamPass& pass);
 
 // What composition needs before any pixel is blended: the render scale,
