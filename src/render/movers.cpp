@@ -246,10 +246,10 @@ void settle(const MoverRegion& region, bool shows_mover, SeamPass& pass, const S
   const Views views = views_of(region, in);
   cv::Mat open = region.patch.mask.clone();
   int pixels = 0;
-  if (shows_mover && !views.keyframes.empty()) {
-    const std::size_t e = most_of(views.odd, open, pixels);
-    give(rect, views.covered[e], views.keyframes[e], pass, in);
-    open &= ~views.covered[e];
+  const std::size_t seer = most_of(views.odd, open, pixels);
+  if (shows_mover && pixels > 0) {
+    give(rect, views.covered[seer], views.keyframes[seer], pass, in);
+    open &= ~views.covered[seer];
   }
   std::vector<cv::Mat> scene;
   for (std::size_t e = 0; e < views.keyframes.size(); ++e) {
