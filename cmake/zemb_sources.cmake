@@ -45,6 +45,7 @@ set(ZEMB_SWEEP_SOURCES
 # adjusted models and the choice between them, warps, composition.
 set(ZEMB_RENDER_SOURCES
   ${ZEMB_ROOT}/src/render/compose.cpp
+  ${ZEMB_ROOT}/src/render/movers.cpp
   ${ZEMB_ROOT}/src/render/crop.cpp
   ${ZEMB_ROOT}/src/render/links.cpp
   ${ZEMB_ROOT}/src/render/match_images.cpp

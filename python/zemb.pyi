@@ -399,6 +399,17 @@ class RenderOptions:
     """Blending. How keyframes are blended across the seams: not at all, feathered, or in several bands."""
     blend_bands: int
     """int, 0 to 10. Bands of the multi-band blender."""
+    keep_movers: bool
+    """bool. Show what moved between overlapping keyframes (a person, a car) once, whole: where two keyframes, their
+    exposure evened out, differ by more than mover_difference over more than a thin edge, the region (grown past the
+    blender's reach) is shown as one keyframe saw the mover and elsewhere as the keyframes that agree saw the scene,
+    and no seam or blend crosses it. Off, seams may show it twice or cut it, and the blend leave a half-transparent
+    ghost.
+    """
+    mover_difference: float
+    """float, 1 to 255. Grey levels (in the channel that differs most) by which overlapping keyframes must differ,
+    after exposure compensation, for the difference to count as something that moved.
+    """
     surface: PanoramaSurface
     """PanoramaSurface. What a render with the rotation model projects onto: a plane, a cylinder, the whole sphere
     (equirectangular, twice as wide as high), or (auto) the plane unless the sweep reaches past 50 degrees either

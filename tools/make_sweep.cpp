@@ -59,6 +59,8 @@ options:
                       axis through the frame's middle), and r11..r33, the
                       camera-to-world rotation (x right, y down, z forward;
                       the world's axes are the camera's at yaw 0 and pitch 0);
+                    then, with --mover, mover_x, mover_y, mover_w, mover_h:
+                      the moving figure's box in the photo;
                     photo pixels are PHOTO's own, before --scale
 
 flat camera:
@@ -98,6 +100,12 @@ what a real camera adds, to any camera:
                     cameras and apps do: logo (a badge in the top-right
                     corner), timestamp (bottom-left, its seconds ticking
                     every 30 frames), or logo,timestamp
+  --mover SPEED     an opaque figure (a person's size: a fifth of the frame
+                    along the sweep, two fifths across it; green and magenta
+                    bands, striped) walks across the scene along the sweep,
+                    SPEED photo pixels a frame after scaling (negative:
+                    against the sweep; 0 stands still), at the middle
+                    frame's centre halfway through; flat, turning
 
 disturbances, for frames numbered from 1 as in an undisturbed sweep
 (each may be given more than once):
@@ -189,7 +197,7 @@ const std::map<std::string, std::vector<SweepCamera>> kCameraOptions = [] {
       {"--rotation", flat},          {"--jitter", flat},            {"--fov", turning_cameras},
       {"--pan", turning_cameras},    {"--roll", turning_cameras},   {"--pitch", turning_cameras},
       {"--turn", sphere},            {"--direction", sphere},       {"--yaw", sphere},
-      {"--sway", sphere},            {"--roll-swing", sphere}};
+      {"--sway", sphere},            {"--roll-swing", sphere},      {"--mover", flat_photo}};
 }();
 
 template <typename Choice>
@@ -240,6 +248,11 @@ Setters setters_of(ToolOptions& o) {
       {"--overlay", [&](const std::string& v) { set_overlays(s.overlays, v); }},
       {"--seed", [&](const std::string& v) { s.seed = static_cast<unsigned>(number(v, "--seed")); }},
       {"--truth", [&](const std::string& v) { o.truth = v; }},
+      {"--mover",
+       [&](const std::string& v) {
+         s.mover.present = true;
+         s.mover.speed = number(v, "--mover");
+       }},
   };
   for (const auto& [option, fields] : Fields<double>{
            {"--scale", {&o.scale}}, {"--rotation", {&s.max_rotation_deg}}, {"--fov", {&t.fov_deg, &sp.fov_deg}},
@@ -289,6 +302,7 @@ void check(const ToolOptions& o) {
   const zemb_tools::CameraEffects& e = s.effects;
   if (e.blur_sigma < 0 || e.noise_sigma < 0 || !(e.max_exposure_change >= 0 && e.max_exposure_change < 1))
     fail("--blur and --noise must not be negative, --exposure must lie in [0, 1)");
+  if (!std::isfinite(s.mover.speed)) fail("--mover expects a finite speed");
 }
 
 ToolOptions parse(int argc, char** argv) {
@@ -365,8 +379,10 @@ const char* state_name(zemb_tools::FrameState state) {
 void write_truth(const ToolOptions& o, const std::vector<zemb_tools::SweepFrame>& sweep) {
   const bool sphere = o.sweep.camera == SweepCamera::sphere;
   std::ofstream out(o.truth);
+  const bool mover = o.sweep.mover.present;
   out << "file,frame,state,origin_x,origin_y,pan_deg,pitch_deg,rotation_deg,gain" << (sphere ? ",focal" : "");
   for (int i = 1; i <= 9; ++i) out << "," << (sphere ? 'r' : 'h') << (i - 1) / 3 + 1 << (i - 1) % 3 + 1;
+  if (mover) out << ",mover_x,mover_y,mover_w,mover_h";
   out << "\n" << std::setprecision(10);
   // cv::resize lines up pixel centres: x scaled = (x + 1/2) * scale - 1/2.
   const double shift = (o.scale - 1) / 2;
@@ -379,6 +395,9 @@ void write_truth(const ToolOptions& o, const std::vector<zemb_tools::SweepFrame>
     if (sphere) out << "," << f.focal;
     const cv::Matx33d matrix = sphere ? f.rotation : f.photo_to_frame * scaling;
     for (int k = 0; k < 9; ++k) out << "," << matrix.val[k];
+    if (mover)
+      out << "," << (f.mover.x - shift) / o.scale << "," << (f.mover.y - shift) / o.scale << ","
+          << f.mover.width / o.scale << "," << f.mover.height / o.scale;
     out << "\n";
   }
   if (!out) fail(o.truth + ": cannot be written");

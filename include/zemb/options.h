@@ -312,6 +312,8 @@ struct RenderOptions {
   SeamFinding seams = SeamFinding::kDpColourGradient;
   Blending blending = Blending::kMultiBand;
   int blend_bands = 5;
+  bool keep_movers = true;
+  double mover_difference = 40.0;
   PanoramaSurface surface = PanoramaSurface::kAuto;
   bool level = true;
 
@@ -377,6 +379,15 @@ struct RenderOptions {
     visit("blending", o.blending, 0, 2,
           "How keyframes are blended across the seams: not at all, feathered, or in several bands.");
     visit("blend_bands", o.blend_bands, 0, 10, "Bands of the multi-band blender.");
+    visit("keep_movers", o.keep_movers, 0, 1,
+          "Show what moved between overlapping keyframes (a person, a car) once, whole: where two keyframes, "
+          "their exposure evened out, differ by more than mover_difference over more than a thin edge, the "
+          "region (grown past the blender's reach) is shown as one keyframe saw the mover and elsewhere as the "
+          "keyframes that agree saw the scene, and no seam or blend crosses it. Off, seams may show it twice or "
+          "cut it, and the blend leave a half-transparent ghost.");
+    visit("mover_difference", o.mover_difference, 1, 255,
+          "Grey levels (in the channel that differs most) by which overlapping keyframes must differ, after "
+          "exposure compensation, for the difference to count as something that moved.");
     visit("surface", o.surface, 0, 3,
           "What a render with the rotation model projects onto: a plane, a cylinder, the whole sphere "
           "(equirectangular, twice as wide as high), or (auto) the plane unless the sweep reaches past 50 degrees "

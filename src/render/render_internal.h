@@ -250,6 +250,52 @@ struct SeamPass {
   std::vector<cv::UMat> masks;  // each drawn keyframe's seam mask at the seam scale
 };
 
+// The keyframes as the seam pass sees them: warped at the seam scale
+// (CV_8UC3, as fed to the exposure compensator), where they land, and what
+// each covers (CV_8U) before any seam cut it.
+struct SeamInputs {
+  std::vector<cv::UMat> images;
+  std::vector<cv::Point> corners;
+  std::vector<cv::UMat> coverage;
+};
+
+// A mask over `rect`, panorama coordinates at the seam scale.
+struct Patch {
+  cv::Rect rect;
+  cv::Mat mask;  // CV_8U, rect's size
+};
+
+// One connected part of where two keyframes differ.
+struct PairDifference {
+  Patch patch;
+  std::size_t first = 0, second = 0;  // the two keyframes
+};
+
+// Where overlapping keyframes show different things (something moved
+// between them): the differences of pairs that touch, joined.
+struct MoverRegion {
+  Patch patch;
+  std::vector<PairDifference> parts;
+  int mover = 0;  // regions that hold differences of one pair of keyframes share this
+};
+
+// The regions where two keyframes, their exposure evened out by
+// `compensator` (fed with `in`), differ in some channel by more than
+// `threshold` grey levels over more than a thin edge, grown by `margin`
+// pixels and joined where they touch; regions that hold differences of one
+// pair of keyframes are one mover's.
+std::vector<MoverRegion> mover_regions(const SeamInputs& in,
+                                       const cv::Ptr<cv::detail::ExposureCompensator>& compensator,
+                                       double threshold, int margin);
+
+// The seam masks set over each region: in one region of each mover all
+// that the keyframe which saw most of the mover there covers goes to it;
+// every other pixel to a keyframe that shows the scene there (one differing
+// from fewer than half of the others covering it), first to the keyframe
+// the seam finder gave it. What moved is shown once, whole, as one keyframe
+// saw it, and no seam or blend crosses it.
+void keep_movers_whole(const std::vector<MoverRegion>& regions, const SeamInputs& in, SeamPass& pass);
+
 // What composition needs before any pixel is blended: the render scale,
 // what is drawn and where, the gains and seams, and the blender, with the
 // stages given or, where none is, those the options name. A panorama on a

@@ -1,7 +1,8 @@
 // The sweep maker's frames against their ground truth: what each frame shows
 // must be the photo seen through its recorded homography, turning frames must
 // differ by the camera's turn alone, sphere frames must look where their
-// recorded rotation points, and disturbances must hit the frames they name.
+// recorded rotation points, disturbances must hit the frames they name, and
+// a moving figure must stand where its truth puts it.
 #include <climits>
 #include <cmath>
 #include <string>
@@ -212,6 +213,42 @@ TEST_F(SweepMakerTest, DisturbancesHitTheFramesTheyName) {
       frames[f.index] = ".db"[static_cast<int>(f.state)];
     }
     EXPECT_EQ(frames, c.frames);
+  }
+}
+
+// A moving figure changes each frame only inside its recorded box, seen
+// through the frame's homography, and covers most of the box's ellipse
+// there; the box moves by the speed a frame, along the sweep, for the flat
+// and the turning camera alike.
+TEST_F(SweepMakerTest, AMovingFigureIsDrawnWhereItsTruthSays) {
+  for (const SweepCamera camera : {SweepCamera::flat, SweepCamera::turning}) {
+    SCOPED_TRACE(camera == SweepCamera::flat ? "flat" : "turning");
+    SweepSettings s = small_frames(camera);
+    const std::vector<SweepFrame> plain = zemb_tools::make_sweep(photo_, s);
+    s.mover.present = true;
+    s.mover.speed = -7;
+    const std::vector<SweepFrame> walked = zemb_tools::make_sweep(photo_, s);
+    ASSERT_EQ(walked.size(), plain.size());
+    std::size_t showing = 0;
+    for (std::size_t i = 0; i < walked.size(); ++i) {
+      const cv::Rect2d& box = walked[i].mover;
+      if (i > 0) {
+        EXPECT_NEAR(box.x - walked[i - 1].mover.x, -7, 1e-9);
+      }
+      EXPECT_NEAR(box.y, walked[0].mover.y, 1e-9);
+      cv::Mat shape;  // the ellipse on the frame, grown by a pixel for its antialiased edge
+      cv::warpPerspective(zemb_tools::figure_shape(zemb_tools::figure_grid(box)), shape,
+                          cv::Mat(walked[i].photo_to_frame * zemb_tools::figure_to_photo(box)),
+                          walked[i].camera_frame.size(), cv::INTER_NEAREST);
+      cv::Mat changed, grown;
+      cv::absdiff(walked[i].camera_frame, plain[i].camera_frame, changed);
+      cv::cvtColor(changed, changed, cv::COLOR_BGR2GRAY);
+      cv::dilate(shape, grown, cv::Mat());
+      EXPECT_EQ(cv::countNonZero((changed > 0) & ~grown), 0) << "frame " << i;
+      EXPECT_GE(cv::countNonZero((changed > 20) & shape), 0.8 * cv::countNonZero(shape)) << "frame " << i;
+      showing += cv::countNonZero(shape) > 0;
+    }
+    EXPECT_GT(showing, walked.size() / 2);
   }
 }
 

@@ -168,7 +168,81 @@ void disturb(std::vector<SweepFrame>& sweep, const SweepDisturbances& d) {
               sweep.end());
 }
 
+// The figure's box in every frame of the sweep: centred across the sweep,
+// at the middle frame's centre at the middle frame, `speed` a frame on.
+std::vector<cv::Rect2d> figure_boxes(const std::vector<SweepFrame>& sweep, const SweepSettings& s) {
+  const cv::Size2d box(s.mover.size.width * s.window.width, s.mover.size.height * s.window.height);
+  const std::size_t middle = sweep.size() / 2;
+  const cv::Point2d centre = sweep[middle].origin + cv::Point2d(s.window.width / 2.0, s.window.height / 2.0);
+  std::vector<cv::Rect2d> boxes;
+  for (std::size_t i = 0; i < sweep.size(); ++i) {
+    const double x = centre.x + (double(i) - double(middle)) * s.mover.speed;
+    boxes.emplace_back(x - box.width / 2, centre.y - box.height / 2, box.width, box.height);
+  }
+  return boxes;
+}
+
+// The figure drawn over each frame where the frame sees its box, before
+// what the camera adds.
+void draw_figure(std::vector<SweepFrame>& sweep, const SweepSettings& s) {
+  CV_Assert(s.camera != SweepCamera::sphere && s.mover.size.width > 0 && s.mover.size.height > 0);
+  const std::vector<cv::Rect2d> boxes = figure_boxes(sweep, s);
+  for (std::size_t i = 0; i < sweep.size(); ++i) {
+    sweep[i].mover = boxes[i];
+    draw_figure_over(sweep[i].camera_frame, boxes[i], sweep[i].photo_to_frame);
+  }
+}
+
 }  // namespace
+
+cv::Mat figure(cv::Size size) {
+  CV_Assert(size.width > 0 && size.height > 0);
+  cv::Mat hsv(size, CV_8UC3);
+  const int stripe = std::max(2, size.width / 6);
+  for (int y = 0; y < size.height; ++y)
+    for (int x = 0; x < size.width; ++x) {
+      const bool dark = ((x + y) / stripe) % 2 == 1;
+      const uchar hue = (4 * y / size.height) % 2 ? 60 : 150;  // green and magenta bands
+      hsv.at<cv::Vec3b>(y, x) = cv::Vec3b(hue, 255, dark ? 140 : 250);
+    }
+  cv::Mat bgr;
+  cv::cvtColor(hsv, bgr, cv::COLOR_HSV2BGR);
+  return bgr;
+}
+
+cv::Size figure_grid(const cv::Rect2d& box) {
+  return cv::Size(std::max(2, cvRound(box.width)), std::max(2, cvRound(box.height)));
+}
+
+cv::Matx33d figure_to_photo(const cv::Rect2d& box) {
+  const cv::Size grid = figure_grid(box);
+  return cv::Matx33d(box.width / grid.width, 0, box.x, 0, box.height / grid.height, box.y, 0, 0, 1);
+}
+
+void draw_figure_over(cv::Mat& image, const cv::Rect2d& box, const cv::Matx33d& photo_to_image) {
+  CV_Assert(image.type() == CV_8UC3 && box.width >= 1 && box.height >= 1);
+  const cv::Size native = figure_grid(box);
+  const cv::Mat to_image(photo_to_image * figure_to_photo(box));
+  cv::Mat drawn, cover;
+  cv::warpPerspective(figure(native), drawn, to_image, image.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  cv::warpPerspective(figure_shape(native), cover, to_image, image.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+  cv::Mat alpha, scene, over;
+  cv::cvtColor(cover, alpha, cv::COLOR_GRAY2BGR);
+  alpha.convertTo(alpha, CV_32FC3, 1.0 / 255);
+  image.convertTo(scene, CV_32FC3);
+  drawn.convertTo(over, CV_32FC3);
+  cv::Mat mixed = scene + alpha.mul(over - scene);
+  mixed.convertTo(image, CV_8U);
+}
+
+cv::Mat figure_shape(cv::Size size) {
+  CV_Assert(size.width > 0 && size.height > 0);
+  cv::Mat shape = cv::Mat::zeros(size, CV_8U);
+  const cv::Point2f centre(size.width / 2.0f, size.height / 2.0f);
+  cv::ellipse(shape, cv::RotatedRect(centre, cv::Size2f(float(size.width), float(size.height)), 0), cv::Scalar(255),
+              cv::FILLED);
+  return shape;
+}
 
 SweepFrame frame_from_window(const cv::Mat& window, const cv::Matx33d& photo_to_window) {
   // A quarter turn counter-clockwise: window (x, y) lands on (y, width - 1 - x).
@@ -211,6 +285,7 @@ std::vector<SweepFrame> make_sweep(const cv::Mat& photo, const SweepSettings& s)
   for (const auto* runs : {&s.disturbances.dropped, &s.disturbances.dark, &s.disturbances.blurred})
     check_runs(*runs);
   std::vector<SweepFrame> sweep = camera_frames(photo, s);
+  if (s.mover.present && !sweep.empty()) draw_figure(sweep, s);
   std::mt19937 effects_random(s.seed + 0x9e3779b9u);  // its own stream: the frames' places stay as they were
   for (size_t i = 0; i < sweep.size(); ++i) {
     sweep[i].index = static_cast<int>(i);

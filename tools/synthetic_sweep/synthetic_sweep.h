@@ -96,6 +96,18 @@ struct FrameOverlays {
   int frames_per_second = 30;
 };
 
+// An opaque figure crossing the scene while the camera sweeps, as a person
+// walks or a car drives past: it stands in the photo, centred across the
+// sweep, and goes along it by `speed` photo pixels a frame (negative: against
+// the sweep), at the middle frame's centre halfway through the sweep. Its
+// box is `size` of the window (along the sweep, across it). The flat and
+// turning cameras only.
+struct MovingFigure {
+  bool present = false;
+  double speed = 0.0;
+  cv::Size2d size{0.2, 0.4};
+};
+
 struct SweepSettings {
   // Flat and turning: the window in photo orientation (width along the
   // sweep, height across) and how many frames (fewer when the photo ends).
@@ -114,6 +126,7 @@ struct SweepSettings {
   SphereCamera sphere;
   CameraEffects effects;
   FrameOverlays overlays;
+  MovingFigure mover;
   SweepDisturbances disturbances;
 };
 
@@ -141,6 +154,10 @@ struct SweepFrame {
   // A frame pixel p looks along rotation * K^-1 * p.
   cv::Matx33d rotation = cv::Matx33d::eye();
   double focal = 0.0;
+  // The moving figure's box in photo pixels in this frame (it is drawn in
+  // the ellipse inside the box, figure() pixels stretched over it); empty
+  // without one.
+  cv::Rect2d mover;
   double gain = 1.0;          // the exposure change
   int index = 0;              // place in the sweep before frames were dropped
   FrameState state = FrameState::clear;
@@ -156,6 +173,22 @@ cv::Mat periodic_facade(cv::Size size);
 // Almost nothing in it gives a keypoint: the textureless scene a phone pans
 // over at a coast.
 cv::Mat sea_and_sky(cv::Size size);
+
+// The moving figure's look at `size`: saturated colour bands crossed by
+// stripes (BGR), and its shape, 255 in the ellipse that fills the box (CV_8U).
+// Colours no photo of a scene holds over an area, so a mix of figure and
+// scene is told from both.
+cv::Mat figure(cv::Size size);
+cv::Mat figure_shape(cv::Size size);
+
+// The figure's own pixel grid over `box` (photo pixels): its size, and the
+// transform from its pixels to the photo's.
+cv::Size figure_grid(const cv::Rect2d& box);
+cv::Matx33d figure_to_photo(const cv::Rect2d& box);
+
+// The figure drawn over `box` (photo pixels) onto `image`, which shows the
+// photo through `photo_to_image`; its edge antialiased.
+void draw_figure_over(cv::Mat& image, const cv::Rect2d& box, const cv::Matx33d& photo_to_image);
 
 // `photo` is the full-sphere photo for the sphere camera: twice as wide as
 // high, its left and right edges meeting.
