@@ -296,8 +296,7 @@ Composition compose_panorama(const SweepRecord& record, const std::vector<int>& 
 
 // The same blended tile by tile at up to max_pyramid_megapixels, each tile
 // with a margin wide enough that the blender's bands reach no tile border,
-// and handed to `sink` a strip of tiles at a time; the panorama's size goes
-// to `size`.
+// and handed to `sink` a tile at a time; the panorama's size goes to `size`.
 Composition compose_tiled(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
                            const RenderOptions& options, const RenderStages& stages,
                            const PanoramaProjection& projection, PanoramaSink& sink, cv::Size& size);

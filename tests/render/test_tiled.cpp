@@ -1,7 +1,7 @@
 // The finished panorama composed tile by tile: the same pixels as one
 // canvas, whatever the tile size, with every blending and seam setting;
-// strips that cover the panorama once, top to bottom; and the pyramid
-// written through libvips.
+// tiles that cover the panorama once, a row at a time; and the pyramid
+// written through libvips, which refuses tiles that do not.
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -15,27 +15,29 @@
 
 namespace {
 
-// Gathers the strips into one canvas and checks that they come top to
-// bottom, as wide as the panorama, each row once.
+// Gathers the tiles into one canvas and checks that they come a row of
+// tiles at a time, top to bottom, inside the panorama, each pixel once.
 class CanvasSink : public zemb::PanoramaSink {
  public:
   void begin(cv::Size size) override {
     EXPECT_TRUE(canvas.empty()) << "begin() twice";
     canvas.create(size, CV_8UC3);
+    writes = cv::Mat::zeros(size, CV_8U);
   }
-  void write(int top, const cv::Mat& strip) override {
-    EXPECT_EQ(top, next_row);
-    EXPECT_EQ(strip.type(), CV_8UC3);
-    ASSERT_EQ(strip.cols, canvas.cols);
-    ASSERT_LE(top + strip.rows, canvas.rows);
-    strip.copyTo(canvas.rowRange(top, top + strip.rows));
-    next_row += strip.rows;
-    ++strips;
+  void write(const cv::Rect& area, const cv::Mat& tile) override {
+    EXPECT_EQ(tile.type(), CV_8UC3);
+    ASSERT_EQ(tile.size(), area.size());
+    ASSERT_EQ(area & cv::Rect(cv::Point(), canvas.size()), area);
+    EXPECT_GE(area.y, row_top) << "rows of tiles top to bottom";
+    row_top = area.y;
+    tile.copyTo(canvas(area));
+    writes(area) += 1;
+    ++tiles;
   }
-  void end() override { ended = next_row == canvas.rows; }
+  void end() override { ended = cv::countNonZero(writes == 1) == writes.rows * writes.cols; }
 
-  cv::Mat canvas;
-  int next_row = 0, strips = 0;
+  cv::Mat canvas, writes;
+  int row_top = 0, tiles = 0;
   bool ended = false;
 };
 
@@ -82,7 +84,7 @@ TEST(TiledRender, MatchesTheSingleCanvasWithinAGreyLevel) {
     CanvasSink sink;
     const zemb::FinishReport report = zemb::render_tiled(made.record, options, sink, {});
     EXPECT_TRUE(sink.ended);
-    EXPECT_GT(sink.strips, 2);
+    EXPECT_GT(sink.tiles, 2);
     EXPECT_EQ(report.size, single.panorama.size());
     EXPECT_EQ(report.keyframes_used, single.report.keyframes_used);
     EXPECT_LE(largest_difference(sink.canvas, single.panorama), 1.0);
@@ -140,6 +142,31 @@ TEST(PyramidWriter, WritesTheDeepZoomPyramidAndTheFlatImageWhenItFits) {
   zemb::PyramidWriter again(folder.string(), "flat", 40);
   EXPECT_THROW(zemb::render_tiled(made.record, options, again), cv::Exception);
   EXPECT_TRUE(std::filesystem::is_directory(folder / "flat_files" / "0"));
+  std::filesystem::remove_all(folder);
+}
+
+// Tiles written by hand, right to left within each row: the flat image is
+// the panorama they make; a tile outside, one over pixels already written,
+// a row left unfinished or tiles missing at the end are refused.
+TEST(PyramidWriter, PlacesTilesWithinARowInAnyOrderAndRefusesAnyOtherCover) {
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() / "zemb_test_pyramid_tiles";
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  cv::Mat panorama(30, 50, CV_8UC3);
+  cv::randu(panorama, 0, 256);
+  const cv::Rect right(20, 0, 30, 16), left(0, 0, 20, 16), below(0, 16, 50, 14);
+  zemb::PyramidWriter writer(folder.string(), "hand", 1);
+  writer.begin(panorama.size());
+  EXPECT_THROW(writer.write(cv::Rect(40, 0, 20, 16), panorama(cv::Rect(0, 0, 20, 16))), cv::Exception);
+  writer.write(right, panorama(right));
+  EXPECT_THROW(writer.write(cv::Rect(10, 0, 20, 16), panorama(cv::Rect(10, 0, 20, 16))), cv::Exception);
+  EXPECT_THROW(writer.write(below, panorama(below)), cv::Exception);  // the first row is not finished
+  writer.write(left, panorama(left));
+  EXPECT_THROW(writer.end(), cv::Exception);  // the second row is missing
+  writer.write(below, panorama(below));
+  writer.end();
+  ASSERT_EQ(writer.written().size(), 2u);
+  EXPECT_EQ(largest_difference(cv::imread(writer.written()[1]), panorama), 0.0);
   std::filesystem::remove_all(folder);
 }
 
