@@ -17,11 +17,11 @@
 namespace zemb {
 namespace rendering {
 
-namespace {
-
 cv::Size scaled_size(cv::Size size, double scale) {
   return cv::Size(std::max(1, cvRound(size.width * scale)), std::max(1, cvRound(size.height * scale)));
 }
+
+namespace {
 
 cv::Mat kept_image(const SweepRecord& record, int index) {
   cv::Mat image = record.image(index);
@@ -171,6 +171,8 @@ std::vector<Drawn> drawn_keyframes(const SweepRecord& record, const std::vector<
   return drawn;
 }
 
+}  // namespace
+
 WarpedFrame warp_drawn(const SweepRecord& record, const FrameWarps& warps, const Drawn& drawn, double scale,
                        int turn) {
   WarpedFrame frame = warp_frame(record, warps, drawn.index, kept_image(record, drawn.index), scale);
@@ -178,31 +180,7 @@ WarpedFrame warp_drawn(const SweepRecord& record, const FrameWarps& warps, const
   return frame;
 }
 
-void find_gains_and_seams(const SweepRecord& record, const std::vector<Drawn>& drawn, const FrameWarps& warps,
-                          double scale, int turn, SeamPass& pass, Composition& times) {
-  cv::TickMeter clock;
-  clock.start();
-  std::vector<cv::UMat> images(drawn.size());
-  std::vector<cv::Point> corners(drawn.size());
-  pass.masks.resize(drawn.size());
-  for (std::size_t k = 0; k < drawn.size(); ++k) {
-    WarpedFrame frame = warp_drawn(record, warps, drawn[k], scale, turn);
-    frame.image.copyTo(images[k]);
-    frame.mask.copyTo(pass.masks[k]);
-    corners[k] = frame.corner;
-  }
-  pass.compensator->feed(corners, images, pass.masks);
-  clock.stop();
-  times.exposure = clock.getTimeSec();
-
-  // Seam finders take float images, as cv::Stitcher gives them.
-  clock.reset();
-  clock.start();
-  for (cv::UMat& image : images) image.convertTo(image, CV_32F);
-  pass.seam_finder->find(images, corners, pass.masks);
-  clock.stop();
-  times.seams = clock.getTimeSec();
-}
+namespace {
 
 // The seam mask found on the small copy, grown by a pixel and scaled up to
 // the rendered frame, limited to what the frame covers.
@@ -243,7 +221,8 @@ CompositionPlan plan_composition(const SweepRecord& record, const std::vector<in
   plan.seams = {stages.compensator ? stages.compensator : compensator_for(options),
                 stages.seam_finder ? stages.seam_finder : seam_finder_for(options), {}};
   const int seam_turn = shown.turn > 0 ? cvRound(warps.turn_columns(seam_scale)) : 0;
-  find_gains_and_seams(record, plan.drawn, warps, seam_scale, seam_turn, plan.seams, plan.times);
+  find_gains_and_seams(record, plan.drawn, warps, seam_scale, seam_turn, options.seam_pass_megapixels, plan.seams,
+                       plan.times);
   for (const Drawn& d : plan.drawn) {
     const cv::Size size = scaled_size(record.keyframes[std::size_t(d.index)].image_size, plan.scale);
     plan.footprints.push_back(warps.footprint(d.index, size, plan.scale) + cv::Point(d.turns * plan.turn, 0));

@@ -243,7 +243,8 @@ struct Drawn {
   int turns = 0;
 };
 
-// Gains and seams, found once on copies of about seam_megapixels each.
+// Gains and seams, found once on copies of about seam_megapixels each
+// (find_gains_and_seams).
 struct SeamPass {
   cv::Ptr<cv::detail::ExposureCompensator> compensator;
   cv::Ptr<cv::detail::SeamFinder> seam_finder;
@@ -279,6 +280,21 @@ struct WarpedFrame {
   cv::Mat mask;   // CV_8U, 255 where the keyframe covers
   cv::Point corner;
 };
+
+// A kept image's size at `scale`, as warped.
+cv::Size scaled_size(cv::Size size, double scale);
+
+// A drawn keyframe warped at `scale` (`turn` columns a whole turn there).
+WarpedFrame warp_drawn(const SweepRecord& record, const FrameWarps& warps, const Drawn& drawn, double scale,
+                       int turn);
+
+// The gains and seams of the drawn keyframes, found on copies warped at
+// `scale`: into pass.masks, with the compensator fed; the seconds each took
+// into `times`. Past `budget_megapixels` of copies in all, seams are found a
+// window of keyframes along the sweep at a time and gains on copies reduced
+// to fit the budget; within it, as cv::Stitcher finds them.
+void find_gains_and_seams(const SweepRecord& record, const std::vector<Drawn>& drawn, const FrameWarps& warps,
+                          double scale, int turn, double budget_megapixels, SeamPass& pass, Composition& times);
 
 // Drawn keyframe k as the blender takes it: warped, its exposure evened out
 // and its mask cut along its seam.

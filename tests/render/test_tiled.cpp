@@ -4,6 +4,7 @@
 // written through libvips, which refuses tiles that do not.
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include <opencv2/imgcodecs.hpp>
@@ -103,6 +104,69 @@ TEST(TiledRender, ReducesOnlyPastItsOwnLimit) {
   options.max_render_megapixels = 40;
   const cv::Size single_size = zemb::render(made.record, options).panorama.size();
   EXPECT_EQ(full_size, single_size);
+}
+
+// Records which keyframe copies (by where they lie) each call was given,
+// and leaves the masks as they are.
+class RecordingSeamFinder : public cv::detail::SeamFinder {
+ public:
+  void find(const std::vector<cv::UMat>& src, const std::vector<cv::Point>& corners,
+            std::vector<cv::UMat>& /*masks*/) override {
+    calls.emplace_back();
+    for (std::size_t i = 0; i < src.size(); ++i) calls.back().emplace_back(corners[i], src[i].size());
+  }
+  std::vector<std::vector<cv::Rect>> calls;
+};
+
+using RectPair = std::pair<std::vector<int>, std::vector<int>>;
+
+// The pairs of copies of one call that overlap.
+std::set<RectPair> overlapping_pairs(const std::vector<cv::Rect>& call) {
+  std::set<RectPair> pairs;
+  for (std::size_t i = 0; i < call.size(); ++i)
+    for (std::size_t j = i + 1; j < call.size(); ++j)
+      if (!(call[i] & call[j]).empty())
+        pairs.emplace(std::vector<int>{call[i].x, call[i].y, call[i].width, call[i].height},
+                      std::vector<int>{call[j].x, call[j].y, call[j].width, call[j].height});
+  return pairs;
+}
+
+// Past its budget the seam pass goes window by window along the sweep, every
+// pair of keyframes that overlap meeting in some window, and the panorama
+// stays close to the one whose seams were found all at once.
+TEST(TiledRender, FindsSeamsInWindowsPastTheSeamPassBudget) {
+  ZEMB_LOAD_PHOTO(photo, "life.jpg");
+  zemb_test::RecordSettings settings;
+  settings.scene = zemb::Scene::kFlat;
+  settings.keyframes = 12;
+  settings.image = cv::Size(180, 320);
+  settings.slide_step = 40;
+  const zemb_test::MadeRecord made = zemb_test::make_record(zemb_test::small_photo(photo, 0.5), settings);
+  zemb::RenderOptions whole, windowed;
+  windowed.seam_pass_megapixels = 0.15;
+  auto all_at_once = cv::makePtr<RecordingSeamFinder>(), in_windows = cv::makePtr<RecordingSeamFinder>();
+  zemb::render(made.record, whole, {nullptr, all_at_once, nullptr});
+  zemb::render(made.record, windowed, {nullptr, in_windows, nullptr});
+  ASSERT_EQ(all_at_once->calls.size(), 1u);
+  const std::set<RectPair> overlapping = overlapping_pairs(all_at_once->calls[0]);
+  EXPECT_GT(in_windows->calls.size(), 2u);
+  std::set<RectPair> met;
+  for (const auto& call : in_windows->calls) {
+    EXPECT_LT(call.size(), all_at_once->calls[0].size());
+    const std::set<RectPair> pairs = overlapping_pairs(call);
+    met.insert(pairs.begin(), pairs.end());
+  }
+  EXPECT_EQ(met, overlapping);
+
+  const zemb::FinishedPanorama seams_at_once = zemb::render(made.record, whole);
+  const zemb::FinishedPanorama seams_in_windows = zemb::render(made.record, windowed);
+  ASSERT_EQ(seams_in_windows.panorama.size(), seams_at_once.panorama.size());
+  EXPECT_EQ(cv::countNonZero(seams_in_windows.mask != seams_at_once.mask), 0);
+  cv::Mat difference;
+  cv::absdiff(seams_in_windows.panorama, seams_at_once.panorama, difference);
+  const double mean = cv::mean(difference.reshape(1))[0];
+  std::printf("seams in windows against all at once: mean difference %.2f grey levels\n", mean);
+  EXPECT_LT(mean, 3.0);
 }
 
 std::string read_text(const std::string& path) {
