@@ -20,18 +20,29 @@ namespace {
 // put it (kept pixels) found something else; the pair goes.
 constexpr float kMostMoved = 4.0f;
 
+// Gray copies of the kept images, each made once and dropped after the
+// last link that names its keyframe: a long sweep's keyframes would not all
+// fit in memory at once.
 class GrayImages {
  public:
-  explicit GrayImages(const SweepRecord& record) : record_(record) {}
+  GrayImages(const SweepRecord& record, const std::vector<KeyframeLink>& links) : record_(record) {
+    for (std::size_t i = 0; i < links.size(); ++i) last_use_[links[i].from] = last_use_[links[i].to] = i;
+  }
   const cv::Mat& of(int index) {
     cv::Mat& gray = grays_[index];
     if (gray.empty()) cv::cvtColor(record_.image(index), gray, cv::COLOR_BGR2GRAY);
     return gray;
   }
+  // Link `i` of the list is measured: the images no later link needs go.
+  void done_with(std::size_t i, const KeyframeLink& link) {
+    for (int index : {link.from, link.to})
+      if (last_use_[index] == i) grays_.erase(index);
+  }
 
  private:
   const SweepRecord& record_;
   std::map<int, cv::Mat> grays_;
+  std::map<int, std::size_t> last_use_;
 };
 
 // The later keyframe's image seen from the earlier one through the link's
@@ -81,10 +92,13 @@ KeyframeLink sharpened(const KeyframeLink& link, GrayImages& grays, float most_m
 
 std::vector<KeyframeLink> sharpened_links(const SweepRecord& record, const std::vector<KeyframeLink>& links,
                                           double most_moved) {
-  GrayImages grays(record);
+  GrayImages grays(record, links);
   std::vector<KeyframeLink> sharpened_ones;
-  for (const KeyframeLink& link : links)
-    if (!link.to_points.empty()) sharpened_ones.push_back(sharpened(link, grays, static_cast<float>(most_moved)));
+  for (std::size_t i = 0; i < links.size(); ++i) {
+    if (!links[i].to_points.empty())
+      sharpened_ones.push_back(sharpened(links[i], grays, static_cast<float>(most_moved)));
+    grays.done_with(i, links[i]);
+  }
   return sharpened_ones;
 }
 
