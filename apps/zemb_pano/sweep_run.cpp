@@ -1,10 +1,31 @@
 // A zemb_pano run through zemb::Sweep: its preview is the panorama, and with
 // --finish its finished render is written beside it.
+#include <memory>
+
 #include "report.h"
 #include "stitch_run.h"
 #include "zemb/pyramid.h"
 
 namespace zemb_pano {
+
+namespace {
+
+// Hands the tiles on to `writer` but leaves its end to the caller, so that
+// the pyramid is cut once the sweep is gone: libvips then keeps a few hundred
+// rows of the panorama at every level (about 2.2 kB a column), which would
+// otherwise come on top of all the sweep holds.
+class TilesOnly : public zemb::PanoramaSink {
+ public:
+  explicit TilesOnly(zemb::PanoramaSink& writer) : writer_(writer) {}
+  void begin(cv::Size size) override { writer_.begin(size); }
+  void write(const cv::Rect& area, const cv::Mat& tile) override { writer_.write(area, tile); }
+  void end() override {}
+
+ private:
+  zemb::PanoramaSink& writer_;
+};
+
+}  // namespace
 
 RunResult sweep_frames(FrameSource& source, const Options& options, Progress& progress) {
   // Photos come one at a time from a file, not from a capture loop that
@@ -12,21 +33,24 @@ RunResult sweep_frames(FrameSource& source, const Options& options, Progress& pr
   zemb::SweepOptions sweep_options = options.sweep_options;
   if (source.stills() && options.budget_stills)
     sweep_options.recovery.time_budget = zemb::RecoveryOptions::kMostTimeBudget;
-  zemb::Sweep sweep("", sweep_options);
+  auto sweep = std::make_unique<zemb::Sweep>("", sweep_options);
   RunResult run;
-  run.stats = feed_frames(source, progress, [&](cv::Mat& frame) { return sweep.add(frame); });
-  run.panorama = sweep.preview().clone();
-  run.cropped = sweep.preview_band().clone();
+  run.stats = feed_frames(source, progress, [&](cv::Mat& frame) { return sweep->add(frame); });
+  run.panorama = sweep->preview().clone();
+  run.cropped = sweep->preview_band().clone();
   // Two placed frames always give the render two keyframes: the first one and
   // the newest placed frame, which the record adds when it is not one. With
   // fewer the run fails in require_placed, and there is nothing to render.
   if (options.pyramid && run.stats.placed() >= 2) {
     zemb::PyramidWriter writer(options.output_dir, "finished", options.sweep_options.render.max_render_megapixels);
-    run.finish_report = zemb::render_tiled(sweep.record(), options.sweep_options.render, writer);
+    TilesOnly tiles(writer);
+    run.finish_report = zemb::render_tiled(sweep->record(), options.sweep_options.render, tiles);
+    sweep.reset();
+    writer.end();
     run.pyramid_files = writer.written();
     run.rendered = true;
   } else if (options.finish && run.stats.placed() >= 2) {
-    zemb::FinishedPanorama finished = sweep.finish();
+    zemb::FinishedPanorama finished = sweep->finish();
     run.finished = finished.panorama;
     run.finished_cropped = finished.cropped();
     run.finished_surface = finished.projection.surface;
