@@ -2,6 +2,10 @@
 // --finish its finished render is written beside it.
 #include <memory>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "report.h"
 #include "stitch_run.h"
 #include "zemb/pyramid.h"
@@ -25,6 +29,16 @@ class TilesOnly : public zemb::PanoramaSink {
   zemb::PanoramaSink& writer_;
 };
 
+// What the sweep and the render freed, handed back to the system: glibc
+// keeps freed blocks of its arenas (a kept image of a few megabytes comes
+// from them once one that size has been freed), and libvips' pyramid strips
+// would otherwise come on top of them.
+void release_freed_memory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
+
 }  // namespace
 
 RunResult sweep_frames(FrameSource& source, const Options& options, Progress& progress) {
@@ -46,6 +60,7 @@ RunResult sweep_frames(FrameSource& source, const Options& options, Progress& pr
     TilesOnly tiles(writer);
     run.finish_report = zemb::render_tiled(sweep->record(), options.sweep_options.render, tiles);
     sweep.reset();
+    release_freed_memory();
     writer.end();
     run.pyramid_files = writer.written();
     run.rendered = true;
