@@ -51,6 +51,7 @@ set(ZEMB_RENDER_SOURCES
   ${ZEMB_ROOT}/src/render/match_images.cpp
   ${ZEMB_ROOT}/src/render/projection.cpp
   ${ZEMB_ROOT}/src/render/remeasure.cpp
+  ${ZEMB_ROOT}/src/render/seam_pass.cpp
   ${ZEMB_ROOT}/src/render/render.cpp
   ${ZEMB_ROOT}/src/render/tiled.cpp
   ${ZEMB_ROOT}/src/render/warps.cpp

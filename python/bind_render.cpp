@@ -52,15 +52,15 @@ std::function<cv::Mat(int)> calling(const py::object& callable) {
   };
 }
 
-// A sink that hands each strip to a Python callable as write(top, strip),
-// with the GIL taken, since render_tiled calls it without.
+// A sink that hands each tile to a Python callable as write(left, top,
+// tile), with the GIL taken, since render_tiled calls it without.
 class CallingSink : public PanoramaSink {
  public:
   explicit CallingSink(const py::object& write) : write_(write) {}
   void begin(cv::Size) override {}
-  void write(int top, const cv::Mat& strip) override {
+  void write(const cv::Rect& area, const cv::Mat& tile) override {
     const py::gil_scoped_acquire gil;
-    write_(top, to_array(strip.clone(), Access::writeable));
+    write_(area.x, area.y, to_array(tile.clone(), Access::writeable));
   }
   void end() override {}
 
@@ -320,8 +320,9 @@ name no pair of keyframes, or options that fail check(). The GIL is released whi
         return zemb::render_tiled(record, options, sink);
       },
       py::arg("record"), py::arg("options"), py::arg("write"), R"doc(Renders `record` as render() does, but tile by tile (options.tile_size) at up to
-options.max_pyramid_megapixels, calling write(top, strip) for each strip of whole rows, top to
-bottom: `strip` is an H x W x 3 uint8 array as wide as the panorama, the caller's own. Returns the
+options.max_pyramid_megapixels, calling write(left, top, tile) for each tile, a row of tiles
+after the other, top to bottom (within a row in no set order): `tile` is an H x W x 3 uint8 array,
+the caller's own, of the panorama's pixels from column `left` and row `top`. Returns the
 FinishReport (its size is the panorama's). An exception raised by `write` comes out as it was
 raised; the render's own errors as render()'s.)doc");
 }

@@ -377,16 +377,22 @@ class RenderOptions:
     """
     max_pyramid_megapixels: float
     """float, 1 to 1000000. A render composed tile by tile (an image pyramid) is reduced only past this many
-    megapixels; its memory follows a strip of tiles, and the disk holds the panorama once (3 bytes a pixel) while
-    the pyramid is written.
+    megapixels; its memory follows a tile, and the disk holds the panorama once (3 bytes a pixel) while the pyramid
+    is written, which takes about 2.2 kB a column of the panorama.
     """
     tile_size: int
     """int, 32 to 16384. Side of the tiles a tiled render composes one at a time, pixels (rounded up to a multiple of 2
     to the power of blend_bands). Each is blended with a margin of 4 times that multiple around it, so smaller tiles
-    cost more blending; a strip of tiles is as wide as the panorama.
+    cost more blending.
     """
     seam_megapixels: float
     """float, 0.01 to 10. Seams and gains are found on images of about this many megapixels."""
+    seam_pass_megapixels: float
+    """float, 0.1 to 100000. Seams and gains take a copy of every keyframe at once (about 16 bytes a pixel while seams
+    are found). Past this many megapixels of copies in all, seams are found a window of keyframes along the sweep at
+    a time, each window within it (only keyframes near each other along a sweep overlap), and gains on copies
+    reduced so that all of them fit it; within it the whole sweep is one window.
+    """
     exposure: ExposureCompensation
     """ExposureCompensation. How exposure is evened out between keyframes: not at all, a gain per image, gains per
     block of an image, or a gain per colour channel.
@@ -669,7 +675,7 @@ def largest_covered_rectangle(mask: npt.NDArray[np.uint8]) -> tuple[int, int, in
 
 def render(record: SweepRecord, options: RenderOptions) -> FinishedPanorama: ...
 def render_tiled(record: SweepRecord, options: RenderOptions,
-                 write: Callable[[int, _ColourImage], object]) -> FinishReport: ...
+                 write: Callable[[int, int, _ColourImage], object]) -> FinishReport: ...
 
 # A set of photos stitched as one problem.
 

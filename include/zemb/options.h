@@ -308,6 +308,7 @@ struct RenderOptions {
   double max_pyramid_megapixels = 4000.0;
   int tile_size = 1024;
   double seam_megapixels = 0.1;
+  double seam_pass_megapixels = 16;
   ExposureCompensation exposure = ExposureCompensation::kGain;
   SeamFinding seams = SeamFinding::kDpColourGradient;
   Blending blending = Blending::kMultiBand;
@@ -362,14 +363,19 @@ struct RenderOptions {
           "image too when it holds at most this many.");
     visit("max_pyramid_megapixels", o.max_pyramid_megapixels, 1, 1000000,
           "A render composed tile by tile (an image pyramid) is reduced only past this many megapixels; its "
-          "memory follows a strip of tiles, and the disk holds the panorama once (3 bytes a pixel) while the "
-          "pyramid is written.");
+          "memory follows a tile, and the disk holds the panorama once (3 bytes a pixel) while the pyramid is "
+          "written, which takes about 2.2 kB a column of the panorama.");
     visit("tile_size", o.tile_size, 32, 16384,
           "Side of the tiles a tiled render composes one at a time, pixels (rounded up to a multiple of 2 to "
           "the power of blend_bands). Each is blended with a margin of 4 times that multiple around it, so "
-          "smaller tiles cost more blending; a strip of tiles is as wide as the panorama.");
+          "smaller tiles cost more blending.");
     visit("seam_megapixels", o.seam_megapixels, 0.01, 10,
           "Seams and gains are found on images of about this many megapixels.");
+    visit("seam_pass_megapixels", o.seam_pass_megapixels, 0.1, 100000,
+          "Seams and gains take a copy of every keyframe at once (about 16 bytes a pixel while seams are "
+          "found). Past this many megapixels of copies in all, seams are found a window of keyframes along the "
+          "sweep at a time, each window within it (only keyframes near each other along a sweep overlap), and "
+          "gains on copies reduced so that all of them fit it; within it the whole sweep is one window.");
     visit("exposure", o.exposure, 0, 3,
           "How exposure is evened out between keyframes: not at all, a gain per image, gains per block of an "
           "image, or a gain per colour channel.");

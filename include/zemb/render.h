@@ -140,24 +140,28 @@ struct RenderStages {
 FinishedPanorama render(const SweepRecord& record, const RenderOptions& options,
                         const RenderStages& stages = RenderStages());
 
-// Takes a panorama composed tile by tile, a strip of whole rows at a time,
-// top to bottom, so that no one holds the whole canvas.
+// Takes a panorama composed tile by tile, so that no one holds the whole
+// canvas nor a strip of it as wide as the panorama.
 class PanoramaSink {
  public:
   virtual ~PanoramaSink() = default;
-  // Before the first strip: the panorama's size.
+  // Before the first tile: the panorama's size.
   virtual void begin(cv::Size size) = 0;
-  // Rows [top, top + strip.rows) of the panorama: CV_8UC3 as wide as the
-  // panorama, black where no keyframe covers it.
-  virtual void write(int top, const cv::Mat& strip) = 0;
-  // After the last strip: every row has been written.
+  // The panorama's pixels within `area`: `tile` is CV_8UC3 of area's size,
+  // black where no keyframe covers it. The tiles cover the panorama once,
+  // a row of tiles (the same rows of the panorama) after the other, top to
+  // bottom; within a row they come in no set order.
+  virtual void write(const cv::Rect& area, const cv::Mat& tile) = 0;
+  // After the last tile: every pixel has been written.
   virtual void end() = 0;
 };
 
 // Renders `record` as render() does, but composes the panorama tile by tile
 // (RenderOptions::tile_size), each tile with the margin that blending and
 // seams need so that no tile border shows, and hands it to `sink`. Memory
-// follows a strip of tiles, not the canvas, and the panorama is reduced only
+// follows a tile and the keyframes it meets, not the canvas (with gains and
+// seams past RenderOptions::seam_pass_megapixels found a window of
+// keyframes at a time), and the panorama is reduced only
 // past RenderOptions::max_pyramid_megapixels. The same errors as render(),
 // and whatever `sink` throws.
 FinishReport render_tiled(const SweepRecord& record, const RenderOptions& options, PanoramaSink& sink,

@@ -80,18 +80,26 @@ def test_a_record_made_in_python_renders_as_the_sweeps_own(flat_sweep):
     assert same_panorama(zemb.render(copy, feathered), sweep.finish(feathered))
 
 
-def test_a_tiled_render_hands_over_the_panorama_strip_by_strip(flat_sweep):
+def test_a_tiled_render_hands_over_the_panorama_tile_by_tile(flat_sweep):
     sweep, _, _ = flat_sweep
     options = zemb.RenderOptions(tile_size=128)
     single = zemb.render(sweep.record(), options)
-    strips = []
-    report = zemb.render_tiled(sweep.record(), options, lambda top, strip: strips.append((top, strip)))
-    assert [top for top, _ in strips] == list(range(0, single.panorama.shape[0], 128))
-    canvas = np.concatenate([strip for _, strip in strips])
+    canvas = np.zeros_like(single.panorama)
+    writes = np.zeros(single.panorama.shape[:2], int)
+    tops = []
+
+    def write(left, top, tile):
+        canvas[top:top + tile.shape[0], left:left + tile.shape[1]] = tile
+        writes[top:top + tile.shape[0], left:left + tile.shape[1]] += 1
+        tops.append(top)
+
+    report = zemb.render_tiled(sweep.record(), options, write)
+    assert tops == sorted(tops) and len(tops) > 2
+    assert (writes == 1).all()
     assert report.size == (canvas.shape[1], canvas.shape[0]) == single.report.size
     assert np.abs(canvas.astype(int) - single.panorama).max() <= 1
 
-    def failing(top, strip):
+    def failing(left, top, tile):
         raise KeyError("from write")
 
     with pytest.raises(KeyError, match="from write"):

@@ -17,11 +17,11 @@
 namespace zemb {
 namespace rendering {
 
-namespace {
-
 cv::Size scaled_size(cv::Size size, double scale) {
   return cv::Size(std::max(1, cvRound(size.width * scale)), std::max(1, cvRound(size.height * scale)));
 }
+
+namespace {
 
 cv::Mat kept_image(const SweepRecord& record, int index) {
   cv::Mat image = record.image(index);
@@ -171,6 +171,8 @@ std::vector<Drawn> drawn_keyframes(const SweepRecord& record, const std::vector<
   return drawn;
 }
 
+}  // namespace
+
 WarpedFrame warp_drawn(const SweepRecord& record, const FrameWarps& warps, const Drawn& drawn, double scale,
                        int turn) {
   WarpedFrame frame = warp_frame(record, warps, drawn.index, kept_image(record, drawn.index), scale);
@@ -178,54 +180,7 @@ WarpedFrame warp_drawn(const SweepRecord& record, const FrameWarps& warps, const
   return frame;
 }
 
-SeamInputs seam_inputs(const SweepRecord& record, const std::vector<Drawn>& drawn, const FrameWarps& warps,
-                       double scale, int turn) {
-  SeamInputs in;
-  in.images.resize(drawn.size());
-  in.coverage.resize(drawn.size());
-  for (std::size_t k = 0; k < drawn.size(); ++k) {
-    WarpedFrame frame = warp_drawn(record, warps, drawn[k], scale, turn);
-    frame.image.copyTo(in.images[k]);
-    frame.mask.copyTo(in.coverage[k]);
-    in.corners.push_back(frame.corner);
-  }
-  return in;
-}
-
-// How far around what moved its region reaches, seam pixels: past the
-// multi-band blender's coarsest band at the render scale, so that no band
-// carries a trace of another keyframe's copy of the mover across the
-// region's edge.
-int mover_margin(const RenderOptions& options, double seam_scale, double render_scale) {
-  constexpr int kSeamSlack = 2;  // the seam mask is grown by a pixel and scaled up
-  const int reach = options.blending == Blending::kMultiBand ? 1 << options.blend_bands : 0;
-  return kSeamSlack + cvCeil(reach * seam_scale / render_scale);
-}
-
-void find_gains_and_seams(const SweepRecord& record, const std::vector<Drawn>& drawn, const FrameWarps& warps,
-                          const RenderOptions& options, double scale, double render_scale, int turn, SeamPass& pass,
-                          Composition& times) {
-  cv::TickMeter clock;
-  clock.start();
-  SeamInputs in = seam_inputs(record, drawn, warps, scale, turn);
-  for (const cv::UMat& coverage : in.coverage) pass.masks.push_back(coverage.clone());
-  pass.compensator->feed(in.corners, in.images, pass.masks);
-  clock.stop();
-  times.exposure = clock.getTimeSec();
-
-  clock.reset();
-  clock.start();
-  std::vector<MoverRegion> movers;
-  if (options.keep_movers)
-    movers = mover_regions(in, pass.compensator, options.mover_difference,
-                           mover_margin(options, scale, render_scale));
-  // Seam finders take float images, as cv::Stitcher gives them.
-  for (cv::UMat& image : in.images) image.convertTo(image, CV_32F);
-  pass.seam_finder->find(in.images, in.corners, pass.masks);
-  keep_movers_whole(movers, in, pass);
-  clock.stop();
-  times.seams = clock.getTimeSec();
-}
+namespace {
 
 // The seam mask found on the small copy, grown by a pixel and scaled up to
 // the rendered frame, limited to what the frame covers.
@@ -266,7 +221,8 @@ CompositionPlan plan_composition(const SweepRecord& record, const std::vector<in
   plan.seams = {stages.compensator ? stages.compensator : compensator_for(options),
                 stages.seam_finder ? stages.seam_finder : seam_finder_for(options), {}};
   const int seam_turn = shown.turn > 0 ? cvRound(warps.turn_columns(seam_scale)) : 0;
-  find_gains_and_seams(record, plan.drawn, warps, options, seam_scale, plan.scale, seam_turn, plan.seams, plan.times);
+  find_gains_and_seams(record, plan.drawn, warps, options, seam_scale, plan.scale, seam_turn, plan.seams,
+                       plan.times);
   for (const Drawn& d : plan.drawn) {
     const cv::Size size = scaled_size(record.keyframes[std::size_t(d.index)].image_size, plan.scale);
     plan.footprints.push_back(warps.footprint(d.index, size, plan.scale) + cv::Point(d.turns * plan.turn, 0));

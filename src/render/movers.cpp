@@ -52,7 +52,7 @@ std::vector<cv::Mat> compensated(const SeamInputs& in, const cv::Ptr<cv::detail:
   std::vector<cv::Mat> images(in.images.size());
   for (std::size_t k = 0; k < images.size(); ++k) {
     in.images[k].copyTo(images[k]);
-    compensator->apply(static_cast<int>(k), in.corners[k], images[k], in.coverage[k]);
+    compensator->apply(in.gain_index[k], in.corners[k], images[k], in.coverage[k]);
   }
   return images;
 }
@@ -167,7 +167,8 @@ std::vector<MoverRegion> joined(const std::vector<PairDifference>& parts) {
 std::vector<MoverRegion> mover_regions(const SeamInputs& in,
                                        const cv::Ptr<cv::detail::ExposureCompensator>& compensator,
                                        double threshold, int margin) {
-  CV_Assert(in.corners.size() == in.images.size() && in.coverage.size() == in.images.size());
+  CV_Assert(in.corners.size() == in.images.size() && in.coverage.size() == in.images.size() &&
+            in.gain_index.size() == in.images.size());
   return joined(differing_parts(in, compensator, threshold, margin));
 }
 

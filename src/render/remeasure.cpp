@@ -21,23 +21,38 @@ namespace {
 // A measurement that moves a point further than this from where the record
 // put it (kept pixels) found something else; the pair goes.
 constexpr float kMostMoved = 4.0f;
+// Links measured in parallel at a time, their images read before: enough to
+// keep every core busy, few enough that their images fit in memory.
+constexpr std::size_t kLinksAtOnce = 32;
 
-// The gray copies of the keyframes the links join, read one after another
-// (a record's images may come from a store that serves one reader at a
-// time); the links are then measured in parallel on them.
+// Gray copies of the kept images, read one after another (a record's images
+// may come from a store that serves one reader at a time), each once, and
+// dropped after the last link that names its keyframe: a long sweep's
+// keyframes would not all fit in memory at once.
 class GrayImages {
  public:
-  GrayImages(const SweepRecord& record, const std::vector<KeyframeLink>& links) {
-    for (const KeyframeLink& link : links)
-      for (int index : {link.from, link.to}) {
+  GrayImages(const SweepRecord& record, const std::vector<KeyframeLink>& links) : record_(record) {
+    for (std::size_t i = 0; i < links.size(); ++i) last_use_[links[i].from] = last_use_[links[i].to] = i;
+  }
+  // Reads the images links [first, past) name that are not read yet.
+  void read(const std::vector<KeyframeLink>& links, std::size_t first, std::size_t past) {
+    for (std::size_t i = first; i < past; ++i)
+      for (int index : {links[i].from, links[i].to}) {
         cv::Mat& gray = grays_[index];
-        if (gray.empty()) cv::cvtColor(record.image(index), gray, cv::COLOR_BGR2GRAY);
+        if (gray.empty()) cv::cvtColor(record_.image(index), gray, cv::COLOR_BGR2GRAY);
       }
   }
   const cv::Mat& of(int index) const { return grays_.at(index); }
+  // Link `i` of the list is measured: the images no later link needs go.
+  void done_with(std::size_t i, const KeyframeLink& link) {
+    for (int index : {link.from, link.to})
+      if (last_use_[index] == i) grays_.erase(index);
+  }
 
  private:
+  const SweepRecord& record_;
   std::map<int, cv::Mat> grays_;
+  std::map<int, std::size_t> last_use_;
 };
 
 // The later keyframe's image seen from the earlier one through the link's
@@ -90,11 +105,16 @@ std::vector<KeyframeLink> sharpened_links(const SweepRecord& record, const std::
   std::vector<KeyframeLink> sharpened_ones;
   std::copy_if(links.begin(), links.end(), std::back_inserter(sharpened_ones),
                [](const KeyframeLink& link) { return !link.to_points.empty(); });
-  const GrayImages grays(record, sharpened_ones);
-  cv::parallel_for_(cv::Range(0, static_cast<int>(sharpened_ones.size())), [&](const cv::Range& range) {
-    for (int k = range.start; k < range.end; ++k)
-      sharpened_ones[std::size_t(k)] = sharpened(sharpened_ones[std::size_t(k)], grays, static_cast<float>(most_moved));
-  });
+  GrayImages grays(record, sharpened_ones);
+  for (std::size_t first = 0; first < sharpened_ones.size(); first += kLinksAtOnce) {
+    const std::size_t past = std::min(first + kLinksAtOnce, sharpened_ones.size());
+    grays.read(sharpened_ones, first, past);
+    cv::parallel_for_(cv::Range(int(first), int(past)), [&](const cv::Range& range) {
+      for (int k = range.start; k < range.end; ++k)
+        sharpened_ones[std::size_t(k)] = sharpened(sharpened_ones[std::size_t(k)], grays, static_cast<float>(most_moved));
+    });
+    for (std::size_t i = first; i < past; ++i) grays.done_with(i, sharpened_ones[i]);
+  }
   return sharpened_ones;
 }
 

@@ -243,7 +243,8 @@ struct Drawn {
   int turns = 0;
 };
 
-// Gains and seams, found once on copies of about seam_megapixels each.
+// Gains and seams, found once on copies of about seam_megapixels each
+// (find_gains_and_seams).
 struct SeamPass {
   cv::Ptr<cv::detail::ExposureCompensator> compensator;
   cv::Ptr<cv::detail::SeamFinder> seam_finder;
@@ -257,6 +258,7 @@ struct SeamInputs {
   std::vector<cv::UMat> images;
   std::vector<cv::Point> corners;
   std::vector<cv::UMat> coverage;
+  std::vector<int> gain_index;  // each one's index in the exposure compensator
 };
 
 // A mask over `rect`, panorama coordinates at the seam scale.
@@ -326,6 +328,25 @@ struct WarpedFrame {
   cv::Point corner;
 };
 
+// A kept image's size at `scale`, as warped.
+cv::Size scaled_size(cv::Size size, double scale);
+
+// A drawn keyframe warped at `scale` (`turn` columns a whole turn there).
+WarpedFrame warp_drawn(const SweepRecord& record, const FrameWarps& warps, const Drawn& drawn, double scale,
+                       int turn);
+
+// The gains and seams of the drawn keyframes, found on copies warped at
+// `scale`: into pass.masks, with the compensator fed; the seconds each took
+// into `times`. Past `budget_megapixels` of copies in all, seams are found a
+// window of keyframes along the sweep at a time and gains on copies reduced
+// to fit the budget; within it, as cv::Stitcher finds them. With
+// options.keep_movers, each window's seams go round what moved
+// (keep_movers_whole), the gains found first; `render_scale` is the scale
+// the keyframes are blended at.
+void find_gains_and_seams(const SweepRecord& record, const std::vector<Drawn>& drawn, const FrameWarps& warps,
+                          const RenderOptions& options, double scale, double render_scale, int turn, SeamPass& pass,
+                          Composition& times);
+
 // Drawn keyframe k as the blender takes it: warped, its exposure evened out
 // and its mask cut along its seam.
 WarpedFrame composed_frame(const SweepRecord& record, const FrameWarps& warps, const CompositionPlan& plan,
@@ -342,8 +363,7 @@ Composition compose_panorama(const SweepRecord& record, const std::vector<int>& 
 
 // The same blended tile by tile at up to max_pyramid_megapixels, each tile
 // with a margin wide enough that the blender's bands reach no tile border,
-// and handed to `sink` a strip of tiles at a time; the panorama's size goes
-// to `size`.
+// and handed to `sink` a tile at a time; the panorama's size goes to `size`.
 Composition compose_tiled(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
                            const RenderOptions& options, const RenderStages& stages,
                            const PanoramaProjection& projection, PanoramaSink& sink, cv::Size& size);

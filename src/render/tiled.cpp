@@ -85,45 +85,62 @@ cv::Mat compose_tile(const CompositionPlan& plan, FrameCache& cache, const cv::R
   return tile_pixels;
 }
 
-}  // namespace
+// Where a tile of the composed panorama (panorama coordinates) goes in the
+// panorama handed out: within the box, and on a turned panorama a quarter
+// turn clockwise with it.
+cv::Rect handed_out(const cv::Rect& tile, const cv::Rect& box, bool turned) {
+  const cv::Rect inside = tile - box.tl();
+  return turned ? cv::Rect(box.height - inside.y - inside.height, inside.x, inside.height, inside.width) : inside;
+}
 
-Composition compose_tiled(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
-                           const RenderOptions& options, const RenderStages& stages,
-                           const PanoramaProjection& projection, PanoramaSink& sink, cv::Size& size) {
-  CompositionPlan plan =
-      plan_composition(record, used, warps, options, stages, projection.surface, options.max_pyramid_megapixels);
-  cv::TickMeter clock;
-  clock.start();
+// Every tile of the plan's box, composed and handed to `sink` one at a time.
+// A turned panorama (a sweep up or down) goes out a quarter turn clockwise:
+// its rows of tiles are the composed panorama's bands of columns.
+void compose_tiles(const SweepRecord& record, const FrameWarps& warps, const CompositionPlan& plan,
+                   const RenderOptions& options, bool turned, PanoramaSink& sink) {
   const int unit = blend_unit(options);
   const int side = rounded_up(options.tile_size, unit);
   const int margin = kMarginUnits * unit;
   const cv::Rect& box = plan.box;
-  // A turned panorama (a sweep up or down) goes out a quarter turn
-  // clockwise: its strips of rows are the composed panorama's bands of
-  // columns, each turned on its own.
-  const bool turned = projection.turned;
   const int length = turned ? box.width : box.height;
-  size = turned ? cv::Size(box.height, box.width) : box.size();
-  sink.begin(size);
   FrameCache cache(record, warps, plan);
   for (int first = 0; first < length; first += side) {
     const int thickness = std::min(side, length - first);
     const cv::Rect band = turned ? cv::Rect(box.x + first, box.y, thickness, box.height)
                                  : cv::Rect(box.x, box.y + first, box.width, thickness);
-    cv::Mat strip(band.size(), CV_8UC3);
     for (int top = band.y; top < band.br().y; top += side)
       for (int left = band.x; left < band.br().x; left += side) {
         const cv::Rect tile(left, top, std::min(side, band.br().x - left), std::min(side, band.br().y - top));
         const cv::Rect area(tile.x - margin, tile.y - margin, tile.width + 2 * margin, tile.height + 2 * margin);
-        compose_tile(plan, cache, tile, area & plan.reach).copyTo(strip(tile - band.tl()));
+        cv::Mat pixels = compose_tile(plan, cache, tile, area & plan.reach);
+        if (turned) cv::rotate(pixels, pixels, cv::ROTATE_90_CLOCKWISE);
+        sink.write(handed_out(tile, box, turned), pixels);
       }
-    if (turned) cv::rotate(strip, strip, cv::ROTATE_90_CLOCKWISE);
-    sink.write(first, strip);
   }
+}
+
+}  // namespace
+
+Composition compose_tiled(const SweepRecord& record, const std::vector<int>& used, const FrameWarps& warps,
+                           const RenderOptions& options, const RenderStages& stages,
+                           const PanoramaProjection& projection, PanoramaSink& sink, cv::Size& size) {
+  Composition times;
+  cv::TickMeter clock;
+  {
+    CompositionPlan plan =
+        plan_composition(record, used, warps, options, stages, projection.surface, options.max_pyramid_megapixels);
+    times = plan.times;
+    clock.start();
+    size = projection.turned ? cv::Size(plan.box.height, plan.box.width) : plan.box.size();
+    sink.begin(size);
+    compose_tiles(record, warps, plan, options, projection.turned, sink);
+  }
+  // The plan's seam masks and the keyframes warped for the last tiles are
+  // gone before the sink finishes: a pyramid writer needs its most memory then.
   sink.end();
   clock.stop();
-  plan.times.blend = clock.getTimeSec();
-  return plan.times;
+  times.blend = clock.getTimeSec();
+  return times;
 }
 
 }  // namespace rendering

@@ -46,11 +46,11 @@ struct Finished {
   zemb_tools::FigureOnPanorama figure;
 };
 
-// Gathers a tiled render's strips into one canvas.
+// Gathers a tiled render's tiles into one canvas.
 class CanvasSink : public zemb::PanoramaSink {
  public:
   void begin(cv::Size size) override { canvas.create(size, CV_8UC3); }
-  void write(int top, const cv::Mat& strip) override { strip.copyTo(canvas.rowRange(top, top + strip.rows)); }
+  void write(const cv::Rect& area, const cv::Mat& tile) override { tile.copyTo(canvas(area)); }
   void end() override {}
   cv::Mat canvas;
 };

@@ -79,6 +79,7 @@ const std::vector<Range>& ranges() {
       FIELD("RenderOptions::match_megapixels", render.match_megapixels, 0.01, 100),
       FIELD("RenderOptions::match_ratio", render.match_ratio, 0.01, 1),
       FIELD("RenderOptions::seam_megapixels", render.seam_megapixels, 0.01, 10),
+      FIELD("RenderOptions::seam_pass_megapixels", render.seam_pass_megapixels, 0.1, 100000),
       FIELD("RenderOptions::exposure", render.exposure, 0, 3),
       FIELD("RenderOptions::seams", render.seams, 0, 3),
       FIELD("RenderOptions::blending", render.blending, 0, 2),
