@@ -101,6 +101,19 @@ TEST(StitchPhotos, AnyOrderJoinsTheSamePhotosAndLeavesAStrangerOut) {
   EXPECT_NEAR(result.finished.report.focal / set.focal, 1.0, 0.03);
 }
 
+// The matcher's trees are drawn at random: the same photos give the same
+// panorama, byte for byte, however many threads the matching runs on.
+TEST(StitchPhotos, TheSamePhotosGiveTheSameBytesOnAnyThreads) {
+  const PhotoSet set = portrait_set();
+  const int threads = cv::getNumThreads();
+  const cv::Mat spread = zemb::stitch_photos(set.photos).finished.panorama;
+  cv::setNumThreads(1);
+  const cv::Mat alone = zemb::stitch_photos(set.photos).finished.panorama;
+  cv::setNumThreads(threads);
+  ASSERT_EQ(spread.size(), alone.size());
+  EXPECT_EQ(cv::norm(spread, alone, cv::NORM_INF), 0.0);
+}
+
 // Photos of other sizes (a zoomed-out copy) and orientations (one turned
 // upright, as EXIF rotation leaves it) join all the same.
 TEST(StitchPhotos, PhotosOfOtherSizesAndOrientationsJoin) {
