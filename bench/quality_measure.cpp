@@ -86,9 +86,22 @@ double mean_ssim(const cv::Mat& x, const cv::Mat& y) {
   return cv::mean(num / den)[0];
 }
 
+// Whether every panorama pixel that the tile moved by `warp`'s shift reads
+// (bilinear: one more each way) is shown.
+bool reads_shown(const cv::Mat& shown, cv::Rect tile, int reach, const cv::Mat& warp) {
+  const cv::Rect read(tile.x - reach + cvFloor(warp.at<float>(0, 2)), tile.y - reach + cvFloor(warp.at<float>(1, 2)),
+                      tile.width + 1, tile.height + 1);
+  return (read & cv::Rect(cv::Point(), shown.size())) == read && cv::countNonZero(shown(read)) == read.area();
+}
+
 // The panorama around `tile` moved onto the expected tile: phase correlation
 // finds the shift, ECC refines it; a failed or runaway ECC keeps the shift.
-cv::Mat aligned_tile(const cv::Mat& panorama, const cv::Mat& expected, cv::Rect tile, int reach) {
+// A shift that would read pixels the panorama does not show (`shown`) is not
+// taken: on a featureless tile at the panorama's edge both methods can pull
+// the tile onto the black beyond, and the panorama would be charged for
+// pixels nobody sees. The tile then stays where it is (it is fully shown).
+cv::Mat aligned_tile(const cv::Mat& panorama, const cv::Mat& expected, const cv::Mat& shown, cv::Rect tile,
+                     int reach) {
   const cv::Rect around(tile.x - reach, tile.y - reach, tile.width + 2 * reach, tile.height + 2 * reach);
   const cv::Mat input = panorama(around), wanted = expected(tile);
   cv::Point2d shift = cv::phaseCorrelate(wanted, panorama(tile));
@@ -103,6 +116,8 @@ cv::Mat aligned_tile(const cv::Mat& panorama, const cv::Mat& expected, cv::Rect 
   } catch (const cv::Exception&) {
     warp = start;
   }
+  if (!reads_shown(shown, tile, reach, warp))
+    warp = reads_shown(shown, tile, reach, start) ? start : (cv::Mat_<float>(2, 3) << 1, 0, reach, 0, 1, reach);
   cv::Mat aligned;
   cv::warpAffine(input, aligned, warp, tile.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP);
   return aligned;
@@ -142,7 +157,7 @@ TileErrors compare_tiles(const cv::Mat& image, const cv::Mat& expected, const cv
     for (int x = reach; x + side + reach <= image.cols; x += side) {
       const cv::Rect tile(x, y, side, side);
       if (cv::countNonZero(both(tile)) < side * side) continue;
-      const cv::Mat aligned = aligned_tile(image, expected, tile, reach);
+      const cv::Mat aligned = aligned_tile(image, expected, both, tile, reach);
       const cv::Mat wanted = expected(tile).clone();  // filters would read a view's neighbours
       const double error = cv::norm(aligned, wanted, cv::NORM_L2);
       errors.squared_error += error * error;

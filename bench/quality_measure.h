@@ -53,8 +53,9 @@ struct TileErrors {
 };
 
 // Every tile of `image` that `both` covers fully, aligned on its own onto
-// `expected` (phase correlation, then ECC, a translation) and compared with
-// it. Both images CV_32F grey of one size; `both` CV_8U.
+// `expected` (phase correlation, then ECC, a translation; never onto pixels
+// `both` leaves out) and compared with it. Both images CV_32F grey of one
+// size; `both` CV_8U.
 TileErrors compare_tiles(const cv::Mat& image, const cv::Mat& expected, const cv::Mat& both, Tiling tiling);
 
 // An image in grey levels, CV_32F.
