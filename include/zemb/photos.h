@@ -31,7 +31,7 @@ const char* left_out_name(PhotoLeftOut why);
 struct LeftOutPhoto {
   int index = 0;  // in the order given
   PhotoLeftOut why = PhotoLeftOut::kNoConfidentPair;
-  std::string message;  // the same for a person, with the figures behind it
+  std::string message;  // the same for a person, with the figures behind it; photos counted from 1
 };
 
 struct PhotoSetReport {

@@ -48,9 +48,13 @@ SweepRecord record_of(const std::vector<cv::Mat>& images, const std::vector<int>
   return record;
 }
 
+// A person counts photos from 1, in the order given, as a file manager lists
+// them; the report's indices count from 0.
+std::string photo_number(int index) { return std::to_string(index + 1); }
+
 std::string list_text(const std::vector<int>& photos) {
   std::string text;
-  for (int photo : photos) text += (text.empty() ? "" : ", ") + std::to_string(photo);
+  for (int photo : photos) text += (text.empty() ? "" : ", ") + photo_number(photo);
   return text;
 }
 
@@ -73,10 +77,10 @@ LeftOutPhoto left_out_photo(int photo, const std::vector<Described>& described, 
     return {photo, PhotoLeftOut::kNoConfidentPair, "no photo it was matched against shares a feature with it"};
   if (joined_to.empty())
     return {photo, PhotoLeftOut::kNoConfidentPair,
-            cv::format("its best pair, with photo %d, reaches confidence %.2f with %d inliers of %d matches (a pair "
+            cv::format("its best pair, with photo %s, reaches confidence %.2f with %d inliers of %d matches (a pair "
                        "needs %.2f and %d inliers)",
-                       best->i == photo ? best->j : best->i, best->confidence, best->inliers, best->matches,
-                       options.min_confidence, options.min_inliers)};
+                       photo_number(best->i == photo ? best->j : best->i).c_str(), best->confidence, best->inliers,
+                       best->matches, options.min_confidence, options.min_inliers)};
   return {photo, PhotoLeftOut::kSmallerGroup,
           "it joins only photos " + list_text(std::vector<int>(joined_to.begin(), joined_to.end())) +
               ", outside the largest group of " + std::to_string(largest) + " photos"};
@@ -94,7 +98,7 @@ std::vector<LeftOutPhoto> outside_group(const std::vector<int>& group, const std
 std::string reasons_text(const std::vector<LeftOutPhoto>& left_out) {
   std::string text;
   for (const LeftOutPhoto& photo : left_out)
-    text += (text.empty() ? "" : "; ") + ("photo " + std::to_string(photo.index) + ": " + photo.message);
+    text += (text.empty() ? "" : "; ") + ("photo " + photo_number(photo.index) + ": " + photo.message);
   return text;
 }
 
