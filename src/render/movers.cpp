@@ -95,11 +95,12 @@ Patch grown(const cv::Mat& mask, cv::Point corner, int margin) {
   return {cv::Rect(corner - cv::Point(margin, margin), padded.size()), distance <= margin};
 }
 
-// Where each pair of overlapping keyframes differs strongly.
-std::vector<PairDifference> differing_parts(const SeamInputs& in,
-                                            const cv::Ptr<cv::detail::ExposureCompensator>& compensator,
-                                            double threshold, int margin) {
-  std::vector<PairDifference> parts;
+// Calls found(i, j, difference) for each pair of overlapping keyframes
+// (i < j) that differ strongly somewhere, the difference cut to its
+// bounding box.
+template <typename Found>
+void each_strong_difference(const SeamInputs& in, const cv::Ptr<cv::detail::ExposureCompensator>& compensator,
+                            double threshold, Found&& found) {
   const std::vector<cv::Mat> images = compensated(in, compensator);
   for (std::size_t i = 0; i < images.size(); ++i) {
     const cv::Rect rect_i(in.corners[i], images[i].size());
@@ -110,11 +111,20 @@ std::vector<PairDifference> differing_parts(const SeamInputs& in,
       const cv::Mat strong = strong_difference(images[i](overlap - in.corners[i]), images[j](overlap - in.corners[j]),
                                                both, threshold);
       const cv::Rect differs = cv::boundingRect(strong);
-      if (differs.empty()) continue;
-      const Patch around = grown(strong(differs), overlap.tl() + differs.tl(), margin);
-      for (Patch& patch : connected_patches(around.mask, around.rect.tl())) parts.push_back({std::move(patch), i, j});
+      if (!differs.empty()) found(i, j, Patch{differs + overlap.tl(), strong(differs)});
     }
   }
+}
+
+// Where each pair of overlapping keyframes differs strongly.
+std::vector<PairDifference> differing_parts(const SeamInputs& in,
+                                            const cv::Ptr<cv::detail::ExposureCompensator>& compensator,
+                                            double threshold, int margin) {
+  std::vector<PairDifference> parts;
+  each_strong_difference(in, compensator, threshold, [&](std::size_t i, std::size_t j, const Patch& difference) {
+    const Patch around = grown(difference.mask, difference.rect.tl(), margin);
+    for (Patch& patch : connected_patches(around.mask, around.rect.tl())) parts.push_back({std::move(patch), i, j});
+  });
   return parts;
 }
 
@@ -170,6 +180,33 @@ std::vector<MoverRegion> mover_regions(const SeamInputs& in,
   CV_Assert(in.corners.size() == in.images.size() && in.coverage.size() == in.images.size() &&
             in.gain_index.size() == in.images.size());
   return joined(differing_parts(in, compensator, threshold, margin));
+}
+
+bool leave_out_movers(SeamInputs& in, const cv::Ptr<cv::detail::ExposureCompensator>& compensator,
+                      double threshold) {
+  CV_Assert(in.corners.size() == in.images.size() && in.coverage.size() == in.images.size() &&
+            in.gain_index.size() == in.images.size());
+  std::vector<cv::Mat> moved(in.images.size());
+  bool any = false;
+  each_strong_difference(in, compensator, threshold, [&](std::size_t i, std::size_t j, const Patch& difference) {
+    // The opening shaved the difference's edge, where the mover's outline
+    // blurs into the scene: grown back, and a little past it.
+    const Patch around = grown(difference.mask, difference.rect.tl(), kThinnest);
+    for (const std::size_t k : {i, j}) {
+      if (moved[k].empty()) moved[k] = cv::Mat::zeros(in.coverage[k].size(), CV_8U);
+      const cv::Rect common = around.rect & cv::Rect(in.corners[k], moved[k].size());
+      moved[k](common - in.corners[k]) |= around.mask(common - around.rect.tl());
+    }
+    any = true;
+  });
+  for (std::size_t k = 0; k < moved.size(); ++k) {
+    if (moved[k].empty()) continue;
+    const cv::Mat still = ~moved[k];
+    cv::UMat kept;
+    cv::bitwise_and(in.coverage[k], still, kept);
+    in.coverage[k] = kept;
+  }
+  return any;
 }
 
 namespace {

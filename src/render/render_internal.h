@@ -290,6 +290,15 @@ std::vector<MoverRegion> mover_regions(const SeamInputs& in,
                                        const cv::Ptr<cv::detail::ExposureCompensator>& compensator,
                                        double threshold, int margin);
 
+// Takes out of `in`'s coverage where some other keyframe, the exposures
+// evened out by `compensator` (fed with `in`), differs from it as
+// mover_regions finds, a little grown; true when it took any pixel. Gains
+// fed again with what is left follow the scene alone: a bright figure in
+// one keyframe's overlap and not in the other's would pull their gains
+// apart, and the whole of both keyframes with them.
+bool leave_out_movers(SeamInputs& in, const cv::Ptr<cv::detail::ExposureCompensator>& compensator,
+                      double threshold);
+
 // The seam masks set over each region: in one region of each mover all
 // that the keyframe which saw most of the mover there covers goes to it;
 // every other pixel to a keyframe that shows the scene there (one differing
