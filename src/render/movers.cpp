@@ -5,10 +5,12 @@
 // out, differ strongly over more than a thin edge, their difference, grown
 // past the blender's reach, is joined with the other pairs' differences it
 // touches into a region, and the seam masks are set there by what each
-// keyframe shows: a keyframe that differs from more than half of the others
-// covering a pixel saw the mover there, the others the scene. A mover leaves
-// a region where each keyframe saw it, and regions that hold differences of
-// one pair of keyframes are one mover's. In one region of each mover the
+// keyframe shows: a keyframe that differs from every other covering a pixel
+// saw the mover there (grown by the blender's reach), the others, which
+// agree, the scene. Where only two cover a pixel and differ, the one whose
+// copy continues into pixels where it surely saw the mover saw it. A mover
+// leaves a region where each keyframe saw it, and regions that hold
+// differences of one pair of keyframes are one mover's. In one region of each mover the
 // keyframe that saw most of the mover takes all it covers; everywhere else
 // keyframes that show the scene do: the mover is shown once, whole, as one
 // keyframe saw it. Seams and gains are found on small copies, so this is
@@ -32,10 +34,10 @@ namespace {
 constexpr int kThinnest = 5;
 
 // The part of a keyframe's mask (at `corner`) within `rect`, zero beyond it.
-cv::Mat within(const cv::UMat& mask, cv::Point corner, const cv::Rect& rect) {
+cv::Mat within(cv::InputArray mask, cv::Point corner, const cv::Rect& rect) {
   cv::Mat part = cv::Mat::zeros(rect.size(), CV_8U);
   const cv::Rect common = cv::Rect(corner, mask.size()) & rect;
-  if (!common.empty()) mask(common - corner).copyTo(part(common - rect.tl()));
+  if (!common.empty()) mask.getMat()(common - corner).copyTo(part(common - rect.tl()));
   return part;
 }
 
@@ -123,7 +125,10 @@ std::vector<PairDifference> differing_parts(const SeamInputs& in,
   std::vector<PairDifference> parts;
   each_strong_difference(in, compensator, threshold, [&](std::size_t i, std::size_t j, const Patch& difference) {
     const Patch around = grown(difference.mask, difference.rect.tl(), margin);
-    for (Patch& patch : connected_patches(around.mask, around.rect.tl())) parts.push_back({std::move(patch), i, j});
+    for (Patch& patch : connected_patches(around.mask, around.rect.tl())) {
+      cv::Mat strong = within(difference.mask, difference.rect.tl(), patch.rect) & patch.mask;
+      parts.push_back({std::move(patch), std::move(strong), i, j});
+    }
   });
   return parts;
 }
@@ -212,33 +217,73 @@ bool leave_out_movers(SeamInputs& in, const cv::Ptr<cv::detail::ExposureCompensa
 namespace {
 
 // How the keyframes that meet a region see it: what each covers of it, and
-// where each is the odd one out, differing from more than half of the
-// others that cover the pixel (it saw the mover there; the others the
-// scene). CV_8U masks over the region's rect.
+// where each saw the mover (grown by the blender's reach), the others the
+// scene. CV_8U masks over the region's rect.
 struct Views {
   std::vector<std::size_t> keyframes;
   std::vector<cv::Mat> covered, odd;
 };
 
-Views views_of(const MoverRegion& region, const SeamInputs& in) {
+// The parts of `maybe` (CV_8U) that hold some pixel of `sure`, with `sure`.
+cv::Mat parts_holding(const cv::Mat& maybe, const cv::Mat& sure) {
+  cv::Mat labels;
+  const int count = cv::connectedComponents(maybe | sure, labels, 8, CV_32S);
+  std::vector<cv::Point> points;
+  cv::findNonZero(sure, points);
+  std::vector<bool> held(std::size_t(count), false);
+  for (const cv::Point& p : points) held[std::size_t(labels.at<int>(p))] = true;
+  cv::Mat result = cv::Mat::zeros(labels.size(), CV_8U);
+  for (int label = 1; label < count; ++label)
+    if (held[std::size_t(label)]) result |= labels == label;
+  return result;
+}
+
+// Where each keyframe saw the mover, before it is grown. A keyframe that
+// differs from every other covering a pixel, three or more covering it,
+// saw the mover there: the others agree among themselves on the scene.
+// Where only two cover a pixel and differ, nothing there says which saw
+// it; the one whose copy continues into pixels where it surely saw the
+// mover did (the other's side of the frame edge), and where neither's
+// does, both are taken to have.
+std::vector<cv::Mat> saw_mover(const MoverRegion& region, const Views& views) {
+  const cv::Rect& rect = region.patch.rect;
+  cv::Mat covering = cv::Mat::zeros(rect.size(), CV_16U);
+  for (const cv::Mat& covered : views.covered) cv::add(covering, covered / 255, covering, cv::noArray(), CV_16U);
+  std::vector<cv::Mat> sure, unsure;
+  for (std::size_t e = 0; e < views.keyframes.size(); ++e) {
+    cv::Mat differing = cv::Mat::zeros(rect.size(), CV_16U);
+    for (const PairDifference& part : region.parts)
+      if (part.first == views.keyframes[e] || part.second == views.keyframes[e])
+        cv::add(differing(part.patch.rect - rect.tl()), part.strong / 255, differing(part.patch.rect - rect.tl()),
+                cv::noArray(), CV_16U);
+    const cv::Mat from_all = (differing > 0) & (differing == covering - 1) & views.covered[e];
+    sure.push_back(from_all & (covering > 2));
+    unsure.push_back(from_all & (covering == 2));
+  }
+  std::vector<cv::Mat> saw;
+  cv::Mat settled = cv::Mat::zeros(rect.size(), CV_8U);
+  for (std::size_t e = 0; e < views.keyframes.size(); ++e) {
+    saw.push_back(parts_holding(unsure[e], sure[e]));
+    settled |= saw.back() & unsure[e];
+  }
+  for (std::size_t e = 0; e < views.keyframes.size(); ++e) saw[e] |= unsure[e] & ~settled;
+  return saw;
+}
+
+Views views_of(const MoverRegion& region, const SeamInputs& in, int margin) {
   const cv::Rect& rect = region.patch.rect;
   Views views;
-  cv::Mat covering = cv::Mat::zeros(rect.size(), CV_16U);
   for (std::size_t k = 0; k < in.coverage.size(); ++k) {
     if ((cv::Rect(in.corners[k], in.coverage[k].size()) & rect).empty()) continue;
     const cv::Mat covered = region.patch.mask & within(in.coverage[k], in.corners[k], rect);
     if (cv::countNonZero(covered) == 0) continue;
     views.keyframes.push_back(k);
     views.covered.push_back(covered);
-    cv::add(covering, covered / 255, covering, cv::noArray(), CV_16U);
   }
-  for (std::size_t e = 0; e < views.keyframes.size(); ++e) {
-    cv::Mat differing = cv::Mat::zeros(rect.size(), CV_16U);
-    for (const PairDifference& part : region.parts)
-      if (part.first == views.keyframes[e] || part.second == views.keyframes[e])
-        cv::add(differing(part.patch.rect - rect.tl()), part.patch.mask / 255, differing(part.patch.rect - rect.tl()),
-                cv::noArray(), CV_16U);
-    views.odd.push_back((differing * 2 > covering - 1) & views.covered[e]);
+  const std::vector<cv::Mat> saw = saw_mover(region, views);
+  for (std::size_t e = 0; e < saw.size(); ++e) {
+    const Patch around = grown(saw[e], rect.tl(), margin);
+    views.odd.push_back(within(around.mask, around.rect.tl(), rect) & views.covered[e]);
   }
   return views;
 }
@@ -279,9 +324,9 @@ std::size_t most_of(const std::vector<cv::Mat>& masks, const cv::Mat& wanted, in
 // keyframes that show the scene there, where the seam put them first, then
 // to the one covering most. Pixels no keyframe shows the scene at stay as
 // the seams left them.
-void settle(const MoverRegion& region, bool shows_mover, SeamPass& pass, const SeamInputs& in) {
+void settle(const MoverRegion& region, bool shows_mover, int margin, SeamPass& pass, const SeamInputs& in) {
   const cv::Rect& rect = region.patch.rect;
-  const Views views = views_of(region, in);
+  const Views views = views_of(region, in, margin);
   cv::Mat open = region.patch.mask.clone();
   int pixels = 0;
   const std::size_t seer = most_of(views.odd, open, pixels);
@@ -320,11 +365,11 @@ std::map<int, std::size_t> shown_regions(const std::vector<MoverRegion>& regions
 
 }  // namespace
 
-void keep_movers_whole(const std::vector<MoverRegion>& regions, const SeamInputs& in, SeamPass& pass) {
+void keep_movers_whole(const std::vector<MoverRegion>& regions, const SeamInputs& in, int margin, SeamPass& pass) {
   CV_Assert(in.coverage.size() == pass.masks.size() && in.corners.size() == pass.masks.size());
   const std::map<int, std::size_t> shown = shown_regions(regions);
   for (std::size_t r = 0; r < regions.size(); ++r)
-    settle(regions[r], shown.at(regions[r].mover) == r, pass, in);
+    settle(regions[r], shown.at(regions[r].mover) == r, margin, pass, in);
 }
 
 }  // namespace rendering

@@ -165,7 +165,7 @@ void find_window_seams(const std::vector<std::size_t>& window, int mover_reach, 
     corners.push_back(work.corners[k]);
   }
   pass.seam_finder->find(images, corners, local.masks);
-  if (!movers.empty()) keep_movers_whole(movers, in, local);
+  if (!movers.empty()) keep_movers_whole(movers, in, mover_reach, local);
   for (std::size_t j = 0; j < window.size(); ++j) pass.masks[window[j]] = local.masks[j];
 }
 
