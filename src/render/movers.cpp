@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <map>
 #include <numeric>
+#include <set>
 #include <utility>
 
 #include <opencv2/imgproc.hpp>
@@ -216,12 +217,15 @@ bool leave_out_movers(SeamInputs& in, const cv::Ptr<cv::detail::ExposureCompensa
 
 namespace {
 
-// How the keyframes that meet a region see it: what each covers of it, and
-// where each saw the mover (grown by the blender's reach), the others the
-// scene. CV_8U masks over the region's rect.
+// How the keyframes that meet a region see it: what each covers of it;
+// where it surely saw the mover (it differs from every other keyframe
+// covering the pixel, three or more covering it: the others agree among
+// themselves on the scene), and where it may have (it and one other cover
+// the pixel, and they differ); where it saw the mover, grown by the
+// blender's reach. CV_8U masks over the region's rect.
 struct Views {
   std::vector<std::size_t> keyframes;
-  std::vector<cv::Mat> covered, odd;
+  std::vector<cv::Mat> covered, sure, unsure, odd;
 };
 
 // The parts of `maybe` (CV_8U) that hold some pixel of `sure`, with `sure`.
@@ -238,18 +242,11 @@ cv::Mat parts_holding(const cv::Mat& maybe, const cv::Mat& sure) {
   return result;
 }
 
-// Where each keyframe saw the mover, before it is grown. A keyframe that
-// differs from every other covering a pixel, three or more covering it,
-// saw the mover there: the others agree among themselves on the scene.
-// Where only two cover a pixel and differ, nothing there says which saw
-// it; the one whose copy continues into pixels where it surely saw the
-// mover did (the other's side of the frame edge), and where neither's
-// does, both are taken to have.
-std::vector<cv::Mat> saw_mover(const MoverRegion& region, const Views& views) {
+// What each keyframe surely saw of the region's mover, and what it may have.
+void sightings(const MoverRegion& region, Views& views) {
   const cv::Rect& rect = region.patch.rect;
   cv::Mat covering = cv::Mat::zeros(rect.size(), CV_16U);
   for (const cv::Mat& covered : views.covered) cv::add(covering, covered / 255, covering, cv::noArray(), CV_16U);
-  std::vector<cv::Mat> sure, unsure;
   for (std::size_t e = 0; e < views.keyframes.size(); ++e) {
     cv::Mat differing = cv::Mat::zeros(rect.size(), CV_16U);
     for (const PairDifference& part : region.parts)
@@ -257,20 +254,12 @@ std::vector<cv::Mat> saw_mover(const MoverRegion& region, const Views& views) {
         cv::add(differing(part.patch.rect - rect.tl()), part.strong / 255, differing(part.patch.rect - rect.tl()),
                 cv::noArray(), CV_16U);
     const cv::Mat from_all = (differing > 0) & (differing == covering - 1) & views.covered[e];
-    sure.push_back(from_all & (covering > 2));
-    unsure.push_back(from_all & (covering == 2));
+    views.sure.push_back(from_all & (covering > 2));
+    views.unsure.push_back(from_all & (covering == 2));
   }
-  std::vector<cv::Mat> saw;
-  cv::Mat settled = cv::Mat::zeros(rect.size(), CV_8U);
-  for (std::size_t e = 0; e < views.keyframes.size(); ++e) {
-    saw.push_back(parts_holding(unsure[e], sure[e]));
-    settled |= saw.back() & unsure[e];
-  }
-  for (std::size_t e = 0; e < views.keyframes.size(); ++e) saw[e] |= unsure[e] & ~settled;
-  return saw;
 }
 
-Views views_of(const MoverRegion& region, const SeamInputs& in, int margin) {
+Views views_of(const MoverRegion& region, const SeamInputs& in) {
   const cv::Rect& rect = region.patch.rect;
   Views views;
   for (std::size_t k = 0; k < in.coverage.size(); ++k) {
@@ -280,12 +269,34 @@ Views views_of(const MoverRegion& region, const SeamInputs& in, int margin) {
     views.keyframes.push_back(k);
     views.covered.push_back(covered);
   }
-  const std::vector<cv::Mat> saw = saw_mover(region, views);
-  for (std::size_t e = 0; e < saw.size(); ++e) {
+  sightings(region, views);
+  return views;
+}
+
+// Where each keyframe saw the mover, grown by `margin`. Where only two
+// cover a pixel and differ, nothing there says which saw it: the one whose
+// copy continues into pixels where it surely saw the mover did (the
+// other's frame edge cut it off), else the one that saw the mover nowhere
+// else (`surely_saw` holds the keyframes that surely saw it somewhere), a
+// keyframe showing it once; else both are taken to have.
+void mark_odd(const cv::Rect& rect, const std::set<std::size_t>& surely_saw, int margin, Views& views) {
+  const std::size_t n = views.keyframes.size();
+  std::vector<cv::Mat> saw, open(n);
+  cv::Mat settled = cv::Mat::zeros(rect.size(), CV_8U);
+  for (std::size_t e = 0; e < n; ++e) {
+    saw.push_back(parts_holding(views.unsure[e], views.sure[e]));
+    settled |= saw.back() & views.unsure[e];
+  }
+  cv::Mat claimed = cv::Mat::zeros(rect.size(), CV_8U);
+  for (std::size_t e = 0; e < n; ++e) {
+    open[e] = views.unsure[e] & ~settled;
+    if (!surely_saw.count(views.keyframes[e])) claimed |= open[e];
+  }
+  for (std::size_t e = 0; e < n; ++e) {
+    saw[e] |= surely_saw.count(views.keyframes[e]) ? open[e] & ~claimed : open[e];
     const Patch around = grown(saw[e], rect.tl(), margin);
     views.odd.push_back(within(around.mask, around.rect.tl(), rect) & views.covered[e]);
   }
-  return views;
 }
 
 // `taken` (over `rect`) in keyframe `owner`'s seam mask and in no other.
@@ -324,9 +335,8 @@ std::size_t most_of(const std::vector<cv::Mat>& masks, const cv::Mat& wanted, in
 // keyframes that show the scene there, where the seam put them first, then
 // to the one covering most. Pixels no keyframe shows the scene at stay as
 // the seams left them.
-void settle(const MoverRegion& region, bool shows_mover, int margin, SeamPass& pass, const SeamInputs& in) {
+void settle(const MoverRegion& region, const Views& views, bool shows_mover, SeamPass& pass, const SeamInputs& in) {
   const cv::Rect& rect = region.patch.rect;
-  const Views views = views_of(region, in, margin);
   cv::Mat open = region.patch.mask.clone();
   int pixels = 0;
   const std::size_t seer = most_of(views.odd, open, pixels);
@@ -368,8 +378,17 @@ std::map<int, std::size_t> shown_regions(const std::vector<MoverRegion>& regions
 void keep_movers_whole(const std::vector<MoverRegion>& regions, const SeamInputs& in, int margin, SeamPass& pass) {
   CV_Assert(in.coverage.size() == pass.masks.size() && in.corners.size() == pass.masks.size());
   const std::map<int, std::size_t> shown = shown_regions(regions);
-  for (std::size_t r = 0; r < regions.size(); ++r)
-    settle(regions[r], shown.at(regions[r].mover) == r, margin, pass, in);
+  std::vector<Views> views;
+  std::map<int, std::set<std::size_t>> surely_saw;  // each mover's
+  for (const MoverRegion& region : regions) {
+    views.push_back(views_of(region, in));
+    for (std::size_t e = 0; e < views.back().keyframes.size(); ++e)
+      if (cv::countNonZero(views.back().sure[e]) > 0) surely_saw[region.mover].insert(views.back().keyframes[e]);
+  }
+  for (std::size_t r = 0; r < regions.size(); ++r) {
+    mark_odd(regions[r].patch.rect, surely_saw[regions[r].mover], margin, views[r]);
+    settle(regions[r], views[r], shown.at(regions[r].mover) == r, pass, in);
+  }
 }
 
 }  // namespace rendering
