@@ -414,7 +414,9 @@ class RenderOptions:
     """
     mover_difference: float
     """float, 1 to 255. Grey levels (in the channel that differs most) by which overlapping keyframes must differ,
-    after exposure compensation, for the difference to count as something that moved.
+    after exposure compensation, for the difference to count as something that moved. The gains are found again
+    without such pixels (a figure in one keyframe of an overlap and not in the other would pull both), keep_movers
+    on or off, unless exposure is not evened out (exposure 0).
     """
     surface: PanoramaSurface
     """PanoramaSurface. What a render with the rotation model projects onto: a plane, a cylinder, the whole sphere

@@ -393,7 +393,9 @@ struct RenderOptions {
           "cut it, and the blend leave a half-transparent ghost.");
     visit("mover_difference", o.mover_difference, 1, 255,
           "Grey levels (in the channel that differs most) by which overlapping keyframes must differ, after "
-          "exposure compensation, for the difference to count as something that moved.");
+          "exposure compensation, for the difference to count as something that moved. The gains are found "
+          "again without such pixels (a figure in one keyframe of an overlap and not in the other would pull "
+          "both), keep_movers on or off, unless exposure is not evened out (exposure 0).");
     visit("surface", o.surface, 0, 3,
           "What a render with the rotation model projects onto: a plane, a cylinder, the whole sphere "
           "(equirectangular, twice as wide as high), or (auto) the plane unless the sweep reaches past 50 degrees "

@@ -139,7 +139,9 @@ cv::Ptr<cv::detail::Blender> blender_for(const RenderOptions& options) {
   using cv::detail::Blender;
   switch (options.blending) {
     case Blending::kNone: return Blender::createDefault(Blender::NO);
-    case Blending::kFeather: return Blender::createDefault(Blender::FEATHER);
+    // Blender::createDefault(FEATHER) passes its try_gpu flag on as the
+    // feather's sharpness: 0, every weight 0, and a black panorama.
+    case Blending::kFeather: return cv::makePtr<cv::detail::FeatherBlender>();
     case Blending::kMultiBand: return cv::makePtr<cv::detail::MultiBandBlender>(false, options.blend_bands);
   }
   CV_Error(cv::Error::StsBadArg, "RenderOptions::blending names no blender");
@@ -253,8 +255,9 @@ void blend_planned(const SweepRecord& record, const FrameWarps& warps, Compositi
     sizes.push_back(footprint.size());
   }
   plan.blender->prepare(corners, sizes);
-  // What the frames cover, gathered here: not every blender's own mask can be
-  // trusted (OpenCV 4.6's feather blender hands back an empty one).
+  // What the frames cover, gathered here: a blender's own mask is where its
+  // weights add up to more than nothing, which a blender given as a stage
+  // need not keep to.
   const cv::Rect box = cv::detail::resultRoi(corners, sizes);
   cv::Mat covered = cv::Mat::zeros(box.size(), CV_8U);
   for (std::size_t k = 0; k < plan.drawn.size(); ++k) {

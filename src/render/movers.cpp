@@ -5,10 +5,12 @@
 // out, differ strongly over more than a thin edge, their difference, grown
 // past the blender's reach, is joined with the other pairs' differences it
 // touches into a region, and the seam masks are set there by what each
-// keyframe shows: a keyframe that differs from more than half of the others
-// covering a pixel saw the mover there, the others the scene. A mover leaves
-// a region where each keyframe saw it, and regions that hold differences of
-// one pair of keyframes are one mover's. In one region of each mover the
+// keyframe shows: a keyframe that differs from every other covering a pixel
+// saw the mover there (grown by the blender's reach), the others, which
+// agree, the scene. Where only two cover a pixel and differ, the one whose
+// copy continues into pixels where it surely saw the mover saw it. A mover
+// leaves a region where each keyframe saw it, and regions that hold
+// differences of one pair of keyframes are one mover's. In one region of each mover the
 // keyframe that saw most of the mover takes all it covers; everywhere else
 // keyframes that show the scene do: the mover is shown once, whole, as one
 // keyframe saw it. Seams and gains are found on small copies, so this is
@@ -16,6 +18,7 @@
 #include <algorithm>
 #include <map>
 #include <numeric>
+#include <set>
 #include <utility>
 
 #include <opencv2/imgproc.hpp>
@@ -32,10 +35,10 @@ namespace {
 constexpr int kThinnest = 5;
 
 // The part of a keyframe's mask (at `corner`) within `rect`, zero beyond it.
-cv::Mat within(const cv::UMat& mask, cv::Point corner, const cv::Rect& rect) {
+cv::Mat within(cv::InputArray mask, cv::Point corner, const cv::Rect& rect) {
   cv::Mat part = cv::Mat::zeros(rect.size(), CV_8U);
   const cv::Rect common = cv::Rect(corner, mask.size()) & rect;
-  if (!common.empty()) mask(common - corner).copyTo(part(common - rect.tl()));
+  if (!common.empty()) mask.getMat()(common - corner).copyTo(part(common - rect.tl()));
   return part;
 }
 
@@ -95,11 +98,12 @@ Patch grown(const cv::Mat& mask, cv::Point corner, int margin) {
   return {cv::Rect(corner - cv::Point(margin, margin), padded.size()), distance <= margin};
 }
 
-// Where each pair of overlapping keyframes differs strongly.
-std::vector<PairDifference> differing_parts(const SeamInputs& in,
-                                            const cv::Ptr<cv::detail::ExposureCompensator>& compensator,
-                                            double threshold, int margin) {
-  std::vector<PairDifference> parts;
+// Calls found(i, j, difference) for each pair of overlapping keyframes
+// (i < j) that differ strongly somewhere, the difference cut to its
+// bounding box.
+template <typename Found>
+void each_strong_difference(const SeamInputs& in, const cv::Ptr<cv::detail::ExposureCompensator>& compensator,
+                            double threshold, Found&& found) {
   const std::vector<cv::Mat> images = compensated(in, compensator);
   for (std::size_t i = 0; i < images.size(); ++i) {
     const cv::Rect rect_i(in.corners[i], images[i].size());
@@ -110,11 +114,23 @@ std::vector<PairDifference> differing_parts(const SeamInputs& in,
       const cv::Mat strong = strong_difference(images[i](overlap - in.corners[i]), images[j](overlap - in.corners[j]),
                                                both, threshold);
       const cv::Rect differs = cv::boundingRect(strong);
-      if (differs.empty()) continue;
-      const Patch around = grown(strong(differs), overlap.tl() + differs.tl(), margin);
-      for (Patch& patch : connected_patches(around.mask, around.rect.tl())) parts.push_back({std::move(patch), i, j});
+      if (!differs.empty()) found(i, j, Patch{differs + overlap.tl(), strong(differs)});
     }
   }
+}
+
+// Where each pair of overlapping keyframes differs strongly.
+std::vector<PairDifference> differing_parts(const SeamInputs& in,
+                                            const cv::Ptr<cv::detail::ExposureCompensator>& compensator,
+                                            double threshold, int margin) {
+  std::vector<PairDifference> parts;
+  each_strong_difference(in, compensator, threshold, [&](std::size_t i, std::size_t j, const Patch& difference) {
+    const Patch around = grown(difference.mask, difference.rect.tl(), margin);
+    for (Patch& patch : connected_patches(around.mask, around.rect.tl())) {
+      cv::Mat strong = within(difference.mask, difference.rect.tl(), patch.rect) & patch.mask;
+      parts.push_back({std::move(patch), std::move(strong), i, j});
+    }
+  });
   return parts;
 }
 
@@ -172,38 +188,115 @@ std::vector<MoverRegion> mover_regions(const SeamInputs& in,
   return joined(differing_parts(in, compensator, threshold, margin));
 }
 
+bool leave_out_movers(SeamInputs& in, const cv::Ptr<cv::detail::ExposureCompensator>& compensator,
+                      double threshold) {
+  CV_Assert(in.corners.size() == in.images.size() && in.coverage.size() == in.images.size() &&
+            in.gain_index.size() == in.images.size());
+  std::vector<cv::Mat> moved(in.images.size());
+  bool any = false;
+  each_strong_difference(in, compensator, threshold, [&](std::size_t i, std::size_t j, const Patch& difference) {
+    // The opening shaved the difference's edge, where the mover's outline
+    // blurs into the scene: grown back, and a little past it.
+    const Patch around = grown(difference.mask, difference.rect.tl(), kThinnest);
+    for (const std::size_t k : {i, j}) {
+      if (moved[k].empty()) moved[k] = cv::Mat::zeros(in.coverage[k].size(), CV_8U);
+      const cv::Rect common = around.rect & cv::Rect(in.corners[k], moved[k].size());
+      moved[k](common - in.corners[k]) |= around.mask(common - around.rect.tl());
+    }
+    any = true;
+  });
+  for (std::size_t k = 0; k < moved.size(); ++k) {
+    if (moved[k].empty()) continue;
+    const cv::Mat still = ~moved[k];
+    cv::UMat kept;
+    cv::bitwise_and(in.coverage[k], still, kept);
+    in.coverage[k] = kept;
+  }
+  return any;
+}
+
 namespace {
 
-// How the keyframes that meet a region see it: what each covers of it, and
-// where each is the odd one out, differing from more than half of the
-// others that cover the pixel (it saw the mover there; the others the
-// scene). CV_8U masks over the region's rect.
+// How the keyframes that meet a region see it: what each covers of it;
+// where it surely saw the mover (it differs from every other keyframe
+// covering the pixel, three or more covering it: the others agree among
+// themselves on the scene), and where it may have (it and one other cover
+// the pixel, and they differ); where it saw the mover, grown by the
+// blender's reach. CV_8U masks over the region's rect.
 struct Views {
   std::vector<std::size_t> keyframes;
-  std::vector<cv::Mat> covered, odd;
+  std::vector<cv::Mat> covered, sure, unsure, odd;
 };
+
+// The parts of `maybe` (CV_8U) that hold some pixel of `sure`, with `sure`.
+cv::Mat parts_holding(const cv::Mat& maybe, const cv::Mat& sure) {
+  cv::Mat labels;
+  const int count = cv::connectedComponents(maybe | sure, labels, 8, CV_32S);
+  std::vector<cv::Point> points;
+  cv::findNonZero(sure, points);
+  std::vector<bool> held(std::size_t(count), false);
+  for (const cv::Point& p : points) held[std::size_t(labels.at<int>(p))] = true;
+  cv::Mat result = cv::Mat::zeros(labels.size(), CV_8U);
+  for (int label = 1; label < count; ++label)
+    if (held[std::size_t(label)]) result |= labels == label;
+  return result;
+}
+
+// What each keyframe surely saw of the region's mover, and what it may have.
+void sightings(const MoverRegion& region, Views& views) {
+  const cv::Rect& rect = region.patch.rect;
+  cv::Mat covering = cv::Mat::zeros(rect.size(), CV_16U);
+  for (const cv::Mat& covered : views.covered) cv::add(covering, covered / 255, covering, cv::noArray(), CV_16U);
+  for (std::size_t e = 0; e < views.keyframes.size(); ++e) {
+    cv::Mat differing = cv::Mat::zeros(rect.size(), CV_16U);
+    for (const PairDifference& part : region.parts)
+      if (part.first == views.keyframes[e] || part.second == views.keyframes[e])
+        cv::add(differing(part.patch.rect - rect.tl()), part.strong / 255, differing(part.patch.rect - rect.tl()),
+                cv::noArray(), CV_16U);
+    const cv::Mat from_all = (differing > 0) & (differing == covering - 1) & views.covered[e];
+    views.sure.push_back(from_all & (covering > 2));
+    views.unsure.push_back(from_all & (covering == 2));
+  }
+}
 
 Views views_of(const MoverRegion& region, const SeamInputs& in) {
   const cv::Rect& rect = region.patch.rect;
   Views views;
-  cv::Mat covering = cv::Mat::zeros(rect.size(), CV_16U);
   for (std::size_t k = 0; k < in.coverage.size(); ++k) {
     if ((cv::Rect(in.corners[k], in.coverage[k].size()) & rect).empty()) continue;
     const cv::Mat covered = region.patch.mask & within(in.coverage[k], in.corners[k], rect);
     if (cv::countNonZero(covered) == 0) continue;
     views.keyframes.push_back(k);
     views.covered.push_back(covered);
-    cv::add(covering, covered / 255, covering, cv::noArray(), CV_16U);
   }
-  for (std::size_t e = 0; e < views.keyframes.size(); ++e) {
-    cv::Mat differing = cv::Mat::zeros(rect.size(), CV_16U);
-    for (const PairDifference& part : region.parts)
-      if (part.first == views.keyframes[e] || part.second == views.keyframes[e])
-        cv::add(differing(part.patch.rect - rect.tl()), part.patch.mask / 255, differing(part.patch.rect - rect.tl()),
-                cv::noArray(), CV_16U);
-    views.odd.push_back((differing * 2 > covering - 1) & views.covered[e]);
-  }
+  sightings(region, views);
   return views;
+}
+
+// Where each keyframe saw the mover, grown by `margin`. Where only two
+// cover a pixel and differ, nothing there says which saw it: the one whose
+// copy continues into pixels where it surely saw the mover did (the
+// other's frame edge cut it off), else the one that saw the mover nowhere
+// else (`surely_saw` holds the keyframes that surely saw it somewhere), a
+// keyframe showing it once; else both are taken to have.
+void mark_odd(const cv::Rect& rect, const std::set<std::size_t>& surely_saw, int margin, Views& views) {
+  const std::size_t n = views.keyframes.size();
+  std::vector<cv::Mat> saw, open(n);
+  cv::Mat settled = cv::Mat::zeros(rect.size(), CV_8U);
+  for (std::size_t e = 0; e < n; ++e) {
+    saw.push_back(parts_holding(views.unsure[e], views.sure[e]));
+    settled |= saw.back() & views.unsure[e];
+  }
+  cv::Mat claimed = cv::Mat::zeros(rect.size(), CV_8U);
+  for (std::size_t e = 0; e < n; ++e) {
+    open[e] = views.unsure[e] & ~settled;
+    if (!surely_saw.count(views.keyframes[e])) claimed |= open[e];
+  }
+  for (std::size_t e = 0; e < n; ++e) {
+    saw[e] |= surely_saw.count(views.keyframes[e]) ? open[e] & ~claimed : open[e];
+    const Patch around = grown(saw[e], rect.tl(), margin);
+    views.odd.push_back(within(around.mask, around.rect.tl(), rect) & views.covered[e]);
+  }
 }
 
 // `taken` (over `rect`) in keyframe `owner`'s seam mask and in no other.
@@ -242,9 +335,8 @@ std::size_t most_of(const std::vector<cv::Mat>& masks, const cv::Mat& wanted, in
 // keyframes that show the scene there, where the seam put them first, then
 // to the one covering most. Pixels no keyframe shows the scene at stay as
 // the seams left them.
-void settle(const MoverRegion& region, bool shows_mover, SeamPass& pass, const SeamInputs& in) {
+void settle(const MoverRegion& region, const Views& views, bool shows_mover, SeamPass& pass, const SeamInputs& in) {
   const cv::Rect& rect = region.patch.rect;
-  const Views views = views_of(region, in);
   cv::Mat open = region.patch.mask.clone();
   int pixels = 0;
   const std::size_t seer = most_of(views.odd, open, pixels);
@@ -283,11 +375,20 @@ std::map<int, std::size_t> shown_regions(const std::vector<MoverRegion>& regions
 
 }  // namespace
 
-void keep_movers_whole(const std::vector<MoverRegion>& regions, const SeamInputs& in, SeamPass& pass) {
+void keep_movers_whole(const std::vector<MoverRegion>& regions, const SeamInputs& in, int margin, SeamPass& pass) {
   CV_Assert(in.coverage.size() == pass.masks.size() && in.corners.size() == pass.masks.size());
   const std::map<int, std::size_t> shown = shown_regions(regions);
-  for (std::size_t r = 0; r < regions.size(); ++r)
-    settle(regions[r], shown.at(regions[r].mover) == r, pass, in);
+  std::vector<Views> views;
+  std::map<int, std::set<std::size_t>> surely_saw;  // each mover's
+  for (const MoverRegion& region : regions) {
+    views.push_back(views_of(region, in));
+    for (std::size_t e = 0; e < views.back().keyframes.size(); ++e)
+      if (cv::countNonZero(views.back().sure[e]) > 0) surely_saw[region.mover].insert(views.back().keyframes[e]);
+  }
+  for (std::size_t r = 0; r < regions.size(); ++r) {
+    mark_odd(regions[r].patch.rect, surely_saw[regions[r].mover], margin, views[r]);
+    settle(regions[r], views[r], shown.at(regions[r].mover) == r, pass, in);
+  }
 }
 
 }  // namespace rendering

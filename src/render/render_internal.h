@@ -267,9 +267,10 @@ struct Patch {
   cv::Mat mask;  // CV_8U, rect's size
 };
 
-// One connected part of where two keyframes differ.
+// One connected part of where two keyframes differ, grown.
 struct PairDifference {
   Patch patch;
+  cv::Mat strong;  // CV_8U over patch.rect: where they differ, before it was grown
   std::size_t first = 0, second = 0;  // the two keyframes
 };
 
@@ -290,13 +291,25 @@ std::vector<MoverRegion> mover_regions(const SeamInputs& in,
                                        const cv::Ptr<cv::detail::ExposureCompensator>& compensator,
                                        double threshold, int margin);
 
+// Takes out of `in`'s coverage where some other keyframe, the exposures
+// evened out by `compensator` (fed with `in`), differs from it as
+// mover_regions finds, a little grown; true when it took any pixel. Gains
+// fed again with what is left follow the scene alone: a bright figure in
+// one keyframe's overlap and not in the other's would pull their gains
+// apart, and the whole of both keyframes with them.
+bool leave_out_movers(SeamInputs& in, const cv::Ptr<cv::detail::ExposureCompensator>& compensator,
+                      double threshold);
+
 // The seam masks set over each region: in one region of each mover all
 // that the keyframe which saw most of the mover there covers goes to it;
-// every other pixel to a keyframe that shows the scene there (one differing
-// from fewer than half of the others covering it), first to the keyframe
-// the seam finder gave it. What moved is shown once, whole, as one keyframe
-// saw it, and no seam or blend crosses it.
-void keep_movers_whole(const std::vector<MoverRegion>& regions, const SeamInputs& in, SeamPass& pass);
+// every other pixel to a keyframe that shows the scene there, first to the
+// keyframe the seam finder gave it. A keyframe saw the mover where it
+// differs from every other keyframe covering the pixel, and where it
+// differs from the only other one in a part joined to such pixels; a copy
+// of the mover it saw reaches `margin` pixels further (the blender's
+// reach). What moved is shown once, whole, as one keyframe saw it, and no
+// seam or blend crosses it.
+void keep_movers_whole(const std::vector<MoverRegion>& regions, const SeamInputs& in, int margin, SeamPass& pass);
 
 // What composition needs before any pixel is blended: the render scale,
 // what is drawn and where, the gains and seams, and the blender, with the

@@ -97,12 +97,25 @@ void add_gain_copy(std::size_t k, const WarpedFrame& seam_copy, double factor, S
   work.gain_corners[k] = cv::Point(cvRound(seam_copy.corner.x * factor), cvRound(seam_copy.corner.y * factor));
 }
 
+// The gains fed with the copies, then again without what moved between
+// them (found on the copies evened out by the first gains, which it pulls
+// only a little), unless `mover_difference` is 0 or nothing moved.
+void feed_without_movers(double mover_difference, SeamWork& work, SeamPass& pass) {
+  pass.compensator->feed(work.gain_corners, work.gain_images, work.gain_masks);
+  if (mover_difference <= 0) return;
+  SeamInputs in{work.gain_images, work.gain_corners, work.gain_masks, std::vector<int>(work.gain_images.size())};
+  std::iota(in.gain_index.begin(), in.gain_index.end(), 0);
+  if (leave_out_movers(in, pass.compensator, mover_difference))
+    pass.compensator->feed(work.gain_corners, work.gain_images, in.coverage);
+}
+
 // The gains, found first (what moved is told apart on keyframes whose
 // exposure is evened out) on a copy of every drawn keyframe reduced by
-// `factor`; with `keep_copies` (one window holds them all) the seam copies
-// stay for the seams.
+// `factor`, what moved left out (feed_without_movers); with `keep_copies`
+// (one window holds them all) the seam copies stay for the seams.
 void feed_gains(const SweepRecord& record, const std::vector<Drawn>& drawn, const FrameWarps& warps, double scale,
-                int turn, double factor, bool keep_copies, SeamWork& work, SeamPass& pass) {
+                int turn, double factor, bool keep_copies, double mover_difference, SeamWork& work,
+                SeamPass& pass) {
   work.corners.resize(drawn.size());
   work.gain_corners.resize(drawn.size());
   work.gain_images.resize(drawn.size());
@@ -113,7 +126,7 @@ void feed_gains(const SweepRecord& record, const std::vector<Drawn>& drawn, cons
     add_gain_copy(k, frame, factor, work);
     if (keep_copies) work.copies[k] = std::move(frame);
   }
-  pass.compensator->feed(work.gain_corners, work.gain_images, work.gain_masks);
+  feed_without_movers(mover_difference, work, pass);
   // The gains' own copies are done with once fed.
   work.gain_images.clear();
   work.gain_masks.clear();
@@ -152,7 +165,7 @@ void find_window_seams(const std::vector<std::size_t>& window, int mover_reach, 
     corners.push_back(work.corners[k]);
   }
   pass.seam_finder->find(images, corners, local.masks);
-  if (!movers.empty()) keep_movers_whole(movers, in, local);
+  if (!movers.empty()) keep_movers_whole(movers, in, mover_reach, local);
   for (std::size_t j = 0; j < window.size(); ++j) pass.masks[window[j]] = local.masks[j];
 }
 
@@ -182,7 +195,8 @@ void find_gains_and_seams(const SweepRecord& record, const std::vector<Drawn>& d
   cv::TickMeter exposure, seams;
   exposure.start();
   feed_gains(record, drawn, warps, scale, turn, total <= budget ? 1.0 : std::sqrt(budget / total),
-             windows.size() == 1, work, pass);
+             windows.size() == 1, options.exposure == ExposureCompensation::kNone ? 0.0 : options.mover_difference,
+             work, pass);
   exposure.stop();
   const int mover_reach = options.keep_movers ? mover_margin(options, scale, render_scale) : 0;
   for (std::size_t w = 0; w < windows.size(); ++w) {

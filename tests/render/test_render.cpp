@@ -391,7 +391,16 @@ TEST(Render, UsesTheStagesItIsGivenOrThoseTheOptionsName) {
   options.exposure = zemb::ExposureCompensation::kChannels;
   options.seams = zemb::SeamFinding::kVoronoi;
   options.blending = zemb::Blending::kFeather;
-  EXPECT_GT(cv::countNonZero(zemb::render(made.record, options).mask), 0);
+  const zemb::FinishedPanorama feathered = zemb::render(made.record, options);
+  EXPECT_GT(cv::countNonZero(feathered.mask), 0);
+  // The blend shows the keyframes where they cover: not black, not another picture.
+  cv::Mat gray;
+  cv::cvtColor(feathered.panorama, gray, cv::COLOR_BGR2GRAY);
+  EXPECT_GT(cv::mean(gray, feathered.mask)[0], 20.0);
+  options.blending = zemb::Blending::kMultiBand;
+  const zemb::FinishedPanorama multi_band = zemb::render(made.record, options);
+  ASSERT_EQ(multi_band.panorama.size(), feathered.panorama.size());
+  EXPECT_GT(cv::PSNR(multi_band.panorama, feathered.panorama), 25.0);
   zemb::RenderStages stages;
   const auto blender = cv::makePtr<CountingBlender>();
   stages.blender = blender;
