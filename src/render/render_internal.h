@@ -31,10 +31,11 @@ class FrameWarps {
   virtual ~FrameWarps() = default;
   // The panorama rectangle keyframe `index` covers.
   virtual cv::Rect footprint(int index, cv::Size scaled_size, double scale) const = 0;
-  // Warps the resized kept image into `out` (its size is footprint()'s);
-  // returns the footprint's top-left corner.
-  virtual cv::Point warp(int index, const cv::Mat& scaled_image, double scale, int interpolation, int border,
-                         cv::Mat& out) const = 0;
+  // Warps the resized kept image into `out` (linear, reflected borders) and
+  // its mask (CV_8U, the image's size) into `out_mask` (nearest, zero
+  // borders), both of footprint()'s size; returns its top-left corner.
+  virtual cv::Point warp(int index, const cv::Mat& scaled_image, const cv::Mat& scaled_mask, double scale,
+                         cv::Mat& out, cv::Mat& out_mask) const = 0;
   // Columns of one whole turn at `scale` on a surface that goes round (a
   // cylinder, a sphere); 0 on a plane.
   virtual double turn_columns(double /*scale*/) const { return 0; }
