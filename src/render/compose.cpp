@@ -36,8 +36,7 @@ WarpedFrame warp_frame(const SweepRecord& record, const FrameWarps& warps, int i
   cv::Mat small = kept;
   if (scale != 1.0) cv::resize(kept, small, scaled_size(kept.size(), scale), 0, 0, cv::INTER_AREA);
   WarpedFrame frame;
-  frame.corner = warps.warp(index, small, scale, cv::INTER_LINEAR, cv::BORDER_REFLECT, frame.image);
-  warps.warp(index, scene_mask(record, small.size()), scale, cv::INTER_NEAREST, cv::BORDER_CONSTANT, frame.mask);
+  frame.corner = warps.warp(index, small, scene_mask(record, small.size()), scale, frame.image, frame.mask);
   return frame;
 }
 

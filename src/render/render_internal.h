@@ -31,10 +31,11 @@ class FrameWarps {
   virtual ~FrameWarps() = default;
   // The panorama rectangle keyframe `index` covers.
   virtual cv::Rect footprint(int index, cv::Size scaled_size, double scale) const = 0;
-  // Warps the resized kept image into `out` (its size is footprint()'s);
-  // returns the footprint's top-left corner.
-  virtual cv::Point warp(int index, const cv::Mat& scaled_image, double scale, int interpolation, int border,
-                         cv::Mat& out) const = 0;
+  // Warps the resized kept image into `out` (linear, reflected borders) and
+  // its mask (CV_8U, the image's size) into `out_mask` (nearest, zero
+  // borders), both of footprint()'s size; returns its top-left corner.
+  virtual cv::Point warp(int index, const cv::Mat& scaled_image, const cv::Mat& scaled_mask, double scale,
+                         cv::Mat& out, cv::Mat& out_mask) const = 0;
   // Columns of one whole turn at `scale` on a surface that goes round (a
   // cylinder, a sphere); 0 on a plane.
   virtual double turn_columns(double /*scale*/) const { return 0; }
@@ -185,20 +186,24 @@ Residuals residuals(const LinkGraph& graph, const std::vector<cv::Mat>& to_world
 // Adjusts the cameras of one window of keyframes (a LinkGraph of its own,
 // every keyframe joined); false when the adjustment fails. Each camera's R
 // is its world transform: camera-to-world rotation (with focal and principal
-// point), or the kept-pixel -> plane transform of a plane model.
+// point), or the kept-pixel -> plane transform of a plane model. `cameras`
+// come in empty, or (to the rotation adjuster) as the window's cameras to go
+// on adjusting from.
 using WindowAdjuster = std::function<bool(const LinkGraph& window, std::vector<cv::detail::CameraParams>& cameras)>;
 
 // Runs `adjust` on overlapping windows of graph.joined (the adjusters'
 // solvers are dense) and carries each window onto the previous one through
 // the keyframes they share: by a rotation, or by a plane transform. Cameras
-// come back for every keyframe (default ones for those not joined);
-// kAdjustmentFailed names the window that failed.
+// come in empty, or one for every keyframe to go on from, and come back for
+// every keyframe (default ones for those not joined); kAdjustmentFailed
+// names the window that failed.
 std::optional<Failure> adjust_in_windows(const LinkGraph& graph, bool rotations, const WindowAdjuster& adjust,
                               std::vector<cv::detail::CameraParams>& cameras);
 
-// The window adjusters of each model. A rotation window starts at `focal`;
-// a similarity window holds its keyframes' scale at its root's with
-// `scale_weight` (RenderOptions::flat_scale_hold; 0 leaves it free).
+// The window adjusters of each model. A rotation window given no cameras
+// starts at `focal`; a similarity window holds its keyframes' scale at its
+// root's with `scale_weight` (RenderOptions::flat_scale_hold; 0 leaves it
+// free).
 WindowAdjuster rotation_adjuster(double focal, int iterations);
 WindowAdjuster similarity_adjuster(int iterations, double scale_weight);
 WindowAdjuster homography_adjuster(int iterations);

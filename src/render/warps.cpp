@@ -38,14 +38,15 @@ class HomographyWarps : public FrameWarps {
     return cv::Rect(tl, cv::Point(std::max(cvCeil(max_x), tl.x + 1), std::max(cvCeil(max_y), tl.y + 1)));
   }
 
-  cv::Point warp(int index, const cv::Mat& scaled_image, double scale, int interpolation, int border,
-                 cv::Mat& out) const override {
+  cv::Point warp(int index, const cv::Mat& scaled_image, const cv::Mat& scaled_mask, double scale, cv::Mat& out,
+                 cv::Mat& out_mask) const override {
     const cv::Rect box = footprint(index, scaled_image.size(), scale);
     cv::Mat shift = cv::Mat::eye(3, 3, CV_64F);
     shift.at<double>(0, 2) = -box.x;
     shift.at<double>(1, 2) = -box.y;
-    cv::warpPerspective(scaled_image, out, shift * scaled_transform(index, scale), box.size(), interpolation,
-                        border);
+    const cv::Mat transform = shift * scaled_transform(index, scale);
+    cv::warpPerspective(scaled_image, out, transform, box.size(), cv::INTER_LINEAR, cv::BORDER_REFLECT);
+    cv::warpPerspective(scaled_mask, out_mask, transform, box.size(), cv::INTER_NEAREST, cv::BORDER_CONSTANT);
     return box.tl();
   }
 
@@ -73,12 +74,17 @@ class RotationWarps : public FrameWarps {
            cv::Point(shift, 0);
   }
 
-  cv::Point warp(int index, const cv::Mat& scaled_image, double scale, int interpolation, int border,
-                 cv::Mat& out) const override {
+  // The projection's maps (a sine and a cosine a pixel) built once for the
+  // image and its mask: what RotationWarper::warp does for each.
+  cv::Point warp(int index, const cv::Mat& scaled_image, const cv::Mat& scaled_mask, double scale, cv::Mat& out,
+                 cv::Mat& out_mask) const override {
     const int shift = column_shift(index, scale);
-    return warper(scale)->warp(scaled_image, intrinsics(index, scale), turned_back(index, shift, scale),
-                               interpolation, border, out) +
-           cv::Point(shift, 0);
+    cv::Mat x_map, y_map;
+    const cv::Rect box = warper(scale)->buildMaps(scaled_image.size(), intrinsics(index, scale),
+                                                  turned_back(index, shift, scale), x_map, y_map);
+    cv::remap(scaled_image, out, x_map, y_map, cv::INTER_LINEAR, cv::BORDER_REFLECT);
+    cv::remap(scaled_mask, out_mask, x_map, y_map, cv::INTER_NEAREST, cv::BORDER_CONSTANT);
+    return box.tl() + cv::Point(shift, 0);
   }
 
   double turn_columns(double scale) const override {

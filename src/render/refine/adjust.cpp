@@ -137,12 +137,15 @@ std::optional<Failure> adjust_in_windows(const LinkGraph& graph, bool rotations,
                               std::vector<CameraParams>& cameras) {
   const std::vector<int>& order = graph.joined;
   const int n = static_cast<int>(order.size());
+  const std::vector<CameraParams> from = std::move(cameras);
   cameras.assign(graph.sizes.size(), CameraParams());
   for (int begin = 0, shared = 0;; begin += kWindow - kWindowOverlap, shared = kWindowOverlap) {
     const int end = std::min(n, begin + kWindow);
     const std::vector<int> keyframes(order.begin() + begin, order.begin() + end);
     const LinkGraph window = subgraph(graph, keyframes);
     std::vector<CameraParams> adjusted;
+    for (std::size_t k = 0; k < keyframes.size() && !from.empty(); ++k)
+      adjusted.push_back(from[std::size_t(keyframes[k])]);
     if (!window.left_out.empty() || !adjust(window, adjusted))
       return Failure{RenderFallback::kAdjustmentFailed, "the adjustment of keyframes " +
                                                             std::to_string(keyframes.front()) + ".." +
@@ -166,15 +169,17 @@ std::optional<Failure> adjust_in_windows(const LinkGraph& graph, bool rotations,
 WindowAdjuster rotation_adjuster(double focal, int iterations) {
   return [focal, iterations](const LinkGraph& window, std::vector<CameraParams>& cameras) {
     const MatchTable table = match_table(window);
-    cameras.assign(window.sizes.size(), CameraParams());
-    for (std::size_t i = 0; i < cameras.size(); ++i) {
-      cameras[i].focal = focal;
-      cameras[i].ppx = window.sizes[i].width * 0.5;
-      cameras[i].ppy = window.sizes[i].height * 0.5;
+    if (cameras.empty()) {
+      cameras.assign(window.sizes.size(), CameraParams());
+      for (std::size_t i = 0; i < cameras.size(); ++i) {
+        cameras[i].focal = focal;
+        cameras[i].ppx = window.sizes[i].width * 0.5;
+        cameras[i].ppy = window.sizes[i].height * 0.5;
+      }
+      cv::detail::HomographyBasedEstimator estimator(true);
+      if (!estimator(table.features, table.pairs, cameras) || !all_finite(cameras)) return false;
+      to_float_rotations(cameras);
     }
-    cv::detail::HomographyBasedEstimator estimator(true);
-    if (!estimator(table.features, table.pairs, cameras) || !all_finite(cameras)) return false;
-    to_float_rotations(cameras);
     cv::detail::BundleAdjusterRay adjuster;
     adjuster.setConfThresh(1.0);
     adjuster.setTermCriteria(

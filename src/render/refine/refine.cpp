@@ -6,6 +6,8 @@
 // by how well it fits the correspondences and whether it folds.
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <optional>
 #include <utility>
 
 #include "render/render_internal.h"
@@ -40,22 +42,53 @@ Attempt judged(Placements placements, const LinkGraph& graph, const Placements& 
   return attempt;
 }
 
+// A rotation fit that converges does so within a few iterations (OpenCV's
+// bundle adjuster has stopped by then on photo sets and sweeps that fit), so
+// the adjustment is looked at after these: a fit within max_residual there
+// is kept; one still this many times max_residual off (the focal length
+// creeping on, as over a flat scene seen from a moving camera) will not come
+// within it, and is left there when a cheaper model fits: the rest of
+// refine_iterations would cost seconds on a few dozen photos for a model
+// that is not used.
+constexpr int kLookIterations = 20;
+constexpr double kHopelessFit = 1.5;
+
+Attempt judged_rotations(std::optional<Failure> failure, const std::vector<CameraParams>& cameras,
+                         const SweepRecord& record, const LinkGraph& graph, const RenderOptions& options,
+                         const Placements& live) {
+  if (failure) return failed(std::move(*failure));
+  return judged(placed_by_rotations(RenderModel::kRotation, cameras, graph.joined, options, record.direction), graph,
+                live);
+}
+
+// The rotations adjusted from one focal length: kLookIterations, then,
+// unless the fit is within max_residual, or hopeless and `cheaper_fits`
+// says another model fits, the rest of refine_iterations from where they
+// stopped.
+Attempt rotations_from(double focal, const SweepRecord& record, const LinkGraph& graph, const RenderOptions& options,
+                       const Placements& live, const std::function<bool()>& cheaper_fits) {
+  const int first = std::min(options.refine_iterations, kLookIterations);
+  std::vector<CameraParams> cameras;
+  std::optional<Failure> failure = adjust_in_windows(graph, true, rotation_adjuster(focal, first), cameras);
+  Attempt attempt = judged_rotations(failure, cameras, record, graph, options, live);
+  const int rest = options.refine_iterations - first;
+  if (rest <= 0 || failure || (attempt.placed() && attempt.fit.p90 <= options.max_residual)) return attempt;
+  const bool hopeless = !attempt.placed() || attempt.fit.p90 > kHopelessFit * options.max_residual;
+  if (hopeless && cheaper_fits()) return attempt;
+  failure = adjust_in_windows(graph, true, rotation_adjuster(focal, rest), cameras);
+  return judged_rotations(std::move(failure), cameras, record, graph, options, live);
+}
+
 // The starts are tried best first; the first whose adjustment fits is kept,
 // else the one that fits best. Once two starts end at one focal length, that
 // is where the model fits best, and the other starts would only come to it
 // too (a start far from it at great cost).
 Attempt rotation_attempt(const SweepRecord& record, const LinkGraph& graph, const RenderOptions& options,
-                         const Placements& live) {
+                         const Placements& live, const std::function<bool()>& cheaper_fits) {
   Attempt best = failed({RenderFallback::kAdjustmentFailed, "no focal length to start the adjustment from"});
   std::vector<double> ends;
   for (double focal : focal_starts(record, graph, options)) {
-    std::vector<CameraParams> cameras;
-    std::optional<Failure> failure =
-        adjust_in_windows(graph, true, rotation_adjuster(focal, options.refine_iterations), cameras);
-    Attempt attempt =
-        failure ? failed(std::move(*failure))
-                : judged(placed_by_rotations(RenderModel::kRotation, cameras, graph.joined, options, record.direction),
-                         graph, live);
+    Attempt attempt = rotations_from(focal, record, graph, options, live, cheaper_fits);
     const double end = attempt.placed() ? attempt.placements.focal : 0.0;
     if (attempt.better_than(best) || !best.placed()) best = std::move(attempt);
     if (best.placed() && best.fit.p90 <= options.max_residual) break;
@@ -90,9 +123,9 @@ Attempt plane_attempt(RenderModel model, const LinkGraph& graph, const RenderOpt
 }
 
 Attempt attempt(RenderModel model, const SweepRecord& record, const LinkGraph& graph, const RenderOptions& options,
-                const Placements& live) {
+                const Placements& live, const std::function<bool()>& cheaper_fits) {
   try {
-    return model == RenderModel::kRotation ? rotation_attempt(record, graph, options, live)
+    return model == RenderModel::kRotation ? rotation_attempt(record, graph, options, live, cheaper_fits)
                                            : plane_attempt(model, graph, options, live);
   } catch (const cv::Exception& e) {
     return failed({RenderFallback::kRaised, "the adjustment raised: " + e.err});
@@ -126,10 +159,19 @@ Refinement refine(const SweepRecord& record, const LinkGraph& graph, const Rende
       record.scene == Scene::kTurning
           ? std::vector<RenderModel>{RenderModel::kRotation, RenderModel::kHomography, RenderModel::kSimilarity}
           : std::vector<RenderModel>{RenderModel::kSimilarity, RenderModel::kHomography};
+  // The homography model, the cheaper one a turning camera's rotations give
+  // way to, adjusted when the rotations ask whether it fits, or in turn.
+  std::optional<Attempt> homography;
+  const auto homography_fits = [&] {
+    if (!homography) homography = attempt(RenderModel::kHomography, record, graph, options, live, nullptr);
+    return homography->placed() && homography->fit.p90 <= options.max_residual;
+  };
   Failure fallback;
   Attempt best;
   for (RenderModel model : models) {
-    Attempt tried = attempt(model, record, graph, options, live);
+    Attempt tried = model == RenderModel::kHomography && homography
+                        ? std::move(*homography)
+                        : attempt(model, record, graph, options, live, homography_fits);
     if (tried.placed() && tried.fit.p90 <= options.max_residual)
       return chosen(std::move(tried), std::move(fallback));
     if (model == models.front())
