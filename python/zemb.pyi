@@ -483,6 +483,14 @@ class PhotoMatchOptions:
     """
     features: int
     """int, 16 to 100000. Most SIFT features described in a photo."""
+    faint_below: int
+    """int, 0 to 100000. A photo with fewer SIFT features than this at SIFT's contrast threshold (a bare wall) is
+    described again at faint_contrast_threshold; 0: never.
+    """
+    faint_contrast_threshold: float
+    """float, 0.001 to 0.04. The SIFT contrast threshold a photo with fewer than faint_below features is described
+    again at (SIFT's own: 0.04).
+    """
     match_conf: float
     """float, 0.01 to 0.99. cv::detail::BestOf2NearestMatcher's match_conf: a match is kept when its distance is below
     (1 - match_conf) times the second nearest's.

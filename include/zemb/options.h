@@ -413,6 +413,8 @@ struct PhotoMatchOptions {
       "How a set of photos is registered: features, the pairs tried, the confidence a pair must reach.";
   double feature_megapixels = 0.5;
   int features = 1000;
+  int faint_below = 600;
+  double faint_contrast_threshold = 0.0075;
   float match_conf = 0.3f;
   double min_confidence = 1.0;
   int min_inliers = 16;
@@ -426,6 +428,12 @@ struct PhotoMatchOptions {
           "Photos are described (SIFT) on gray copies of at most this many megapixels: the detail matching "
           "needs, whatever size the photos come in.");
     visit("features", o.features, 16, 100000, "Most SIFT features described in a photo.");
+    visit("faint_below", o.faint_below, 0, 100000,
+          "A photo with fewer SIFT features than this at SIFT's contrast threshold (a bare wall) is described "
+          "again at faint_contrast_threshold; 0: never.");
+    visit("faint_contrast_threshold", o.faint_contrast_threshold, 0.001, 0.04,
+          "The SIFT contrast threshold a photo with fewer than faint_below features is described again at (SIFT's "
+          "own: 0.04).");
     visit("match_conf", o.match_conf, 0.01, 0.99,
           "cv::detail::BestOf2NearestMatcher's match_conf: a match is kept when its distance is below (1 - "
           "match_conf) times the second nearest's.");

@@ -101,6 +101,36 @@ TEST(StitchPhotos, AnyOrderJoinsTheSamePhotosAndLeavesAStrangerOut) {
   EXPECT_NEAR(result.finished.report.focal / set.focal, 1.0, 0.03);
 }
 
+// A photo of a bright, bare wall: the scene's gradients kept at a fraction
+// of their contrast, as a white wall's shading and edges are.
+cv::Mat washed_out(const cv::Mat& photo) {
+  cv::Mat faint;
+  constexpr double kContrast = 0.15, kWhite = 200;
+  photo.convertTo(faint, -1, kContrast, kWhite * (1 - kContrast));
+  return faint;
+}
+
+// Photos whose gradients are too faint for SIFT's default contrast threshold
+// are described again at a lower one: a set of a washed-out scene, where no
+// two photos joined, is placed whole, and a washed-out photo of another
+// scene still joins nothing.
+TEST(StitchPhotos, FaintPhotosJoinAndAFaintStrangerDoesNot) {
+  PhotoSet set = landscape_set();
+  const std::size_t count = set.photos.size();
+  for (cv::Mat& photo : set.photos) photo = washed_out(photo);
+  set.photos.push_back(washed_out(stranger(set.photos[0].size())));
+  const zemb::PhotoPanorama result = zemb::stitch_photos(set.photos);
+  EXPECT_EQ(result.report.placed, all_of(count));
+  ASSERT_EQ(result.report.left_out.size(), 1u);
+  EXPECT_EQ(result.report.left_out[0].index, int(count));
+  EXPECT_EQ(result.report.left_out[0].why, zemb::PhotoLeftOut::kNoConfidentPair) << result.report.left_out[0].message;
+  EXPECT_NEAR(result.finished.report.focal / set.focal, 1.0, 0.03);
+
+  zemb::PhotoSetOptions once;  // described once, at SIFT's own threshold
+  once.matching.faint_below = 0;
+  EXPECT_THROW(zemb::stitch_photos(set.photos, once), cv::Exception);
+}
+
 // The matcher's trees are drawn at random: the same photos give the same
 // panorama, byte for byte, however many threads the matching runs on.
 TEST(StitchPhotos, TheSamePhotosGiveTheSameBytesOnAnyThreads) {
