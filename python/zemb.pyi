@@ -501,6 +501,18 @@ class PhotoMatchOptions:
     """
     min_inliers: int
     """int, 6 to 100000. A pair joins its photos only with at least this many matches one homography explains."""
+    bridge_min_confidence: float
+    """float, 0 to 100. A turning camera's photos in groups no confident pair joins are bridged by a pair of at least
+    this confidence (and min_inliers) that one rotation explains; min_confidence or more: never.
+    """
+    bridge_tolerance: float
+    """float, 0.0005 to 0.05. How far from where one rotation of the camera puts it (a fraction of the photo's
+    diagonal) a bridging pair's inlier may be.
+    """
+    bridge_share: float
+    """float, 0.1 to 1. The share of a bridging pair's inliers that one rotation of the camera, with the focal length
+    the confident pairs agree on, must explain.
+    """
     all_pairs_up_to: int
     """int, 2 to 100000. Sets of up to this many photos match every photo against every other; larger sets match each
     photo against its neighbours in the order given and a shortlist of those that look most alike.

@@ -418,6 +418,9 @@ struct PhotoMatchOptions {
   float match_conf = 0.3f;
   double min_confidence = 1.0;
   int min_inliers = 16;
+  double bridge_min_confidence = 0.6;
+  double bridge_tolerance = 0.004;
+  double bridge_share = 0.75;
   int all_pairs_up_to = 50;
   int neighbours = 3;
   int shortlist = 6;
@@ -442,6 +445,15 @@ struct PhotoMatchOptions {
           "count it, reaches this; a wrong match stays far below 1.");
     visit("min_inliers", o.min_inliers, 6, 100000,
           "A pair joins its photos only with at least this many matches one homography explains.");
+    visit("bridge_min_confidence", o.bridge_min_confidence, 0, 100,
+          "A turning camera's photos in groups no confident pair joins are bridged by a pair of at least this "
+          "confidence (and min_inliers) that one rotation explains; min_confidence or more: never.");
+    visit("bridge_tolerance", o.bridge_tolerance, 0.0005, 0.05,
+          "How far from where one rotation of the camera puts it (a fraction of the photo's diagonal) a bridging "
+          "pair's inlier may be.");
+    visit("bridge_share", o.bridge_share, 0.1, 1,
+          "The share of a bridging pair's inliers that one rotation of the camera, with the focal length the "
+          "confident pairs agree on, must explain.");
     visit("all_pairs_up_to", o.all_pairs_up_to, 2, 100000,
           "Sets of up to this many photos match every photo against every other; larger sets match each photo "
           "against its neighbours in the order given and a shortlist of those that look most alike.");

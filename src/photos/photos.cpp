@@ -25,6 +25,12 @@ void check_images(const std::vector<cv::Mat>& images) {
                "stitch_photos: photo " + std::to_string(i) + " is empty or not 8-bit 3-channel (CV_8UC3)");
 }
 
+std::vector<cv::Size> sizes_of(const std::vector<cv::Mat>& images) {
+  std::vector<cv::Size> sizes;
+  for (const cv::Mat& image : images) sizes.push_back(image.size());
+  return sizes;
+}
+
 // The group as keyframes in `order`, joined by the confident pairs' inliers.
 SweepRecord record_of(const std::vector<cv::Mat>& images, const std::vector<int>& order,
                       const std::vector<MatchedPair>& kept, Scene scene) {
@@ -58,21 +64,21 @@ std::string list_text(const std::vector<int>& photos) {
   return text;
 }
 
-// Why a photo outside the group is: too few features, no confident pair
-// (with its best pair's figures), or a smaller group of its own.
+// Why a photo outside the group is: too few features, no kept pair (with
+// its best pair's figures), or a smaller group of its own.
 LeftOutPhoto left_out_photo(int photo, const std::vector<Described>& described, const std::vector<MatchedPair>& pairs,
-                            const PhotoMatchOptions& options, std::size_t largest) {
+                            const std::vector<MatchedPair>& kept, const PhotoMatchOptions& options,
+                            std::size_t largest) {
   const int features = static_cast<int>(described[std::size_t(photo)].features.keypoints.size());
   if (features < options.min_inliers)
     return {photo, PhotoLeftOut::kFewFeatures,
             cv::format("only %d features were found in it (a pair needs %d inliers)", features, options.min_inliers)};
   const MatchedPair* best = nullptr;
   std::set<int> joined_to;
-  for (const MatchedPair& pair : pairs) {
-    if (pair.i != photo && pair.j != photo) continue;
-    if (photos::confident(pair, options)) joined_to.insert(pair.i == photo ? pair.j : pair.i);
-    if (!best || pair.confidence > best->confidence) best = &pair;
-  }
+  for (const MatchedPair& pair : pairs)
+    if ((pair.i == photo || pair.j == photo) && (!best || pair.confidence > best->confidence)) best = &pair;
+  for (const MatchedPair& pair : kept)
+    if (pair.i == photo || pair.j == photo) joined_to.insert(pair.i == photo ? pair.j : pair.i);
   if (joined_to.empty() && (!best || best->matches == 0))
     return {photo, PhotoLeftOut::kNoConfidentPair, "no photo it was matched against shares a feature with it"};
   if (joined_to.empty())
@@ -87,11 +93,12 @@ LeftOutPhoto left_out_photo(int photo, const std::vector<Described>& described, 
 }
 
 std::vector<LeftOutPhoto> outside_group(const std::vector<int>& group, const std::vector<Described>& described,
-                                        const std::vector<MatchedPair>& pairs, const PhotoMatchOptions& options) {
+                                        const std::vector<MatchedPair>& pairs, const std::vector<MatchedPair>& kept,
+                                        const PhotoMatchOptions& options) {
   std::vector<LeftOutPhoto> left_out;
   const std::set<int> in_group(group.begin(), group.end());
   for (int photo = 0; photo < static_cast<int>(described.size()); ++photo)
-    if (!in_group.count(photo)) left_out.push_back(left_out_photo(photo, described, pairs, options, group.size()));
+    if (!in_group.count(photo)) left_out.push_back(left_out_photo(photo, described, pairs, kept, options, group.size()));
   return left_out;
 }
 
@@ -160,10 +167,14 @@ PhotoPanorama stitch_photos(const std::vector<cv::Mat>& images, const PhotoSetOp
   std::vector<MatchedPair> kept;
   std::copy_if(pairs.begin(), pairs.end(), std::back_inserter(kept),
                [&](const MatchedPair& pair) { return photos::confident(pair, options.matching); });
+  if (options.scene == Scene::kTurning) {
+    const std::vector<MatchedPair> bridging = photos::bridges(pairs, kept, sizes_of(images), options.matching);
+    kept.insert(kept.end(), bridging.begin(), bridging.end());
+  }
   const std::vector<int> order = photos::largest_group_in_tree_order(static_cast<int>(images.size()), kept);
   report.pairs_tried = static_cast<int>(pairs.size());
   report.pairs_kept = static_cast<int>(kept.size());
-  report.left_out = outside_group(order, described, pairs, options.matching);
+  report.left_out = outside_group(order, described, pairs, kept, options.matching);
   clock.stop();
   report.seconds_matching = clock.getTimeSec();
   if (order.size() < 2)

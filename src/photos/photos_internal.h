@@ -58,6 +58,25 @@ bool confident(const MatchedPair& pair, const PhotoMatchOptions& options);
 // windows of keyframes rely on. Empty when no pair is confident.
 std::vector<int> largest_group_in_tree_order(int count, const std::vector<MatchedPair>& kept);
 
+// The focal length the pairs' homographies agree on (their median), as a
+// fraction of each photo's diagonal; 0 when none tells one. `sizes`: the
+// photos' own, which the pairs' points are in.
+double median_focal(const std::vector<MatchedPair>& kept, const std::vector<cv::Size>& sizes);
+
+// How many of the pair's inliers one rotation of a camera of that focal
+// length about its centre explains, within `tolerance` of the photo's
+// diagonal.
+int rotation_inliers(const MatchedPair& pair, const std::vector<cv::Size>& sizes, double focal, double tolerance);
+
+// The pairs, short of the confidence, that join groups the kept pairs leave
+// apart because a turning camera explains them: at least min_inliers
+// inliers, bridge_min_confidence, and bridge_share of the inliers within
+// bridge_tolerance of one rotation with the kept pairs' focal length; the
+// most confident first, one a pair of groups. None when the kept pairs tell
+// no focal length.
+std::vector<MatchedPair> bridges(const std::vector<MatchedPair>& pairs, const std::vector<MatchedPair>& kept,
+                                 const std::vector<cv::Size>& sizes, const PhotoMatchOptions& options);
+
 }  // namespace photos
 }  // namespace zemb
 

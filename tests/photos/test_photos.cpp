@@ -4,6 +4,7 @@
 // and orientations, a photo of another scene among them, and a set large
 // enough to be matched by neighbours and shortlist.
 #include <algorithm>
+#include <cmath>
 #include <numeric>
 #include <random>
 #include <set>
@@ -190,6 +191,45 @@ TEST(StitchPhotos, PairsMatchAsCvDetailsMatcherMatchesThem) {
     }
   }
   EXPECT_GE(confident, n - 2);  // at least a chain through the set
+}
+
+// A pair short of the confidence bridges two groups only when one rotation
+// of the camera, with the lens the confident pairs agree on, explains its
+// inliers: the set's own pairs do, the same inliers stretched (a homography
+// still, not a turn of the camera) do not, and a stranger never joins.
+TEST(StitchPhotos, GroupsAreBridgedOnlyByAPairOneRotationExplains) {
+  const PhotoSet set = landscape_set();
+  std::vector<cv::Mat> photos = set.photos;
+  photos.push_back(stranger(photos.front().size()));
+  zemb::PhotoSetOptions options;
+  const std::vector<zemb::photos::Described> described = zemb::photos::describe(photos, options.matching);
+  const std::vector<zemb::photos::MatchedPair> pairs =
+      zemb::photos::match_pairs(described, zemb::photos::pairs_to_try(described, options.matching), options.matching);
+  std::vector<zemb::photos::MatchedPair> kept;
+  std::copy_if(pairs.begin(), pairs.end(), std::back_inserter(kept),
+               [&](const zemb::photos::MatchedPair& pair) { return zemb::photos::confident(pair, options.matching); });
+  const std::vector<cv::Size> sizes(photos.size(), photos.front().size());
+  const double diagonal = std::hypot(sizes[0].width, sizes[0].height);
+  const double focal = zemb::photos::median_focal(kept, sizes);
+  EXPECT_NEAR(focal * diagonal / set.focal, 1.0, 0.05);
+  double weakest_neighbours = 100;
+  for (zemb::photos::MatchedPair pair : kept) {
+    const double tolerance = options.matching.bridge_tolerance;
+    EXPECT_GE(zemb::photos::rotation_inliers(pair, sizes, focal, tolerance), 0.9 * pair.inliers);
+    for (cv::Point2f& point : pair.j_points) point.x = 1.2f * (point.x - sizes[0].width * 0.5f) + sizes[0].width * 0.5f;
+    EXPECT_LT(zemb::photos::rotation_inliers(pair, sizes, focal, tolerance), options.matching.bridge_share * pair.inliers);
+    if (pair.j == pair.i + 1) weakest_neighbours = std::min(weakest_neighbours, pair.confidence);
+  }
+  // The weakest neighbours short of the confidence: the set falls apart
+  // unless they bridge it.
+  options.matching.min_confidence = weakest_neighbours + 0.01;
+  options.matching.bridge_min_confidence = 0.5;
+  const zemb::PhotoPanorama bridged = zemb::stitch_photos(photos, options);
+  EXPECT_EQ(bridged.report.placed, all_of(set.photos.size()));
+  ASSERT_EQ(bridged.report.left_out.size(), 1u);
+  EXPECT_EQ(bridged.report.left_out[0].index, int(set.photos.size()));
+  options.matching.bridge_min_confidence = options.matching.min_confidence;
+  EXPECT_LT(zemb::stitch_photos(photos, options).report.placed.size(), set.photos.size());
 }
 
 // Beyond all_pairs_up_to, each photo meets its neighbours in the order given
