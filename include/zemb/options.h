@@ -419,8 +419,8 @@ struct PhotoMatchOptions {
   double min_confidence = 1.0;
   int min_inliers = 16;
   double bridge_min_confidence = 0.6;
-  double bridge_tolerance = 0.004;
-  double bridge_share = 0.75;
+  double turn_tolerance = 0.008;
+  double turn_share = 0.75;
   int all_pairs_up_to = 50;
   int neighbours = 3;
   int shortlist = 6;
@@ -432,8 +432,9 @@ struct PhotoMatchOptions {
           "needs, whatever size the photos come in.");
     visit("features", o.features, 16, 100000, "Most SIFT features described in a photo.");
     visit("faint_below", o.faint_below, 0, 100000,
-          "A photo with fewer SIFT features than this at SIFT's contrast threshold (a bare wall) is described "
-          "again at faint_contrast_threshold; 0: never.");
+          "A turning camera's photo with fewer SIFT features than this at SIFT's contrast threshold (a bare wall) "
+          "is described again at faint_contrast_threshold, and its pairs kept only where one rotation explains "
+          "them; 0: never.");
     visit("faint_contrast_threshold", o.faint_contrast_threshold, 0.001, 0.04,
           "The SIFT contrast threshold a photo with fewer than faint_below features is described again at (SIFT's "
           "own: 0.04).");
@@ -448,12 +449,12 @@ struct PhotoMatchOptions {
     visit("bridge_min_confidence", o.bridge_min_confidence, 0, 100,
           "A turning camera's photos in groups no confident pair joins are bridged by a pair of at least this "
           "confidence (and min_inliers) that one rotation explains; min_confidence or more: never.");
-    visit("bridge_tolerance", o.bridge_tolerance, 0.0005, 0.05,
-          "How far from where one rotation of the camera puts it (a fraction of the photo's diagonal) a bridging "
-          "pair's inlier may be.");
-    visit("bridge_share", o.bridge_share, 0.1, 1,
-          "The share of a bridging pair's inliers that one rotation of the camera, with the focal length the "
-          "confident pairs agree on, must explain.");
+    visit("turn_tolerance", o.turn_tolerance, 0.0005, 0.05,
+          "How far from where one rotation of the camera puts it (a fraction of the photo's diagonal) an inlier "
+          "of a bridging pair, or of a pair with a photo described again, may be.");
+    visit("turn_share", o.turn_share, 0.1, 1,
+          "The share of its inliers that one rotation of the camera, with the focal length the confident pairs "
+          "agree on, must explain for a bridging pair, or a pair with a photo described again, to be kept.");
     visit("all_pairs_up_to", o.all_pairs_up_to, 2, 100000,
           "Sets of up to this many photos match every photo against every other; larger sets match each photo "
           "against its neighbours in the order given and a shortlist of those that look most alike.");

@@ -81,15 +81,27 @@ int rotation_inliers(const MatchedPair& pair, const std::vector<cv::Size>& sizes
   return inliers;
 }
 
-std::vector<MatchedPair> bridges(const std::vector<MatchedPair>& pairs, const std::vector<MatchedPair>& kept,
-                                 const std::vector<cv::Size>& sizes, const PhotoMatchOptions& options) {
+std::vector<MatchedPair> kept_for_turning(const std::vector<MatchedPair>& pairs,
+                                          const std::vector<Described>& described,
+                                          const std::vector<cv::Size>& sizes, const PhotoMatchOptions& options) {
+  std::vector<MatchedPair> kept;
+  std::copy_if(pairs.begin(), pairs.end(), std::back_inserter(kept),
+               [&](const MatchedPair& pair) { return confident(pair, options); });
   const double focal = median_focal(kept, sizes);
-  if (focal <= 0) return {};
+  const auto turn_explains = [&](const MatchedPair& pair) {
+    return focal > 0 &&
+           rotation_inliers(pair, sizes, focal, options.turn_tolerance) >= options.turn_share * pair.inliers;
+  };
+  kept.erase(std::remove_if(kept.begin(), kept.end(),
+                            [&](const MatchedPair& pair) {
+                              return (described[std::size_t(pair.i)].faint || described[std::size_t(pair.j)].faint) &&
+                                     !turn_explains(pair);
+                            }),
+             kept.end());
   std::vector<const MatchedPair*> candidates;
   for (const MatchedPair& pair : pairs)
     if (!confident(pair, options) && pair.inliers >= options.min_inliers &&
-        pair.confidence >= options.bridge_min_confidence &&
-        rotation_inliers(pair, sizes, focal, options.bridge_tolerance) >= options.bridge_share * pair.inliers)
+        pair.confidence >= options.bridge_min_confidence && turn_explains(pair))
       candidates.push_back(&pair);
   std::sort(candidates.begin(), candidates.end(),
             [](const MatchedPair* a, const MatchedPair* b) { return a->confidence > b->confidence; });
@@ -100,10 +112,9 @@ std::vector<MatchedPair> bridges(const std::vector<MatchedPair>& pairs, const st
     return a != b;
   };
   for (const MatchedPair& pair : kept) join(pair);
-  std::vector<MatchedPair> bridging;
   for (const MatchedPair* pair : candidates)
-    if (join(*pair)) bridging.push_back(*pair);
-  return bridging;
+    if (join(*pair)) kept.push_back(*pair);
+  return kept;
 }
 
 }  // namespace photos

@@ -19,13 +19,13 @@ namespace {
 // fall below SIFT's default contrast threshold (0.04): a photo with fewer
 // than faint_below features is described again at faint_contrast_threshold,
 // which keeps the strongest features first, up to the same cap.
-void described_again_if_faint(const cv::Mat& gray, const PhotoMatchOptions& options,
-                              cv::detail::ImageFeatures& features) {
-  if (static_cast<int>(features.keypoints.size()) >= options.faint_below) return;
+void described_again_if_faint(const cv::Mat& gray, const PhotoMatchOptions& options, Described& photo) {
+  if (static_cast<int>(photo.features.keypoints.size()) >= options.faint_below) return;
   constexpr int kOctaveLayers = 3;  // SIFT's own
-  features.keypoints.clear();
+  photo.features.keypoints.clear();
   cv::SIFT::create(options.features, kOctaveLayers, options.faint_contrast_threshold)
-      ->detectAndCompute(gray, cv::noArray(), features.keypoints, features.descriptors);
+      ->detectAndCompute(gray, cv::noArray(), photo.features.keypoints, photo.features.descriptors);
+  photo.faint = true;
 }
 
 Described described(const cv::Mat& image, int index, const PhotoMatchOptions& options) {
@@ -37,7 +37,7 @@ Described described(const cv::Mat& image, int index, const PhotoMatchOptions& op
   if (photo.scale < 1.0) cv::resize(gray, gray, cv::Size(), photo.scale, photo.scale, cv::INTER_AREA);
   cv::SIFT::create(options.features)
       ->detectAndCompute(gray, cv::noArray(), photo.features.keypoints, photo.features.descriptors);
-  described_again_if_faint(gray, options, photo.features);
+  described_again_if_faint(gray, options, photo);
   photo.features.img_idx = index;
   photo.features.img_size = gray.size();
   return photo;

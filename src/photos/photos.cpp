@@ -31,6 +31,15 @@ std::vector<cv::Size> sizes_of(const std::vector<cv::Mat>& images) {
   return sizes;
 }
 
+// Faint features fit a wrong match as well as a right one: only a turning
+// camera's rotation tells them apart, so only its photos are described
+// again.
+PhotoMatchOptions describing(const PhotoSetOptions& options) {
+  PhotoMatchOptions matching = options.matching;
+  if (options.scene != Scene::kTurning) matching.faint_below = 0;
+  return matching;
+}
+
 // The group as keyframes in `order`, joined by the confident pairs' inliers.
 SweepRecord record_of(const std::vector<cv::Mat>& images, const std::vector<int>& order,
                       const std::vector<MatchedPair>& kept, Scene scene) {
@@ -157,7 +166,7 @@ PhotoPanorama stitch_photos(const std::vector<cv::Mat>& images, const PhotoSetOp
   PhotoSetReport& report = result.report;
   cv::TickMeter clock;
   clock.start();
-  const std::vector<Described> described = photos::describe(images, options.matching);
+  const std::vector<Described> described = photos::describe(images, describing(options));
   clock.stop();
   report.seconds_features = clock.getTimeSec();
   clock.reset();
@@ -165,11 +174,11 @@ PhotoPanorama stitch_photos(const std::vector<cv::Mat>& images, const PhotoSetOp
   const std::vector<MatchedPair> pairs =
       photos::match_pairs(described, photos::pairs_to_try(described, options.matching), options.matching);
   std::vector<MatchedPair> kept;
-  std::copy_if(pairs.begin(), pairs.end(), std::back_inserter(kept),
-               [&](const MatchedPair& pair) { return photos::confident(pair, options.matching); });
   if (options.scene == Scene::kTurning) {
-    const std::vector<MatchedPair> bridging = photos::bridges(pairs, kept, sizes_of(images), options.matching);
-    kept.insert(kept.end(), bridging.begin(), bridging.end());
+    kept = photos::kept_for_turning(pairs, described, sizes_of(images), options.matching);
+  } else {
+    std::copy_if(pairs.begin(), pairs.end(), std::back_inserter(kept),
+                 [&](const MatchedPair& pair) { return photos::confident(pair, options.matching); });
   }
   const std::vector<int> order = photos::largest_group_in_tree_order(static_cast<int>(images.size()), kept);
   report.pairs_tried = static_cast<int>(pairs.size());

@@ -19,6 +19,7 @@ namespace photos {
 struct Described {
   cv::detail::ImageFeatures features;
   double scale = 1.0;
+  bool faint = false;  // described again at faint_contrast_threshold
 };
 
 // Every photo described, in parallel.
@@ -68,14 +69,17 @@ double median_focal(const std::vector<MatchedPair>& kept, const std::vector<cv::
 // diagonal.
 int rotation_inliers(const MatchedPair& pair, const std::vector<cv::Size>& sizes, double focal, double tolerance);
 
-// The pairs, short of the confidence, that join groups the kept pairs leave
-// apart because a turning camera explains them: at least min_inliers
-// inliers, bridge_min_confidence, and bridge_share of the inliers within
-// bridge_tolerance of one rotation with the kept pairs' focal length; the
-// most confident first, one a pair of groups. None when the kept pairs tell
-// no focal length.
-std::vector<MatchedPair> bridges(const std::vector<MatchedPair>& pairs, const std::vector<MatchedPair>& kept,
-                                 const std::vector<cv::Size>& sizes, const PhotoMatchOptions& options);
+// The pairs a turning camera's photos are joined by: the confident ones,
+// less those with a photo described again (whose faint features a wrong
+// match fits as well as a right one) that one rotation does not explain,
+// and the pairs short of the confidence that join groups the others leave
+// apart because one rotation explains them (at least min_inliers inliers
+// and bridge_min_confidence), the most confident first, one a pair of
+// groups. "One rotation explains": turn_share of the inliers within
+// turn_tolerance of one rotation with the confident pairs' focal length.
+std::vector<MatchedPair> kept_for_turning(const std::vector<MatchedPair>& pairs,
+                                          const std::vector<Described>& described,
+                                          const std::vector<cv::Size>& sizes, const PhotoMatchOptions& options);
 
 }  // namespace photos
 }  // namespace zemb

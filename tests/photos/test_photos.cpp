@@ -216,10 +216,28 @@ TEST(StitchPhotos, AnOfficesBareWallsNoLongerSplitTheSet) {
   }
 }
 
+// A bare wall's faint features fit a wrong match as well as a right one
+// (photos of the office and of a park reach confidence 1.2 with 20-30
+// inliers): a pair with a photo described again is kept only where one
+// rotation explains it, and the park's photos join none of the office's.
+TEST(StitchPhotos, AnOfficesFaintPhotosJoinNoPhotoOfAnotherScene) {
+  const PhotoSet office = sphere_set({810, 540}, 27, 189, office_photo());
+  const PhotoSet park = sphere_set({810, 540}, 27, 108);
+  std::vector<cv::Mat> photos = office.photos;
+  photos.insert(photos.end(), park.photos.begin(), park.photos.end());
+  const zemb::PhotoPanorama result = zemb::stitch_photos(photos);
+  EXPECT_EQ(result.report.placed, all_of(office.photos.size()));
+  for (const zemb::LeftOutPhoto& left : result.report.left_out) {
+    EXPECT_GE(left.index, int(office.photos.size())) << left.message;
+    EXPECT_EQ(left.why, zemb::PhotoLeftOut::kSmallerGroup) << left.message;
+  }
+}
+
 // A pair short of the confidence bridges two groups only when one rotation
 // of the camera, with the lens the confident pairs agree on, explains its
-// inliers: the set's own pairs do, the same inliers stretched (a homography
-// still, not a turn of the camera) do not, and a stranger never joins.
+// inliers: the set's own pairs do; the same inliers seen through a lens 1.3
+// times longer (a homography still, not a turn of this camera) do not; and a
+// stranger never joins.
 TEST(StitchPhotos, GroupsAreBridgedOnlyByAPairOneRotationExplains) {
   const PhotoSet set = landscape_set();
   std::vector<cv::Mat> photos = set.photos;
@@ -237,10 +255,11 @@ TEST(StitchPhotos, GroupsAreBridgedOnlyByAPairOneRotationExplains) {
   EXPECT_NEAR(focal * diagonal / set.focal, 1.0, 0.05);
   double weakest_neighbours = 100;
   for (zemb::photos::MatchedPair pair : kept) {
-    const double tolerance = options.matching.bridge_tolerance;
+    const double tolerance = options.matching.turn_tolerance;
     EXPECT_GE(zemb::photos::rotation_inliers(pair, sizes, focal, tolerance), 0.9 * pair.inliers);
-    for (cv::Point2f& point : pair.j_points) point.x = 1.2f * (point.x - sizes[0].width * 0.5f) + sizes[0].width * 0.5f;
-    EXPECT_LT(zemb::photos::rotation_inliers(pair, sizes, focal, tolerance), options.matching.bridge_share * pair.inliers);
+    const cv::Point2f centre(sizes[0].width * 0.5f, sizes[0].height * 0.5f);
+    for (cv::Point2f& point : pair.j_points) point = 1.3f * (point - centre) + centre;
+    EXPECT_LT(zemb::photos::rotation_inliers(pair, sizes, focal, tolerance), options.matching.turn_share * pair.inliers);
     if (pair.j == pair.i + 1) weakest_neighbours = std::min(weakest_neighbours, pair.confidence);
   }
   // The weakest neighbours short of the confidence: the set falls apart
