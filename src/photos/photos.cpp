@@ -95,7 +95,9 @@ LeftOutPhoto left_out_photo(int photo, const std::vector<Described>& described, 
             cv::format("its best pair, with photo %s, reaches confidence %.2f with %d inliers of %d matches (a pair "
                        "needs %.2f and %d inliers)",
                        photo_number(best->i == photo ? best->j : best->i).c_str(), best->confidence, best->inliers,
-                       best->matches, options.min_confidence, options.min_inliers)};
+                       best->matches, options.min_confidence, options.min_inliers) +
+                (photos::confident(*best, options) ? ", but one rotation of the camera does not explain its inliers"
+                                                   : "")};
   return {photo, PhotoLeftOut::kSmallerGroup,
           "it joins only photos " + list_text(std::vector<int>(joined_to.begin(), joined_to.end())) +
               ", outside the largest group of " + std::to_string(largest) + " photos"};
