@@ -64,6 +64,7 @@ set(ZEMB_RENDER_SOURCES
 # Photo sets: every photo described, the pairs matched and kept by their
 # confidence, the largest group handed to the render as a record.
 set(ZEMB_PHOTO_SOURCES
+  ${ZEMB_ROOT}/src/photos/bridge.cpp
   ${ZEMB_ROOT}/src/photos/features.cpp
   ${ZEMB_ROOT}/src/photos/match.cpp
   ${ZEMB_ROOT}/src/photos/pairs.cpp

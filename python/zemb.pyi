@@ -485,6 +485,15 @@ class PhotoMatchOptions:
     """
     features: int
     """int, 16 to 100000. Most SIFT features described in a photo."""
+    faint_below: int
+    """int, 0 to 100000. A turning camera's photo with fewer SIFT features than this at SIFT's contrast threshold (a
+    bare wall) is described again at faint_contrast_threshold, and its pairs kept only where one rotation explains
+    them; 0: never.
+    """
+    faint_contrast_threshold: float
+    """float, 0.001 to 0.04. The SIFT contrast threshold a photo with fewer than faint_below features is described
+    again at (SIFT's own: 0.04).
+    """
     match_conf: float
     """float, 0.01 to 0.99. cv::detail::BestOf2NearestMatcher's match_conf: a match is kept when its distance is below
     (1 - match_conf) times the second nearest's.
@@ -495,6 +504,18 @@ class PhotoMatchOptions:
     """
     min_inliers: int
     """int, 6 to 100000. A pair joins its photos only with at least this many matches one homography explains."""
+    bridge_min_confidence: float
+    """float, 0 to 100. A turning camera's photos in groups no confident pair joins are bridged by a pair of at least
+    this confidence (and min_inliers) that one rotation explains; min_confidence or more: never.
+    """
+    turn_tolerance: float
+    """float, 0.0005 to 0.05. How far from where one rotation of the camera puts it (a fraction of the photo's
+    diagonal) an inlier of a bridging pair, or of a pair with a photo described again, may be.
+    """
+    turn_share: float
+    """float, 0.1 to 1. The share of its inliers that one rotation of the camera, with the focal length the confident
+    pairs agree on, must explain for a bridging pair, or a pair with a photo described again, to be kept.
+    """
     all_pairs_up_to: int
     """int, 2 to 100000. Sets of up to this many photos match every photo against every other; larger sets match each
     photo against its neighbours in the order given and a shortlist of those that look most alike.

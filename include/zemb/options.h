@@ -415,9 +415,14 @@ struct PhotoMatchOptions {
       "How a set of photos is registered: features, the pairs tried, the confidence a pair must reach.";
   double feature_megapixels = 0.5;
   int features = 1000;
+  int faint_below = 600;
+  double faint_contrast_threshold = 0.0075;
   float match_conf = 0.3f;
   double min_confidence = 1.0;
   int min_inliers = 16;
+  double bridge_min_confidence = 0.6;
+  double turn_tolerance = 0.008;
+  double turn_share = 0.75;
   int all_pairs_up_to = 50;
   int neighbours = 3;
   int shortlist = 6;
@@ -428,6 +433,13 @@ struct PhotoMatchOptions {
           "Photos are described (SIFT) on gray copies of at most this many megapixels: the detail matching "
           "needs, whatever size the photos come in.");
     visit("features", o.features, 16, 100000, "Most SIFT features described in a photo.");
+    visit("faint_below", o.faint_below, 0, 100000,
+          "A turning camera's photo with fewer SIFT features than this at SIFT's contrast threshold (a bare wall) "
+          "is described again at faint_contrast_threshold, and its pairs kept only where one rotation explains "
+          "them; 0: never.");
+    visit("faint_contrast_threshold", o.faint_contrast_threshold, 0.001, 0.04,
+          "The SIFT contrast threshold a photo with fewer than faint_below features is described again at (SIFT's "
+          "own: 0.04).");
     visit("match_conf", o.match_conf, 0.01, 0.99,
           "cv::detail::BestOf2NearestMatcher's match_conf: a match is kept when its distance is below (1 - "
           "match_conf) times the second nearest's.");
@@ -436,6 +448,15 @@ struct PhotoMatchOptions {
           "count it, reaches this; a wrong match stays far below 1.");
     visit("min_inliers", o.min_inliers, 6, 100000,
           "A pair joins its photos only with at least this many matches one homography explains.");
+    visit("bridge_min_confidence", o.bridge_min_confidence, 0, 100,
+          "A turning camera's photos in groups no confident pair joins are bridged by a pair of at least this "
+          "confidence (and min_inliers) that one rotation explains; min_confidence or more: never.");
+    visit("turn_tolerance", o.turn_tolerance, 0.0005, 0.05,
+          "How far from where one rotation of the camera puts it (a fraction of the photo's diagonal) an inlier "
+          "of a bridging pair, or of a pair with a photo described again, may be.");
+    visit("turn_share", o.turn_share, 0.1, 1,
+          "The share of its inliers that one rotation of the camera, with the focal length the confident pairs "
+          "agree on, must explain for a bridging pair, or a pair with a photo described again, to be kept.");
     visit("all_pairs_up_to", o.all_pairs_up_to, 2, 100000,
           "Sets of up to this many photos match every photo against every other; larger sets match each photo "
           "against its neighbours in the order given and a shortlist of those that look most alike.");

@@ -25,6 +25,21 @@ void check_images(const std::vector<cv::Mat>& images) {
                "stitch_photos: photo " + std::to_string(i) + " is empty or not 8-bit 3-channel (CV_8UC3)");
 }
 
+std::vector<cv::Size> sizes_of(const std::vector<cv::Mat>& images) {
+  std::vector<cv::Size> sizes;
+  for (const cv::Mat& image : images) sizes.push_back(image.size());
+  return sizes;
+}
+
+// Faint features fit a wrong match as well as a right one: only a turning
+// camera's rotation tells them apart, so only its photos are described
+// again.
+PhotoMatchOptions describing(const PhotoSetOptions& options) {
+  PhotoMatchOptions matching = options.matching;
+  if (options.scene != Scene::kTurning) matching.faint_below = 0;
+  return matching;
+}
+
 // The group as keyframes in `order`, joined by the confident pairs' inliers.
 SweepRecord record_of(const std::vector<cv::Mat>& images, const std::vector<int>& order,
                       const std::vector<MatchedPair>& kept, Scene scene) {
@@ -58,21 +73,21 @@ std::string list_text(const std::vector<int>& photos) {
   return text;
 }
 
-// Why a photo outside the group is: too few features, no confident pair
-// (with its best pair's figures), or a smaller group of its own.
+// Why a photo outside the group is: too few features, no kept pair (with
+// its best pair's figures), or a smaller group of its own.
 LeftOutPhoto left_out_photo(int photo, const std::vector<Described>& described, const std::vector<MatchedPair>& pairs,
-                            const PhotoMatchOptions& options, std::size_t largest) {
+                            const std::vector<MatchedPair>& kept, const PhotoMatchOptions& options,
+                            std::size_t largest) {
   const int features = static_cast<int>(described[std::size_t(photo)].features.keypoints.size());
   if (features < options.min_inliers)
     return {photo, PhotoLeftOut::kFewFeatures,
             cv::format("only %d features were found in it (a pair needs %d inliers)", features, options.min_inliers)};
   const MatchedPair* best = nullptr;
   std::set<int> joined_to;
-  for (const MatchedPair& pair : pairs) {
-    if (pair.i != photo && pair.j != photo) continue;
-    if (photos::confident(pair, options)) joined_to.insert(pair.i == photo ? pair.j : pair.i);
-    if (!best || pair.confidence > best->confidence) best = &pair;
-  }
+  for (const MatchedPair& pair : pairs)
+    if ((pair.i == photo || pair.j == photo) && (!best || pair.confidence > best->confidence)) best = &pair;
+  for (const MatchedPair& pair : kept)
+    if (pair.i == photo || pair.j == photo) joined_to.insert(pair.i == photo ? pair.j : pair.i);
   if (joined_to.empty() && (!best || best->matches == 0))
     return {photo, PhotoLeftOut::kNoConfidentPair, "no photo it was matched against shares a feature with it"};
   if (joined_to.empty())
@@ -80,18 +95,21 @@ LeftOutPhoto left_out_photo(int photo, const std::vector<Described>& described, 
             cv::format("its best pair, with photo %s, reaches confidence %.2f with %d inliers of %d matches (a pair "
                        "needs %.2f and %d inliers)",
                        photo_number(best->i == photo ? best->j : best->i).c_str(), best->confidence, best->inliers,
-                       best->matches, options.min_confidence, options.min_inliers)};
+                       best->matches, options.min_confidence, options.min_inliers) +
+                (photos::confident(*best, options) ? ", but one rotation of the camera does not explain its inliers"
+                                                   : "")};
   return {photo, PhotoLeftOut::kSmallerGroup,
           "it joins only photos " + list_text(std::vector<int>(joined_to.begin(), joined_to.end())) +
               ", outside the largest group of " + std::to_string(largest) + " photos"};
 }
 
 std::vector<LeftOutPhoto> outside_group(const std::vector<int>& group, const std::vector<Described>& described,
-                                        const std::vector<MatchedPair>& pairs, const PhotoMatchOptions& options) {
+                                        const std::vector<MatchedPair>& pairs, const std::vector<MatchedPair>& kept,
+                                        const PhotoMatchOptions& options) {
   std::vector<LeftOutPhoto> left_out;
   const std::set<int> in_group(group.begin(), group.end());
   for (int photo = 0; photo < static_cast<int>(described.size()); ++photo)
-    if (!in_group.count(photo)) left_out.push_back(left_out_photo(photo, described, pairs, options, group.size()));
+    if (!in_group.count(photo)) left_out.push_back(left_out_photo(photo, described, pairs, kept, options, group.size()));
   return left_out;
 }
 
@@ -150,7 +168,7 @@ PhotoPanorama stitch_photos(const std::vector<cv::Mat>& images, const PhotoSetOp
   PhotoSetReport& report = result.report;
   cv::TickMeter clock;
   clock.start();
-  const std::vector<Described> described = photos::describe(images, options.matching);
+  const std::vector<Described> described = photos::describe(images, describing(options));
   clock.stop();
   report.seconds_features = clock.getTimeSec();
   clock.reset();
@@ -158,12 +176,16 @@ PhotoPanorama stitch_photos(const std::vector<cv::Mat>& images, const PhotoSetOp
   const std::vector<MatchedPair> pairs =
       photos::match_pairs(described, photos::pairs_to_try(described, options.matching), options.matching);
   std::vector<MatchedPair> kept;
-  std::copy_if(pairs.begin(), pairs.end(), std::back_inserter(kept),
-               [&](const MatchedPair& pair) { return photos::confident(pair, options.matching); });
+  if (options.scene == Scene::kTurning) {
+    kept = photos::kept_for_turning(pairs, described, sizes_of(images), options.matching);
+  } else {
+    std::copy_if(pairs.begin(), pairs.end(), std::back_inserter(kept),
+                 [&](const MatchedPair& pair) { return photos::confident(pair, options.matching); });
+  }
   const std::vector<int> order = photos::largest_group_in_tree_order(static_cast<int>(images.size()), kept);
   report.pairs_tried = static_cast<int>(pairs.size());
   report.pairs_kept = static_cast<int>(kept.size());
-  report.left_out = outside_group(order, described, pairs, options.matching);
+  report.left_out = outside_group(order, described, pairs, kept, options.matching);
   clock.stop();
   report.seconds_matching = clock.getTimeSec();
   if (order.size() < 2)

@@ -19,6 +19,7 @@ namespace photos {
 struct Described {
   cv::detail::ImageFeatures features;
   double scale = 1.0;
+  bool faint = false;  // described again at faint_contrast_threshold
 };
 
 // Every photo described, in parallel.
@@ -57,6 +58,28 @@ bool confident(const MatchedPair& pair, const PhotoMatchOptions& options);
 // confidently joined: neighbours in that order overlap, which the render's
 // windows of keyframes rely on. Empty when no pair is confident.
 std::vector<int> largest_group_in_tree_order(int count, const std::vector<MatchedPair>& kept);
+
+// The focal length the pairs' homographies agree on (their median), as a
+// fraction of each photo's diagonal; 0 when none tells one. `sizes`: the
+// photos' own, which the pairs' points are in.
+double median_focal(const std::vector<MatchedPair>& kept, const std::vector<cv::Size>& sizes);
+
+// How many of the pair's inliers one rotation of a camera of that focal
+// length about its centre explains, within `tolerance` of the photo's
+// diagonal.
+int rotation_inliers(const MatchedPair& pair, const std::vector<cv::Size>& sizes, double focal, double tolerance);
+
+// The pairs a turning camera's photos are joined by: the confident ones,
+// less those with a photo described again (whose faint features a wrong
+// match fits as well as a right one) that one rotation does not explain,
+// and the pairs short of the confidence that join groups the others leave
+// apart because one rotation explains them (at least min_inliers inliers
+// and bridge_min_confidence), the most confident first, one a pair of
+// groups. "One rotation explains": turn_share of the inliers within
+// turn_tolerance of one rotation with the confident pairs' focal length.
+std::vector<MatchedPair> kept_for_turning(const std::vector<MatchedPair>& pairs,
+                                          const std::vector<Described>& described,
+                                          const std::vector<cv::Size>& sizes, const PhotoMatchOptions& options);
 
 }  // namespace photos
 }  // namespace zemb

@@ -4,6 +4,7 @@
 // and orientations, a photo of another scene among them, and a set large
 // enough to be matched by neighbours and shortlist.
 #include <algorithm>
+#include <cmath>
 #include <numeric>
 #include <random>
 #include <set>
@@ -29,9 +30,15 @@ const cv::Mat& sphere_photo() {
   return photo;
 }
 
+// An office of white walls, a few screens and windows.
+const cv::Mat& office_photo() {
+  static const cv::Mat photo = cv::imread(std::string(ZEMB_SOURCE_DIR) + "/data/equirect/office_ambientcg.jpg");
+  return photo;
+}
+
 // Photos a camera at the centre of the sphere takes, turning `pan` degrees
 // between them over `turn` degrees.
-PhotoSet sphere_set(cv::Size frame, double pan, double turn) {
+PhotoSet sphere_set(cv::Size frame, double pan, double turn, const cv::Mat& sphere = sphere_photo()) {
   zemb_tools::SweepSettings settings;
   settings.camera = zemb_tools::SweepCamera::sphere;
   settings.sphere.frame = frame;
@@ -39,7 +46,7 @@ PhotoSet sphere_set(cv::Size frame, double pan, double turn) {
   settings.sphere.pan_step_deg = pan;
   settings.sphere.turn_deg = turn;
   PhotoSet set;
-  for (const zemb_tools::SweepFrame& frame_made : zemb_tools::make_sweep(sphere_photo(), settings)) {
+  for (const zemb_tools::SweepFrame& frame_made : zemb_tools::make_sweep(sphere, settings)) {
     set.photos.push_back(frame_made.camera_frame);
     set.focal = frame_made.focal;
   }
@@ -101,6 +108,36 @@ TEST(StitchPhotos, AnyOrderJoinsTheSamePhotosAndLeavesAStrangerOut) {
   EXPECT_NEAR(result.finished.report.focal / set.focal, 1.0, 0.03);
 }
 
+// A photo of a bright, bare wall: the scene's gradients kept at a fraction
+// of their contrast, as a white wall's shading and edges are.
+cv::Mat washed_out(const cv::Mat& photo) {
+  cv::Mat faint;
+  constexpr double kContrast = 0.15, kWhite = 200;
+  photo.convertTo(faint, -1, kContrast, kWhite * (1 - kContrast));
+  return faint;
+}
+
+// Photos whose gradients are too faint for SIFT's default contrast threshold
+// are described again at a lower one: a set of a washed-out scene, where no
+// two photos joined, is placed whole, and a washed-out photo of another
+// scene still joins nothing.
+TEST(StitchPhotos, FaintPhotosJoinAndAFaintStrangerDoesNot) {
+  PhotoSet set = landscape_set();
+  const std::size_t count = set.photos.size();
+  for (cv::Mat& photo : set.photos) photo = washed_out(photo);
+  set.photos.push_back(washed_out(stranger(set.photos[0].size())));
+  const zemb::PhotoPanorama result = zemb::stitch_photos(set.photos);
+  EXPECT_EQ(result.report.placed, all_of(count));
+  ASSERT_EQ(result.report.left_out.size(), 1u);
+  EXPECT_EQ(result.report.left_out[0].index, int(count));
+  EXPECT_EQ(result.report.left_out[0].why, zemb::PhotoLeftOut::kNoConfidentPair) << result.report.left_out[0].message;
+  EXPECT_NEAR(result.finished.report.focal / set.focal, 1.0, 0.03);
+
+  zemb::PhotoSetOptions once;  // described once, at SIFT's own threshold
+  once.matching.faint_below = 0;
+  EXPECT_THROW(zemb::stitch_photos(set.photos, once), cv::Exception);
+}
+
 // The matcher's trees are drawn at random: the same photos give the same
 // panorama, byte for byte, however many threads the matching runs on.
 TEST(StitchPhotos, TheSamePhotosGiveTheSameBytesOnAnyThreads) {
@@ -160,6 +197,81 @@ TEST(StitchPhotos, PairsMatchAsCvDetailsMatcherMatchesThem) {
     }
   }
   EXPECT_GE(confident, n - 2);  // at least a chain through the set
+}
+
+// The office's bare walls: photos described again where SIFT's threshold
+// finds too little, groups bridged where one rotation explains their best
+// pair, every photo placed with the true lens.
+TEST(StitchPhotos, AnOfficesBareWallsNoLongerSplitTheSet) {
+  ASSERT_FALSE(office_photo().empty());
+  for (const PhotoSet& set : {sphere_set({810, 540}, 27, 189, office_photo()),
+                              sphere_set({405, 540}, 31.7, 158.5, office_photo())}) {
+    const zemb::PhotoPanorama result = zemb::stitch_photos(set.photos);
+    for (const zemb::LeftOutPhoto& left : result.report.left_out) ADD_FAILURE() << left.index << ": " << left.message;
+    EXPECT_NEAR(result.finished.report.focal / set.focal, 1.0, 0.03);
+    zemb::PhotoSetOptions before;
+    before.matching.faint_below = 0;
+    before.matching.bridge_min_confidence = before.matching.min_confidence;
+    EXPECT_LT(zemb::stitch_photos(set.photos, before).report.placed.size(), set.photos.size());
+  }
+}
+
+// A bare wall's faint features fit a wrong match as well as a right one
+// (photos of the office and of a park reach confidence 1.2 with 20-30
+// inliers): a pair with a photo described again is kept only where one
+// rotation explains it, and the park's photos join none of the office's.
+TEST(StitchPhotos, AnOfficesFaintPhotosJoinNoPhotoOfAnotherScene) {
+  const PhotoSet office = sphere_set({810, 540}, 27, 189, office_photo());
+  const PhotoSet park = sphere_set({810, 540}, 27, 108);
+  std::vector<cv::Mat> photos = office.photos;
+  photos.insert(photos.end(), park.photos.begin(), park.photos.end());
+  const zemb::PhotoPanorama result = zemb::stitch_photos(photos);
+  EXPECT_EQ(result.report.placed, all_of(office.photos.size()));
+  for (const zemb::LeftOutPhoto& left : result.report.left_out) {
+    EXPECT_GE(left.index, int(office.photos.size())) << left.message;
+    EXPECT_EQ(left.why, zemb::PhotoLeftOut::kSmallerGroup) << left.message;
+  }
+}
+
+// A pair short of the confidence bridges two groups only when one rotation
+// of the camera, with the lens the confident pairs agree on, explains its
+// inliers: the set's own pairs do; the same inliers seen through a lens 1.3
+// times longer (a homography still, not a turn of this camera) do not; and a
+// stranger never joins.
+TEST(StitchPhotos, GroupsAreBridgedOnlyByAPairOneRotationExplains) {
+  const PhotoSet set = landscape_set();
+  std::vector<cv::Mat> photos = set.photos;
+  photos.push_back(stranger(photos.front().size()));
+  zemb::PhotoSetOptions options;
+  const std::vector<zemb::photos::Described> described = zemb::photos::describe(photos, options.matching);
+  const std::vector<zemb::photos::MatchedPair> pairs =
+      zemb::photos::match_pairs(described, zemb::photos::pairs_to_try(described, options.matching), options.matching);
+  std::vector<zemb::photos::MatchedPair> kept;
+  std::copy_if(pairs.begin(), pairs.end(), std::back_inserter(kept),
+               [&](const zemb::photos::MatchedPair& pair) { return zemb::photos::confident(pair, options.matching); });
+  const std::vector<cv::Size> sizes(photos.size(), photos.front().size());
+  const double diagonal = std::hypot(sizes[0].width, sizes[0].height);
+  const double focal = zemb::photos::median_focal(kept, sizes);
+  EXPECT_NEAR(focal * diagonal / set.focal, 1.0, 0.05);
+  double weakest_neighbours = 100;
+  for (zemb::photos::MatchedPair pair : kept) {
+    const double tolerance = options.matching.turn_tolerance;
+    EXPECT_GE(zemb::photos::rotation_inliers(pair, sizes, focal, tolerance), 0.9 * pair.inliers);
+    const cv::Point2f centre(sizes[0].width * 0.5f, sizes[0].height * 0.5f);
+    for (cv::Point2f& point : pair.j_points) point = 1.3f * (point - centre) + centre;
+    EXPECT_LT(zemb::photos::rotation_inliers(pair, sizes, focal, tolerance), options.matching.turn_share * pair.inliers);
+    if (pair.j == pair.i + 1) weakest_neighbours = std::min(weakest_neighbours, pair.confidence);
+  }
+  // The weakest neighbours short of the confidence: the set falls apart
+  // unless they bridge it.
+  options.matching.min_confidence = weakest_neighbours + 0.01;
+  options.matching.bridge_min_confidence = 0.5;
+  const zemb::PhotoPanorama bridged = zemb::stitch_photos(photos, options);
+  EXPECT_EQ(bridged.report.placed, all_of(set.photos.size()));
+  ASSERT_EQ(bridged.report.left_out.size(), 1u);
+  EXPECT_EQ(bridged.report.left_out[0].index, int(set.photos.size()));
+  options.matching.bridge_min_confidence = options.matching.min_confidence;
+  EXPECT_LT(zemb::stitch_photos(photos, options).report.placed.size(), set.photos.size());
 }
 
 // Beyond all_pairs_up_to, each photo meets its neighbours in the order given
