@@ -6,10 +6,13 @@
 // overlaps the order hides (a second row, a set out of order).
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <numeric>
+#include <tuple>
 
 #include <opencv2/core.hpp>
 #include <opencv2/features2d.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "photos/photos_internal.h"
 
@@ -75,7 +78,34 @@ cv::Mat signatures(const cv::Mat& counts) {
   return weighted;
 }
 
+// A content key of each photo: its size, then a hash of a small grey copy
+// (any order of two alike keys gives the same work, the photos being alike).
+std::tuple<int, int, std::uint64_t> content_key(const cv::Mat& image) {
+  cv::Mat grey, thumbnail;
+  cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+  cv::resize(grey, thumbnail, cv::Size(16, 16), 0, 0, cv::INTER_AREA);
+  std::uint64_t hash = 1469598103934665603ull;  // FNV-1a
+  for (const uchar* byte = thumbnail.ptr(); byte != thumbnail.ptr() + thumbnail.total(); ++byte)
+    hash = (hash ^ *byte) * 1099511628211ull;
+  return {image.cols, image.rows, hash};
+}
+
 }  // namespace
+
+// Where every pair is matched, the order given is only a name: which photo
+// of a pair is matched into the other, the order of the points a robust fit
+// samples and the ties of the spanning tree would otherwise follow it. A
+// larger set keeps the order given, which chooses its pairs.
+std::vector<int> working_order(const std::vector<cv::Mat>& images, const PhotoMatchOptions& options) {
+  std::vector<int> given(images.size());
+  std::iota(given.begin(), given.end(), 0);
+  if (static_cast<int>(images.size()) > options.all_pairs_up_to) return given;
+  std::vector<std::tuple<int, int, std::uint64_t>> keys;
+  for (const cv::Mat& image : images) keys.push_back(content_key(image));
+  std::stable_sort(given.begin(), given.end(),
+                   [&keys](int a, int b) { return keys[std::size_t(a)] < keys[std::size_t(b)]; });
+  return given;
+}
 
 std::vector<std::vector<int>> most_alike(const std::vector<Described>& photos, int count) {
   std::vector<std::vector<int>> alike(photos.size());

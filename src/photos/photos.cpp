@@ -1,7 +1,8 @@
 // stitch_photos: describe every photo, match the pairs, keep the confident
 // ones, and hand the largest group they join to the render as a record, its
 // keyframes in spanning-tree order; then say which photos were left out and
-// why.
+// why. A set whose every pair is matched is worked on in an order its
+// photos' contents give, so that it gives one panorama in any order.
 #include "zemb/photos.h"
 
 #include <algorithm>
@@ -40,8 +41,12 @@ PhotoMatchOptions describing(const PhotoSetOptions& options) {
   return matching;
 }
 
+// The photos are worked on in another order than the one given: `given[k]`
+// is the k-th photo worked on, counted in the order given.
+using GivenIndex = std::vector<int>;
+
 // The group as keyframes in `order`, joined by the confident pairs' inliers.
-SweepRecord record_of(const std::vector<cv::Mat>& images, const std::vector<int>& order,
+SweepRecord record_of(const std::vector<cv::Mat>& images, const std::vector<int>& order, const GivenIndex& given,
                       const std::vector<MatchedPair>& kept, Scene scene) {
   SweepRecord record;
   record.scene = scene;
@@ -49,7 +54,7 @@ SweepRecord record_of(const std::vector<cv::Mat>& images, const std::vector<int>
   for (std::size_t k = 0; k < order.size(); ++k) {
     position[std::size_t(order[k])] = static_cast<int>(k);
     Keyframe keyframe;
-    keyframe.frame_index = order[k];
+    keyframe.frame_index = given[std::size_t(order[k])];
     keyframe.image_size = images[std::size_t(order[k])].size();
     record.keyframes.push_back(keyframe);
   }
@@ -65,22 +70,26 @@ SweepRecord record_of(const std::vector<cv::Mat>& images, const std::vector<int>
 
 // A person counts photos from 1, in the order given, as a file manager lists
 // them; the report's indices count from 0.
-std::string photo_number(int index) { return std::to_string(index + 1); }
+std::string number_given(int index) { return std::to_string(index + 1); }
 
-std::string list_text(const std::vector<int>& photos) {
+// Photos worked on, listed by their numbers in the order given.
+std::string list_text(std::vector<int> photos, const GivenIndex& given) {
+  for (int& photo : photos) photo = given[std::size_t(photo)];
+  std::sort(photos.begin(), photos.end());
   std::string text;
-  for (int photo : photos) text += (text.empty() ? "" : ", ") + photo_number(photo);
+  for (int photo : photos) text += (text.empty() ? "" : ", ") + number_given(photo);
   return text;
 }
 
 // Why a photo outside the group is: too few features, no kept pair (with
 // its best pair's figures), or a smaller group of its own.
 LeftOutPhoto left_out_photo(int photo, const std::vector<Described>& described, const std::vector<MatchedPair>& pairs,
-                            const std::vector<MatchedPair>& kept, const PhotoMatchOptions& options,
-                            std::size_t largest) {
+                            const std::vector<MatchedPair>& kept, const PhotoMatchOptions& options, std::size_t largest,
+                            const GivenIndex& given) {
   const int features = static_cast<int>(described[std::size_t(photo)].features.keypoints.size());
+  const int index = given[std::size_t(photo)];
   if (features < options.min_inliers)
-    return {photo, PhotoLeftOut::kFewFeatures,
+    return {index, PhotoLeftOut::kFewFeatures,
             cv::format("only %d features were found in it (a pair needs %d inliers)", features, options.min_inliers)};
   const MatchedPair* best = nullptr;
   std::set<int> joined_to;
@@ -89,49 +98,50 @@ LeftOutPhoto left_out_photo(int photo, const std::vector<Described>& described, 
   for (const MatchedPair& pair : kept)
     if (pair.i == photo || pair.j == photo) joined_to.insert(pair.i == photo ? pair.j : pair.i);
   if (joined_to.empty() && (!best || best->matches == 0))
-    return {photo, PhotoLeftOut::kNoConfidentPair, "no photo it was matched against shares a feature with it"};
+    return {index, PhotoLeftOut::kNoConfidentPair, "no photo it was matched against shares a feature with it"};
   if (joined_to.empty())
-    return {photo, PhotoLeftOut::kNoConfidentPair,
+    return {index, PhotoLeftOut::kNoConfidentPair,
             cv::format("its best pair, with photo %s, reaches confidence %.2f with %d inliers of %d matches (a pair "
                        "needs %.2f and %d inliers)",
-                       photo_number(best->i == photo ? best->j : best->i).c_str(), best->confidence, best->inliers,
-                       best->matches, options.min_confidence, options.min_inliers) +
+                       number_given(given[std::size_t(best->i == photo ? best->j : best->i)]).c_str(), best->confidence,
+                       best->inliers, best->matches, options.min_confidence, options.min_inliers) +
                 (photos::confident(*best, options) ? ", but one rotation of the camera does not explain its inliers"
                                                    : "")};
-  return {photo, PhotoLeftOut::kSmallerGroup,
-          "it joins only photos " + list_text(std::vector<int>(joined_to.begin(), joined_to.end())) +
+  return {index, PhotoLeftOut::kSmallerGroup,
+          "it joins only photos " + list_text(std::vector<int>(joined_to.begin(), joined_to.end()), given) +
               ", outside the largest group of " + std::to_string(largest) + " photos"};
 }
 
 std::vector<LeftOutPhoto> outside_group(const std::vector<int>& group, const std::vector<Described>& described,
                                         const std::vector<MatchedPair>& pairs, const std::vector<MatchedPair>& kept,
-                                        const PhotoMatchOptions& options) {
+                                        const PhotoMatchOptions& options, const GivenIndex& given) {
   std::vector<LeftOutPhoto> left_out;
   const std::set<int> in_group(group.begin(), group.end());
   for (int photo = 0; photo < static_cast<int>(described.size()); ++photo)
-    if (!in_group.count(photo)) left_out.push_back(left_out_photo(photo, described, pairs, kept, options, group.size()));
+    if (!in_group.count(photo))
+      left_out.push_back(left_out_photo(photo, described, pairs, kept, options, group.size(), given));
   return left_out;
 }
 
 std::string reasons_text(const std::vector<LeftOutPhoto>& left_out) {
   std::string text;
   for (const LeftOutPhoto& photo : left_out)
-    text += (text.empty() ? "" : "; ") + ("photo " + photo_number(photo.index) + ": " + photo.message);
+    text += (text.empty() ? "" : "; ") + ("photo " + number_given(photo.index) + ": " + photo.message);
   return text;
 }
 
 // The render's report names keyframes; the photos' report names photos.
-void name_photos(const std::vector<int>& order, PhotoPanorama& result) {
+void name_photos(const std::vector<int>& order, const GivenIndex& given, PhotoPanorama& result) {
   std::vector<int>& render_left_out = result.finished.report.left_out;
   for (int& keyframe : render_left_out) {
-    keyframe = order[std::size_t(keyframe)];
+    keyframe = given[std::size_t(order[std::size_t(keyframe)])];
     result.report.left_out.push_back({keyframe, PhotoLeftOut::kNotPlaced,
                                       "its correspondences did not survive the render's own fit of its pairs"});
   }
   std::sort(render_left_out.begin(), render_left_out.end());
   const std::set<int> unplaced(render_left_out.begin(), render_left_out.end());
   for (int photo : order)
-    if (!unplaced.count(photo)) result.report.placed.push_back(photo);
+    if (!unplaced.count(given[std::size_t(photo)])) result.report.placed.push_back(given[std::size_t(photo)]);
   std::sort(result.report.placed.begin(), result.report.placed.end());
   std::sort(result.report.left_out.begin(), result.report.left_out.end(),
             [](const LeftOutPhoto& a, const LeftOutPhoto& b) { return a.index < b.index; });
@@ -161,9 +171,12 @@ void PhotoSetOptions::check() const {
   render.check();
 }
 
-PhotoPanorama stitch_photos(const std::vector<cv::Mat>& images, const PhotoSetOptions& options) {
+PhotoPanorama stitch_photos(const std::vector<cv::Mat>& given_images, const PhotoSetOptions& options) {
   options.check();
-  check_images(images);
+  check_images(given_images);
+  const GivenIndex given = photos::working_order(given_images, options.matching);
+  std::vector<cv::Mat> images;
+  for (int index : given) images.push_back(given_images[std::size_t(index)]);
   PhotoPanorama result;
   PhotoSetReport& report = result.report;
   cv::TickMeter clock;
@@ -185,7 +198,7 @@ PhotoPanorama stitch_photos(const std::vector<cv::Mat>& images, const PhotoSetOp
   const std::vector<int> order = photos::largest_group_in_tree_order(static_cast<int>(images.size()), kept);
   report.pairs_tried = static_cast<int>(pairs.size());
   report.pairs_kept = static_cast<int>(kept.size());
-  report.left_out = outside_group(order, described, pairs, kept, options.matching);
+  report.left_out = outside_group(order, described, pairs, kept, options.matching, given);
   clock.stop();
   report.seconds_matching = clock.getTimeSec();
   if (order.size() < 2)
@@ -197,13 +210,13 @@ PhotoPanorama stitch_photos(const std::vector<cv::Mat>& images, const PhotoSetOp
   RenderOptions render_options = options.render;
   render_options.match_unlinked = false;
   try {
-    result.finished = render(record_of(images, order, kept, options.scene), render_options);
+    result.finished = render(record_of(images, order, given, kept, options.scene), render_options);
   } catch (const cv::Exception& e) {
     // The photos were checked: what the render refuses is the registration.
-    CV_Error(cv::Error::StsError, "stitch_photos: the render could not place photos " + list_text(order) + " (" +
-                                      e.err + ")");
+    CV_Error(cv::Error::StsError,
+             "stitch_photos: the render could not place photos " + list_text(order, given) + " (" + e.err + ")");
   }
-  name_photos(order, result);
+  name_photos(order, given, result);
   clock.stop();
   report.seconds_render = clock.getTimeSec();
   return result;

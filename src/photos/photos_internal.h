@@ -25,6 +25,11 @@ struct Described {
 // Every photo described, in parallel.
 std::vector<Described> describe(const std::vector<cv::Mat>& images, const PhotoMatchOptions& options);
 
+// The order the photos are worked on: `result[k]` is the k-th, counted in
+// the order given. Where every pair is matched, an order the photos'
+// contents give, so that a set gives one panorama in any order.
+std::vector<int> working_order(const std::vector<cv::Mat>& images, const PhotoMatchOptions& options);
+
 // The pairs to match, as the NxN CV_8U mask cv::detail's matchers read (the
 // upper triangle set): every pair of a set of up to all_pairs_up_to photos;
 // in a larger one each photo's neighbours in the order given and its
@@ -59,10 +64,13 @@ bool confident(const MatchedPair& pair, const PhotoMatchOptions& options);
 // windows of keyframes rely on. Empty when no pair is confident.
 std::vector<int> largest_group_in_tree_order(int count, const std::vector<MatchedPair>& kept);
 
-// The focal length the pairs' homographies agree on (their median), as a
-// fraction of each photo's diagonal; 0 when none tells one. `sizes`: the
-// photos' own, which the pairs' points are in.
-double median_focal(const std::vector<MatchedPair>& kept, const std::vector<cv::Size>& sizes);
+// The focal length, as a fraction of each photo's diagonal, with which one
+// rotation of the camera explains the most of the confident pairs: a pair's
+// homography tells one (cv::detail's rule), but a pan's tells it poorly
+// (from half to twice the truth on a bare room), so the lens is searched
+// for over the range cameras have. 0 when no lens explains a pair.
+double turning_focal(const std::vector<MatchedPair>& kept, const std::vector<cv::Size>& sizes,
+                     const PhotoMatchOptions& options);
 
 // How many of the pair's inliers one rotation of a camera of that focal
 // length about its centre explains, within `tolerance` of the photo's
@@ -76,10 +84,11 @@ int rotation_inliers(const MatchedPair& pair, const std::vector<cv::Size>& sizes
 // apart because one rotation explains them (at least min_inliers inliers
 // and bridge_min_confidence), the most confident first, one a pair of
 // groups. "One rotation explains": turn_share of the inliers within
-// turn_tolerance of one rotation with the confident pairs' focal length.
+// turn_tolerance of one rotation with the confident pairs' focal length
+// (turning_focal).
 std::vector<MatchedPair> kept_for_turning(const std::vector<MatchedPair>& pairs,
-                                          const std::vector<Described>& described,
-                                          const std::vector<cv::Size>& sizes, const PhotoMatchOptions& options);
+                                          const std::vector<Described>& described, const std::vector<cv::Size>& sizes,
+                                          const PhotoMatchOptions& options);
 
 }  // namespace photos
 }  // namespace zemb

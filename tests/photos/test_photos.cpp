@@ -85,8 +85,9 @@ TEST(StitchPhotos, TheOrdinarySetsPlaceEveryPhotoWithTheTrueLens) {
 }
 
 // A photo of another scene is left out, and says why; the order the photos
-// come in changes neither which join nor the lens found.
-TEST(StitchPhotos, AnyOrderJoinsTheSamePhotosAndLeavesAStrangerOut) {
+// come in changes nothing but the numbers the report gives them: the same
+// photos join into the same panorama, byte for byte.
+TEST(StitchPhotos, AnyOrderGivesTheSamePanoramaAndLeavesAStrangerOut) {
   PhotoSet set = landscape_set();
   const std::size_t count = set.photos.size();
   set.photos.push_back(stranger(set.photos[0].size()));
@@ -106,6 +107,12 @@ TEST(StitchPhotos, AnyOrderJoinsTheSamePhotosAndLeavesAStrangerOut) {
   EXPECT_EQ(left.why, zemb::PhotoLeftOut::kNoConfidentPair);
   EXPECT_NE(left.message.find("confidence"), std::string::npos) << left.message;
   EXPECT_NEAR(result.finished.report.focal / set.focal, 1.0, 0.03);
+
+  const zemb::PhotoPanorama in_order = zemb::stitch_photos(set.photos);
+  ASSERT_EQ(in_order.finished.panorama.size(), result.finished.panorama.size());
+  EXPECT_EQ(cv::norm(in_order.finished.panorama, result.finished.panorama, cv::NORM_INF), 0.0);
+  ASSERT_EQ(in_order.report.left_out.size(), 1u);
+  EXPECT_EQ(in_order.report.left_out[0].index, int(count));
 }
 
 // A photo of a bright, bare wall: the scene's gradients kept at a fraction
@@ -243,7 +250,11 @@ TEST(StitchPhotos, GroupsAreBridgedOnlyByAPairOneRotationExplains) {
   std::vector<cv::Mat> photos = set.photos;
   photos.push_back(stranger(photos.front().size()));
   zemb::PhotoSetOptions options;
-  const std::vector<zemb::photos::Described> described = zemb::photos::describe(photos, options.matching);
+  // The pairs as stitch_photos matches them: in its working order.
+  const std::vector<int> given = zemb::photos::working_order(photos, options.matching);
+  std::vector<cv::Mat> working;
+  for (int index : given) working.push_back(photos[std::size_t(index)]);
+  const std::vector<zemb::photos::Described> described = zemb::photos::describe(working, options.matching);
   const std::vector<zemb::photos::MatchedPair> pairs =
       zemb::photos::match_pairs(described, zemb::photos::pairs_to_try(described, options.matching), options.matching);
   std::vector<zemb::photos::MatchedPair> kept;
@@ -251,7 +262,7 @@ TEST(StitchPhotos, GroupsAreBridgedOnlyByAPairOneRotationExplains) {
                [&](const zemb::photos::MatchedPair& pair) { return zemb::photos::confident(pair, options.matching); });
   const std::vector<cv::Size> sizes(photos.size(), photos.front().size());
   const double diagonal = std::hypot(sizes[0].width, sizes[0].height);
-  const double focal = zemb::photos::median_focal(kept, sizes);
+  const double focal = zemb::photos::turning_focal(kept, sizes, options.matching);
   EXPECT_NEAR(focal * diagonal / set.focal, 1.0, 0.05);
   double weakest_neighbours = 100;
   for (zemb::photos::MatchedPair pair : kept) {
@@ -260,7 +271,8 @@ TEST(StitchPhotos, GroupsAreBridgedOnlyByAPairOneRotationExplains) {
     const cv::Point2f centre(sizes[0].width * 0.5f, sizes[0].height * 0.5f);
     for (cv::Point2f& point : pair.j_points) point = 1.3f * (point - centre) + centre;
     EXPECT_LT(zemb::photos::rotation_inliers(pair, sizes, focal, tolerance), options.matching.turn_share * pair.inliers);
-    if (pair.j == pair.i + 1) weakest_neighbours = std::min(weakest_neighbours, pair.confidence);
+    if (std::abs(given[std::size_t(pair.j)] - given[std::size_t(pair.i)]) == 1)
+      weakest_neighbours = std::min(weakest_neighbours, pair.confidence);
   }
   // The weakest neighbours short of the confidence: the set falls apart
   // unless they bridge it.
