@@ -240,6 +240,26 @@ TEST(StitchPhotos, AnOfficesFaintPhotosJoinNoPhotoOfAnotherScene) {
   }
 }
 
+// The lens a pair's homography tells is poor on a bare room (from half to
+// twice the truth): the lens that checks turns is searched for instead, and
+// is found whatever the order the pairs were matched in.
+TEST(StitchPhotos, TheLensThatChecksTurnsIsFoundInABareRoom) {
+  const PhotoSet set = sphere_set({810, 540}, 27, 189, office_photo());
+  zemb::PhotoSetOptions options;
+  std::vector<cv::Mat> reversed(set.photos.rbegin(), set.photos.rend());
+  for (const std::vector<cv::Mat>& photos : {set.photos, reversed}) {
+    const std::vector<zemb::photos::Described> described = zemb::photos::describe(photos, options.matching);
+    const std::vector<zemb::photos::MatchedPair> pairs = zemb::photos::match_pairs(
+        described, zemb::photos::pairs_to_try(described, options.matching), options.matching);
+    std::vector<zemb::photos::MatchedPair> kept;
+    std::copy_if(pairs.begin(), pairs.end(), std::back_inserter(kept),
+                 [&](const zemb::photos::MatchedPair& pair) { return zemb::photos::confident(pair, options.matching); });
+    const std::vector<cv::Size> sizes(photos.size(), photos.front().size());
+    const double focal = zemb::photos::turning_focal(kept, sizes, options.matching);
+    EXPECT_NEAR(focal * std::hypot(sizes[0].width, sizes[0].height) / set.focal, 1.0, 0.03);
+  }
+}
+
 // A pair short of the confidence bridges two groups only when one rotation
 // of the camera, with the lens the confident pairs agree on, explains its
 // inliers: the set's own pairs do; the same inliers seen through a lens 1.3
