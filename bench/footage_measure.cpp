@@ -1,6 +1,7 @@
 #include "footage_measure.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/features2d.hpp>
@@ -57,9 +58,14 @@ bool plausible(const cv::Mat& frame_to_panorama, cv::Size frame) {
   return cv::isContourConvex(placed_corners(frame_to_panorama, frame)) && scale > 0.05 && scale < 20;
 }
 
-// A matcher over `descriptors`, or none when there are too few for a ratio test.
+// A matcher over `descriptors`, or none when there are too few for a ratio
+// test. FLANN's randomised trees draw from std::rand and OpenCV's generator:
+// both seeded, so that one panorama measures the same whatever ran before.
 cv::Ptr<cv::DescriptorMatcher> matcher_for(const cv::Mat& descriptors) {
   if (descriptors.rows < 2) return nullptr;
+  constexpr unsigned kTreeSeed = 7;
+  std::srand(kTreeSeed);
+  cv::theRNG().state = kTreeSeed;
   const cv::Ptr<cv::FlannBasedMatcher> matcher = cv::makePtr<cv::FlannBasedMatcher>();
   matcher->add(descriptors);
   matcher->train();
