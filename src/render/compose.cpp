@@ -21,6 +21,11 @@ cv::Size scaled_size(cv::Size size, double scale) {
   return cv::Size(std::max(1, cvRound(size.width * scale)), std::max(1, cvRound(size.height * scale)));
 }
 
+double median(std::vector<double> values) {
+  std::nth_element(values.begin(), values.begin() + std::ptrdiff_t(values.size() / 2), values.end());
+  return values[values.size() / 2];
+}
+
 namespace {
 
 cv::Mat kept_image(const SweepRecord& record, int index) {
@@ -107,6 +112,21 @@ double render_scale(const SweepRecord& record, const std::vector<int>& used, con
 double whole_turn_scale(const FrameWarps& warps, double scale) {
   const double turn = warps.turn_columns(scale);
   return turn > 2 ? scale * 2 * std::round(turn / 2) / turn : scale;
+}
+
+// The scale at which the median drawn keyframe, as warped, spans about
+// seam_megapixels, at most the render's: a zooming sweep draws its first
+// keyframes several times their own size, and seams found on copies of
+// their own size took three times as long.
+double seam_scale_for(const SweepRecord& record, const std::vector<Drawn>& drawn, const FrameWarps& warps,
+                      double scale, const RenderOptions& options) {
+  std::vector<double> areas;
+  for (const Drawn& d : drawn) {
+    const cv::Size size = scaled_size(record.keyframes[std::size_t(d.index)].image_size, scale);
+    areas.push_back(static_cast<double>(warps.footprint(d.index, size, scale).area()));
+  }
+  const double area = median(areas);
+  return area > 0 ? scale * std::min(1.0, std::sqrt(options.seam_megapixels * 1e6 / area)) : scale;
 }
 
 // The stages the options name, where the caller gave none.
@@ -216,9 +236,7 @@ CompositionPlan plan_composition(const SweepRecord& record, const std::vector<in
   plan.times.scale = plan.scale;
   plan.times.origin = plan.box.tl();
   plan.drawn = drawn_keyframes(record, used, warps, plan.scale, shown);
-  const cv::Size first_size = record.keyframes[std::size_t(used.front())].image_size;
-  const double seam_scale =
-      whole_turn_scale(warps, std::min(plan.scale, std::sqrt(options.seam_megapixels * 1e6 / first_size.area())));
+  const double seam_scale = whole_turn_scale(warps, seam_scale_for(record, plan.drawn, warps, plan.scale, options));
   plan.seams = {stages.compensator ? stages.compensator : compensator_for(options),
                 stages.seam_finder ? stages.seam_finder : seam_finder_for(options), {}};
   const int seam_turn = shown.turn > 0 ? cvRound(warps.turn_columns(seam_scale)) : 0;

@@ -349,6 +349,9 @@ struct WarpedFrame {
 // A kept image's size at `scale`, as warped.
 cv::Size scaled_size(cv::Size size, double scale);
 
+// The middle value (the upper of the two middle ones); `values` not empty.
+double median(std::vector<double> values);
+
 // A drawn keyframe warped at `scale` (`turn` columns a whole turn there).
 WarpedFrame warp_drawn(const SweepRecord& record, const FrameWarps& warps, const Drawn& drawn, double scale,
                        int turn);

@@ -29,11 +29,6 @@ constexpr double kNoTurnMisfit = 1e-6;
 
 double focal_for_view(double side, double degrees) { return side * 0.5 / std::tan(degrees * CV_PI / 360.0); }
 
-double median(std::vector<double> values) {
-  std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-  return values[values.size() / 2];
-}
-
 struct PairHomography {
   cv::Matx33d h;  // centred
   double weight;  // correspondences behind it

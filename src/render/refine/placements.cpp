@@ -21,11 +21,6 @@ using cv::detail::CameraParams;
 // Beyond this many pixels from the origin a placement has left any canvas.
 constexpr double kFarAway = 1e7;
 
-double median(std::vector<double> values) {
-  std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-  return values[values.size() / 2];
-}
-
 cv::Mat as_double(const cv::Mat& m) {
   cv::Mat out;
   m.convertTo(out, CV_64F);
