@@ -41,6 +41,9 @@ struct Candidate {
   // leaves most of a homography to noise.
   double spread = 0;
   bool kept = false;  // not fitted: the motion the last frames had, kept
+  // What recovery described of the frame on its way to the candidate: the
+  // frame's view keeps it, so that a next lost frame need not describe it.
+  Descriptions frame_descriptions;
 };
 
 // A guess of where the frame lies against a view: the shift of its content,
