@@ -479,6 +479,7 @@ void Sweep::State::commit(Placing placing, FrameStatus& status) {
     keyframes.tail = {keyframes.spare_frame, std::move(placing.view), tracking.next_index};
     keyframes.spare_frame = std::move(previous);
   }
+  preview.redraw_step(keyframes.views, keyframes.images, tracking.direction);
   tracking.after_frame(true);
 }
 
@@ -489,13 +490,13 @@ void Sweep::State::add_keyframe(View view, const cv::Mat& image) {
   keyframes.views.push_back(std::move(view));
   keyframes.images.add(image, counts);
   counts.keyframes = static_cast<int>(keyframes.entries.size());
-  if (refocused && preview.projection())
-    preview.redraw(keyframes.views.back().pose.focal, keyframes.views, keyframes.images, tracking.direction);
+  if (refocused && preview.projection()) preview.start_redraw(keyframes.views.back().pose.focal);
 }
 
 // Once the keyframes have turned far enough, they tell the focal length.
 // The keyframes so far take it, keeping their rotations, the next frames are
-// tracked with it, and the live canvas is drawn again at its scale.
+// tracked with it, and the live canvas is drawn again at its scale, a
+// keyframe a placed frame.
 bool Sweep::State::settle_focal(View& view) {
   const std::optional<double> focal = focal_from_turn(keyframes.views, view);
   if (!focal) return false;
