@@ -470,6 +470,9 @@ void Sweep::State::commit(Placing placing, FrameStatus& status) {
   status.placement = placement_on_canvas(placing.view.pose, status.on_preview);
   tracking.reference = placing.view;
   tracking.reanchored = false;
+  // Before the keyframe: the frame that settles the focal length pays for
+  // the settling, and the next ones lay the keyframes again.
+  preview.redraw_step(keyframes.views, keyframes.images, tracking.direction);
   if (placing.keyframe) {
     status.keyframe = static_cast<int>(keyframes.views.size());
     add_keyframe(std::move(placing.view), placing.image);
@@ -479,7 +482,6 @@ void Sweep::State::commit(Placing placing, FrameStatus& status) {
     keyframes.tail = {keyframes.spare_frame, std::move(placing.view), tracking.next_index};
     keyframes.spare_frame = std::move(previous);
   }
-  preview.redraw_step(keyframes.views, keyframes.images, tracking.direction);
   tracking.after_frame(true);
 }
 
