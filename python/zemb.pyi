@@ -264,8 +264,9 @@ class RecoveryOptions:
     distance is below this share of the second nearest's, and when the match holds both ways.
     """
     time_budget: float
-    """float, 0.1 to 1000. A lost frame may spend this many times the median placed frame's time on recovery; what it
-    could not try goes on over the next frames, so no frame stalls the capture loop.
+    """float, 0.1 to 1000. A lost frame may take this many times the median placed frame's time, tracking, recovery and
+    placing it together: beyond its first attempt, recovery starts one only when what the last of its kind took fits
+    in what is left, and what it could not try goes on over the next frames, so no frame stalls the capture loop.
     """
     def __init__(self, **fields: object) -> None: ...
     def check(self) -> None: ...

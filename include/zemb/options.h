@@ -228,8 +228,10 @@ struct RecoveryOptions {
           "Lowe's ratio test of the descriptor matching: a descriptor's nearest match is kept when its distance "
           "is below this share of the second nearest's, and when the match holds both ways.");
     visit("time_budget", o.time_budget, 0.1, kMostTimeBudget,
-          "A lost frame may spend this many times the median placed frame's time on recovery; what it could not "
-          "try goes on over the next frames, so no frame stalls the capture loop.");
+          "A lost frame may take this many times the median placed frame's time, tracking, recovery and placing "
+          "it together: beyond its first attempt, recovery starts one only when what the last of its kind took "
+          "fits in what is left, and what it could not try goes on over the next frames, so no frame stalls the "
+          "capture loop.");
   }
   void check() const;
 };

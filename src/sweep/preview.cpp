@@ -65,18 +65,29 @@ void LivePreview::refresh(Direction direction) {
 
 // Drawn on a fresh canvas (the preview's old image stays until the first
 // frame is laid) and taken over only once every keyframe is laid.
-void LivePreview::redraw(double scale, const std::vector<View>& views, const KeptImages& images, Direction direction) {
-  LivePreview redrawn = *this;
-  redrawn.projection_.emplace(projection_->surface(), scale);
-  redrawn.canvas_ = LiveCanvas();
-  redrawn.band_ = cv::Rect();
-  for (std::size_t k = 0; k < views.size(); ++k) {
+void LivePreview::start_redraw(double scale) {
+  auto redrawn = std::make_shared<LivePreview>(*this);
+  redrawn->projection_.emplace(projection_->surface(), scale);
+  redrawn->canvas_ = LiveCanvas();
+  redrawn->band_ = cv::Rect();
+  redrawn->redrawn_.reset();
+  redrawn_ = std::move(redrawn);
+  laid_again_ = 0;
+}
+
+void LivePreview::redraw_step(const std::vector<View>& views, const KeptImages& images, Direction direction) {
+  if (!redrawn_) return;
+  if (laid_again_ < views.size()) {
+    const View& view = views[laid_again_];
     cv::Mat working;
-    cv::resize(images.get(static_cast<int>(k)), working, views[k].working_size, 0, 0, cv::INTER_AREA);
+    cv::resize(images.get(static_cast<int>(laid_again_)), working, view.working_size, 0, 0, cv::INTER_AREA);
     cv::Point2f ignored;
-    redrawn.show(warp_to_canvas(working, views[k].pose, *redrawn.projection_, max_side_), direction, ignored);
+    redrawn_->show(warp_to_canvas(working, view.pose, *redrawn_->projection_, max_side_), direction, ignored);
+    ++laid_again_;
   }
-  *this = std::move(redrawn);
+  if (laid_again_ < views.size()) return;
+  const std::shared_ptr<LivePreview> redrawn = std::move(redrawn_);
+  *this = std::move(*redrawn);
 }
 
 }  // namespace zemb

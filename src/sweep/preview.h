@@ -3,6 +3,8 @@
 #ifndef ZEMB_SWEEP_PREVIEW_H
 #define ZEMB_SWEEP_PREVIEW_H
 
+#include <cstddef>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -42,10 +44,15 @@ class LivePreview {
   bool show(const Patch& patch, Direction direction, cv::Point2f& canvas_shift);
   // The preview and its band again.
   void refresh(Direction direction);
-  // Lays the keyframes (`views`, their images in `images`) again on a
-  // surface at `scale` (a new focal length): they show at their own
-  // resolution. An exception leaves the preview as it was.
-  void redraw(double scale, const std::vector<View>& views, const KeptImages& images, Direction direction);
+  // Starts laying the keyframes again on a surface at `scale` (a new focal
+  // length), on a canvas of its own, so that they show at their own
+  // resolution; the preview stays as it is until every one is laid.
+  void start_redraw(double scale);
+  // Lays the next keyframe (of `views`, their images in `images`) that is
+  // not laid again yet, one a frame, so that no frame pays for them all; the
+  // preview shows the new canvas once every keyframe so far is laid. An
+  // exception leaves the preview as it was. Nothing while none is started.
+  void redraw_step(const std::vector<View>& views, const KeptImages& images, Direction direction);
 
   const cv::Mat& image() const { return image_; }
   const cv::Mat& band() const { return band_view_; }
@@ -59,6 +66,10 @@ class LivePreview {
   cv::Mat image_, band_view_;
   cv::Rect band_;  // canvas pixels that every laid frame covered across the sweep
   cv::Mat first_working_;  // until the surface is chosen
+  // The canvas the keyframes are laid on again while a redraw goes on, and
+  // how many of them are.
+  std::shared_ptr<LivePreview> redrawn_;
+  std::size_t laid_again_ = 0;
 };
 
 }  // namespace zemb

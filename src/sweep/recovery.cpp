@@ -104,7 +104,7 @@ void describe(const cv::Mat& gray, const cv::Mat& mask, Describer describer, con
 // puts the frame, by flow from one coarse guess, or by descriptors of
 // either kind.
 struct Recovery::Attempt {
-  enum Kind { kCorrelation, kGuess, kBinaryDescriptors, kThoroughDescriptors } kind;
+  Kind kind;
   int keyframe;  // -1 for the last accepted frame
   Seed guess;
 };
@@ -162,10 +162,10 @@ std::vector<Recovery::Attempt> Recovery::attempts(const View& reference, const s
   const std::vector<Seed> guesses = coarse_seeds(frame, travel);
   std::vector<Attempt> attempts;
   for (const int keyframe : views) {
-    attempts.push_back({Attempt::kBinaryDescriptors, keyframe, Seed()});
-    attempts.push_back({Attempt::kCorrelation, keyframe, Seed()});
-    attempts.push_back({Attempt::kThoroughDescriptors, keyframe, Seed()});
-    for (const Seed& guess : guesses) attempts.push_back({Attempt::kGuess, keyframe, guess});
+    attempts.push_back({kBinaryDescriptors, keyframe, Seed()});
+    attempts.push_back({kCorrelation, keyframe, Seed()});
+    attempts.push_back({kThoroughDescriptors, keyframe, Seed()});
+    for (const Seed& guess : guesses) attempts.push_back({kGuess, keyframe, guess});
   }
   return attempts;
 }
@@ -173,35 +173,41 @@ std::vector<Recovery::Attempt> Recovery::attempts(const View& reference, const s
 Candidate Recovery::try_attempt(const Attempt& attempt, View& view, const PreparedFrame& frame,
                                 Descriptions& descriptions) {
   switch (attempt.kind) {
-    case Attempt::kCorrelation: return track_correlated(view, frame);
-    case Attempt::kGuess: return track_seeded(view, frame, attempt.guess, options_.points, scene_, tracking_);
-    case Attempt::kBinaryDescriptors: return match(view, frame, descriptions, Describer::kBinary);
-    case Attempt::kThoroughDescriptors: {
-      const int64 start = cv::getTickCount();
-      const Candidate found = match(view, frame, descriptions, Describer::kThorough);
-      thorough_seconds_ = seconds_since(start);
-      return found;
-    }
+    case kCorrelation: return track_correlated(view, frame);
+    case kGuess: return track_seeded(view, frame, attempt.guess, options_.points, scene_, tracking_);
+    case kBinaryDescriptors: return match(view, frame, descriptions, Describer::kBinary);
+    case kThoroughDescriptors: return match(view, frame, descriptions, Describer::kThorough);
+    case kKinds: break;
   }
   return Candidate();
 }
 
 Candidate Recovery::run(View& reference, std::vector<View>& keyframes, const PreparedFrame& frame, cv::Point2d travel,
-                        double seconds) {
+                        const RecoveryTime& time) {
   const int64 start = cv::getTickCount();
   const std::vector<Attempt> queue = attempts(reference, keyframes, frame, travel);
   Descriptions descriptions;
   bool tried_one = false;
-  for (std::size_t step = 0; step < queue.size() && (!tried_one || seconds_since(start) < seconds); ++step) {
-    const Attempt& attempt = queue[position_++ % queue.size()];
-    const bool thorough = attempt.kind == Attempt::kThoroughDescriptors;
-    if (thorough && seconds - seconds_since(start) < thorough_seconds_) continue;
+  for (std::size_t step = 0; step < queue.size(); ++step) {
+    const Attempt& attempt = queue[position_ % queue.size()];
+    const double cost = seconds_[attempt.kind];
+    if (cost > time.whole) {  // it could never fit in a frame
+      ++position_;
+      continue;
+    }
+    if (tried_one && cost > time.left - seconds_since(start)) break;  // the next lost frame's
+    ++position_;
     tried_one = true;
     View& view = attempt.keyframe < 0 ? reference : keyframes[std::size_t(attempt.keyframe)];
+    const int64 attempt_start = cv::getTickCount();
     Candidate found = try_attempt(attempt, view, frame, descriptions);
+    seconds_[attempt.kind] = seconds_since(attempt_start);
     found.keyframe = attempt.keyframe;
     found.recovered = true;
-    if (trustworthy(found, view, tracking_)) return found;
+    if (trustworthy(found, view, tracking_)) {
+      found.frame_descriptions = std::move(descriptions);
+      return found;
+    }
   }
   return Candidate();
 }

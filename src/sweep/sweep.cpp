@@ -161,6 +161,7 @@ struct Sweep::State {
     cv::Size first_size;  // the first camera frame's: later frames are scaled to it
     int next_index = 0;   // the add() call of the next frame
     RunningMedian placed_seconds;  // what a placed frame takes: recovery's budget is counted in it
+    RunningMedian placing_seconds;  // what a tracked frame takes once located: recovery leaves it
     Recovery recovery;
     // The reference is a keyframe taken up again (the overlay was found):
     // the frame placed against it keeps no step, as a recovered one.
@@ -205,8 +206,8 @@ struct Sweep::State {
                    FrameStatus& status);
   void start(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
              FrameStatus& status);
-  void track_and_place(const cv::Mat& frame, const PreparedFrame& prepared,
-                       const std::vector<cv::KeyPoint>& keypoints, int64 start, FrameStatus& status);
+  int64 track_and_place(const cv::Mat& frame, const PreparedFrame& prepared,
+                        const std::vector<cv::KeyPoint>& keypoints, int64 start, FrameStatus& status);
   Candidate locate(const PreparedFrame& prepared, bool plain, int64 start);
   std::optional<Candidate> kept_motion(const Candidate& tracked) const;
   Placing plan(const cv::Mat& frame, const PreparedFrame& prepared, const std::vector<cv::KeyPoint>& keypoints,
@@ -257,16 +258,18 @@ FrameStatus Sweep::add(const cv::Mat& camera_frame) {
   const std::vector<cv::KeyPoint> keypoints =
       detect_adaptive(prepared.gray, s.options.detection, *s.fast, status.fast_threshold, s.scene_mask);
   status.keypoints = count_of(keypoints);
+  int64 located = 0;  // when a tracked frame was located
   if (status.keypoints < s.options.detection.min_keypoints)
     s.place_plain(frame, prepared, keypoints, status);
   else if (!started)
     s.start(frame, prepared, keypoints, status);
   else
-    s.track_and_place(frame, prepared, keypoints, start, status);
-  if (status.placed()) s.tracking.placed_seconds.add(seconds_since(start));
+    located = s.track_and_place(frame, prepared, keypoints, start, status);
   // Learnt once the frame is through, so that a frame whose steps threw
   // leaves the overlay as it was; an overlay found now counts from the next.
   if (s.overlay.learn(prepared.gray)) s.keep_out_overlay(prepared.working.size());
+  if (status.placed()) s.tracking.placed_seconds.add(seconds_since(start));
+  if (status.placed() && located != 0) s.tracking.placing_seconds.add(seconds_since(located));
   s.count(status);
   return status;
 }
@@ -332,23 +335,27 @@ cv::Mat Sweep::State::placement_on_canvas(const Pose& pose, bool shown) const {
   return cv::Mat(cv::Matx33d(1, 0, -origin.x, 0, 1, -origin.y, 0, 0, 1) * pose.to_world);
 }
 
-void Sweep::State::track_and_place(const cv::Mat& frame, const PreparedFrame& prepared,
-                                   const std::vector<cv::KeyPoint>& keypoints, int64 start, FrameStatus& status) {
+// Tracks the frame and places it when it was found; when it was located
+// (a cv::getTickCount() reading), or 0 when it was not found.
+int64 Sweep::State::track_and_place(const cv::Mat& frame, const PreparedFrame& prepared,
+                                    const std::vector<cv::KeyPoint>& keypoints, int64 start, FrameStatus& status) {
   // The detector had to lower its threshold: the scene is plain here.
   const bool plain = status.fast_threshold < options.detection.fast_threshold;
   const Candidate candidate = locate(prepared, plain, start);
+  const int64 located = cv::getTickCount();
   status.tracked = candidate.tracked;
   status.inliers = candidate.inliers;
   if (!candidate.found) {
     status.outcome = FrameOutcome::kNotPlaceable;
     tracking.after_frame(false);
-    return;
+    return 0;
   }
   commit(plan(frame, prepared, keypoints, candidate), status);
   status.outcome = candidate.recovered ? FrameOutcome::kRelocalised : FrameOutcome::kAccepted;
   status.recovered_from = candidate.keyframe;
   status.kept_motion = candidate.kept;
   tracking.kept_run = candidate.kept ? tracking.kept_run + 1 : 0;
+  return located;
 }
 
 // A frame with too few keypoints while the sweep is tracking: open sea or
@@ -382,9 +389,10 @@ std::optional<Candidate> Sweep::State::kept_motion(const Candidate& tracked) con
 }
 
 // Tracks the frame against the last placed one; when that fails, recovers
-// within the time left of the frame's budget: from the start of recovery's
-// queue when the sweep was not lost, else from where the last lost frame
-// left it. A trustworthy candidate, or one not found.
+// within the time left of the frame's budget, less what placing the frame
+// takes: from the start of recovery's queue when the sweep was not lost,
+// else from where the last lost frame left it. A trustworthy candidate, or
+// one not found.
 Candidate Sweep::State::locate(const PreparedFrame& prepared, bool plain, int64 start) {
   Candidate candidate = track_moving(tracking.reference, prepared, options.scene, options.tracking);
   const cv::Size size = prepared.working.size();
@@ -406,9 +414,11 @@ Candidate Sweep::State::locate(const PreparedFrame& prepared, bool plain, int64 
   // Before any frame was placed, the budget is measured by this frame's own tracking.
   const double median = tracking.placed_seconds.median();
   const double typical = median > 0 ? median : seconds_since(start);
-  const double left = options.recovery.time_budget * typical - seconds_since(start);
-  Candidate recovered = tracking.recovery.run(tracking.reference, keyframes.views, prepared,
-                                              unit_of(tracking.direction), std::max(0.0, left));
+  RecoveryTime time;
+  time.whole = options.recovery.time_budget * typical;
+  time.left = time.whole - seconds_since(start) - tracking.placing_seconds.median();
+  Candidate recovered =
+      tracking.recovery.run(tracking.reference, keyframes.views, prepared, unit_of(tracking.direction), time);
   return recovered.found ? recovered : candidate;
 }
 
@@ -430,6 +440,7 @@ Placing Sweep::State::plan(const cv::Mat& frame, const PreparedFrame& prepared,
       pose_from(options.scene, found_in.pose, candidate.relative, found_in.working_size, prepared.working.size());
   Placing placing;
   placing.view = make_view(prepared, keypoints, pose, found_in.chain * candidate.relative, tracking.next_index);
+  placing.view.descriptions = candidate.frame_descriptions;
   if (!candidate.recovered && !tracking.reanchored) placing.view.step = candidate.relative;
   placing.way = way_after(placing.view);
   std::optional<Projection> surface = preview.projection();
@@ -459,6 +470,9 @@ void Sweep::State::commit(Placing placing, FrameStatus& status) {
   status.placement = placement_on_canvas(placing.view.pose, status.on_preview);
   tracking.reference = placing.view;
   tracking.reanchored = false;
+  // Before the keyframe: the frame that settles the focal length pays for
+  // the settling, and the next ones lay the keyframes again.
+  preview.redraw_step(keyframes.views, keyframes.images, tracking.direction);
   if (placing.keyframe) {
     status.keyframe = static_cast<int>(keyframes.views.size());
     add_keyframe(std::move(placing.view), placing.image);
@@ -478,13 +492,13 @@ void Sweep::State::add_keyframe(View view, const cv::Mat& image) {
   keyframes.views.push_back(std::move(view));
   keyframes.images.add(image, counts);
   counts.keyframes = static_cast<int>(keyframes.entries.size());
-  if (refocused && preview.projection())
-    preview.redraw(keyframes.views.back().pose.focal, keyframes.views, keyframes.images, tracking.direction);
+  if (refocused && preview.projection()) preview.start_redraw(keyframes.views.back().pose.focal);
 }
 
 // Once the keyframes have turned far enough, they tell the focal length.
 // The keyframes so far take it, keeping their rotations, the next frames are
-// tracked with it, and the live canvas is drawn again at its scale.
+// tracked with it, and the live canvas is drawn again at its scale, a
+// keyframe a placed frame.
 bool Sweep::State::settle_focal(View& view) {
   const std::optional<double> focal = focal_from_turn(keyframes.views, view);
   if (!focal) return false;

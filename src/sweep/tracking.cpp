@@ -3,6 +3,7 @@
 // checks a fit must pass.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
@@ -55,6 +56,38 @@ double narrower_spread(const std::vector<cv::Point2f>& points, const std::vector
   return 2.0 * std::sqrt(std::max(0.0, eigenvalues.at<double>(1)));
 }
 
+// The iterations after which RANSAC stops once it has found a fit with
+// `inliers` of `pairs`: enough for a sample of four inliers with the
+// confidence.
+double iterations_to_stop(int inliers, int pairs, double confidence) {
+  const double all_inliers = std::pow(static_cast<double>(inliers) / pairs, 4);
+  if (all_inliers >= 1) return 1;
+  if (all_inliers <= 0) return std::numeric_limits<double>::infinity();
+  return std::log(1 - confidence) / std::log(1 - all_inliers);
+}
+
+// A homography (in_frame -> in_view) by a short RANSAC first: where most
+// pairs are right, as the flow gives them from frame to frame, RANSAC stops
+// within a few dozen iterations, drawing what it would with its whole
+// budget, and the fit is the same. When the short run stops short of a fit
+// that good, the pairs are mostly wrong (a lost frame, a rolling camera),
+// and RANSAC would score every pair for every iteration of its budget, ten
+// times what a good fit costs: USAC fits them instead, whose sequential test
+// drops a wrong hypothesis after a few pairs.
+cv::Mat homography_of_pairs(const std::vector<cv::Point2f>& in_frame, const std::vector<cv::Point2f>& in_view,
+                            const FitOptions& fit, std::vector<uchar>& mask) {
+  constexpr int kShortIterations = 200;
+  const cv::Mat quick = cv::findHomography(in_frame, in_view, cv::RANSAC, fit.ransac_threshold, mask,
+                                           std::min(fit.ransac_iterations, kShortIterations), fit.ransac_confidence);
+  // Half the short budget: room for the inliers the refinement counts to
+  // differ from the best sample's.
+  const bool stopped = !quick.empty() && iterations_to_stop(cv::countNonZero(mask), static_cast<int>(in_frame.size()),
+                                                            fit.ransac_confidence) <= kShortIterations / 2;
+  if (stopped || fit.ransac_iterations <= kShortIterations) return quick;
+  return cv::findHomography(in_frame, in_view, cv::USAC_FAST, fit.ransac_threshold, mask, fit.ransac_iterations,
+                            fit.ransac_confidence);
+}
+
 }  // namespace
 
 PreparedFrame prepare_upright(const cv::Mat& frame, const PreparationOptions& options) {
@@ -82,8 +115,7 @@ Candidate fit_relative(const std::vector<cv::Point2f>& in_view, const std::vecto
       affine.copyTo(relative.rowRange(0, 2));
     }
   } else {
-    relative = cv::findHomography(in_frame, in_view, cv::RANSAC, fit.ransac_threshold, mask,
-                                  fit.ransac_iterations, fit.ransac_confidence);
+    relative = homography_of_pairs(in_frame, in_view, fit, mask);
   }
   if (!usable_homography(relative)) return candidate;
   candidate.relative = cv::Matx33d(relative);
