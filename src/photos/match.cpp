@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
-#include <mutex>
 #include <queue>
 #include <set>
 #include <tuple>
@@ -39,39 +38,38 @@ bool indexable(const Described& photo) { return photo.features.descriptors.rows 
 // Photo j's descriptors indexed (FLANN k-d trees for float descriptors, as
 // cv::detail's matchers use), or none when it has too few. The trees are
 // drawn at random, from std::rand and OpenCV's generator of the calling
-// thread: both are seeded afresh for each index, and no two indexes are
-// built at once (std::rand's state is the process's), so that a photo's
-// index, and what it answers, do not depend on the run, on the threads, or
-// on where the photo stands in the set. Nothing else draws from std::rand
-// while an index is built: the other threads only ask indexes built before.
-cv::Ptr<cv::FlannBasedMatcher> index_of(const Described& photo) {
-  static std::mutex building;
+// thread: both are seeded afresh for each index, built one after another,
+// so that a photo's index, and what it answers, do not depend on the run,
+// on the threads, or on where the photo stands in the set.
+std::vector<cv::Ptr<cv::FlannBasedMatcher>> indexes_of(const std::vector<Described>& photos) {
   constexpr unsigned kTreeSeed = 7;
-  if (!indexable(photo)) return {};
-  const std::lock_guard<std::mutex> one_at_a_time(building);
-  std::srand(kTreeSeed);
-  cv::theRNG().state = kTreeSeed;
-  auto index = cv::makePtr<cv::FlannBasedMatcher>();
-  index->add(std::vector<cv::Mat>{photo.features.descriptors.getMat(cv::ACCESS_READ)});
-  index->train();
-  return index;
+  std::vector<cv::Ptr<cv::FlannBasedMatcher>> indexes;
+  for (const Described& photo : photos) {
+    indexes.emplace_back();
+    if (!indexable(photo)) continue;
+    std::srand(kTreeSeed);
+    cv::theRNG().state = kTreeSeed;
+    indexes.back() = cv::makePtr<cv::FlannBasedMatcher>();
+    indexes.back()->add(std::vector<cv::Mat>{photo.features.descriptors.getMat(cv::ACCESS_READ)});
+    indexes.back()->train();
+  }
+  return indexes;
 }
 
 // nearest[j][i]: photo i's descriptors in photo j's index, for every pair
-// (i, j) the mask names, both ways. Each index is built and asked in one
-// task, so no index is shared between threads, and one thread asks an
-// index while the other builds the next.
+// (i, j) the mask names, both ways; each index asked in one task, so no
+// index is shared between threads.
 std::vector<std::vector<Nearest>> nearest_both_ways(const std::vector<Described>& photos, const cv::Mat& mask) {
   const int n = static_cast<int>(photos.size());
+  const std::vector<cv::Ptr<cv::FlannBasedMatcher>> indexes = indexes_of(photos);
   std::vector<std::vector<Nearest>> nearest(std::size_t(n), std::vector<Nearest>{std::size_t(n)});
   cv::parallel_for_(cv::Range(0, n), [&](const cv::Range& range) {
     for (int j = range.start; j < range.end; ++j) {
-      const cv::Ptr<cv::FlannBasedMatcher> index = index_of(photos[std::size_t(j)]);
-      if (!index) continue;
+      if (!indexes[std::size_t(j)]) continue;
       for (int i = 0; i < n; ++i)
         if (i != j && mask.at<uchar>(std::min(i, j), std::max(i, j)) && indexable(photos[std::size_t(i)]))
-          index->knnMatch(photos[std::size_t(i)].features.descriptors.getMat(cv::ACCESS_READ),
-                          nearest[std::size_t(j)][std::size_t(i)], 2);
+          indexes[std::size_t(j)]->knnMatch(photos[std::size_t(i)].features.descriptors.getMat(cv::ACCESS_READ),
+                                            nearest[std::size_t(j)][std::size_t(i)], 2);
     }
   });
   return nearest;
