@@ -1,6 +1,7 @@
 #include "footage_measure.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/features2d.hpp>
@@ -58,8 +59,14 @@ bool plausible(const cv::Mat& frame_to_panorama, cv::Size frame) {
 }
 
 // A matcher over `descriptors`, or none when there are too few for a ratio test.
+// Its random trees are drawn from std::rand and OpenCV's generator of this
+// thread, both seeded here: the figures do not hang on what drew from them
+// before (the stitcher measured, or the one measured beside it).
 cv::Ptr<cv::DescriptorMatcher> matcher_for(const cv::Mat& descriptors) {
   if (descriptors.rows < 2) return nullptr;
+  constexpr unsigned kTreeSeed = 7;
+  std::srand(kTreeSeed);
+  cv::theRNG().state = kTreeSeed;
   const cv::Ptr<cv::FlannBasedMatcher> matcher = cv::makePtr<cv::FlannBasedMatcher>();
   matcher->add(descriptors);
   matcher->train();
