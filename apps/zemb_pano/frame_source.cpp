@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <future>
+#include <map>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
@@ -37,10 +39,20 @@ void require_readable_file(const std::string& path) {
   std::fclose(file);
 }
 
+// Images are decoded a few ahead of the one asked for, each on a thread of
+// its own: a set of photos is read whole before it is stitched, and one
+// decoder at a time would leave the other cores idle. The images come in
+// order all the same, and one that cannot be decoded fails when it is asked
+// for.
 class ImageFiles : public FrameSource {
  public:
   ImageFiles(std::string name, std::vector<std::string> paths, int every, int max_frames)
-      : FrameSource(every, max_frames), name_(std::move(name)), paths_(std::move(paths)) {}
+      : FrameSource(every, max_frames),
+        name_(std::move(name)),
+        paths_(std::move(paths)),
+        every_(static_cast<std::size_t>(every)),
+        taken_end_(max_frames > 0 ? std::min(paths_.size(), std::size_t(max_frames - 1) * every_ + 1)
+                                  : paths_.size()) {}
 
   bool stills() const override { return true; }
 
@@ -50,9 +62,17 @@ class ImageFiles : public FrameSource {
  protected:
   bool read(cv::Mat& frame) override {
     if (next_ == paths_.size()) return false;
-    const std::string& path = paths_[next_++];
-    frame = cv::imread(path, cv::IMREAD_COLOR);
-    if (frame.empty()) throw input_error(path, "cannot be decoded as an image");
+    const std::size_t index = next_++;
+    constexpr std::size_t kAhead = 2;
+    for (std::size_t ahead = index; ahead < taken_end_ && ahead <= index + kAhead * every_; ahead += every_)
+      if (!decoding_.count(ahead))
+        decoding_.emplace(ahead, std::async(std::launch::async, [path = paths_[ahead]] {
+                            return cv::imread(path, cv::IMREAD_COLOR);
+                          }));
+    const auto decoded = decoding_.find(index);
+    frame = decoded != decoding_.end() ? decoded->second.get() : cv::imread(paths_[index], cv::IMREAD_COLOR);
+    if (decoded != decoding_.end()) decoding_.erase(decoded);
+    if (frame.empty()) throw input_error(paths_[index], "cannot be decoded as an image");
     return true;
   }
   bool skip() override {
@@ -65,7 +85,10 @@ class ImageFiles : public FrameSource {
  private:
   std::string name_;
   std::vector<std::string> paths_;
+  std::size_t every_;
+  std::size_t taken_end_;  // past the last image a frame is taken from
   size_t next_ = 0;
+  std::map<std::size_t, std::future<cv::Mat>> decoding_;  // by index in paths_
 };
 
 // Video backends (FFmpeg, GStreamer) print their own complaints about a file

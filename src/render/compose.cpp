@@ -5,6 +5,8 @@
 // so memory follows the panorama, not the sweep's length.
 #include <algorithm>
 #include <cmath>
+#include <exception>
+#include <functional>
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/stitching/detail/blenders.hpp>
@@ -194,11 +196,20 @@ std::vector<Drawn> drawn_keyframes(const SweepRecord& record, const std::vector<
 
 }  // namespace
 
-WarpedFrame warp_drawn(const SweepRecord& record, const FrameWarps& warps, const Drawn& drawn, double scale,
-                       int turn) {
-  WarpedFrame frame = warp_frame(record, warps, drawn.index, kept_image(record, drawn.index), scale);
+namespace {
+
+WarpedFrame warp_drawn_image(const SweepRecord& record, const FrameWarps& warps, const Drawn& drawn,
+                             const cv::Mat& kept, double scale, int turn) {
+  WarpedFrame frame = warp_frame(record, warps, drawn.index, kept, scale);
   frame.corner.x += drawn.turns * turn;
   return frame;
+}
+
+}  // namespace
+
+WarpedFrame warp_drawn(const SweepRecord& record, const FrameWarps& warps, const Drawn& drawn, double scale,
+                       int turn) {
+  return warp_drawn_image(record, warps, drawn, kept_image(record, drawn.index), scale, turn);
 }
 
 namespace {
@@ -251,12 +262,37 @@ CompositionPlan plan_composition(const SweepRecord& record, const std::vector<in
   return plan;
 }
 
-WarpedFrame composed_frame(const SweepRecord& record, const FrameWarps& warps, const CompositionPlan& plan,
-                           std::size_t k) {
-  WarpedFrame frame = warp_drawn(record, warps, plan.drawn[k], plan.scale, plan.turn);
+namespace {
+
+// Drawn keyframe k composed from its kept image, which the caller read.
+WarpedFrame composed_from(const SweepRecord& record, const FrameWarps& warps, const CompositionPlan& plan,
+                          std::size_t k, const cv::Mat& kept) {
+  WarpedFrame frame = warp_drawn_image(record, warps, plan.drawn[k], kept, plan.scale, plan.turn);
   plan.seams.compensator->apply(static_cast<int>(k), frame.corner, frame.image, frame.mask);
   cut_along_seam(plan.seams.masks[k], frame.mask);
   return frame;
+}
+
+// Two tasks run at once (as a cv::parallel_for_ of two); the first failure,
+// if any, raised once both are done.
+void both_at_once(const std::function<void()>& first, const std::function<void()>& second) {
+  std::exception_ptr failures[2];
+  cv::parallel_for_(cv::Range(0, 2), [&](const cv::Range& range) {
+    for (int task = range.start; task < range.end; ++task) try {
+        (task == 0 ? first : second)();
+      } catch (...) {
+        failures[task] = std::current_exception();
+      }
+  });
+  for (const std::exception_ptr& failure : failures)
+    if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace
+
+WarpedFrame composed_frame(const SweepRecord& record, const FrameWarps& warps, const CompositionPlan& plan,
+                           std::size_t k) {
+  return composed_from(record, warps, plan, k, kept_image(record, plan.drawn[k].index));
 }
 
 namespace {
@@ -277,12 +313,25 @@ void blend_planned(const SweepRecord& record, const FrameWarps& warps, Compositi
   // need not keep to.
   const cv::Rect box = cv::detail::resultRoi(corners, sizes);
   cv::Mat covered = cv::Mat::zeros(box.size(), CV_8U);
+  // Warping a keyframe takes about as long as the blender takes to be fed
+  // one: the next is composed while the blender is fed this one, in order.
+  // Images are read here, on the calling thread (a record's reader need not
+  // be safe to call from others).
+  WarpedFrame next = composed_frame(record, warps, plan, 0);
   for (std::size_t k = 0; k < plan.drawn.size(); ++k) {
-    WarpedFrame frame = composed_frame(record, warps, plan, k);
-    cv::Mat image16;
-    frame.image.convertTo(image16, CV_16S);
-    plan.blender->feed(image16, frame.mask, frame.corner);
-    covered(cv::Rect(frame.corner - box.tl(), frame.mask.size())) |= frame.mask;
+    const WarpedFrame frame = std::move(next);
+    const bool last = k + 1 == plan.drawn.size();
+    const cv::Mat kept = last ? cv::Mat() : kept_image(record, plan.drawn[k + 1].index);
+    both_at_once(
+        [&] {
+          cv::Mat image16;
+          frame.image.convertTo(image16, CV_16S);
+          plan.blender->feed(image16, frame.mask, frame.corner);
+          covered(cv::Rect(frame.corner - box.tl(), frame.mask.size())) |= frame.mask;
+        },
+        [&] {
+          if (!last) next = composed_from(record, warps, plan, k + 1, kept);
+        });
   }
   cv::Mat blended, blender_mask;
   plan.blender->blend(blended, blender_mask);

@@ -201,6 +201,11 @@ TEST_F(ZembPano, RefusesBadRunsWithOneLineAndTheirExitCode) {
   cv::imwrite(scratch + "/small.jpg", small);
   cv::imwrite(scratch + "/grey1.png", cv::Mat(360, 640, CV_8UC3, cv::Scalar::all(128)));
   cv::imwrite(scratch + "/grey2.png", cv::Mat(360, 640, CV_8UC3, cv::Scalar::all(129)));
+  // A folder whose third image, decoded while the first is stitched, is a
+  // bitmap's signature and nothing a decoder can read.
+  fs::create_directory(scratch_ / "broken");
+  for (int i : {0, 1, 3, 4}) fs::copy_file(frames[std::size_t(i)], scratch_ / "broken" / cv::format("f%d.jpg", i));
+  std::ofstream(scratch_ / "broken" / "f2.bmp", std::ios::binary) << "BMnot a bitmap at all";
   // Five overlapping frames in reverse: each lies left of the one before.
   std::vector<std::string> backwards(frames.rbegin(), frames.rbegin() + 5);
   backwards.insert(backwards.end(), {"-o", out});
@@ -242,6 +247,16 @@ TEST_F(ZembPano, RefusesBadRunsWithOneLineAndTheirExitCode) {
     EXPECT_TRUE(names_in(out).empty()) << "files left in the output folder";
     EXPECT_TRUE(names_in(temporary()).empty()) << "the stitcher's working folder was left behind";
   }
+  // OpenCV's imread says on stderr itself why it could not read a header;
+  // this program's line comes last.
+  const Outcome broken = pano({scratch + "/broken", "-o", out});
+  EXPECT_EQ(broken.code, 3);
+  const std::size_t ours = broken.err.rfind("zemb_pano: ");
+  ASSERT_NE(ours, std::string::npos) << broken.err;
+  const std::string last_line = broken.err.substr(ours);
+  EXPECT_NE(last_line.find("f2.bmp: cannot be decoded"), std::string::npos) << broken.err;
+  EXPECT_EQ(std::count(last_line.begin(), last_line.end(), '\n'), 1) << broken.err;
+  EXPECT_TRUE(names_in(out).empty()) << "files left in the output folder";
 }
 
 // What --options says of one setting.
@@ -396,6 +411,9 @@ TEST_F(ZembPano, VideoAndImagesOfTheSameFramesGiveTheSamePanorama) {
   const cv::Mat from_picked_files = panorama_of(picked, "picked");
   ASSERT_FALSE(from_picked_files.empty());
   EXPECT_TRUE(same_pixels(panorama_of({video, "--every", "3", "--max-frames", "6"}, "every"), from_picked_files));
+  // Images are decoded ahead of the one asked for: ahead by --every's steps.
+  EXPECT_TRUE(same_pixels(panorama_of({kSweep.string(), "--every", "3", "--max-frames", "6"}, "folder every"),
+                          from_picked_files));
 }
 
 // The frames CSV, one status name a row, checked for its header and its

@@ -375,14 +375,19 @@ TEST(Render, DegenerateRecordsGiveAPanoramaOrAClearError) {
 }
 
 // A blender that counts what it is fed, to see that the render uses the
-// stage it is given.
+// stage it is given; one given fail_at fails on that keyframe.
 class CountingBlender : public cv::detail::FeatherBlender {
  public:
+  explicit CountingBlender(int fail_at = -1) : fail_at_(fail_at) {}
   void feed(cv::InputArray image, cv::InputArray mask, cv::Point tl) override {
+    if (fed == fail_at_) CV_Error(cv::Error::StsNotImplemented, "this blender takes no more");
     ++fed;
     FeatherBlender::feed(image, mask, tl);
   }
   int fed = 0;
+
+ private:
+  int fail_at_;
 };
 
 // Each compositing stage can be chosen by the options or given as an object,
@@ -412,6 +417,16 @@ TEST(Render, UsesTheStagesItIsGivenOrThoseTheOptionsName) {
   stages.seam_finder = cv::makePtr<cv::detail::NoSeamFinder>();
   const zemb::FinishedPanorama finished = zemb::render(made.record, zemb::RenderOptions(), stages);
   EXPECT_EQ(blender->fed, finished.report.keyframes_used);
+  // A stage's failure is the render's, whatever keyframe is warped meanwhile.
+  const auto failing = cv::makePtr<CountingBlender>(1);
+  stages.blender = failing;
+  try {
+    zemb::render(made.record, zemb::RenderOptions(), stages);
+    ADD_FAILURE() << "a blender that failed gave a panorama";
+  } catch (const cv::Exception& e) {
+    EXPECT_EQ(e.code, cv::Error::StsNotImplemented) << e.what();
+  }
+  EXPECT_EQ(failing->fed, 1);
 }
 
 }  // namespace
