@@ -204,6 +204,7 @@ cv::Rect shown_part(cv::Size photo, cv::Size panorama, const cv::Mat& photo_to_p
 void Reference::compare(const cv::Mat& panorama, const cv::Mat& covered, const cv::Mat& swept,
                         const cv::Mat& photo_to_panorama, Quality& q) const {
   const cv::Rect part = shown_part(photo_.size(), panorama.size(), photo_to_panorama);
+  if (part.empty()) return;  // registered by matches that put the panorama off the photo: nothing to compare
   const cv::Mat part_to_panorama =
       photo_to_panorama * (cv::Mat_<double>(3, 3) << 1, 0, part.x, 0, 1, part.y, 0, 0, 1);
   cv::Mat reduced, reduced_to_panorama, expected, seen;
