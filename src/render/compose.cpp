@@ -116,19 +116,22 @@ double whole_turn_scale(const FrameWarps& warps, double scale) {
   return turn > 2 ? scale * 2 * std::round(turn / 2) / turn : scale;
 }
 
-// The scale at which the median drawn keyframe, as warped, spans about
-// seam_megapixels, at most the render's: a zooming sweep draws its first
-// keyframes several times their own size, and seams found on copies of
-// their own size took three times as long.
-double seam_scale_for(const SweepRecord& record, const std::vector<Drawn>& drawn, const FrameWarps& warps,
-                      double scale, const RenderOptions& options) {
+// The scale at which the first keyframe's own image, and the median drawn
+// keyframe as warped, span at most about seam_megapixels, at most the
+// render's: a zooming sweep draws its first keyframes several times their
+// own size, and seams found on copies of their own size took three times as
+// long.
+double seam_scale_for(const SweepRecord& record, const std::vector<int>& used, const std::vector<Drawn>& drawn,
+                      const FrameWarps& warps, double scale, const RenderOptions& options) {
+  const double pixels = options.seam_megapixels * 1e6;
   std::vector<double> areas;
   for (const Drawn& d : drawn) {
     const cv::Size size = scaled_size(record.keyframes[std::size_t(d.index)].image_size, scale);
     areas.push_back(static_cast<double>(warps.footprint(d.index, size, scale).area()));
   }
-  const double area = median(areas);
-  return area > 0 ? scale * std::min(1.0, std::sqrt(options.seam_megapixels * 1e6 / area)) : scale;
+  const double warped = median(areas);
+  const double own = std::sqrt(pixels / record.keyframes[std::size_t(used.front())].image_size.area());
+  return std::min({scale, own, warped > 0 ? scale * std::sqrt(pixels / warped) : scale});
 }
 
 // The stages the options name, where the caller gave none.
@@ -247,7 +250,7 @@ CompositionPlan plan_composition(const SweepRecord& record, const std::vector<in
   plan.times.scale = plan.scale;
   plan.times.origin = plan.box.tl();
   plan.drawn = drawn_keyframes(record, used, warps, plan.scale, shown);
-  const double seam_scale = whole_turn_scale(warps, seam_scale_for(record, plan.drawn, warps, plan.scale, options));
+  const double seam_scale = whole_turn_scale(warps, seam_scale_for(record, used, plan.drawn, warps, plan.scale, options));
   plan.seams = {stages.compensator ? stages.compensator : compensator_for(options),
                 stages.seam_finder ? stages.seam_finder : seam_finder_for(options), {}};
   const int seam_turn = shown.turn > 0 ? cvRound(warps.turn_columns(seam_scale)) : 0;
