@@ -51,11 +51,14 @@ std::vector<double> rotation_errors(const MatchedPair& pair, const std::vector<c
   return errors;
 }
 
+int count_within(const std::vector<double>& errors, double tolerance) {
+  return static_cast<int>(std::count_if(errors.begin(), errors.end(), [&](double e) { return e <= tolerance; }));
+}
+
 }  // namespace
 
 int rotation_inliers(const MatchedPair& pair, const std::vector<cv::Size>& sizes, double focal, double tolerance) {
-  const std::vector<double> errors = rotation_errors(pair, sizes, focal);
-  return static_cast<int>(std::count_if(errors.begin(), errors.end(), [&](double e) { return e <= tolerance; }));
+  return count_within(rotation_errors(pair, sizes, focal), tolerance);
 }
 
 namespace {
@@ -69,8 +72,7 @@ double turn_score(const std::vector<MatchedPair>& pairs, const std::vector<cv::S
   double error_sum = 0;
   for (const MatchedPair& pair : pairs) {
     std::vector<double> errors = rotation_errors(pair, sizes, focal);
-    const auto within = std::count_if(errors.begin(), errors.end(), [&](double e) { return e <= options.turn_tolerance; });
-    if (within < options.turn_share * pair.inliers) continue;
+    if (count_within(errors, options.turn_tolerance) < options.turn_share * pair.inliers) continue;
     ++explained;
     std::nth_element(errors.begin(), errors.begin() + std::ptrdiff_t(errors.size() / 2), errors.end());
     error_sum += errors[errors.size() / 2];

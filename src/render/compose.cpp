@@ -250,7 +250,8 @@ CompositionPlan plan_composition(const SweepRecord& record, const std::vector<in
   plan.times.scale = plan.scale;
   plan.times.origin = plan.box.tl();
   plan.drawn = drawn_keyframes(record, used, warps, plan.scale, shown);
-  const double seam_scale = whole_turn_scale(warps, seam_scale_for(record, used, plan.drawn, warps, plan.scale, options));
+  const double seam_scale =
+      whole_turn_scale(warps, seam_scale_for(record, used, plan.drawn, warps, plan.scale, options));
   plan.seams = {stages.compensator ? stages.compensator : compensator_for(options),
                 stages.seam_finder ? stages.seam_finder : seam_finder_for(options), {}};
   const int seam_turn = shown.turn > 0 ? cvRound(warps.turn_columns(seam_scale)) : 0;
