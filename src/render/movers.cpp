@@ -87,15 +87,28 @@ std::vector<Patch> connected_patches(const cv::Mat& mask, cv::Point corner) {
   return patches;
 }
 
-// `mask` grown by a disc of radius `margin` (a patch `margin` wider on every
-// side), through the distance to it: a dilation by so wide a disc costs its
-// area at every pixel.
-Patch grown(const cv::Mat& mask, cv::Point corner, int margin) {
+// `mask` (at `corner`, inside `bounds`) grown by a disc of radius `margin`,
+// kept within `bounds`, through the distance to it: a dilation by so wide a
+// disc costs its area at every pixel. Growth beyond `bounds` is never asked
+// for, and a margin as wide as the blender's coarsest band would otherwise
+// make patches several times the keyframes' size.
+Patch grown(const cv::Mat& mask, cv::Point corner, int margin, const cv::Rect& bounds) {
+  const cv::Point start(std::max(corner.x - margin, bounds.x), std::max(corner.y - margin, bounds.y));
+  const cv::Point end(std::min(corner.x + mask.cols + margin, bounds.br().x),
+                      std::min(corner.y + mask.rows + margin, bounds.br().y));
   cv::Mat padded;
-  cv::copyMakeBorder(mask, padded, margin, margin, margin, margin, cv::BORDER_CONSTANT, cv::Scalar(0));
+  cv::copyMakeBorder(mask, padded, corner.y - start.y, end.y - corner.y - mask.rows, corner.x - start.x,
+                     end.x - corner.x - mask.cols, cv::BORDER_CONSTANT, cv::Scalar(0));
   cv::Mat distance;
   cv::distanceTransform(padded == 0, distance, cv::DIST_L2, cv::DIST_MASK_5);
-  return {cv::Rect(corner - cv::Point(margin, margin), padded.size()), distance <= margin};
+  return {cv::Rect(start, padded.size()), distance <= margin};
+}
+
+// The box holding every keyframe of `in`.
+cv::Rect all_keyframes(const SeamInputs& in) {
+  cv::Rect all;
+  for (std::size_t k = 0; k < in.coverage.size(); ++k) all |= cv::Rect(in.corners[k], in.coverage[k].size());
+  return all;
 }
 
 // Calls found(i, j, difference) for each pair of overlapping keyframes
@@ -124,8 +137,9 @@ std::vector<PairDifference> differing_parts(const SeamInputs& in,
                                             const cv::Ptr<cv::detail::ExposureCompensator>& compensator,
                                             double threshold, int margin) {
   std::vector<PairDifference> parts;
+  const cv::Rect bounds = all_keyframes(in);
   each_strong_difference(in, compensator, threshold, [&](std::size_t i, std::size_t j, const Patch& difference) {
-    const Patch around = grown(difference.mask, difference.rect.tl(), margin);
+    const Patch around = grown(difference.mask, difference.rect.tl(), margin, bounds);
     for (Patch& patch : connected_patches(around.mask, around.rect.tl())) {
       cv::Mat strong = within(difference.mask, difference.rect.tl(), patch.rect) & patch.mask;
       parts.push_back({std::move(patch), std::move(strong), i, j});
@@ -194,10 +208,11 @@ bool leave_out_movers(SeamInputs& in, const cv::Ptr<cv::detail::ExposureCompensa
             in.gain_index.size() == in.images.size());
   std::vector<cv::Mat> moved(in.images.size());
   bool any = false;
+  const cv::Rect bounds = all_keyframes(in);
   each_strong_difference(in, compensator, threshold, [&](std::size_t i, std::size_t j, const Patch& difference) {
     // The opening shaved the difference's edge, where the mover's outline
     // blurs into the scene: grown back, and a little past it.
-    const Patch around = grown(difference.mask, difference.rect.tl(), kThinnest);
+    const Patch around = grown(difference.mask, difference.rect.tl(), kThinnest, bounds);
     for (const std::size_t k : {i, j}) {
       if (moved[k].empty()) moved[k] = cv::Mat::zeros(in.coverage[k].size(), CV_8U);
       const cv::Rect common = around.rect & cv::Rect(in.corners[k], moved[k].size());
@@ -294,7 +309,7 @@ void mark_odd(const cv::Rect& rect, const std::set<std::size_t>& surely_saw, int
   }
   for (std::size_t e = 0; e < n; ++e) {
     saw[e] |= surely_saw.count(views.keyframes[e]) ? open[e] & ~claimed : open[e];
-    const Patch around = grown(saw[e], rect.tl(), margin);
+    const Patch around = grown(saw[e], rect.tl(), margin, rect);
     views.odd.push_back(within(around.mask, around.rect.tl(), rect) & views.covered[e]);
   }
 }
