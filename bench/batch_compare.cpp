@@ -84,6 +84,7 @@ std::vector<std::string> table_row(const std::string& sweep, const std::vector<c
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const auto stop = stop_on_options(argc, argv, {"runs", "batch-runs", "photos"})) return *stop;
   const int runs = std::stoi(option_value(argc, argv, "runs", "5"));
   const int batch_runs = std::stoi(option_value(argc, argv, "batch-runs", "1"));
   const std::vector<NamedPhoto> photos = load_photos(argc, argv);

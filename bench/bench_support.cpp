@@ -126,6 +126,30 @@ std::string option_value(int argc, char** argv, const std::string& name, const s
   return fallback;
 }
 
+std::optional<int> stop_on_options(int argc, char** argv, const std::vector<std::string>& names) {
+  const std::string program = std::filesystem::path(argv[0]).filename().string();
+  const auto listed = [&names] {
+    std::string list;
+    for (const std::string& name : names) list += " [--" + name + "=VALUE]";
+    return list;
+  };
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::cout << "usage: " << program << listed() << "\n(what each does: the comment atop its source file)\n";
+      return 0;
+    }
+    const std::size_t equals = arg.find('=');
+    const bool known = arg.rfind("--", 0) == 0 && equals != std::string::npos &&
+                       std::find(names.begin(), names.end(), arg.substr(2, equals - 2)) != names.end();
+    if (!known) {
+      std::cerr << program << ": unknown argument " << arg << "\nusage: " << program << listed() << "\n";
+      return 2;
+    }
+  }
+  return std::nullopt;
+}
+
 std::string load_average() {
   std::ifstream loadavg("/proc/loadavg");
   std::string one_minute;

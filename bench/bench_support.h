@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -81,6 +82,13 @@ void print_markdown_table(std::ostream& out, const std::vector<std::string>& hea
 
 // The value of `--name=VALUE` among the arguments, or `fallback`.
 std::string option_value(int argc, char** argv, const std::string& name, const std::string& fallback);
+
+// Whether the program should stop before it starts: with the exit code 0
+// after --help or -h, which lists `names` as --NAME=VALUE options, and 2
+// after an argument that is none of them, named on stderr. A mistyped
+// option would otherwise be ignored, and a run of many minutes begin with
+// the defaults.
+std::optional<int> stop_on_options(int argc, char** argv, const std::vector<std::string>& names);
 
 // The 1-minute load average, as a reminder that the machine is shared.
 std::string load_average();

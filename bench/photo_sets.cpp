@@ -160,6 +160,7 @@ void compare_on_stitchers_photos(const std::string& name, const std::vector<cv::
 }  // namespace
 
 int main(int argc, char** argv) {
+  const char* const usage = "usage: zemb_photo_sets [--shuffle=SEED] [--set PATH=NUMBER]... FOLDER...\n";
   int shuffle_seed = 0;
   zemb::PhotoSetOptions options;
   std::vector<std::string> folders;
@@ -169,13 +170,14 @@ int main(int argc, char** argv) {
       shuffle_seed = std::stoi(arg.substr(10));
     else if (arg == "--set" && i + 1 < argc)
       set_field(options, argv[++i]);
+    else if (arg == "--help" || arg == "-h")
+      return std::cout << usage, 0;
+    else if (arg.rfind('-', 0) == 0)
+      return std::cerr << "zemb_photo_sets: unknown argument " << arg << "\n" << usage, 2;
     else
       folders.push_back(arg);
   }
-  if (folders.empty()) {
-    std::cerr << "usage: zemb_photo_sets [--shuffle=SEED] [--set PATH=NUMBER]... FOLDER...\n";
-    return 2;
-  }
+  if (folders.empty()) return std::cerr << usage, 2;
   for (const std::string& folder : folders) {
     double decode = 0;
     const std::vector<cv::Mat> photos = photos_in(folder, shuffle_seed, decode);

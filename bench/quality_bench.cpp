@@ -531,6 +531,9 @@ int main(int argc, char** argv) {
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
   int child_exit = 0;
   if (zemb_footage::serve_stitch_request(argc, argv, child_exit)) return child_exit;
+  const std::vector<std::string> known = {"photos", "equirect", "frame", "only",
+                                           "keep-cols", "picture", "picture-of", "stitcher-limit"};
+  if (const auto stop = zemb_bench::stop_on_options(argc, argv, known)) return *stop;
   const cv::Size frame = frame_size(zemb_bench::option_value(argc, argv, "frame", "960x540"));
   std::vector<SweepPlan> plans = plans_of(zemb_bench::option_value(argc, argv, "photos", ZEMB_PHOTO_DIR), frame);
   add_sphere_plans(zemb_bench::option_value(argc, argv, "equirect", ZEMB_EQUIRECT_DIR), frame, plans);

@@ -584,6 +584,9 @@ int main(int argc, char** argv) {
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
   int child_exit = 0;
   if (zemb_footage::serve_stitch_request(argc, argv, child_exit)) return child_exit;
+  const std::vector<std::string> known = {"data", "made", "equirect", "photos", "out", "only", "stitcher-limit",
+                                           "picture"};
+  if (const auto stop = zemb_bench::stop_on_options(argc, argv, known)) return *stop;
   const std::string out = zemb_bench::option_value(argc, argv, "out", "real_footage");
   const std::string only = zemb_bench::option_value(argc, argv, "only", "");
   const std::string picture = zemb_bench::option_value(argc, argv, "picture", "");

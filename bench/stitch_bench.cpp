@@ -63,6 +63,7 @@ double stage_total(const StageRun& run) {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
+  if (const auto stop = stop_on_options(argc, argv, {"runs", "chart", "photos"})) return *stop;
   const int runs = std::stoi(option_value(argc, argv, "runs", "5"));
   const std::string chart_path = option_value(argc, argv, "chart", "frame_time.png");
   const std::vector<NamedPhoto> photos = load_photos(argc, argv);

@@ -73,6 +73,7 @@ Row side_by_side(const Pass& sweep, const Pass& stitcher, bool accepted) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const auto stop = stop_on_options(argc, argv, {"runs", "photos"})) return *stop;
   const int runs = std::stoi(option_value(argc, argv, "runs", "3"));
   const std::vector<NamedPhoto> photos = load_photos(argc, argv);
   if (photos.empty()) return 1;

@@ -134,6 +134,7 @@ std::string median_ms(const std::vector<double>& ms) { return ms.empty() ? "-" :
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const auto stop = stop_on_options(argc, argv, {"photos"})) return *stop;
   const std::vector<NamedPhoto> photos = load_photos(argc, argv);
   if (photos.empty()) return 1;
   std::vector<std::vector<std::string>> rows;
