@@ -53,6 +53,7 @@ class LiveCanvas {
 
  private:
   bool grow_to(const cv::Rect& wanted, int max_side);
+  cv::Rect buffer_for(const cv::Rect& covered, int max_side) const;
 
   cv::Mat buffer_;   // with room to grow around image_
   cv::Mat image_;    // view into buffer_
