@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <map>
 
 #include <opencv2/imgcodecs.hpp>
@@ -39,6 +41,53 @@ void require_readable_file(const std::string& path) {
   std::fclose(file);
 }
 
+// Where a JPEG's scan data that starts at `i` ends: the next marker, 0xFF
+// followed by anything but a stuffed zero or a restart marker.
+std::size_t scan_end(const std::vector<unsigned char>& bytes, std::size_t i) {
+  const auto marker_at = [&bytes](std::size_t k) {
+    return bytes[k] == 0xFF && bytes[k + 1] != 0x00 && (bytes[k + 1] < 0xD0 || bytes[k + 1] > 0xD7);
+  };
+  while (i + 1 < bytes.size() && !marker_at(i)) ++i;
+  return i;
+}
+
+// Whether `bytes` are a JPEG file cut short (a copy or a download
+// interrupted): its segments, walked from the start, run out before the
+// image's end marker. The JPEG decoder fills what is missing with grey and
+// only warns, and the grey would be stitched in. Whatever follows the end
+// marker (a camera's trailer) is not looked at; a file whose segments do
+// not follow one another is left to the decoder.
+bool jpeg_cut_short(const std::vector<unsigned char>& bytes) {
+  if (bytes.size() < 2 || bytes[0] != 0xFF || bytes[1] != 0xD8) return false;
+  for (std::size_t i = 2; i + 1 < bytes.size();) {
+    if (bytes[i] != 0xFF) return false;
+    const unsigned char marker = bytes[i + 1];
+    if (marker == 0xD9) return false;
+    if (marker == 0xFF) {  // a fill byte before a marker
+      ++i;
+    } else if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {  // markers without a length
+      i += 2;
+    } else {
+      if (i + 3 >= bytes.size()) return true;
+      i += 2 + (std::size_t(bytes[i + 2]) << 8 | bytes[i + 3]);
+      if (marker == 0xDA) i = scan_end(bytes, i);
+    }
+  }
+  return true;
+}
+
+// The image at `path`, as the image reader decodes it (turned as its EXIF
+// orientation says); a file that cannot be decoded, or a JPEG cut short,
+// is a bad input.
+cv::Mat decoded_image(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (jpeg_cut_short(bytes)) throw input_error(path, "the JPEG data ends early: the file is cut short");
+  cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
+  if (image.empty()) throw input_error(path, "cannot be decoded as an image");
+  return image;
+}
+
 // Images are decoded a few ahead of the one asked for, each on a thread of
 // its own: a set of photos is read whole before it is stitched, and one
 // decoder at a time would leave the other cores idle. The images come in
@@ -66,13 +115,15 @@ class ImageFiles : public FrameSource {
     constexpr std::size_t kAhead = 2;
     for (std::size_t ahead = index; ahead < taken_end_ && ahead <= index + kAhead * every_; ahead += every_)
       if (!decoding_.count(ahead))
-        decoding_.emplace(ahead, std::async(std::launch::async, [path = paths_[ahead]] {
-                            return cv::imread(path, cv::IMREAD_COLOR);
-                          }));
+        decoding_.emplace(ahead, std::async(std::launch::async, decoded_image, paths_[ahead]));
     const auto decoded = decoding_.find(index);
-    frame = decoded != decoding_.end() ? decoded->second.get() : cv::imread(paths_[index], cv::IMREAD_COLOR);
-    if (decoded != decoding_.end()) decoding_.erase(decoded);
-    if (frame.empty()) throw input_error(paths_[index], "cannot be decoded as an image");
+    if (decoded == decoding_.end()) {
+      frame = decoded_image(paths_[index]);
+      return true;
+    }
+    std::future<cv::Mat> image = std::move(decoded->second);
+    decoding_.erase(decoded);
+    frame = image.get();
     return true;
   }
   bool skip() override {

@@ -103,8 +103,9 @@ exit codes:
   0  the panorama was written
   1  an unexpected failure
   2  a bad command line
-  3  an input is missing, unreadable, not a video or image, a folder has no
-     images, or a frame differs in size from the first
+  3  an input is missing, unreadable, not a video or image, a JPEG cut
+     short, a folder has no images, or a frame differs in size from the
+     first
   4  the output folder cannot be created or written
   5  no frame could be placed next to the first one, or the finished render
      could not place them (a photo set: no two photos join)

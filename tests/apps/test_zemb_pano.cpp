@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -206,6 +207,10 @@ TEST_F(ZembPano, RefusesBadRunsWithOneLineAndTheirExitCode) {
   fs::create_directory(scratch_ / "broken");
   for (int i : {0, 1, 3, 4}) fs::copy_file(frames[std::size_t(i)], scratch_ / "broken" / cv::format("f%d.jpg", i));
   std::ofstream(scratch_ / "broken" / "f2.bmp", std::ios::binary) << "BMnot a bitmap at all";
+  // A photo copied only in part: the decoder would fill the rest with grey.
+  std::ifstream whole(frames[1], std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(whole)), std::istreambuf_iterator<char>());
+  std::ofstream(scratch_ / "cut.jpg", std::ios::binary) << bytes.substr(0, bytes.size() * 2 / 3);
   // Five overlapping frames in reverse: each lies left of the one before.
   std::vector<std::string> backwards(frames.rbegin(), frames.rbegin() + 5);
   backwards.insert(backwards.end(), {"-o", out});
@@ -232,6 +237,7 @@ TEST_F(ZembPano, RefusesBadRunsWithOneLineAndTheirExitCode) {
       {"folder without images", {scratch + "/empty", "-o", out}, 3, {"empty", "no images"}},
       {"not a video", {scratch + "/notes.mkv", "-o", out}, 3, {"notes.mkv", "neither a video nor an image"}},
       {"frame of another size", {frames[0], scratch + "/small.jpg", "-o", out}, 3, {"small.jpg", "640x360"}},
+      {"photo cut short", {frames[0], scratch + "/cut.jpg", "--finish", "-o", out}, 3, {"cut.jpg", "cut short"}},
       {"output inside a file", {kSweep.string(), "-o", scratch + "/notes.mkv/out"}, 4, {"notes.mkv/out"}},
       {"output is a file", {kSweep.string(), "-o", scratch + "/notes.mkv"}, 4, {"notes.mkv", "not a folder"}},
       {"sweep the wrong way", backwards, 5, {"no frame could be placed", "after the first"}},
