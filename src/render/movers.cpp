@@ -123,7 +123,8 @@ void each_strong_difference(const SeamInputs& in, const cv::Ptr<cv::detail::Expo
     for (std::size_t j = i + 1; j < images.size(); ++j) {
       const cv::Rect overlap = rect_i & cv::Rect(in.corners[j], images[j].size());
       if (overlap.empty()) continue;
-      const cv::Mat both = within(in.coverage[i], in.corners[i], overlap) & within(in.coverage[j], in.corners[j], overlap);
+      const cv::Mat both =
+          within(in.coverage[i], in.corners[i], overlap) & within(in.coverage[j], in.corners[j], overlap);
       const cv::Mat strong = strong_difference(images[i](overlap - in.corners[i]), images[j](overlap - in.corners[j]),
                                                both, threshold);
       const cv::Rect differs = cv::boundingRect(strong);
@@ -362,8 +363,9 @@ void settle(const MoverRegion& region, const Views& views, bool shows_mover, Sea
   std::vector<cv::Mat> scene;
   for (std::size_t e = 0; e < views.keyframes.size(); ++e) {
     scene.push_back(views.covered[e] & ~views.odd[e]);
-    const cv::Mat kept = scene.back() & open & within(pass.masks[views.keyframes[e]], in.corners[views.keyframes[e]], rect);
-    give(rect, kept, views.keyframes[e], pass, in);
+    const std::size_t k = views.keyframes[e];
+    const cv::Mat kept = scene.back() & open & within(pass.masks[k], in.corners[k], rect);
+    give(rect, kept, k, pass, in);
     open &= ~kept;
   }
   for (std::size_t e = most_of(scene, open, pixels); pixels > 0; e = most_of(scene, open, pixels)) {
