@@ -196,6 +196,13 @@ struct Sweep::State {
     std::mutex mutex;
     std::vector<KeyframeLink> found;
     std::size_t linked = 0;  // keyframes whose links to earlier ones are found
+    // The links found so far, found on keyframes that have since changed
+    // (their poses or their points): found again when next asked for.
+    void forget() {
+      const std::lock_guard<std::mutex> lock(mutex);
+      found.clear();
+      linked = 0;
+    }
   };
   mutable Links links;
   SweepCounts counts;
@@ -296,6 +303,7 @@ void Sweep::State::keep_out_overlay(cv::Size working_size) {
     view.points = outside(view.points, found);
     view.descriptions = Descriptions();
   }
+  links.forget();
   keyframes.tail.view.points = outside(keyframes.tail.view.points, found);
   if (keyframes.views.empty()) return;
   View anchor = keyframes.views.back();
@@ -509,6 +517,7 @@ bool Sweep::State::settle_focal(View& view) {
     refocus(keyframes.views[k], *focal);
     keyframes.entries[k] = keyframe_of(keyframes.views[k], keyframes.entries[k].image_size, options.scene);
   }
+  links.forget();
   tracking.reference.pose = view.pose;
   return true;
 }
@@ -524,15 +533,24 @@ std::vector<KeyframeLink> Sweep::State::links_of(std::size_t earlier, const Link
 }
 
 // Each keyframe is linked with the earlier ones it shares its view with;
-// those links depend on nothing later, so they are found once.
+// those links depend on nothing later, so they are found once (unless the
+// keyframes change), each keyframe's beside the others', and kept in the
+// keyframes' order.
 const std::vector<KeyframeLink>& Sweep::State::all_links() const {
   const std::lock_guard<std::mutex> lock(links.mutex);
-  for (; links.linked < keyframes.views.size(); ++links.linked) {
-    const View& view = keyframes.views[links.linked];
-    const cv::Point2d kept_scale = kept_scale_of(keyframes.entries[links.linked].image_size, view.working_size);
-    for (KeyframeLink& link : links_of(links.linked, {view, static_cast<int>(links.linked), kept_scale}))
-      links.found.push_back(std::move(link));
-  }
+  const std::size_t first = links.linked;
+  std::vector<std::vector<KeyframeLink>> per_keyframe(keyframes.views.size() - first);
+  cv::parallel_for_(cv::Range(0, static_cast<int>(per_keyframe.size())), [&](const cv::Range& range) {
+    for (int k = range.start; k < range.end; ++k) {
+      const std::size_t index = first + std::size_t(k);
+      const View& view = keyframes.views[index];
+      const cv::Point2d kept_scale = kept_scale_of(keyframes.entries[index].image_size, view.working_size);
+      per_keyframe[std::size_t(k)] = links_of(index, {view, static_cast<int>(index), kept_scale});
+    }
+  });
+  for (std::vector<KeyframeLink>& found : per_keyframe)
+    for (KeyframeLink& link : found) links.found.push_back(std::move(link));
+  links.linked = keyframes.views.size();
   return links.found;
 }
 

@@ -240,6 +240,33 @@ TEST_F(SweepOnPhoto, TwoThreadsReadingOneSweepAgreeWithOneReader) {
   }
 }
 
+// Links asked for while the sweep goes on are found again when the
+// keyframes they were found on change: when a turn settles the focal length
+// (poses) and when an overlay is found (points). The record is the one a
+// sweep asked only at the end gives.
+TEST(SweepTurning, LinksAskedForMidSweepAreTheOnesTheFinishedSweepGives) {
+  const cv::Mat sphere = cv::imread(std::string(ZEMB_SOURCE_DIR) + "/data/equirect/bma_park.jpg", cv::IMREAD_COLOR);
+  ASSERT_FALSE(sphere.empty());
+  SweepSettings settings;
+  settings.camera = zemb_tools::SweepCamera::sphere;
+  settings.sphere.frame = cv::Size(640, 360);
+  settings.sphere.fov_deg = 50.0;
+  settings.sphere.pan_step_deg = 5.0;
+  settings.sphere.turn_deg = 100.0;
+  settings.overlays.logo = settings.overlays.timestamp = true;
+  const auto frames = zemb_tools::make_sweep(sphere, settings);
+  zemb::Sweep asked(""), left("");
+  for (const SweepFrame& f : frames) {
+    asked.add(f.camera_frame);
+    left.add(f.camera_frame);
+    asked.links();
+  }
+  ASSERT_FALSE(left.record().overlay.empty()) << "the overlay is found";
+  ASSERT_GE(left.links().size(), 4u);
+  EXPECT_TRUE(same_links(asked.links(), left.links()));
+  EXPECT_TRUE(same_links(asked.record().links, left.record().links));
+}
+
 // The same slide given as a camera pans right, left, up or down: every
 // frame is kept, the live canvas grows along the way the camera went, and
 // the scene comes out upright (the first frame's top-left corner stays its
