@@ -167,9 +167,10 @@ class Sets {
 // keyframes are one mover's.
 std::vector<MoverRegion> joined(const std::vector<PairDifference>& parts) {
   Sets touching(parts.size());
+  // Parts already joined through others need not be compared.
   for (std::size_t a = 0; a < parts.size(); ++a)
     for (std::size_t b = a + 1; b < parts.size(); ++b)
-      if (shared(parts[a].patch, parts[b].patch) > 0) touching.join(a, b);
+      if (touching.root(a) != touching.root(b) && shared(parts[a].patch, parts[b].patch) > 0) touching.join(a, b);
   std::map<std::size_t, std::size_t> region_of_root;
   std::vector<MoverRegion> regions;
   for (std::size_t a = 0; a < parts.size(); ++a) {
