@@ -240,21 +240,30 @@ TEST_F(SweepOnPhoto, TwoThreadsReadingOneSweepAgreeWithOneReader) {
   }
 }
 
-// Links asked for while the sweep goes on are found again when the
-// keyframes they were found on change: when a turn settles the focal length
-// (poses) and when an overlay is found (points). The record is the one a
-// sweep asked only at the end gives.
-TEST(SweepTurning, LinksAskedForMidSweepAreTheOnesTheFinishedSweepGives) {
+// The frames of a camera turning `turn_deg` inside the park's full-sphere
+// photo, 5 degrees a frame, through a 50-degree lens (the sweep's hint says
+// 65: it finds the lens itself); with a logo and a timestamp burned in when
+// `overlays`. None when the photo cannot be read.
+std::vector<SweepFrame> park_turn(double turn_deg, bool overlays) {
   const cv::Mat sphere = cv::imread(std::string(ZEMB_SOURCE_DIR) + "/data/equirect/bma_park.jpg", cv::IMREAD_COLOR);
-  ASSERT_FALSE(sphere.empty());
+  if (sphere.empty()) return {};
   SweepSettings settings;
   settings.camera = zemb_tools::SweepCamera::sphere;
   settings.sphere.frame = cv::Size(640, 360);
   settings.sphere.fov_deg = 50.0;
   settings.sphere.pan_step_deg = 5.0;
-  settings.sphere.turn_deg = 100.0;
-  settings.overlays.logo = settings.overlays.timestamp = true;
-  const auto frames = zemb_tools::make_sweep(sphere, settings);
+  settings.sphere.turn_deg = turn_deg;
+  settings.overlays.logo = settings.overlays.timestamp = overlays;
+  return zemb_tools::make_sweep(sphere, settings);
+}
+
+// Links asked for while the sweep goes on are found again when the
+// keyframes they were found on change: when a turn settles the focal length
+// (poses) and when an overlay is found (points). The record is the one a
+// sweep asked only at the end gives.
+TEST(SweepTurning, LinksAskedForMidSweepAreTheOnesTheFinishedSweepGives) {
+  const std::vector<SweepFrame> frames = park_turn(100.0, true);
+  ASSERT_FALSE(frames.empty());
   zemb::Sweep asked(""), left("");
   for (const SweepFrame& f : frames) {
     asked.add(f.camera_frame);
@@ -342,15 +351,8 @@ TEST_F(SweepOnPhoto, KeepsNoHoldOnTheCallersFrames) {
 // the lens's own focal length, and a link from its last keyframes to its
 // first.
 TEST(SweepFullTurn, ComesRoundToWhereItBegan) {
-  const cv::Mat sphere = cv::imread(std::string(ZEMB_SOURCE_DIR) + "/data/equirect/bma_park.jpg", cv::IMREAD_COLOR);
-  ASSERT_FALSE(sphere.empty());
-  SweepSettings settings;
-  settings.camera = zemb_tools::SweepCamera::sphere;
-  settings.sphere.frame = cv::Size(640, 360);
-  settings.sphere.fov_deg = 50.0;  // the sweep's hint says 65: it finds the lens itself
-  settings.sphere.pan_step_deg = 5.0;
-  settings.sphere.turn_deg = 380.0;
-  const auto frames = zemb_tools::make_sweep(sphere, settings);
+  const std::vector<SweepFrame> frames = park_turn(380.0, false);
+  ASSERT_FALSE(frames.empty());
   zemb::Sweep sweep("");
   for (const SweepFrame& f : frames) EXPECT_TRUE(sweep.add(f.camera_frame).placed());
   // 50 degrees across 500 working columns: the cylinder is 2 pi f around.
