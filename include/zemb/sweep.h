@@ -62,7 +62,10 @@ class Sweep {
   const SweepCounts& counts() const;
   const std::vector<Keyframe>& keyframes() const;
   // The links between keyframes, found the first time they are asked for
-  // (here, by record() or by finish()). Like every const call, it may be
+  // (here, by record() or by finish()), and found again after a turn settles
+  // the focal length or an overlay is found, which change the keyframes: a
+  // sweep asked for them as it goes gives the record of one asked at the
+  // end. Like every const call, it may be
   // made from several threads at once, while no add() or other non-const
   // call runs.
   const std::vector<KeyframeLink>& links() const;
