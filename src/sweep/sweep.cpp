@@ -221,6 +221,7 @@ struct Sweep::State {
                const Candidate& candidate);
   Direction way_after(const View& view) const;
   void commit(Placing placing, FrameStatus& status);
+  bool show_on_new_surface(const Placing& placing, cv::Point2f& canvas_shift);
   void add_keyframe(View view, const cv::Mat& image);
   bool settle_focal(View& view);
   cv::Mat placement_on_canvas(const Pose& pose, bool shown) const;
@@ -473,8 +474,8 @@ Placing Sweep::State::plan(const cv::Mat& frame, const PreparedFrame& prepared,
 // next frame, and the keyframe or the tail it becomes.
 void Sweep::State::commit(Placing placing, FrameStatus& status) {
   tracking.direction = placing.way;
-  if (placing.new_surface) preview.choose_surface(*placing.new_surface, placing.first_patch, placing.way);
-  status.on_preview = preview.show(placing.patch, placing.way, status.canvas_shift);
+  status.on_preview = placing.new_surface ? show_on_new_surface(placing, status.canvas_shift)
+                                          : preview.show(placing.patch, placing.way, status.canvas_shift);
   status.placement = placement_on_canvas(placing.view.pose, status.on_preview);
   tracking.reference = placing.view;
   tracking.reanchored = false;
@@ -491,6 +492,19 @@ void Sweep::State::commit(Placing placing, FrameStatus& status) {
     keyframes.spare_frame = std::move(previous);
   }
   tracking.after_frame(true);
+}
+
+// The frame that chooses the live canvas's surface lays the first frame on
+// it, then itself. When it cannot be shown (the two would make the canvas
+// too large), the preview stays as it was, the first frame as it came, and
+// a later frame chooses again: the preview changes only with a frame shown.
+// No frame is laid before the surface is chosen, so the copy holds no canvas.
+bool Sweep::State::show_on_new_surface(const Placing& placing, cv::Point2f& canvas_shift) {
+  LivePreview chosen = preview;
+  chosen.choose_surface(*placing.new_surface, placing.first_patch, placing.way);
+  if (!chosen.show(placing.patch, placing.way, canvas_shift)) return false;
+  preview = std::move(chosen);
+  return true;
 }
 
 void Sweep::State::add_keyframe(View view, const cv::Mat& image) {
