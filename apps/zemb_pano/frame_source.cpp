@@ -76,14 +76,14 @@ bool jpeg_cut_short(const std::vector<unsigned char>& bytes) {
   return true;
 }
 
-// The image at `path`, as the image reader decodes it (turned as its EXIF
+// The image at `path`, decoded from the bytes read once (turned as its EXIF
 // orientation says); a file that cannot be decoded, or a JPEG cut short,
 // is a bad input.
 cv::Mat decoded_image(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   if (jpeg_cut_short(bytes)) throw input_error(path, "the JPEG data ends early: the file is cut short");
-  cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
+  cv::Mat image = bytes.empty() ? cv::Mat() : cv::imdecode(bytes, cv::IMREAD_COLOR);
   if (image.empty()) throw input_error(path, "cannot be decoded as an image");
   return image;
 }
