@@ -28,6 +28,7 @@ set(ZEMB_FIXED_SOURCES
 # The sweep: its road, poses, live canvas and preview, views, tracking and
 # recovery, keyframes and their links, kept images, and the options.
 set(ZEMB_SWEEP_SOURCES
+  ${ZEMB_ROOT}/src/sweep/background_links.cpp
   ${ZEMB_ROOT}/src/sweep/kept_images.cpp
   ${ZEMB_ROOT}/src/sweep/keyframes.cpp
   ${ZEMB_ROOT}/src/sweep/links.cpp

@@ -302,6 +302,10 @@ class KeyframeOptions:
     """int, 4 to 100000. Most point correspondences kept per pair of keyframes."""
     link_keyframes: int
     """int, 1 to 64. Earlier keyframes a new keyframe is linked with when they overlap."""
+    link_while_sweeping: bool
+    """bool. Whether keyframes are linked on a thread of the sweep's own as they come, so that the finish finds their
+    links ready (the same links either way); off, they are linked when first asked for.
+    """
     def __init__(self, **fields: object) -> None: ...
     def check(self) -> None: ...
     def as_dict(self) -> dict[str, object]: ...

@@ -263,6 +263,7 @@ struct KeyframeOptions {
   double share = 0.25;
   int max_links_per_pair = 60;
   int link_keyframes = 6;
+  bool link_while_sweeping = true;
 
   template <typename Self, typename Visit>
   static void for_each_field(Self& o, Visit&& visit) {
@@ -271,6 +272,9 @@ struct KeyframeOptions {
           "Most point correspondences kept per pair of keyframes.");
     visit("link_keyframes", o.link_keyframes, 1, 64,
           "Earlier keyframes a new keyframe is linked with when they overlap.");
+    visit("link_while_sweeping", o.link_while_sweeping, 0, 1,
+          "Whether keyframes are linked on a thread of the sweep's own as they come, so that the finish finds "
+          "their links ready (the same links either way); off, they are linked when first asked for.");
   }
   void check() const;
 };

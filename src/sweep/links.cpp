@@ -109,28 +109,46 @@ KeyframeLink link_views(const LinkEnd& earlier, const LinkEnd& later, const cv::
 
 }  // namespace
 
-std::vector<KeyframeLink> links_with_earlier(const std::vector<View>& views, const std::vector<Keyframe>& keyframes,
-                                             std::size_t earlier, const LinkEnd& later,
-                                             const TrackingOptions& tracking, const KeyframeOptions& options) {
+LinkEnd link_end(const std::vector<View>& views, const std::vector<Keyframe>& keyframes, std::size_t index) {
+  return {views[index], static_cast<int>(index), kept_scale_of(keyframes[index].image_size, views[index].working_size)};
+}
+
+std::vector<std::size_t> keyframes_to_link(const std::vector<View>& views, std::size_t earlier, const View& later,
+                                           const KeyframeOptions& options) {
   std::vector<std::pair<double, std::size_t>> near;
   for (std::size_t i = 0; i < earlier; ++i) {
-    const double apart = progress(views[i], later.view, earlier - i <= kChainKeyframes);
+    const double apart = progress(views[i], later, earlier - i <= kChainKeyframes);
     if (apart < kLinkReach) near.emplace_back(apart, i);
   }
   std::sort(near.begin(), near.end());
   if (near.size() > static_cast<std::size_t>(options.link_keyframes))
     near.resize(static_cast<std::size_t>(options.link_keyframes));
+  std::vector<std::size_t> chosen;
+  for (const auto& pair : near) chosen.push_back(pair.second);
+  return chosen;
+}
+
+std::vector<KeyframeLink> links_with(const std::vector<LinkEnd>& earlier, const LinkEnd& later,
+                                     const TrackingOptions& tracking, const KeyframeOptions& options) {
   std::vector<KeyframeLink> found;
   const cv::Size size = later.view.working_size;
-  for (const auto& [apart, i] : near) {
-    const bool nearby = earlier - i <= kChainKeyframes;
+  for (const LinkEnd& end : earlier) {
+    const bool nearby = later.index - end.index <= static_cast<int>(kChainKeyframes);
     const double slack = (nearby ? kNearbySlack : kFarSlack) * std::max(size.width, size.height);
-    const LinkEnd end{views[i], static_cast<int>(i), kept_scale_of(keyframes[i].image_size, views[i].working_size)};
     KeyframeLink link =
-        link_views(end, later, later_to_earlier(views[i], later.view, nearby), slack, tracking, options);
+        link_views(end, later, later_to_earlier(end.view, later.view, nearby), slack, tracking, options);
     if (!link.from_points.empty()) found.push_back(std::move(link));
   }
   return found;
+}
+
+std::vector<KeyframeLink> links_with_earlier(const std::vector<View>& views, const std::vector<Keyframe>& keyframes,
+                                             std::size_t earlier, const LinkEnd& later,
+                                             const TrackingOptions& tracking, const KeyframeOptions& options) {
+  std::vector<LinkEnd> ends;
+  for (std::size_t i : keyframes_to_link(views, earlier, later.view, options))
+    ends.push_back(link_end(views, keyframes, i));
+  return links_with(ends, later, tracking, options);
 }
 
 }  // namespace zemb

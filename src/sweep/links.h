@@ -15,21 +15,34 @@
 namespace zemb {
 
 // One keyframe of a link: its view, its index in the record and its kept
-// image's scale (kept pixels per working pixel, per axis).
+// image's scale (kept pixels per working pixel, per axis). It holds its own
+// copy of the view, so that a link can be found while the sweep goes on.
 struct LinkEnd {
-  const View& view;
+  View view;
   int index;
   cv::Point2d kept_scale;
 };
 
-// The links of `later` with the first `earlier` keyframes (`views`, and
-// `keyframes` as the record gives them) that still share its view, nearest
-// first, at most options.link_keyframes of them: the newest ones, and after
-// a full turn the first ones again. Each link's correspondences are found by
-// flow from the later keyframe into the earlier, seeded with where the chain
-// of fitted transforms (or the poses, for keyframes far back) puts the
-// points, and kept when a homography explains them and agrees with that
-// prediction; at most max_links_per_pair of them, in kept-image pixels.
+// The keyframe of `views` at `index`, with its record's entry.
+LinkEnd link_end(const std::vector<View>& views, const std::vector<Keyframe>& keyframes, std::size_t index);
+
+// Which of the first `earlier` keyframes (`views`) still share the view of
+// `later`, the keyframe or frame after them: nearest first, at most
+// options.link_keyframes of them, the newest ones, and after a full turn
+// the first ones again.
+std::vector<std::size_t> keyframes_to_link(const std::vector<View>& views, std::size_t earlier, const View& later,
+                                           const KeyframeOptions& options);
+
+// The links of `later` with each of `earlier` (as keyframes_to_link chose
+// them). Each link's correspondences are found by flow from the later
+// keyframe into the earlier, seeded with where the chain of fitted
+// transforms (or the poses, for keyframes far back) puts the points, and
+// kept when a homography explains them and agrees with that prediction; at
+// most max_links_per_pair of them, in kept-image pixels.
+std::vector<KeyframeLink> links_with(const std::vector<LinkEnd>& earlier, const LinkEnd& later,
+                                     const TrackingOptions& tracking, const KeyframeOptions& options);
+
+// Both: the links of `later` with the first `earlier` keyframes.
 std::vector<KeyframeLink> links_with_earlier(const std::vector<View>& views, const std::vector<Keyframe>& keyframes,
                                              std::size_t earlier, const LinkEnd& later,
                                              const TrackingOptions& tracking, const KeyframeOptions& options);

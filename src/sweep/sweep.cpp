@@ -12,6 +12,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "sweep/background_links.h"
 #include "sweep/keyframes.h"
 #include "sweep/kept_images.h"
 #include "sweep/links.h"
@@ -189,19 +190,22 @@ struct Sweep::State {
     cv::Mat spare_frame;  // memory for the next tail's copy of its frame
   } keyframes;
 
-  // Links are found when they are first asked for (links(), record()),
-  // never on a frame's road: a keyframe's frame costs what any frame costs.
-  // Const readers may ask at once: the lock guards the lazy work.
+  // Links are found on a thread of their own as keyframes come (unless the
+  // options say not to), else when they are first asked for (links(),
+  // record()); never on a frame's road: a keyframe's frame costs what any
+  // frame costs. Const readers may ask at once: the lock guards the lazy work.
   struct Links {
     std::mutex mutex;
     std::vector<KeyframeLink> found;
     std::size_t linked = 0;  // keyframes whose links to earlier ones are found
+    BackgroundLinks background;
     // The links found so far, found on keyframes that have since changed
     // (their poses or their points): found again when next asked for.
     void forget() {
       const std::lock_guard<std::mutex> lock(mutex);
       found.clear();
       linked = 0;
+      background.forget();
     }
   };
   mutable Links links;
@@ -227,6 +231,7 @@ struct Sweep::State {
   cv::Mat placement_on_canvas(const Pose& pose, bool shown) const;
   const std::vector<KeyframeLink>& all_links() const;
   std::vector<KeyframeLink> links_of(std::size_t earlier, const LinkEnd& later) const;
+  void link_in_background();
 };
 
 // The one place the tracking state changes: after a frame that was placed
@@ -512,6 +517,7 @@ void Sweep::State::add_keyframe(View view, const cv::Mat& image) {
                          settle_focal(view);
   keyframes.entries.push_back(keyframe_of(view, image.size(), options.scene));
   keyframes.views.push_back(std::move(view));
+  if (options.keyframes.link_while_sweeping) link_in_background();
   keyframes.images.add(image, counts);
   counts.keyframes = static_cast<int>(keyframes.entries.size());
   if (refocused && preview.projection()) preview.start_redraw(keyframes.views.back().pose.focal);
@@ -546,24 +552,38 @@ std::vector<KeyframeLink> Sweep::State::links_of(std::size_t earlier, const Link
   return links_with_earlier(keyframes.views, keyframes.entries, earlier, later, options.tracking, options.keyframes);
 }
 
+// The newest keyframe's links, found from copies of it and of the keyframes
+// it is linked with, as they stand (the copies share their images, which no
+// keyframe changes in place).
+void Sweep::State::link_in_background() {
+  const std::size_t index = keyframes.views.size() - 1;
+  std::vector<LinkEnd> earlier;
+  for (std::size_t i : keyframes_to_link(keyframes.views, index, keyframes.views[index], options.keyframes))
+    earlier.push_back(link_end(keyframes.views, keyframes.entries, i));
+  LinkEnd later = link_end(keyframes.views, keyframes.entries, index);
+  links.background.queue(index, [earlier = std::move(earlier), later = std::move(later), tracking = options.tracking,
+                                 settings = options.keyframes] {
+    return links_with(earlier, later, tracking, settings);
+  });
+}
+
 // Each keyframe is linked with the earlier ones it shares its view with;
 // those links depend on nothing later, so they are found once (unless the
-// keyframes change), each keyframe's beside the others', and kept in the
-// keyframes' order.
+// keyframes change), each keyframe's beside the others' (those the thread
+// of their own has not linked yet), and kept in the keyframes' order.
 const std::vector<KeyframeLink>& Sweep::State::all_links() const {
   const std::lock_guard<std::mutex> lock(links.mutex);
   const std::size_t first = links.linked;
-  std::vector<std::vector<KeyframeLink>> per_keyframe(keyframes.views.size() - first);
+  std::vector<std::optional<std::vector<KeyframeLink>>> per_keyframe =
+      links.background.collect(first, keyframes.views.size() - first);
   cv::parallel_for_(cv::Range(0, static_cast<int>(per_keyframe.size())), [&](const cv::Range& range) {
-    for (int k = range.start; k < range.end; ++k) {
-      const std::size_t index = first + std::size_t(k);
-      const View& view = keyframes.views[index];
-      const cv::Point2d kept_scale = kept_scale_of(keyframes.entries[index].image_size, view.working_size);
-      per_keyframe[std::size_t(k)] = links_of(index, {view, static_cast<int>(index), kept_scale});
-    }
+    for (int k = range.start; k < range.end; ++k)
+      if (!per_keyframe[std::size_t(k)])
+        per_keyframe[std::size_t(k)] = links_of(first + std::size_t(k), link_end(keyframes.views, keyframes.entries,
+                                                                                  first + std::size_t(k)));
   });
-  for (std::vector<KeyframeLink>& found : per_keyframe)
-    for (KeyframeLink& link : found) links.found.push_back(std::move(link));
+  for (std::optional<std::vector<KeyframeLink>>& found : per_keyframe)
+    for (KeyframeLink& link : *found) links.found.push_back(std::move(link));
   links.linked = keyframes.views.size();
   return links.found;
 }

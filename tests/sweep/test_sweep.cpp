@@ -257,23 +257,29 @@ std::vector<SweepFrame> park_turn(double turn_deg, bool overlays) {
   return zemb_tools::make_sweep(sphere, settings);
 }
 
-// Links asked for while the sweep goes on are found again when the
-// keyframes they were found on change: when a turn settles the focal length
-// (poses) and when an overlay is found (points). The record is the one a
-// sweep asked only at the end gives.
-TEST(SweepTurning, LinksAskedForMidSweepAreTheOnesTheFinishedSweepGives) {
+// Links found early, asked for while the sweep goes on or found on the
+// sweep's own thread as keyframes come, are found again when the keyframes
+// they were found on change: when a turn settles the focal length (poses)
+// and when an overlay is found (points). The record is the one a sweep that
+// links only when asked at the end gives.
+TEST(SweepTurning, LinksFoundEarlyAreTheOnesTheFinishedSweepGives) {
   const std::vector<SweepFrame> frames = park_turn(100.0, true);
   ASSERT_FALSE(frames.empty());
-  zemb::Sweep asked(""), left("");
+  zemb::SweepOptions at_the_end;
+  at_the_end.keyframes.link_while_sweeping = false;
+  zemb::Sweep asked(""), left(""), unhurried("", at_the_end);
   for (const SweepFrame& f : frames) {
     asked.add(f.camera_frame);
     left.add(f.camera_frame);
+    unhurried.add(f.camera_frame);
     asked.links();
   }
-  ASSERT_FALSE(left.record().overlay.empty()) << "the overlay is found";
-  ASSERT_GE(left.links().size(), 4u);
-  EXPECT_TRUE(same_links(asked.links(), left.links()));
-  EXPECT_TRUE(same_links(asked.record().links, left.record().links));
+  ASSERT_FALSE(unhurried.record().overlay.empty()) << "the overlay is found";
+  ASSERT_GE(unhurried.links().size(), 4u);
+  for (const zemb::Sweep* sweep : {&asked, &left}) {
+    EXPECT_TRUE(same_links(sweep->links(), unhurried.links()));
+    EXPECT_TRUE(same_links(sweep->record().links, unhurried.record().links));
+  }
 }
 
 // The same slide given as a camera pans right, left, up or down: every
