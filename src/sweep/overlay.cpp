@@ -120,10 +120,13 @@ void OverlayFinder::release_counts() {
 // facade's window frames through the middle of a pan), keeps its level and
 // is a corner in every frame, but in the mean it is little more than an edge.
 bool OverlayFinder::decide() {
+  cv::Mat still = (seen_ >= kSeenShare * moving_frames_) & (still_ >= kStillShare * seen_);
+  // A scene that moves leaves no pixel still, frame after frame: the mean's
+  // corners are looked at only where one is.
+  if (cv::countNonZero(still) == 0) return false;
   cv::Mat mean;
   sum_.convertTo(mean, CV_8U, 1.0 / moving_frames_);
-  const cv::Mat held = corner_strength(mean) >= strength_sum_ * (kMeanCornerShare / moving_frames_);
-  const cv::Mat still = (seen_ >= kSeenShare * moving_frames_) & (still_ >= kStillShare * seen_) & held;
+  still &= corner_strength(mean) >= strength_sum_ * (kMeanCornerShare / moving_frames_);
   cv::Mat boxes = boxes_around(still, kBoxMargin);
   if (cv::countNonZero(boxes) == 0) return false;
   if (cv::countNonZero(boxes) > options_.max_share * static_cast<double>(boxes.total())) {
