@@ -36,23 +36,32 @@ constexpr int kBoxMargin = 4;
 // share of its mean strength in them.
 constexpr double kMeanCornerShare = 0.25;
 
-// How much of a corner each pixel of `gray` is: the smaller eigenvalue of
-// the gradient's structure tensor over kCornerBlock pixels (CV_32F).
-cv::Mat corner_strength(const cv::Mat& gray) {
-  cv::Mat dx, dy;
-  cv::Sobel(gray, dx, CV_32F, 1, 0);
-  cv::Sobel(gray, dy, CV_32F, 0, 1);
-  cv::Mat xx = dx.mul(dx), yy = dy.mul(dy), xy = dx.mul(dy);
-  const cv::Size block(kCornerBlock, kCornerBlock);
-  for (cv::Mat* product : {&xx, &yy, &xy}) cv::blur(*product, *product, block);
-  cv::Mat half_difference = (xx - yy) * 0.5, root;
-  cv::sqrt(half_difference.mul(half_difference) + xy.mul(xy), root);
-  return (xx + yy) * 0.5 - root;
-}
-
 }  // namespace
 
 OverlayFinder::OverlayFinder(const OverlayOptions& options) : options_(options), learning_(options.enabled) {}
+
+// How much of a corner each pixel of `gray` is: the smaller eigenvalue of
+// the gradient's structure tensor over kCornerBlock pixels (CV_32F, in
+// scratch_.strength until the next call).
+const cv::Mat& OverlayFinder::corner_strength(const cv::Mat& gray) {
+  Scratch& s = scratch_;
+  cv::Sobel(gray, s.dx, CV_32F, 1, 0);
+  cv::Sobel(gray, s.dy, CV_32F, 0, 1);
+  cv::multiply(s.dx, s.dx, s.xx);
+  cv::multiply(s.dy, s.dy, s.yy);
+  cv::multiply(s.dx, s.dy, s.xy);
+  const cv::Size block(kCornerBlock, kCornerBlock);
+  for (cv::Mat* product : {&s.xx, &s.yy, &s.xy}) cv::blur(*product, *product, block);
+  // The root of ((xx - yy) / 2)^2 + xy^2, in dx.
+  cv::addWeighted(s.xx, 0.5, s.yy, -0.5, 0, s.dx);
+  cv::multiply(s.dx, s.dx, s.dx);
+  cv::multiply(s.xy, s.xy, s.xy);
+  cv::add(s.dx, s.xy, s.dx);
+  cv::sqrt(s.dx, s.dx);
+  cv::addWeighted(s.xx, 0.5, s.yy, 0.5, 0, s.strength);
+  cv::subtract(s.strength, s.dx, s.strength);
+  return s.strength;
+}
 
 bool OverlayFinder::learn(const cv::Mat& gray) {
   if (!learning_) return false;
@@ -83,7 +92,7 @@ bool OverlayFinder::learn(const cv::Mat& gray) {
 // last, so that a scene pixel by a strong edge that the camera moves along
 // (changing it a little at a time) has changed in the end.
 void OverlayFinder::count_frame(const cv::Mat& gray) {
-  const cv::Mat strength = corner_strength(gray);
+  const cv::Mat& strength = corner_strength(gray);
   const cv::Mat corners = strength >= kCornerStrength;
   cv::Mat difference;
   cv::absdiff(gray, first_, difference);
@@ -120,7 +129,8 @@ void OverlayFinder::release_counts() {
 // facade's window frames through the middle of a pan), keeps its level and
 // is a corner in every frame, but in the mean it is little more than an edge.
 bool OverlayFinder::decide() {
-  cv::Mat still = (seen_ >= kSeenShare * moving_frames_) & (still_ >= kStillShare * seen_);
+  seen_.convertTo(scratch_.xx, -1, kStillShare);
+  cv::Mat still = (seen_ >= kSeenShare * moving_frames_) & (still_ >= scratch_.xx);
   // A scene that moves leaves no pixel still, frame after frame: the mean's
   // corners are looked at only where one is.
   if (cv::countNonZero(still) == 0) return false;

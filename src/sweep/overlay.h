@@ -36,6 +36,7 @@ class OverlayFinder {
   const cv::Mat& mask() const { return mask_; }
 
  private:
+  const cv::Mat& corner_strength(const cv::Mat& gray);
   void count_frame(const cv::Mat& gray);
   bool decide();
   void release_counts();
@@ -50,6 +51,11 @@ class OverlayFinder {
   cv::Mat sum_;    // CV_32F: the sum of the moving frames
   cv::Mat strength_sum_;  // CV_32F: the sum of their corner strengths
   cv::Mat mask_;
+  // Float images of the tracking image's size, kept from frame to frame:
+  // made anew each frame, their pages would cost more than the arithmetic.
+  struct Scratch {
+    cv::Mat dx, dy, xx, yy, xy, strength;
+  } scratch_;
 };
 
 // The boxes around the still regions of `still` (CV_8U, 255 where still),
