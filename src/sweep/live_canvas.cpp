@@ -154,24 +154,41 @@ cv::Rect LiveCanvas::buffer_for(const cv::Rect& covered, int max_side) const {
   return cv::Rect(left, top, right - left, bottom - top);
 }
 
+// The buffer is not cleared when made: the canvas is cleared only where it
+// grows, as it grows. A buffer made many times the canvas's size, cleared
+// whole, cost the frame that made it up to three times a frame's time.
 bool LiveCanvas::grow_to(const cv::Rect& wanted, int max_side) {
-  const cv::Rect now(origin_, image_.size());
+  const cv::Rect now = image_.empty() ? cv::Rect() : cv::Rect(origin_, image_.size());
   const cv::Rect covered = image_.empty() ? wanted : (now | wanted);
   if (covered.width > max_side || covered.height > max_side) return false;
   const cv::Rect held(buffer_origin_, buffer_.size());
-  if (!buffer_.empty() && (covered & held) == covered) {
-    image_ = buffer_(covered - buffer_origin_);
-    origin_ = covered.tl();
-    return true;
+  if (buffer_.empty() || (covered & held) != covered) {
+    const cv::Rect bigger = buffer_for(covered, max_side);
+    cv::Mat buffer(bigger.size(), CV_8UC3);
+    if (!image_.empty()) image_.copyTo(buffer(now - bigger.tl()));
+    buffer_ = buffer;
+    buffer_origin_ = bigger.tl();
   }
-  const cv::Rect bigger = buffer_for(covered, max_side);
-  cv::Mat buffer = cv::Mat::zeros(bigger.size(), CV_8UC3);
-  if (!image_.empty()) image_.copyTo(buffer(now - bigger.tl()));
-  buffer_ = buffer;
-  buffer_origin_ = bigger.tl();
   image_ = buffer_(covered - buffer_origin_);
   origin_ = covered.tl();
+  clear_around(now - origin_);
   return true;
+}
+
+// Clears the canvas but for `kept` (canvas image pixels, within it): the
+// bands above and below it, and the parts beside it.
+void LiveCanvas::clear_around(const cv::Rect& kept) {
+  const int width = image_.cols, height = image_.rows;
+  if (kept.empty()) {
+    image_.setTo(cv::Scalar::all(0));
+    return;
+  }
+  const cv::Rect bands[] = {{0, 0, width, kept.y},
+                            {0, kept.br().y, width, height - kept.br().y},
+                            {0, kept.y, kept.x, kept.height},
+                            {kept.br().x, kept.y, width - kept.br().x, kept.height}};
+  for (const cv::Rect& band : bands)
+    if (!band.empty()) image_(band).setTo(cv::Scalar::all(0));
 }
 
 bool LiveCanvas::lay(const Patch& patch, const Projection& projection, int max_side) {

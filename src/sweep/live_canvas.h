@@ -54,6 +54,7 @@ class LiveCanvas {
  private:
   bool grow_to(const cv::Rect& wanted, int max_side);
   cv::Rect buffer_for(const cv::Rect& covered, int max_side) const;
+  void clear_around(const cv::Rect& kept);
 
   cv::Mat buffer_;   // with room to grow around image_
   cv::Mat image_;    // view into buffer_
