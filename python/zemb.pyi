@@ -303,8 +303,9 @@ class KeyframeOptions:
     link_keyframes: int
     """int, 1 to 64. Earlier keyframes a new keyframe is linked with when they overlap."""
     link_while_sweeping: bool
-    """bool. Whether keyframes are linked on a thread of the sweep's own as they come, so that the finish finds their
-    links ready (the same links either way); off, they are linked when first asked for.
+    """bool. Whether keyframes are linked on a thread of the sweep's own in the time a capture loop leaves between
+    frames, so that the finish finds their links ready (the same links either way); off, or with frames sent back to
+    back, they are linked when first asked for.
     """
     def __init__(self, **fields: object) -> None: ...
     def check(self) -> None: ...

@@ -273,8 +273,9 @@ struct KeyframeOptions {
     visit("link_keyframes", o.link_keyframes, 1, 64,
           "Earlier keyframes a new keyframe is linked with when they overlap.");
     visit("link_while_sweeping", o.link_while_sweeping, 0, 1,
-          "Whether keyframes are linked on a thread of the sweep's own as they come, so that the finish finds "
-          "their links ready (the same links either way); off, they are linked when first asked for.");
+          "Whether keyframes are linked on a thread of the sweep's own in the time a capture loop leaves between "
+          "frames, so that the finish finds their links ready (the same links either way); off, or with frames "
+          "sent back to back, they are linked when first asked for.");
   }
   void check() const;
 };

@@ -128,15 +128,19 @@ std::vector<std::size_t> keyframes_to_link(const std::vector<View>& views, std::
   return chosen;
 }
 
+KeyframeLink link_with(const LinkEnd& earlier, const LinkEnd& later, const TrackingOptions& tracking,
+                       const KeyframeOptions& options) {
+  const bool nearby = later.index - earlier.index <= static_cast<int>(kChainKeyframes);
+  const cv::Size size = later.view.working_size;
+  const double slack = (nearby ? kNearbySlack : kFarSlack) * std::max(size.width, size.height);
+  return link_views(earlier, later, later_to_earlier(earlier.view, later.view, nearby), slack, tracking, options);
+}
+
 std::vector<KeyframeLink> links_with(const std::vector<LinkEnd>& earlier, const LinkEnd& later,
                                      const TrackingOptions& tracking, const KeyframeOptions& options) {
   std::vector<KeyframeLink> found;
-  const cv::Size size = later.view.working_size;
   for (const LinkEnd& end : earlier) {
-    const bool nearby = later.index - end.index <= static_cast<int>(kChainKeyframes);
-    const double slack = (nearby ? kNearbySlack : kFarSlack) * std::max(size.width, size.height);
-    KeyframeLink link =
-        link_views(end, later, later_to_earlier(end.view, later.view, nearby), slack, tracking, options);
+    KeyframeLink link = link_with(end, later, tracking, options);
     if (!link.from_points.empty()) found.push_back(std::move(link));
   }
   return found;

@@ -33,12 +33,16 @@ LinkEnd link_end(const std::vector<View>& views, const std::vector<Keyframe>& ke
 std::vector<std::size_t> keyframes_to_link(const std::vector<View>& views, std::size_t earlier, const View& later,
                                            const KeyframeOptions& options);
 
-// The links of `later` with each of `earlier` (as keyframes_to_link chose
-// them). Each link's correspondences are found by flow from the later
-// keyframe into the earlier, seeded with where the chain of fitted
-// transforms (or the poses, for keyframes far back) puts the points, and
-// kept when a homography explains them and agrees with that prediction; at
-// most max_links_per_pair of them, in kept-image pixels.
+// The link of `later` with `earlier` (a keyframe keyframes_to_link chose):
+// correspondences found by flow from the later keyframe into the earlier,
+// seeded with where the chain of fitted transforms (or the poses, for
+// keyframes far back) puts the points, and kept when a homography explains
+// them and agrees with that prediction; at most max_links_per_pair of them,
+// in kept-image pixels. None when the two do not overlap enough.
+KeyframeLink link_with(const LinkEnd& earlier, const LinkEnd& later, const TrackingOptions& tracking,
+                       const KeyframeOptions& options);
+
+// The links of `later` with each of `earlier` that have correspondences.
 std::vector<KeyframeLink> links_with(const std::vector<LinkEnd>& earlier, const LinkEnd& later,
                                      const TrackingOptions& tracking, const KeyframeOptions& options);
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -83,6 +84,22 @@ cv::Point2d unit_of(Direction direction) {
   }
   return {0, 0};
 }
+
+// Tells the keyframes' links when a frame starts and ends, however it ends.
+class FrameBeat {
+ public:
+  FrameBeat(BackgroundLinks& links, bool linking) : links_(linking ? &links : nullptr) {
+    if (links_ != nullptr) links_->frame_started(BackgroundLinks::Clock::now());
+  }
+  ~FrameBeat() {
+    if (links_ != nullptr) links_->frame_ended();
+  }
+  FrameBeat(const FrameBeat&) = delete;
+  FrameBeat& operator=(const FrameBeat&) = delete;
+
+ private:
+  BackgroundLinks* links_;
+};
 
 // Frames are tracked at the first frame's size. A frame of another size
 // (photos of a set seldom agree to the pixel) is scaled to it when its
@@ -190,7 +207,7 @@ struct Sweep::State {
     cv::Mat spare_frame;  // memory for the next tail's copy of its frame
   } keyframes;
 
-  // Links are found on a thread of their own as keyframes come (unless the
+  // Links are found on a thread of their own between frames (unless the
   // options say not to), else when they are first asked for (links(),
   // record()); never on a frame's road: a keyframe's frame costs what any
   // frame costs. Const readers may ask at once: the lock guards the lazy work.
@@ -231,7 +248,8 @@ struct Sweep::State {
   cv::Mat placement_on_canvas(const Pose& pose, bool shown) const;
   const std::vector<KeyframeLink>& all_links() const;
   std::vector<KeyframeLink> links_of(std::size_t earlier, const LinkEnd& later) const;
-  void link_in_background();
+  void link_in_background(std::size_t index);
+  void forget_links();
 };
 
 // The one place the tracking state changes: after a frame that was placed
@@ -258,6 +276,7 @@ Sweep& Sweep::operator=(Sweep&&) noexcept = default;
 FrameStatus Sweep::add(const cv::Mat& camera_frame) {
   const int64 start = cv::getTickCount();
   State& s = *state_;
+  const FrameBeat beat(s.links.background, s.options.keyframes.link_while_sweeping);
   check_frame(camera_frame, cv::Size(), "Sweep::add");
   FrameStatus status;
   const bool started = s.tracking.state != TrackingState::kNotStarted;
@@ -309,7 +328,7 @@ void Sweep::State::keep_out_overlay(cv::Size working_size) {
     view.points = outside(view.points, found);
     view.descriptions = Descriptions();
   }
-  links.forget();
+  forget_links();
   keyframes.tail.view.points = outside(keyframes.tail.view.points, found);
   if (keyframes.views.empty()) return;
   View anchor = keyframes.views.back();
@@ -517,7 +536,7 @@ void Sweep::State::add_keyframe(View view, const cv::Mat& image) {
                          settle_focal(view);
   keyframes.entries.push_back(keyframe_of(view, image.size(), options.scene));
   keyframes.views.push_back(std::move(view));
-  if (options.keyframes.link_while_sweeping) link_in_background();
+  if (options.keyframes.link_while_sweeping) link_in_background(keyframes.views.size() - 1);
   keyframes.images.add(image, counts);
   counts.keyframes = static_cast<int>(keyframes.entries.size());
   if (refocused && preview.projection()) preview.start_redraw(keyframes.views.back().pose.focal);
@@ -537,7 +556,7 @@ bool Sweep::State::settle_focal(View& view) {
     refocus(keyframes.views[k], *focal);
     keyframes.entries[k] = keyframe_of(keyframes.views[k], keyframes.entries[k].image_size, options.scene);
   }
-  links.forget();
+  forget_links();
   tracking.reference.pose = view.pose;
   return true;
 }
@@ -552,19 +571,24 @@ std::vector<KeyframeLink> Sweep::State::links_of(std::size_t earlier, const Link
   return links_with_earlier(keyframes.views, keyframes.entries, earlier, later, options.tracking, options.keyframes);
 }
 
-// The newest keyframe's links, found from copies of it and of the keyframes
-// it is linked with, as they stand (the copies share their images, which no
-// keyframe changes in place).
-void Sweep::State::link_in_background() {
-  const std::size_t index = keyframes.views.size() - 1;
-  std::vector<LinkEnd> earlier;
+// Keyframe `index`'s links, each found from copies of its two keyframes as
+// they stand (the copies share their images, which no keyframe changes in
+// place).
+void Sweep::State::link_in_background(std::size_t index) {
+  const auto later = std::make_shared<const LinkEnd>(link_end(keyframes.views, keyframes.entries, index));
+  std::vector<BackgroundLinks::Link> found;
   for (std::size_t i : keyframes_to_link(keyframes.views, index, keyframes.views[index], options.keyframes))
-    earlier.push_back(link_end(keyframes.views, keyframes.entries, i));
-  LinkEnd later = link_end(keyframes.views, keyframes.entries, index);
-  links.background.queue(index, [earlier = std::move(earlier), later = std::move(later), tracking = options.tracking,
-                                 settings = options.keyframes] {
-    return links_with(earlier, later, tracking, settings);
-  });
+    found.push_back([earlier = link_end(keyframes.views, keyframes.entries, i), later, tracking = options.tracking,
+                     settings = options.keyframes] { return link_with(earlier, *later, tracking, settings); });
+  links.background.queue(index, std::move(found));
+}
+
+// The links found so far, found on keyframes that have since changed (their
+// poses or their points): found again.
+void Sweep::State::forget_links() {
+  links.forget();
+  if (!options.keyframes.link_while_sweeping) return;
+  for (std::size_t k = 0; k < keyframes.views.size(); ++k) link_in_background(k);
 }
 
 // Each keyframe is linked with the earlier ones it shares its view with;

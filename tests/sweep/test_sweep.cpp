@@ -1,5 +1,6 @@
 // The sweep on real-photo sweeps: what it keeps that the fixed stitcher
 // loses, where recovered frames go, what it records, and what it refuses.
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -258,10 +259,10 @@ std::vector<SweepFrame> park_turn(double turn_deg, bool overlays) {
 }
 
 // Links found early, asked for while the sweep goes on or found on the
-// sweep's own thread as keyframes come, are found again when the keyframes
-// they were found on change: when a turn settles the focal length (poses)
-// and when an overlay is found (points). The record is the one a sweep that
-// links only when asked at the end gives.
+// sweep's own thread between frames (a loop that waits for its camera), are
+// found again when the keyframes they were found on change: when a turn
+// settles the focal length (poses) and when an overlay is found (points).
+// The record is the one a sweep that links only when asked at the end gives.
 TEST(SweepTurning, LinksFoundEarlyAreTheOnesTheFinishedSweepGives) {
   const std::vector<SweepFrame> frames = park_turn(100.0, true);
   ASSERT_FALSE(frames.empty());
@@ -273,6 +274,7 @@ TEST(SweepTurning, LinksFoundEarlyAreTheOnesTheFinishedSweepGives) {
     left.add(f.camera_frame);
     unhurried.add(f.camera_frame);
     asked.links();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   ASSERT_FALSE(unhurried.record().overlay.empty()) << "the overlay is found";
   ASSERT_GE(unhurried.links().size(), 4u);
