@@ -194,6 +194,15 @@ bool confident(const MatchedPair& pair, const PhotoMatchOptions& options) {
   return pair.inliers >= options.min_inliers && pair.confidence >= options.min_confidence;
 }
 
+const MatchedPair* best_pair_of(int photo, const std::vector<MatchedPair>& pairs) {
+  const MatchedPair* best = nullptr;
+  for (const MatchedPair& pair : pairs)
+    if ((pair.i == photo || pair.j == photo) &&
+        (!best || std::tie(pair.confidence, pair.matches) > std::tie(best->confidence, best->matches)))
+      best = &pair;
+  return best;
+}
+
 std::vector<int> largest_group_in_tree_order(int count, const std::vector<MatchedPair>& kept) {
   if (kept.empty()) return {};
   cv::detail::DisjointSets groups = joined_groups(count, kept);

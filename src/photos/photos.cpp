@@ -91,10 +91,8 @@ LeftOutPhoto left_out_photo(int photo, const std::vector<Described>& described, 
   if (features < options.min_inliers)
     return {index, PhotoLeftOut::kFewFeatures,
             cv::format("only %d features were found in it (a pair needs %d inliers)", features, options.min_inliers)};
-  const MatchedPair* best = nullptr;
+  const MatchedPair* best = photos::best_pair_of(photo, pairs);
   std::set<int> joined_to;
-  for (const MatchedPair& pair : pairs)
-    if ((pair.i == photo || pair.j == photo) && (!best || pair.confidence > best->confidence)) best = &pair;
   for (const MatchedPair& pair : kept)
     if (pair.i == photo || pair.j == photo) joined_to.insert(pair.i == photo ? pair.j : pair.i);
   if (joined_to.empty() && (!best || best->matches == 0))

@@ -58,6 +58,11 @@ std::vector<MatchedPair> match_pairs(const std::vector<Described>& photos, const
 // Whether a pair reaches the confidence that joins its photos.
 bool confident(const MatchedPair& pair, const PhotoMatchOptions& options);
 
+// The pair of `photo` with the most confidence; among equals (none
+// confident enough to fit a homography), the one with the most matches.
+// None when the photo is in no pair.
+const MatchedPair* best_pair_of(int photo, const std::vector<MatchedPair>& pairs);
+
 // The photos the confident pairs join into the largest group, in the order
 // a maximum spanning tree (by confidence) reaches them from the photo most
 // confidently joined: neighbours in that order overlap, which the render's

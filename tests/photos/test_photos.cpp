@@ -206,6 +206,21 @@ TEST(StitchPhotos, PairsMatchAsCvDetailsMatcherMatchesThem) {
   EXPECT_GE(confident, n - 2);  // at least a chain through the set
 }
 
+// A photo left out is described by its best pair: the most confident, and
+// among pairs too few to fit (all at confidence 0) the one with the most
+// matches, not the first (whose none said no photo shared a feature).
+TEST(StitchPhotos, APhotoLeftOutIsDescribedByItsPairWithTheMostMatches) {
+  zemb::photos::MatchedPair none, few, other;
+  none.i = 0, none.j = 2;
+  few.i = 1, few.j = 2, few.matches = 5;
+  other.i = 0, other.j = 1, other.matches = 40, other.confidence = 3;
+  const std::vector<zemb::photos::MatchedPair> pairs = {none, few, other};
+  ASSERT_NE(zemb::photos::best_pair_of(2, pairs), nullptr);
+  EXPECT_EQ(zemb::photos::best_pair_of(2, pairs)->i, 1);
+  EXPECT_EQ(zemb::photos::best_pair_of(0, pairs)->j, 1);
+  EXPECT_EQ(zemb::photos::best_pair_of(3, pairs), nullptr);
+}
+
 // The office's bare walls: photos described again where SIFT's threshold
 // finds too little, groups bridged where one rotation explains their best
 // pair, every photo placed with the true lens.
