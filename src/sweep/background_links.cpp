@@ -9,6 +9,10 @@ namespace {
 
 // How many of the latest intervals and link times are kept to judge by.
 constexpr std::size_t kKept = 8;
+// The most links waiting: a loop that leaves no time between frames would
+// otherwise pile up a copy of two views a link for the whole sweep. Past it
+// a keyframe is linked when asked for.
+constexpr std::size_t kMostQueued = 256;
 
 template <typename T>
 void keep_latest(std::deque<T>& latest, T value) {
@@ -31,6 +35,7 @@ BackgroundLinks::~BackgroundLinks() {
 void BackgroundLinks::queue(std::size_t keyframe, std::vector<Link> links) {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
+    if (queued_.size() + links.size() > kMostQueued) return;
     found_[keyframe].left = links.size();
     for (Link& link : links) queued_.push_back({keyframe, std::move(link)});
     if (!thread_.joinable()) thread_ = std::thread(&BackgroundLinks::run, this);

@@ -41,7 +41,8 @@ class BackgroundLinks {
   // Waits for the link being found, if any; the queued ones are dropped.
   ~BackgroundLinks();
 
-  // A keyframe's links with the earlier keyframes, in their order.
+  // A keyframe's links with the earlier keyframes, in their order (dropped
+  // when too many wait already: the keyframe is then linked when asked for).
   void queue(std::size_t keyframe, std::vector<Link> links);
   void forget();
   // The links found for keyframes first, first + 1, ... first + count - 1;

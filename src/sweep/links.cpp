@@ -110,7 +110,12 @@ KeyframeLink link_views(const LinkEnd& earlier, const LinkEnd& later, const cv::
 }  // namespace
 
 LinkEnd link_end(const std::vector<View>& views, const std::vector<Keyframe>& keyframes, std::size_t index) {
-  return {views[index], static_cast<int>(index), kept_scale_of(keyframes[index].image_size, views[index].working_size)};
+  const View& view = views[index];
+  LinkEnd end{view, static_cast<int>(index), kept_scale_of(keyframes[index].image_size, view.working_size)};
+  // What a link does not read: a copy waiting its turn holds no more than it needs.
+  end.view.detail.release();
+  end.view.descriptions = Descriptions();
+  return end;
 }
 
 std::vector<std::size_t> keyframes_to_link(const std::vector<View>& views, std::size_t earlier, const View& later,

@@ -23,7 +23,8 @@ struct LinkEnd {
   cv::Point2d kept_scale;
 };
 
-// The keyframe of `views` at `index`, with its record's entry.
+// The keyframe of `views` at `index`, with its record's entry (its view
+// without what links do not read: the descriptors recovery made of it).
 LinkEnd link_end(const std::vector<View>& views, const std::vector<Keyframe>& keyframes, std::size_t index);
 
 // Which of the first `earlier` keyframes (`views`) still share the view of

@@ -82,4 +82,15 @@ TEST(BackgroundLinks, LeavesToTheCallerWhatWasForgottenThrewOrIsStillQueued) {
   EXPECT_EQ(found_later, 0);
 }
 
+// A keyframe with more links than may wait is linked when asked for, not
+// taken for one with none.
+TEST(BackgroundLinks, LeavesAKeyframeWithTooManyLinksToTheCaller) {
+  BackgroundLinks links;
+  links.frame_started(BackgroundLinks::Clock::now());
+  links.queue(0, std::vector<BackgroundLinks::Link>(1000, link_of(0, 3)));
+  const auto found = links.collect(0, 1);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_FALSE(found[0]);
+}
+
 }  // namespace
