@@ -61,13 +61,14 @@ class Sweep {
   const SweepOptions& options() const;
   const SweepCounts& counts() const;
   const std::vector<Keyframe>& keyframes() const;
-  // The links between keyframes, found the first time they are asked for
-  // (here, by record() or by finish()), and found again after a turn settles
-  // the focal length or an overlay is found, which change the keyframes: a
-  // sweep asked for them as it goes gives the record of one asked at the
-  // end. Like every const call, it may be
-  // made from several threads at once, while no add() or other non-const
-  // call runs.
+  // The links between keyframes, found on the sweep's own thread in the
+  // time a capture loop leaves between frames (keyframes.link_while_sweeping)
+  // or else the first time they are asked for (here, by record() or by
+  // finish()), and found again after a turn settles the focal length or an
+  // overlay is found, which change the keyframes: a sweep asked for them as
+  // it goes gives the record of one asked at the end. Like every const call,
+  // it may be made from several threads at once, while no add() or other
+  // non-const call runs.
   const std::vector<KeyframeLink>& links() const;
   // The kept image of keyframe `index`, read back from the sweep's folder
   // when it was spilled; bit-identical to what was kept. Spilled images are
