@@ -118,8 +118,8 @@ LinkEnd link_end(const std::vector<View>& views, const std::vector<Keyframe>& ke
   return end;
 }
 
-std::vector<std::size_t> keyframes_to_link(const std::vector<View>& views, std::size_t earlier, const View& later,
-                                           const KeyframeOptions& options) {
+std::vector<LinkEnd> ends_to_link(const std::vector<View>& views, const std::vector<Keyframe>& keyframes,
+                                  std::size_t earlier, const View& later, const KeyframeOptions& options) {
   std::vector<std::pair<double, std::size_t>> near;
   for (std::size_t i = 0; i < earlier; ++i) {
     const double apart = progress(views[i], later, earlier - i <= kChainKeyframes);
@@ -128,9 +128,9 @@ std::vector<std::size_t> keyframes_to_link(const std::vector<View>& views, std::
   std::sort(near.begin(), near.end());
   if (near.size() > static_cast<std::size_t>(options.link_keyframes))
     near.resize(static_cast<std::size_t>(options.link_keyframes));
-  std::vector<std::size_t> chosen;
-  for (const auto& pair : near) chosen.push_back(pair.second);
-  return chosen;
+  std::vector<LinkEnd> ends;
+  for (const auto& pair : near) ends.push_back(link_end(views, keyframes, pair.second));
+  return ends;
 }
 
 KeyframeLink link_with(const LinkEnd& earlier, const LinkEnd& later, const TrackingOptions& tracking,
@@ -141,23 +141,15 @@ KeyframeLink link_with(const LinkEnd& earlier, const LinkEnd& later, const Track
   return link_views(earlier, later, later_to_earlier(earlier.view, later.view, nearby), slack, tracking, options);
 }
 
-std::vector<KeyframeLink> links_with(const std::vector<LinkEnd>& earlier, const LinkEnd& later,
-                                     const TrackingOptions& tracking, const KeyframeOptions& options) {
+std::vector<KeyframeLink> links_with_earlier(const std::vector<View>& views, const std::vector<Keyframe>& keyframes,
+                                             std::size_t earlier, const LinkEnd& later,
+                                             const TrackingOptions& tracking, const KeyframeOptions& options) {
   std::vector<KeyframeLink> found;
-  for (const LinkEnd& end : earlier) {
+  for (const LinkEnd& end : ends_to_link(views, keyframes, earlier, later.view, options)) {
     KeyframeLink link = link_with(end, later, tracking, options);
     if (!link.from_points.empty()) found.push_back(std::move(link));
   }
   return found;
-}
-
-std::vector<KeyframeLink> links_with_earlier(const std::vector<View>& views, const std::vector<Keyframe>& keyframes,
-                                             std::size_t earlier, const LinkEnd& later,
-                                             const TrackingOptions& tracking, const KeyframeOptions& options) {
-  std::vector<LinkEnd> ends;
-  for (std::size_t i : keyframes_to_link(views, earlier, later.view, options))
-    ends.push_back(link_end(views, keyframes, i));
-  return links_with(ends, later, tracking, options);
 }
 
 }  // namespace zemb

@@ -27,14 +27,14 @@ struct LinkEnd {
 // without what links do not read: the descriptors recovery made of it).
 LinkEnd link_end(const std::vector<View>& views, const std::vector<Keyframe>& keyframes, std::size_t index);
 
-// Which of the first `earlier` keyframes (`views`) still share the view of
-// `later`, the keyframe or frame after them: nearest first, at most
-// options.link_keyframes of them, the newest ones, and after a full turn
-// the first ones again.
-std::vector<std::size_t> keyframes_to_link(const std::vector<View>& views, std::size_t earlier, const View& later,
-                                           const KeyframeOptions& options);
+// The first `earlier` keyframes (`views`, with `keyframes` as the record
+// gives them) that still share the view of `later`, the keyframe or frame
+// after them: nearest first, at most options.link_keyframes of them, the
+// newest ones, and after a full turn the first ones again.
+std::vector<LinkEnd> ends_to_link(const std::vector<View>& views, const std::vector<Keyframe>& keyframes,
+                                  std::size_t earlier, const View& later, const KeyframeOptions& options);
 
-// The link of `later` with `earlier` (a keyframe keyframes_to_link chose):
+// The link of `later` with `earlier` (a keyframe ends_to_link chose):
 // correspondences found by flow from the later keyframe into the earlier,
 // seeded with where the chain of fitted transforms (or the poses, for
 // keyframes far back) puts the points, and kept when a homography explains
@@ -43,11 +43,8 @@ std::vector<std::size_t> keyframes_to_link(const std::vector<View>& views, std::
 KeyframeLink link_with(const LinkEnd& earlier, const LinkEnd& later, const TrackingOptions& tracking,
                        const KeyframeOptions& options);
 
-// The links of `later` with each of `earlier` that have correspondences.
-std::vector<KeyframeLink> links_with(const std::vector<LinkEnd>& earlier, const LinkEnd& later,
-                                     const TrackingOptions& tracking, const KeyframeOptions& options);
-
-// Both: the links of `later` with the first `earlier` keyframes.
+// The links of `later` with the first `earlier` keyframes that have
+// correspondences.
 std::vector<KeyframeLink> links_with_earlier(const std::vector<View>& views, const std::vector<Keyframe>& keyframes,
                                              std::size_t earlier, const LinkEnd& later,
                                              const TrackingOptions& tracking, const KeyframeOptions& options);

@@ -129,8 +129,8 @@ void OverlayFinder::release_counts() {
 // facade's window frames through the middle of a pan), keeps its level and
 // is a corner in every frame, but in the mean it is little more than an edge.
 bool OverlayFinder::decide() {
-  seen_.convertTo(scratch_.xx, -1, kStillShare);
-  cv::Mat still = (seen_ >= kSeenShare * moving_frames_) & (still_ >= scratch_.xx);
+  seen_.convertTo(scratch_.share_of_seen, -1, kStillShare);
+  cv::Mat still = (seen_ >= kSeenShare * moving_frames_) & (still_ >= scratch_.share_of_seen);
   // A scene that moves leaves no pixel still, frame after frame: the mean's
   // corners are looked at only where one is.
   if (cv::countNonZero(still) == 0) return false;

@@ -54,7 +54,7 @@ class OverlayFinder {
   // Float images of the tracking image's size, kept from frame to frame:
   // made anew each frame, their pages would cost more than the arithmetic.
   struct Scratch {
-    cv::Mat dx, dy, xx, yy, xy, strength;
+    cv::Mat dx, dy, xx, yy, xy, strength, share_of_seen;
   } scratch_;
 };
 

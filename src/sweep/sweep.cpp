@@ -577,9 +577,10 @@ std::vector<KeyframeLink> Sweep::State::links_of(std::size_t earlier, const Link
 void Sweep::State::link_in_background(std::size_t index) {
   const auto later = std::make_shared<const LinkEnd>(link_end(keyframes.views, keyframes.entries, index));
   std::vector<BackgroundLinks::Link> found;
-  for (std::size_t i : keyframes_to_link(keyframes.views, index, keyframes.views[index], options.keyframes))
-    found.push_back([earlier = link_end(keyframes.views, keyframes.entries, i), later, tracking = options.tracking,
-                     settings = options.keyframes] { return link_with(earlier, *later, tracking, settings); });
+  for (LinkEnd& end : ends_to_link(keyframes.views, keyframes.entries, index, later->view, options.keyframes))
+    found.push_back([earlier = std::move(end), later, tracking = options.tracking, settings = options.keyframes] {
+      return link_with(earlier, *later, tracking, settings);
+    });
   links.background.queue(index, std::move(found));
 }
 
